@@ -1,0 +1,55 @@
+// The device object: one camera's flash document and IMU.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "morvane/uvc_stereo/export.hpp"
+#include "morvane/uvc_stereo/result.hpp"
+#include "morvane/uvc_stereo/types.hpp"
+
+namespace morvane::uvc_stereo {
+
+// Move-only handle to an opened camera. It holds no USB connection between
+// calls. A moved-from device fails every operation with invalid_argument
+// "device is closed or moved-from" (info() then returns an empty record and
+// the has_*_transport() queries return false). Not thread-safe: use one
+// Device from one thread at a time.
+class MORVANE_UVC_STEREO_API Device {
+ public:
+  class Impl;
+
+  explicit Device(std::unique_ptr<Impl> impl) noexcept;
+  Device(Device&&) noexcept;
+  Device& operator=(Device&&) noexcept;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  ~Device();
+
+  const DeviceInfo& info() const;
+  bool has_flash_transport() const;
+  bool has_imu_transport() const;
+
+  // The stored document in compact form. Fails while the IMU is open with
+  // "IMU must be closed before flash JSON access", or with the flash or
+  // blob error met.
+  Result<ReadJsonResult> read_json();
+  // Validates, minifies and stores `json` (document version 0).
+  Result<void> write_json(std::string_view json);
+  Result<void> open_imu();
+  // Fails "IMU is not open" unless open_imu() succeeded.
+  Result<ReadImuResult> read_imu();
+  Result<void> close_imu();
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Opens `info` (normally a scan_devices() record). Checks the options, then
+// the ids, then probes what options.required_capabilities asks for.
+// Fails: invalid_argument "open_device required_capabilities contains unknown bits",
+//        invalid_argument "selected device has invalid vid/pid", or the flash
+//        layer's failure unchanged.
+MORVANE_UVC_STEREO_API Result<Device> open_device(const DeviceInfo& info, const OpenDeviceOptions& options);
+
+}  // namespace morvane::uvc_stereo

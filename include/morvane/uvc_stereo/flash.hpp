@@ -1,0 +1,87 @@
+// Configuration storage in the camera's serial flash: the blob format, the
+// JSON minifier and the flash transport.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "morvane/uvc_stereo/export.hpp"
+#include "morvane/uvc_stereo/result.hpp"
+
+namespace morvane::uvc_stereo {
+
+// Where the configuration blob lives, how it is checked, which camera holds it.
+struct FlashConfig {
+  std::string vidpid;               // "%04x%04x" of vid then pid; selects the device when non-empty
+  bool auto_select = true;          // scan when vidpid is empty
+  std::uint16_t auto_select_vid = 0;  // 0: any
+  std::uint16_t auto_select_pid = 0;  // 0: any
+  std::uint8_t bus_number = 0;
+  std::uint8_t device_address = 0;
+  std::string serial;    // carried along, not read by the flash code
+  std::string usb_path;  // carried along, not read by the flash code
+  std::uint32_t flash_address = 0x51000;
+  std::uint32_t sector_size = 0x1000;  // 0 is treated as 1
+  std::uint32_t magic = 0x4D4F5256;    // "MORV"; stored little-endian as 56 52 4F 4D
+  std::uint32_t max_total_length = 0x10000;
+  std::uint16_t min_header_size = 16;  // must be >= 16
+  std::uint16_t max_header_size = 256;
+  bool verify_crc = true;
+  bool verify_after_write = true;
+};
+
+// One blob in memory. `raw` is the blob exactly as it lies in flash.
+struct FlashBlob {
+  std::uint32_t magic = 0;
+  std::uint16_t version = 0;
+  std::uint16_t header_size = 0;
+  std::uint32_t payload_length = 0;
+  std::uint32_t crc32 = 0;
+  std::vector<std::uint8_t> payload;
+  std::vector<std::uint8_t> raw;
+};
+
+// CRC-32 of IEEE 802.3 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF).
+MORVANE_UVC_STEREO_API std::uint32_t crc32_ieee(const std::vector<std::uint8_t>& data) noexcept;
+
+// Builds a blob with header size config.min_header_size.
+// Fails: invalid_argument "config.min_header_size must be >= 16";
+//        invalid_length "payload is too large".
+MORVANE_UVC_STEREO_API Result<FlashBlob> build_blob(std::uint16_t version,
+                                                    const std::vector<std::uint8_t>& payload,
+                                                    const FlashConfig& config) noexcept;
+
+// Parses and validates raw blob bytes; bytes past the declared total are dropped.
+// Fails, in this order of checks: invalid_header "raw size is smaller than minimum
+// header size"; invalid_argument "config.min_header_size must be >= 16";
+// magic_mismatch "flash magic mismatch"; invalid_header "header_size out of range";
+// invalid_length "total length is invalid"; invalid_length "raw buffer is shorter
+// than header-declared length"; crc_mismatch "crc32 mismatch" (only with verify_crc).
+MORVANE_UVC_STEREO_API Result<FlashBlob> parse_and_validate_raw_blob(const std::vector<std::uint8_t>& raw,
+                                                                     const FlashConfig& config) noexcept;
+
+// Checks that `text` is one JSON value and returns it with all whitespace outside
+// strings removed; everything else is copied byte for byte.
+// Fails with invalid_json: "json text is empty", "invalid JSON value at offset N",
+// "unexpected trailing characters at offset N". Nesting of arrays and objects is
+// limited to kMaxJsonNestingDepth levels; a deeper document fails with
+// "invalid JSON value at offset N", N being the offset of the bracket that would
+// exceed the limit. The parser keeps its own stack, so no input exhausts the
+// thread's stack.
+inline constexpr std::size_t kMaxJsonNestingDepth = 10000;
+MORVANE_UVC_STEREO_API Result<std::string> minify_and_validate_json(std::string_view text) noexcept;
+
+// Device I/O. Each call opens its own connection to the camera under a
+// process-wide lock and closes it before returning.
+MORVANE_UVC_STEREO_API Result<FlashBlob> read_blob_from_device(const FlashConfig& config) noexcept;
+MORVANE_UVC_STEREO_API Result<void> write_blob_to_device(const FlashConfig& config, const FlashBlob& blob) noexcept;
+MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& config) noexcept;
+
+namespace detail {
+// The firmware version text with trailing blanks and line ends removed.
+MORVANE_UVC_STEREO_API Result<std::string> read_firmware_version_from_device(const FlashConfig& config) noexcept;
+}  // namespace detail
+
+}  // namespace morvane::uvc_stereo

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the normal build (warnings are errors), the
+# AddressSanitizer+UndefinedBehaviorSanitizer build, the ThreadSanitizer run
+# of the concurrency tests, and bounded runs of the fuzzers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+fuzz_seconds=${MORVANE_FUZZ_SECONDS:-60}
+
+"$root/scripts/install-deps.sh"
+
+configure() {  # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+status=0
+section() { printf '\n===== %s =====\n' "$*"; }
+
+section "normal build"
+configure build/release
+cmake --build build/release -j "$jobs"
+section "normal tests"
+(cd build/release && ctest --output-on-failure -j "$jobs") || status=1
+
+section "address+undefined sanitizer build"
+configure build/asan -DMORVANE_SANITIZE=address,undefined -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF
+cmake --build build/asan -j "$jobs"
+section "address+undefined sanitizer tests"
+(cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs" -LE no_asan) || status=1
+
+section "thread sanitizer (concurrency tests)"
+configure build/tsan -DMORVANE_SANITIZE=thread -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF
+tsan_targets=$(cd build/tsan && ctest -N -L tsan | sed -n 's/^ *Test *#[0-9]*: *//p')
+if [ -n "$tsan_targets" ]; then
+  cmake --build build/tsan -j "$jobs" --target $tsan_targets
+  (cd build/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L tsan) || status=1
+else
+  echo "no concurrency tests labelled tsan"
+fi
+
+section "fuzzers (${fuzz_seconds}s each)"
+CC=clang CXX=clang++ configure build/fuzz -DMORVANE_BUILD_FUZZ=ON -DMORVANE_BUILD_TESTS=OFF \
+  -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF -DMORVANE_SANITIZE=address,undefined \
+  -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link
+cmake --build build/fuzz -j "$jobs"
+fuzzers=$(find build/fuzz/fuzz -maxdepth 2 -type f -name 'fuzz_*' -perm -u+x | sort)
+fuzz_pass=0
+fuzz_fail=0
+for f in $fuzzers; do
+  name=$(basename "$f")
+  corpus="$root/fuzz/corpus/${name#fuzz_}"
+  work="build/fuzz/corpus-work/$name"
+  mkdir -p "$work"
+  echo "-- $name"
+  seeds=()
+  if [ -d "$corpus" ]; then seeds=("$corpus"); fi
+  if "$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "${seeds[@]}" \
+       >"build/fuzz/$name.log" 2>&1; then
+    fuzz_pass=$((fuzz_pass + 1)); tail -n 2 "build/fuzz/$name.log"
+  else
+    fuzz_fail=$((fuzz_fail + 1)); status=1; tail -n 40 "build/fuzz/$name.log"
+  fi
+done
+echo "fuzz: ${fuzz_pass} passed, ${fuzz_fail} failed"
+
+section "summary"
+if [ "$status" -eq 0 ]; then echo "all test stages passed"; else echo "some test stage failed"; fi
+exit "$status"

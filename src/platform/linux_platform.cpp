@@ -1,0 +1,116 @@
+// The real Linux implementation of the OS boundary: thin wrappers over
+// libusb-1.0 and POSIX.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/platform.hpp"
+
+namespace morvane::uvc_stereo::platform {
+namespace {
+
+class PipeStream final : public CommandStream {
+ public:
+  explicit PipeStream(FILE* stream) : stream_(stream) {}
+  ~PipeStream() override {
+    if (stream_) pclose(stream_);
+  }
+  bool read_line(char* buffer, int size) override {
+    return stream_ && std::fgets(buffer, size, stream_) != nullptr;
+  }
+  int close() override {
+    if (!stream_) return -1;
+    int status = pclose(stream_);
+    stream_ = nullptr;
+    return status;
+  }
+
+ private:
+  FILE* stream_;
+};
+
+class LinuxPlatform final : public Platform {
+ public:
+  int usb_init() override { return libusb_init(nullptr); }
+  void usb_exit() override { libusb_exit(nullptr); }
+  ssize_t usb_get_device_list(libusb_device*** list) override { return libusb_get_device_list(nullptr, list); }
+  void usb_free_device_list(libusb_device** list, int unref) override { libusb_free_device_list(list, unref); }
+  int usb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) override {
+    return libusb_get_device_descriptor(dev, desc);
+  }
+  std::uint8_t usb_get_bus_number(libusb_device* dev) override { return libusb_get_bus_number(dev); }
+  std::uint8_t usb_get_device_address(libusb_device* dev) override { return libusb_get_device_address(dev); }
+  int usb_open(libusb_device* dev, libusb_device_handle** handle) override { return libusb_open(dev, handle); }
+  void usb_close(libusb_device_handle* handle) override { libusb_close(handle); }
+  int usb_kernel_driver_active(libusb_device_handle* h, int i) override { return libusb_kernel_driver_active(h, i); }
+  int usb_detach_kernel_driver(libusb_device_handle* h, int i) override { return libusb_detach_kernel_driver(h, i); }
+  int usb_attach_kernel_driver(libusb_device_handle* h, int i) override { return libusb_attach_kernel_driver(h, i); }
+  int usb_claim_interface(libusb_device_handle* h, int i) override { return libusb_claim_interface(h, i); }
+  int usb_release_interface(libusb_device_handle* h, int i) override { return libusb_release_interface(h, i); }
+  int usb_set_configuration(libusb_device_handle* h, int c) override { return libusb_set_configuration(h, c); }
+  int usb_control_transfer(libusb_device_handle* h, std::uint8_t request_type, std::uint8_t request,
+                           std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length,
+                           unsigned int timeout_ms) override {
+    return libusb_control_transfer(h, request_type, request, value, index, data, length, timeout_ms);
+  }
+  const char* usb_error_name(int code) override { return libusb_error_name(code); }
+
+  bool path_exists(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+  }
+
+  bool list_directory(const std::string& path, std::vector<std::string>& names) override {
+    DIR* dir = ::opendir(path.c_str());
+    if (!dir) return false;
+    bool ok = true;
+    for (;;) {
+      errno = 0;
+      dirent* entry = ::readdir(dir);
+      if (!entry) {
+        ok = errno == 0;
+        break;
+      }
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      names.push_back(std::move(name));
+    }
+    ::closedir(dir);
+    return ok;
+  }
+
+  bool read_file_line(const std::string& path, char* buffer, int size) override {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) return false;
+    bool ok = std::fgets(buffer, size, f) != nullptr;
+    std::fclose(f);
+    return ok;
+  }
+
+  std::unique_ptr<CommandStream> run_command(const std::string& command) override {
+    FILE* stream = ::popen(command.c_str(), "re");
+    if (!stream) return nullptr;
+    return std::make_unique<PipeStream>(stream);
+  }
+
+  int video_open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
+  int video_ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
+  int video_close(int fd) override { return ::close(fd); }
+
+  int monotonic_time(timespec* now) override { return ::clock_gettime(CLOCK_MONOTONIC, now); }
+  int sleep(const timespec* request, timespec* remaining) override { return ::nanosleep(request, remaining); }
+};
+
+}  // namespace
+
+Platform& linux_platform() {
+  static LinuxPlatform instance;
+  return instance;
+}
+
+}  // namespace morvane::uvc_stereo::platform

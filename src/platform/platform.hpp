@@ -1,0 +1,120 @@
+// The one boundary between the SDK and the operating system.
+//
+// Everything the SDK asks of the system goes through the Platform interface:
+// libusb, the /dev listing, udevadm, sysfs files, video-node open/ioctl/close,
+// the monotonic clock and sleeping. LinuxPlatform (the default) makes the real
+// calls; the virtual camera supplies another implementation for tests and for
+// the command-line tool's simulated mode. Each operation is a thin wrapper that
+// returns the system's outcome; callers build their own messages.
+#pragma once
+
+#ifndef MORVANE_UVC_STEREO_INTERNAL
+#error "platform.hpp is internal to the SDK"
+#endif
+
+#include <libusb-1.0/libusb.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace morvane::uvc_stereo::platform {
+
+// A running child command whose standard output is read line by line
+// (popen/fgets/pclose semantics).
+class CommandStream {
+ public:
+  virtual ~CommandStream() = default;
+  // Reads like fgets(buffer, size, stream): at most size-1 bytes, up to and
+  // including a newline, NUL-terminated. Returns false at end of output.
+  virtual bool read_line(char* buffer, int size) = 0;
+  // Waits for the child like pclose. Returns the raw wait status (use
+  // WIFEXITED/WEXITSTATUS), or -1 when waiting failed. Called at most once.
+  virtual int close() = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // ---- libusb, default context. Same contracts as the libusb-1.0 function of
+  // the same name (negative LIBUSB_ERROR_* codes on failure). Device and handle
+  // pointers are opaque tokens owned by the implementation.
+  virtual int usb_init() = 0;
+  virtual void usb_exit() = 0;
+  virtual ssize_t usb_get_device_list(libusb_device*** list) = 0;
+  virtual void usb_free_device_list(libusb_device** list, int unref_devices) = 0;
+  virtual int usb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) = 0;
+  virtual std::uint8_t usb_get_bus_number(libusb_device* dev) = 0;
+  virtual std::uint8_t usb_get_device_address(libusb_device* dev) = 0;
+  virtual int usb_open(libusb_device* dev, libusb_device_handle** handle) = 0;
+  virtual void usb_close(libusb_device_handle* handle) = 0;
+  virtual int usb_kernel_driver_active(libusb_device_handle* handle, int interface_number) = 0;
+  virtual int usb_detach_kernel_driver(libusb_device_handle* handle, int interface_number) = 0;
+  virtual int usb_attach_kernel_driver(libusb_device_handle* handle, int interface_number) = 0;
+  virtual int usb_claim_interface(libusb_device_handle* handle, int interface_number) = 0;
+  virtual int usb_release_interface(libusb_device_handle* handle, int interface_number) = 0;
+  virtual int usb_set_configuration(libusb_device_handle* handle, int configuration) = 0;
+  // Returns the number of bytes transferred, or a negative LIBUSB_ERROR_* code.
+  virtual int usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type,
+                                   std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                                   unsigned char* data, std::uint16_t length, unsigned int timeout_ms) = 0;
+  virtual const char* usb_error_name(int code) = 0;
+
+  // ---- File system.
+  // stat(2) succeeded (any file type). Sets errno otherwise.
+  virtual bool path_exists(const std::string& path) = 0;
+  // Lists the entry names of a directory (no "." or ".."), in the directory's
+  // own order. Returns false when the listing cannot be started or a later
+  // entry cannot be read; `names` is then unspecified.
+  virtual bool list_directory(const std::string& path, std::vector<std::string>& names) = 0;
+  // fopen(path, "r") then one fgets(buffer, size): returns false when the
+  // file cannot be opened or yields nothing.
+  virtual bool read_file_line(const std::string& path, char* buffer, int size) = 0;
+
+  // ---- Commands. Starts `command` through the shell for reading (popen "r";
+  // the pipe is close-on-exec). Returns null when it cannot be started.
+  virtual std::unique_ptr<CommandStream> run_command(const std::string& command) = 0;
+
+  // ---- Video nodes: open(2), ioctl(2), close(2). -1 and errno on failure.
+  virtual int video_open(const std::string& path, int flags) = 0;
+  virtual int video_ioctl(int fd, unsigned long request, void* arg) = 0;
+  virtual int video_close(int fd) = 0;
+
+  // ---- Time. clock_gettime(CLOCK_MONOTONIC) and nanosleep(2) contracts.
+  virtual int monotonic_time(timespec* now) = 0;
+  virtual int sleep(const timespec* request, timespec* remaining) = 0;
+};
+
+// The platform in use: the Linux implementation unless another was installed.
+Platform& current();
+
+// Installs `platform` as the one in use (null restores the Linux one). Not
+// synchronised with calls in progress: install before using the SDK.
+void install(Platform* platform);
+
+// The real Linux implementation.
+Platform& linux_platform();
+
+// Installs a platform for the lifetime of the object (tests, simulated mode).
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(Platform& platform) { install(&platform); }
+  ~ScopedPlatform() { install(nullptr); }
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+};
+
+// Sleeps for the whole interval on the current platform, resuming after a
+// signal interruption for the time that remained.
+void sleep_for(long seconds, long nanoseconds);
+inline void sleep_ms(long ms) { sleep_for(ms / 1000, (ms % 1000) * 1000000L); }
+
+// Monotonic time in nanoseconds, 0 when the clock cannot be read.
+std::uint64_t monotonic_ns();
+
+}  // namespace morvane::uvc_stereo::platform

@@ -1,0 +1,211 @@
+/*
+ * SonixCam: access library for the camera's Sonix USB controller.
+ *
+ * Plain functions with unmangled names over libusb (through the SDK's OS
+ * boundary). They keep their state in process-wide globals without locks and
+ * serve one opened camera at a time: a caller using them from several threads
+ * serialises every call from SonixCam_Init to SonixCam_UnInit under its own
+ * lock. Functions return 1 for success and 0 for failure unless stated
+ * otherwise; every SonixCam_ function except SonixCam_Init returns 0 and sends
+ * nothing while no camera is open. Failures may leave a code in gEC (read it
+ * with SonixCam_GetErrorCode right after the failure: no call clears it).
+ *
+ * Flash addresses are 24-bit byte addresses carried in an int64_t; lengths are
+ * signed 64-bit byte counts. Serial-flash types come from
+ * SonixCam_GetSerialFlashType; type 0 (unknown) is refused by every operation
+ * that erases or writes.
+ */
+#ifndef MORVANE_SONIX_CAM_H
+#define MORVANE_SONIX_CAM_H
+
+#include <libusb-1.0/libusb.h>
+#include <stdint.h>
+
+#if defined(MORVANE_UVC_STEREO_STATIC)
+#define SONIXCAM_API
+#else
+#define SONIXCAM_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Error codes left in gEC. */
+enum {
+  SONIXCAM_EC_WRITE_PROTECT = 2,   /* write protection could not be removed */
+  SONIXCAM_EC_ERASE = 3,           /* erase failed, or erased/written data differs */
+  SONIXCAM_EC_ROM_UNKNOWN = 6,     /* ROM version not identified (restart, flash clock) */
+  SONIXCAM_EC_WP_ROM_UNKNOWN = 7,  /* ROM or chip not identified while removing write protection */
+  SONIXCAM_EC_FLASH_TYPE = 10,     /* serial-flash type 0 passed to a writing operation */
+  SONIXCAM_EC_VERIFY = 12,         /* verification after a firmware write found a difference */
+  SONIXCAM_EC_INIT = 13,           /* SonixCam_Init could not find or open the camera */
+  SONIXCAM_EC_NO_MEMORY = 14       /* no memory for a firmware image copy */
+};
+
+/* ---- Process-wide state. */
+SONIXCAM_API extern int camera_init;
+SONIXCAM_API extern libusb_device_handle* devh;
+SONIXCAM_API extern libusb_device** g_pDevList;
+SONIXCAM_API extern int gEC;
+SONIXCAM_API extern uint16_t g_CurDspExtendUnitID;
+SONIXCAM_API extern uint32_t uiRomID;
+SONIXCAM_API extern int g_supportXU6;
+SONIXCAM_API extern int g_supportI2C64;
+
+/* Register map rows: 20 register addresses per controller family. */
+SONIXCAM_API extern const uint16_t g_AsicArchInfo[2][20];
+SONIXCAM_API extern uint16_t dspIdAddr, usbResetAddr, gpioInputAddr, gpioOutputAddr, gpioOEAddr;
+SONIXCAM_API extern uint16_t sfRdyAddr, sfModeAddr, sfCSAddr, sfWriteDataAddr, sfReadDataAddr;
+SONIXCAM_API extern uint16_t sfReadWriteTriggerAddr, sfReadCmdAddr, sfReadDataStartAddr;
+SONIXCAM_API extern uint16_t i2cDev, i2cMode, i2cTrg, i2cSclSelOD, i2cSlaveID, i2cDataArrStartAddr;
+SONIXCAM_API extern uint16_t cpuRateAddr;
+
+/* Serial-flash identification (25 rows) and command sets (5 rows). */
+SONIXCAM_API extern const uint8_t cbSFLib_ID[25][6];
+SONIXCAM_API extern const uint8_t cbSFLib_Cmd[5][7];
+SONIXCAM_API extern uint8_t ubSFLib_CmdID;
+SONIXCAM_API extern uint8_t sfManufactureID, sfDeviceID1, sfDeviceID2;
+SONIXCAM_API uint8_t ubSFLib_GetIDSize(void);
+
+/* ---- Connection and extension-unit transport. */
+SONIXCAM_API int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address);
+SONIXCAM_API int SonixCam_UnInit(void);
+SONIXCAM_API int SonixCam_RestartDevice(void);
+SONIXCAM_API int SonixCam_GetAsicRomType(int* rom_type, uint8_t* chip_id);
+SONIXCAM_API int SonixCam_GetErrorCode(void);
+SONIXCAM_API int SonixCam_AsicRegisterRead(uint16_t address, uint8_t* data, int64_t count);
+SONIXCAM_API int SonixCam_AsicRegisterWrite(uint16_t address, uint8_t* data, int64_t count);
+SONIXCAM_API int SonixCam_XuRead(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector);
+SONIXCAM_API int SonixCam_XuWrite(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector);
+SONIXCAM_API int XU_Read(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector);
+SONIXCAM_API int XU_Write(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector);
+
+SONIXCAM_API int LibUsb_Read(uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
+SONIXCAM_API int LibUsb_Write(uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
+SONIXCAM_API int LibUsb_EnumDevice(char* vidpid, uint8_t bus_number, uint8_t device_address);
+SONIXCAM_API int LibUsb_CloseDevice(void);
+SONIXCAM_API int LibUsb_RestartDevice(void);
+SONIXCAM_API int LibUsb_ReadFromASIC(uint16_t address, uint8_t* value);
+SONIXCAM_API int LibUsb_WriteToASIC(uint16_t address, uint8_t value);
+SONIXCAM_API int LibUsb_EnableAsicRegisterBit(uint16_t address, uint8_t bit);
+SONIXCAM_API int LibUsb_DisableAsicRegisterBit(uint16_t address, uint8_t bit);
+SONIXCAM_API uint8_t LibUsb_ReadBitFormAsic(uint16_t address, uint8_t bit);
+SONIXCAM_API int ReadDataFromAsic(uint16_t address, uint32_t* value);
+SONIXCAM_API int WriteDataToAsic(uint16_t address, uint32_t value);
+SONIXCAM_API int LibUsb_ReadFromROM(uint16_t address, uint8_t* data8);
+SONIXCAM_API int LibUsb_GetMemType(uint8_t* mem_type);
+SONIXCAM_API int LibUsb_GetChipID(uint16_t address, uint8_t* chip_id);
+SONIXCAM_API int LibUsb_GetChipRomType(uint8_t* chip_id, int* arch);
+SONIXCAM_API int LibUsb_SetAsicArchInfo(int arch);
+SONIXCAM_API int GetUVCExtendUnitID(void);
+SONIXCAM_API int VidPidStringToInt(const char* vidpid, uint16_t* vid, uint16_t* pid);
+SONIXCAM_API int IsSupportXU6(void);
+SONIXCAM_API int IsSupportI2C64(void);
+
+/* ---- Controller ROM identification. */
+SONIXCAM_API extern const uint16_t RomStringAddr[6];
+SONIXCAM_API int LibUsb_GetAsicRomVersion(uint8_t* version8);
+SONIXCAM_API int LibUsb_DefGetAsicRomVersion(uint8_t* version8);
+
+/* ---- Serial flash. */
+SONIXCAM_API int SonixCam_GetSerialFlashType(int* type, int allow_fallback);
+SONIXCAM_API int SonixCam_SerialFlashCustomRead(int64_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int SonixCam_EraseSectorFlash(int64_t address, int type);
+SONIXCAM_API int SonixCam_EraseBlockFlash(int64_t address, int type);
+SONIXCAM_API int SonixCam_EraseSerialFlash(int type);
+SONIXCAM_API int SonixCam_DisableSerialFlashWriteProtect(int type);
+SONIXCAM_API int SonixCam_SerialFlashSectorCustomWrite(int64_t address, uint8_t* data, int64_t length, int type);
+SONIXCAM_API int SonixCam_SerialFlashRead(int64_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int SonixCam_SerialFlashWrite(int64_t address, uint8_t* data, int64_t length);
+SONIXCAM_API int SonixCam_SerialFlashSectorWrite(int64_t address, uint8_t* data, int64_t length, int type);
+
+SONIXCAM_API int LibUsb_SFWaitReady(void);
+SONIXCAM_API int LibUsb_SFCMDreadStatus(void);
+SONIXCAM_API int LibUsb_GetSerialFlashType(int* type, int allow_fallback);
+SONIXCAM_API int LibUsb_SerialFlashIdentify(void);
+SONIXCAM_API int LibUsb_ReadSFID(uint8_t opcode, uint8_t dummy_bytes, uint8_t id_bytes);
+SONIXCAM_API int LibUsb_SerialFlashSearch(void);
+SONIXCAM_API int LibUsb_EraseSectorForSerialFlash(int64_t address, int type);
+SONIXCAM_API int LibUsb_EraseBlockForSerialFlash(int64_t address, int type);
+SONIXCAM_API int LibUsb_SerialFlashErase(int type);
+SONIXCAM_API int LibUsb_DisableSerialFlashWriteProtect(int type);
+SONIXCAM_API int LibUsb_ReadFormSF(int64_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int LibUsb_WriteToSF(int64_t address, uint8_t* data, int64_t length);
+SONIXCAM_API int LibUsb_ReadDataFormFlash(int64_t address, uint8_t* buffer, uint8_t length);
+SONIXCAM_API int LibUsb_WriteDataToFlash(int64_t address, uint8_t* data, uint8_t length);
+SONIXCAM_API int SetSFControllerSCK(void);
+SONIXCAM_API int StopReadWrite_SFXU6(void);
+SONIXCAM_API int SetReadInfo_SFXU6(uint32_t address, uint32_t length);
+SONIXCAM_API int SetWriteInfo_SFXU6(uint32_t address, uint32_t length);
+SONIXCAM_API int ReadDataFormFlashXU6(uint8_t* buffer, int length);
+SONIXCAM_API int WriteDataToFlashXU6(uint8_t* data, int length);
+SONIXCAM_API int ReadFormSF_XU6(int64_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int WriteToSF_XU6(int64_t address, uint8_t* data, int64_t length);
+
+/* ---- Sensor registers through the controller's I2C master. */
+SONIXCAM_API int SonixCam_SensorRegisterCustomWrite(uint8_t slave_id, uint16_t address, uint16_t address_length,
+                                                    uint8_t* data, uint16_t data_length, int mode);
+SONIXCAM_API int SonixCam_SensorRegisterCustomRead(uint8_t slave_id, uint16_t address, uint16_t address_length,
+                                                   uint8_t* data, uint16_t data_length, int mode);
+SONIXCAM_API int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int LibUsb_CustomWriteToSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,
+                                            uint16_t data, uint16_t data_length, int mode);
+SONIXCAM_API int LibUsb_CustomReadFromSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,
+                                             uint16_t* data, uint16_t data_length, int mode);
+SONIXCAM_API int GetByteLengthFormAddr(uint32_t value);
+
+/* ---- Firmware images and the USB parameter table. */
+typedef void (*SonixCam_ProgressCallback)(void* user_data, float fraction);
+
+/* Parameter-table entries to patch; a null text or vid/pid pointer leaves that entry unchanged. */
+typedef struct ChangeParamInfo {
+  int32_t SerialNumberLength;
+  int32_t ProductLength;
+  int32_t ManufactureLength;
+  int32_t Reserved;
+  int32_t InterfaceLength;
+  int32_t String3Length;
+  char* pSerialNumber;
+  char* pProduct;
+  char* pManufacture;
+  uint32_t* pVidPid;
+  char* pString3;
+  char* pInterface;
+} ChangeParamInfo;
+
+SONIXCAM_API int SonixCam_BurnerFW(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback,
+                                   void* user_data, int type, int verify);
+SONIXCAM_API int SonixCam_CustomBurnerFW(const ChangeParamInfo* param, uint8_t* image, int64_t length,
+                                         SonixCam_ProgressCallback callback, void* user_data, int type, int verify);
+SONIXCAM_API int SonixCam_WriteFwToFlash(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback,
+                                         void* user_data, int verify);
+SONIXCAM_API int SonixCam_ExportFW(uint8_t* buffer, int64_t length, SonixCam_ProgressCallback callback,
+                                   void* user_data);
+SONIXCAM_API int SonixCam_SetParamTableFormFWFile(uint8_t* image, int64_t length, const ChangeParamInfo* param,
+                                                  SonixCam_ProgressCallback callback, void* user_data, int type,
+                                                  const char* unused);
+SONIXCAM_API int SetParamToParamBuffer(uint8_t* buffer, uint32_t position, const char* text, uint32_t length);
+SONIXCAM_API int CheckCRC(uint8_t* buffer, uint32_t start, uint32_t count, uint32_t check_address);
+
+/* ---- Firmware version and device strings. */
+SONIXCAM_API int SonixCam_GetFwVersion(uint8_t* buffer, int64_t length, int raw);
+SONIXCAM_API int SonixCam_GetFwVersionEx(int variant, uint8_t* buffer, int64_t length, int raw);
+SONIXCAM_API int SonixCam_GetFwVersionFromFile(const uint8_t* image, uint8_t* buffer, int64_t length, int raw);
+SONIXCAM_API int LibUsb_GetParaTableAndCRCAddrFormSF(uint64_t* start, uint64_t* end, uint64_t* check_address);
+SONIXCAM_API int LibUsb_GetParaTableAndCRCAddrFormFW(const uint8_t* image, uint64_t* start, uint64_t* end,
+                                                     uint64_t* check_address);
+SONIXCAM_API int LibUsb_GetStringSettingFormSF(uint8_t* buffer, int64_t size, uint32_t offset, int descriptor);
+SONIXCAM_API int SonixCam_GetVidPid(uint32_t* vidpid);
+SONIXCAM_API int SonixCam_GetProduct(uint8_t* buffer, int64_t size);
+SONIXCAM_API int SonixCam_GetManufacturer(uint8_t* buffer, int64_t size);
+SONIXCAM_API int SonixCam_GetSerialNumber(uint8_t* buffer, int64_t size);
+SONIXCAM_API int SonixCam_GetString3(uint8_t* buffer, int64_t size);
+SONIXCAM_API int SonixCam_GetInterface(uint8_t* buffer, int64_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MORVANE_SONIX_CAM_H */
