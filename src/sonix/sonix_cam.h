@@ -148,6 +148,12 @@ SONIXCAM_API int SonixCam_SensorRegisterCustomWrite(uint8_t slave_id, uint16_t a
                                                     uint8_t* data, uint16_t data_length, int mode);
 SONIXCAM_API int SonixCam_SensorRegisterCustomRead(uint8_t slave_id, uint16_t address, uint16_t address_length,
                                                    uint8_t* data, uint16_t data_length, int mode);
+/* Consecutive 8-bit registers of a sensor with 16-bit register addresses: one
+ * I2C transaction per register (2 address bytes, 1 data byte, mode flag 0),
+ * the address incremented by the host. 0 for a null buffer, a length below 1,
+ * a range past register 0xFFFF, or at the first failed transaction (the bytes
+ * before it were transferred). Sensors with 8-bit register addresses or 16-bit
+ * values use the custom calls above. */
 SONIXCAM_API int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
 SONIXCAM_API int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
 SONIXCAM_API int LibUsb_CustomWriteToSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,

@@ -2,6 +2,7 @@
 // JSON minifier and the flash transport.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,21 +45,31 @@ struct FlashBlob {
 };
 
 // CRC-32 of IEEE 802.3 (reflected 0xEDB88320, init and final xor 0xFFFFFFFF).
+// crc32_ieee of no bytes is 0; of the ASCII text "123456789" it is 0xCBF43926.
 MORVANE_UVC_STEREO_API std::uint32_t crc32_ieee(const std::vector<std::uint8_t>& data) noexcept;
 
-// Builds a blob with header size config.min_header_size.
+// Builds a blob with header size config.min_header_size: magic, version, header
+// size, payload length and CRC-32 of the payload, each little-endian, zero fill
+// up to the header size, then the payload. Reads only config.magic,
+// min_header_size and max_total_length. An empty payload gives the bare header.
 // Fails: invalid_argument "config.min_header_size must be >= 16";
-//        invalid_length "payload is too large".
+//        invalid_length "payload is too large" (header + payload above
+//        config.max_total_length);
+//        internal_error "out of memory" when the blob cannot be allocated.
 MORVANE_UVC_STEREO_API Result<FlashBlob> build_blob(std::uint16_t version,
                                                     const std::vector<std::uint8_t>& payload,
                                                     const FlashConfig& config) noexcept;
 
 // Parses and validates raw blob bytes; bytes past the declared total are dropped.
+// On success the header fields are the stored ones (crc32 is the stored value
+// even when verify_crc is off and it does not match), payload is a copy of the
+// payload bytes and raw the first header_size + payload_length input bytes.
 // Fails, in this order of checks: invalid_header "raw size is smaller than minimum
 // header size"; invalid_argument "config.min_header_size must be >= 16";
 // magic_mismatch "flash magic mismatch"; invalid_header "header_size out of range";
 // invalid_length "total length is invalid"; invalid_length "raw buffer is shorter
-// than header-declared length"; crc_mismatch "crc32 mismatch" (only with verify_crc).
+// than header-declared length"; crc_mismatch "crc32 mismatch" (only with verify_crc);
+// internal_error "out of memory" when the copies cannot be allocated.
 MORVANE_UVC_STEREO_API Result<FlashBlob> parse_and_validate_raw_blob(const std::vector<std::uint8_t>& raw,
                                                                      const FlashConfig& config) noexcept;
 
@@ -69,7 +80,10 @@ MORVANE_UVC_STEREO_API Result<FlashBlob> parse_and_validate_raw_blob(const std::
 // limited to kMaxJsonNestingDepth levels; a deeper document fails with
 // "invalid JSON value at offset N", N being the offset of the bracket that would
 // exceed the limit. The parser keeps its own stack, so no input exhausts the
-// thread's stack.
+// thread's stack. Whitespace is exactly space, tab, line feed and carriage
+// return; string contents are not checked as UTF-8. N is the byte offset from
+// the start of `text` at which the parser gave up. When the output buffer
+// cannot be allocated the result is internal_error "out of memory".
 inline constexpr std::size_t kMaxJsonNestingDepth = 10000;
 MORVANE_UVC_STEREO_API Result<std::string> minify_and_validate_json(std::string_view text) noexcept;
 

@@ -1,0 +1,115 @@
+// The operating system as the SDK sees it, with virtual cameras plugged in:
+// libusb (device list, descriptors, handles, kernel-driver binding, interface
+// claims, control transfers), the /dev listing, `udevadm info`, the sysfs
+// busnum/devnum attributes, the video nodes with VIDIOC_QUERYCAP and
+// UVCIOC_CTRL_QUERY, and a virtual monotonic clock on which sleeps return at
+// once.
+//
+// Each operation keeps the contract of the system call or libusb function it
+// stands for, including its failures. The platform also watches how it is
+// used: leaked handles, lists, descriptors and libusb contexts, and
+// overlapping USB connections to one camera (a second handle opened while
+// one is open, or a transfer started while another thread's transfer is in
+// progress) are counted and recorded so tests can assert there were none.
+//
+// Thread safety: every operation may be called from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/virtual_camera.hpp"
+#include "emulator/virtual_clock.hpp"
+#include "platform/platform.hpp"
+
+namespace morvane::emulator {
+
+// One misuse of the USB connection that a real camera would punish.
+struct UsbOverlap {
+  std::size_t camera = 0;   // index in the platform
+  std::string description;  // what happened, for test output
+};
+
+class VirtualPlatform : public uvc_stereo::platform::Platform {
+ public:
+  VirtualPlatform();
+  ~VirtualPlatform() override;
+  VirtualPlatform(const VirtualPlatform&) = delete;
+  VirtualPlatform& operator=(const VirtualPlatform&) = delete;
+
+  // Plugs in a camera; returns it (owned by the platform, stable address).
+  VirtualCamera& add_camera(const CameraConfig& config);
+  std::size_t camera_count() const;
+  VirtualCamera& camera(std::size_t index);
+  VirtualClock& clock() { return clock_; }
+
+  // ---- Usage checks.
+  std::vector<UsbOverlap> overlaps() const;
+  std::size_t open_handle_count() const;
+  std::size_t outstanding_device_lists() const;  // lists not yet freed
+  int usb_context_refs() const;                  // usb_init calls not matched by usb_exit
+  std::size_t open_video_fd_count() const;
+  std::vector<std::string> commands_run() const;  // every run_command text, in order
+  std::size_t unclosed_command_count() const;    // command streams destroyed without close()
+
+  // ---- Faults of the system around the cameras.
+  void set_usb_init_error(int error);            // usb_init fails with it (0: succeeds)
+  void set_device_list_error(int error);         // usb_get_device_list fails with it
+  void set_dev_missing(bool missing);            // "/dev" does not exist
+  void set_dev_listing_fails(bool fails);        // "/dev" cannot be listed
+  void set_udevadm_available(bool available);    // false: the shell reports status 127
+  void set_command_start_fails(bool fails);      // run_command cannot start a child
+  // Replaces what a file reads (for example a sysfs busnum holding "300\n");
+  // the file then exists whatever the cameras' state.
+  void set_file_override(const std::string& path, const std::string& contents);
+
+  // ---- Platform.
+  int usb_init() override;
+  void usb_exit() override;
+  ssize_t usb_get_device_list(libusb_device*** list) override;
+  void usb_free_device_list(libusb_device** list, int unref_devices) override;
+  int usb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) override;
+  std::uint8_t usb_get_bus_number(libusb_device* dev) override;
+  std::uint8_t usb_get_device_address(libusb_device* dev) override;
+  int usb_open(libusb_device* dev, libusb_device_handle** handle) override;
+  void usb_close(libusb_device_handle* handle) override;
+  int usb_kernel_driver_active(libusb_device_handle* handle, int interface_number) override;
+  int usb_detach_kernel_driver(libusb_device_handle* handle, int interface_number) override;
+  int usb_attach_kernel_driver(libusb_device_handle* handle, int interface_number) override;
+  int usb_claim_interface(libusb_device_handle* handle, int interface_number) override;
+  int usb_release_interface(libusb_device_handle* handle, int interface_number) override;
+  int usb_set_configuration(libusb_device_handle* handle, int configuration) override;
+  int usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type, std::uint8_t request,
+                           std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length,
+                           unsigned int timeout_ms) override;
+  const char* usb_error_name(int code) override;
+
+  bool path_exists(const std::string& path) override;
+  bool list_directory(const std::string& path, std::vector<std::string>& names) override;
+  bool read_file_line(const std::string& path, char* buffer, int size) override;
+  std::unique_ptr<uvc_stereo::platform::CommandStream> run_command(const std::string& command) override;
+
+  int video_open(const std::string& path, int flags) override;
+  int video_ioctl(int fd, unsigned long request, void* arg) override;
+  int video_close(int fd) override;
+
+  int monotonic_time(timespec* now) override;
+  int sleep(const timespec* request, timespec* remaining) override;
+
+  // The udev properties of a video node as `udevadm info -q property` prints
+  // them, one KEY=VALUE line each; empty when the node does not exist.
+  std::string udev_properties(const std::string& node);
+
+ private:
+  struct State;
+  VirtualClock clock_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace morvane::emulator

@@ -1,0 +1,89 @@
+// Internal helpers shared by the SonixCam access library's source files.
+//
+// Conventions of the layer below the public SonixCam_ calls:
+//  - LibUsb_Read / LibUsb_Write return libusb's own result: the byte count on
+//    success, a negative LIBUSB_ERROR_* code on failure. While no device handle
+//    is open they send nothing and return LIBUSB_ERROR_NO_DEVICE.
+//  - Every other LibUsb_ function returns 1 for success and 0 for failure
+//    unless its comment says otherwise.
+#pragma once
+
+#ifndef MORVANE_UVC_STEREO_INTERNAL
+#error "sonix_internal.h is internal to the SDK"
+#endif
+
+#include <cstdint>
+
+#include "sonix/sonix_cam.h"
+
+namespace morvane::uvc_stereo::sonix {
+
+// UVC class requests on the default control endpoint.
+inline constexpr std::uint8_t kSetCurRequestType = 0x21;
+inline constexpr std::uint8_t kSetCur = 0x01;
+inline constexpr std::uint8_t kGetCurRequestType = 0xA1;
+inline constexpr std::uint8_t kGetCur = 0x81;
+inline constexpr unsigned int kTransferTimeoutMs = 1000;
+
+// Extension-unit controls (wValue).
+inline constexpr std::uint16_t kAsicRegisterControl = 0x0100;
+inline constexpr std::uint16_t kFlashWindowControl = 0x0300;
+inline constexpr std::uint16_t kRomWindowControl = 0x0400;
+inline constexpr std::uint16_t kMemTypeControl = 0x0005;
+inline constexpr std::uint16_t kStreamingFlashControl = 0x0600;
+
+inline constexpr int kRomInfoRows = 40;
+
+// One row of the controller ROM table.
+struct RomInfoRow {
+  std::uint16_t rom_address;        // where the ROM's version text is found
+  char name[6];                     // 5 characters; the first 4 are compared
+  std::uint8_t sub_version;
+  bool at_least;                    // match rule: sub-version equal or at least
+  std::uint16_t flash_type_register;  // controller register with a fallback flash type
+  bool command_registers;           // hardware serial-flash command registers
+  bool memory_type;                 // controller reports a memory type
+};
+
+extern const RomInfoRow RomInfo[kRomInfoRows];
+
+// The row of the last successful ROM identification (uiRomID), clamped to the
+// table so a stale or corrupted global can never index outside it.
+const RomInfoRow& current_rom_row();
+
+// 1 while a camera is open (the guard of every public SonixCam_ call).
+inline bool camera_open() { return camera_init != 0 && devh != nullptr; }
+
+// Outcome of waiting for the serial-flash controller's ready bit.
+enum class ReadyWait { ready, timeout, transfer_failed };
+ReadyWait wait_sf_ready();
+
+// Register access that also reports transfer failure of a read-modify-write
+// (LibUsb_Enable/DisableAsicRegisterBit already do; these are named for the
+// flash sequences that read clearer with them).
+inline bool set_register_bit(std::uint16_t address, std::uint8_t bit) {
+  return LibUsb_EnableAsicRegisterBit(address, bit) != 0;
+}
+inline bool clear_register_bit(std::uint16_t address, std::uint8_t bit) {
+  return LibUsb_DisableAsicRegisterBit(address, bit) != 0;
+}
+
+// Serial-flash primitives with whole-register writes, each false on a failed
+// transfer (a ready wait that times out is not a transfer failure).
+bool sf_manual_mode(bool on);
+bool sf_chip_select(bool selected);
+bool sf_send(std::uint8_t byte);
+bool sf_receive(std::uint8_t* byte);
+
+// The flash type's page-program loop shared by the byte-banging writers:
+// programs `length` bytes from `address` page by page (write enable, 0x02,
+// address, data up to the next 256-byte boundary), waiting for each page's
+// program to finish before the next. Uses the bit-write spelling.
+bool sf_program_pages(std::uint32_t address, const std::uint8_t* data, std::int64_t length);
+
+// A flash address and length that stay inside the 24-bit address space.
+inline bool flash_range_ok(std::int64_t address, std::int64_t length) {
+  return address >= 0 && length >= 0 && address <= 0xFFFFFF && length <= 0x1000000 - address;
+}
+
+}  // namespace morvane::uvc_stereo::sonix

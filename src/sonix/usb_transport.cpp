@@ -1,0 +1,458 @@
+// SonixCam connection and extension-unit transport: finding and opening the
+// camera, claiming interface 0, probing the extension unit, identifying the
+// controller chip, the register map, and the register/ROM/memory-type
+// requests every other part of the library is built on.
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.hpp"
+#include "sonix/sonix_internal.h"
+
+namespace platform = morvane::uvc_stereo::platform;
+using namespace morvane::uvc_stereo::sonix;
+
+// ---- Process-wide state.
+int camera_init = 0;
+libusb_device_handle* devh = nullptr;
+libusb_device** g_pDevList = nullptr;
+int gEC = 0;
+uint16_t g_CurDspExtendUnitID = 0x0300;
+uint32_t uiRomID = 0;
+int g_supportXU6 = 0;
+int g_supportI2C64 = 0;
+
+const uint16_t g_AsicArchInfo[2][20] = {
+    {0x101F, 0x1073, 0x1005, 0x1006, 0x1007, 0x1084, 0x1080, 0x1091, 0x1082, 0x1083, 0x1081, 0x1088, 0x1089, 0x10D0,
+     0x10D9, 0x10D7, 0x10D8, 0x10D1, 0x10D2, 0x1002},
+    {0x80F0, 0x8C00, 0x8200, 0x8201, 0x8202, 0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03, 0x8E01, 0x8E08, 0x8E09, 0x8600,
+     0x8609, 0x8607, 0x8608, 0x8601, 0x8602, 0x8045},
+};
+
+// The globals start out holding row 0.
+uint16_t dspIdAddr = 0x101F, usbResetAddr = 0x1073, gpioInputAddr = 0x1005, gpioOutputAddr = 0x1006,
+         gpioOEAddr = 0x1007;
+uint16_t sfRdyAddr = 0x1084, sfModeAddr = 0x1080, sfCSAddr = 0x1091, sfWriteDataAddr = 0x1082,
+         sfReadDataAddr = 0x1083;
+uint16_t sfReadWriteTriggerAddr = 0x1081, sfReadCmdAddr = 0x1088, sfReadDataStartAddr = 0x1089;
+uint16_t i2cDev = 0x10D0, i2cMode = 0x10D9, i2cTrg = 0x10D7, i2cSclSelOD = 0x10D8, i2cSlaveID = 0x10D1,
+         i2cDataArrStartAddr = 0x10D2;
+uint16_t cpuRateAddr = 0x1002;
+
+namespace {
+
+// Chip identification table: chip id byte, ROM type, register map row.
+struct ChipRow {
+  uint8_t chip_id;
+  int rom_type;
+  int arch;
+};
+
+constexpr ChipRow kChipTable[] = {
+    {0x15, 2, 0}, {0x16, 2, 0}, {0x22, 2, 0}, {0x23, 2, 0}, {0x25, 2, 0}, {0x32, 2, 0}, {0x33, 2, 0},
+    {0x56, 2, 0}, {0x70, 2, 0}, {0x71, 2, 0}, {0x75, 2, 0}, {0x87, 2, 0}, {0x88, 2, 0}, {0x67, 1, 0},
+    {0x76, 3, 0}, {0x83, 3, 0}, {0x92, 3, 0}, {0x85, 4, 1}, {0x86, 3, 1}, {0x89, 3, 1}, {0x90, 3, 1},
+};
+
+const ChipRow* find_chip(uint8_t chip_id) {
+  for (const ChipRow& row : kChipTable) {
+    if (row.chip_id == chip_id) return &row;
+  }
+  return nullptr;
+}
+
+// Releases everything an open took, in the order close uses, so that the
+// next open starts from a clean library state.
+void release_connection() {
+  platform::Platform& p = platform::current();
+  if (devh != nullptr) {
+    p.usb_close(devh);
+    devh = nullptr;
+  }
+  if (g_pDevList != nullptr) {
+    p.usb_free_device_list(g_pDevList, 1);
+    g_pDevList = nullptr;
+  }
+  p.usb_exit();
+}
+
+int chr2hex(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return 0;  // anything else counts as the digit 0
+}
+
+unsigned cal_pow(unsigned base, int exponent) {
+  unsigned result = 1;
+  for (int i = 0; i < exponent; ++i) result *= base;
+  return result;
+}
+
+}  // namespace
+
+// ---- Raw extension-unit requests.
+
+int LibUsb_Read(uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
+  if (devh == nullptr) return LIBUSB_ERROR_NO_DEVICE;
+  if (data == nullptr && length != 0) return LIBUSB_ERROR_INVALID_PARAM;
+  return platform::current().usb_control_transfer(devh, kGetCurRequestType, kGetCur, value, index, data, length,
+                                                  kTransferTimeoutMs);
+}
+
+int LibUsb_Write(uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
+  if (devh == nullptr) return LIBUSB_ERROR_NO_DEVICE;
+  if (data == nullptr && length != 0) return LIBUSB_ERROR_INVALID_PARAM;
+  return platform::current().usb_control_transfer(devh, kSetCurRequestType, kSetCur, value, index, data, length,
+                                                  kTransferTimeoutMs);
+}
+
+int SonixCam_XuRead(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector) {
+  if (!camera_open()) return 0;
+  return LibUsb_Read(static_cast<uint16_t>(selector << 8), static_cast<uint16_t>(unit_id << 8), buffer, length) >= 0
+             ? 1
+             : 0;
+}
+
+int SonixCam_XuWrite(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector) {
+  if (!camera_open()) return 0;
+  return LibUsb_Write(static_cast<uint16_t>(selector << 8), static_cast<uint16_t>(unit_id << 8), buffer, length) >= 0
+             ? 1
+             : 0;
+}
+
+int XU_Read(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector) {
+  return LibUsb_Read(selector, unit_id, buffer, length) >= 0 ? 1 : 0;
+}
+
+int XU_Write(uint8_t* buffer, uint16_t length, uint8_t unit_id, uint8_t selector) {
+  return LibUsb_Write(selector, unit_id, buffer, length) >= 0 ? 1 : 0;
+}
+
+// ---- Controller registers, ROM and memory type.
+
+int LibUsb_ReadFromASIC(uint16_t address, uint8_t* value) {
+  if (value == nullptr) return 0;
+  uint8_t payload[4] = {static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8), 0, 0xFF};
+  LibUsb_Write(kAsicRegisterControl, g_CurDspExtendUnitID, payload, sizeof payload);
+  int r = LibUsb_Read(kAsicRegisterControl, g_CurDspExtendUnitID, payload, sizeof payload);
+  if (r < 0) {
+    std::fprintf(stderr, "F0 error %d\n", r);
+    return 0;
+  }
+  *value = payload[2];
+  return 1;
+}
+
+int LibUsb_WriteToASIC(uint16_t address, uint8_t value) {
+  uint8_t payload[4] = {static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8), value, 0x00};
+  int r = LibUsb_Write(kAsicRegisterControl, g_CurDspExtendUnitID, payload, sizeof payload);
+  if (r < 0) {
+    std::fprintf(stderr, "F1 error %d\n", r);
+    return 0;
+  }
+  return 1;
+}
+
+int LibUsb_EnableAsicRegisterBit(uint16_t address, uint8_t bit) {
+  if (bit > 7) return 0;
+  uint8_t value = 0;
+  if (!LibUsb_ReadFromASIC(address, &value)) return 0;
+  return LibUsb_WriteToASIC(address, static_cast<uint8_t>(value | (1u << bit)));
+}
+
+int LibUsb_DisableAsicRegisterBit(uint16_t address, uint8_t bit) {
+  if (bit > 7) return 0;
+  uint8_t value = 0;
+  if (!LibUsb_ReadFromASIC(address, &value)) return 0;
+  return LibUsb_WriteToASIC(address, static_cast<uint8_t>(value & ~(1u << bit)));
+}
+
+uint8_t LibUsb_ReadBitFormAsic(uint16_t address, uint8_t bit) {
+  if (bit > 7) return 0;
+  uint8_t value = 0;
+  if (!LibUsb_ReadFromASIC(address, &value)) return 0;
+  return static_cast<uint8_t>(value & (1u << bit));
+}
+
+int ReadDataFromAsic(uint16_t address, uint32_t* value) {
+  if (value == nullptr) return 0;
+  uint32_t result = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint8_t byte = 0;
+    if (!LibUsb_ReadFromASIC(static_cast<uint16_t>(address + i), &byte)) return 0;
+    result = (result << 8) | byte;  // most significant byte at the lowest address
+  }
+  *value = result;
+  return 1;
+}
+
+int WriteDataToAsic(uint16_t address, uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    uint8_t byte = static_cast<uint8_t>(value >> (8 * (3 - i)));
+    if (!LibUsb_WriteToASIC(static_cast<uint16_t>(address + i), byte)) return 0;
+  }
+  return 1;
+}
+
+int LibUsb_ReadFromROM(uint16_t address, uint8_t* data8) {
+  if (data8 == nullptr) return 0;
+  uint8_t payload[11] = {static_cast<uint8_t>(address & 0xFF), static_cast<uint8_t>(address >> 8), 8};
+  int r = LibUsb_Write(kRomWindowControl, g_CurDspExtendUnitID, payload, sizeof payload);
+  if (r >= 0) r = LibUsb_Read(kRomWindowControl, g_CurDspExtendUnitID, payload, sizeof payload);
+  if (r < 0) {
+    std::fprintf(stderr, "F2 error %d\n", r);
+    return 0;
+  }
+  std::memcpy(data8, payload + 3, 8);
+  return 1;
+}
+
+int LibUsb_GetMemType(uint8_t* mem_type) {
+  if (mem_type == nullptr) return 0;
+  uint8_t reply[11] = {};
+  if (LibUsb_Read(kMemTypeControl, g_CurDspExtendUnitID, reply, sizeof reply) < 0) return 0;
+  *mem_type = reply[2];
+  return 1;
+}
+
+int LibUsb_GetChipID(uint16_t address, uint8_t* chip_id) {
+  if (chip_id == nullptr) return 0;
+  uint8_t value = 0;
+  if (!LibUsb_ReadFromASIC(address, &value)) return 0;
+  *chip_id = value;
+  return 1;
+}
+
+int LibUsb_GetChipRomType(uint8_t* chip_id, int* arch) {
+  const uint16_t id_registers[2] = {g_AsicArchInfo[0][0], g_AsicArchInfo[1][0]};
+  for (uint16_t reg : id_registers) {
+    uint8_t value = 0;
+    if (!LibUsb_GetChipID(reg, &value)) return 0;
+    if (const ChipRow* row = find_chip(value)) {
+      if (chip_id != nullptr) *chip_id = row->chip_id;
+      if (arch != nullptr) *arch = row->arch;
+      return row->rom_type;
+    }
+  }
+  return 0;
+}
+
+int LibUsb_SetAsicArchInfo(int arch) {
+  if (arch < 0 || arch > 1) return 0;
+  uint8_t chip = 0;
+  int chip_arch = 0;
+  if (LibUsb_GetChipRomType(&chip, &chip_arch) != 0 &&
+      (chip == 0x86 || chip == 0x88 || chip == 0x89 || chip == 0x90)) {
+    g_supportI2C64 = 1;
+  }
+  uint8_t version[8] = {};
+  if (LibUsb_GetAsicRomVersion(version) &&
+      (uiRomID == 15 || uiRomID == 20 || uiRomID == 37 || uiRomID == 38 || uiRomID == 39)) {
+    g_supportXU6 = 1;
+  }
+  uint16_t* const targets[20] = {&dspIdAddr,      &usbResetAddr,           &gpioInputAddr, &gpioOutputAddr,
+                                 &gpioOEAddr,     &sfRdyAddr,              &sfModeAddr,    &sfCSAddr,
+                                 &sfWriteDataAddr, &sfReadDataAddr,        &sfReadWriteTriggerAddr,
+                                 &sfReadCmdAddr,  &sfReadDataStartAddr,    &i2cDev,        &i2cMode,
+                                 &i2cTrg,         &i2cSclSelOD,            &i2cSlaveID,    &i2cDataArrStartAddr,
+                                 &cpuRateAddr};
+  for (int i = 0; i < 20; ++i) *targets[i] = g_AsicArchInfo[arch][i];
+  return cpuRateAddr;
+}
+
+int GetUVCExtendUnitID() {
+  uint8_t chip = 0;
+  int arch = 0;
+  g_CurDspExtendUnitID = 0x0300;
+  if (LibUsb_GetChipRomType(&chip, &arch) != 0) return 0x0300;
+  g_CurDspExtendUnitID = 0x0400;
+  if (LibUsb_GetChipRomType(&chip, &arch) != 0) return 0x0400;
+  std::printf("Get uvc extend unit id fail\n");
+  return 0;
+}
+
+int IsSupportXU6() { return g_supportXU6; }
+int IsSupportI2C64() { return g_supportI2C64; }
+
+// ---- Opening and closing.
+
+int VidPidStringToInt(const char* vidpid, uint16_t* vid, uint16_t* pid) {
+  if (vidpid == nullptr || vid == nullptr || pid == nullptr) return 0;
+  if (std::strlen(vidpid) != 8) return 0;
+  unsigned v = 0;
+  unsigned p = 0;
+  for (int i = 0; i < 4; ++i) {
+    v += static_cast<unsigned>(chr2hex(vidpid[i])) * cal_pow(16, 3 - i);
+    p += static_cast<unsigned>(chr2hex(vidpid[4 + i])) * cal_pow(16, 3 - i);
+  }
+  *vid = static_cast<uint16_t>(v);
+  *pid = static_cast<uint16_t>(p);
+  return 1;
+}
+
+int LibUsb_EnumDevice(char* vidpid, uint8_t bus_number, uint8_t device_address) {
+  platform::Platform& p = platform::current();
+  devh = nullptr;
+  g_pDevList = nullptr;
+  libusb_device** list = nullptr;
+  ssize_t count = p.usb_get_device_list(&list);
+  if (count < 0) {
+    release_connection();
+    return 0;
+  }
+  g_pDevList = list;
+
+  uint16_t vid = 0;
+  uint16_t pid = 0;
+  if (!VidPidStringToInt(vidpid, &vid, &pid)) {
+    release_connection();
+    return 0;
+  }
+
+  for (ssize_t i = 0; i < count && list[i] != nullptr; ++i) {
+    libusb_device* dev = list[i];
+    libusb_device_descriptor desc{};
+    if (p.usb_get_device_descriptor(dev, &desc) < 0) {
+      std::fprintf(stderr, "failed to get device descriptor\n");
+      continue;
+    }
+    if (desc.idVendor != vid || desc.idProduct != pid) continue;
+    if (p.usb_get_bus_number(dev) != bus_number || p.usb_get_device_address(dev) != device_address) continue;
+    libusb_device_handle* handle = nullptr;
+    int r = p.usb_open(dev, &handle);
+    if (r >= 0 && handle != nullptr) {
+      devh = handle;
+      break;
+    }
+    std::fprintf(stderr, "libusb_open failed, r=%d(%s)\n", r, p.usb_error_name(r));
+  }
+  if (devh == nullptr) {
+    release_connection();
+    return 0;
+  }
+
+  if (p.usb_kernel_driver_active(devh, 0) == 1) p.usb_detach_kernel_driver(devh, 0);
+
+  bool claimed = false;
+  for (int attempt = 0; attempt < 3 && !claimed; ++attempt) {
+    if (p.usb_claim_interface(devh, 0) >= 0) {
+      claimed = true;
+    } else {
+      p.usb_detach_kernel_driver(devh, 0);
+      p.usb_set_configuration(devh, 1);
+    }
+  }
+  if (!claimed) {
+    std::printf("usb claim interface failed\n");
+    release_connection();
+    return 0;
+  }
+
+  int unit = GetUVCExtendUnitID();
+  if (unit == 0) {
+    release_connection();
+    return 0;
+  }
+  g_CurDspExtendUnitID = static_cast<uint16_t>(unit);
+
+  uint8_t chip = 0;
+  int arch = 0;
+  if (LibUsb_GetChipRomType(&chip, &arch) == 0 || LibUsb_SetAsicArchInfo(arch) == 0) {
+    release_connection();
+    g_supportI2C64 = 0;
+    g_supportXU6 = 0;
+    return 0;
+  }
+  return 1;
+}
+
+int LibUsb_CloseDevice() {
+  platform::Platform& p = platform::current();
+  if (devh != nullptr) {
+    p.usb_release_interface(devh, 0);
+    if (p.usb_kernel_driver_active(devh, 0) != 1) p.usb_attach_kernel_driver(devh, 0);
+    p.usb_close(devh);
+    if (g_pDevList != nullptr) p.usb_free_device_list(g_pDevList, 1);
+    p.usb_exit();
+    devh = nullptr;
+  } else {
+    if (g_pDevList != nullptr) p.usb_free_device_list(g_pDevList, 1);
+    p.usb_exit();
+  }
+  g_pDevList = nullptr;
+  g_supportI2C64 = 0;
+  g_supportXU6 = 0;
+  camera_init = 0;
+  return 1;
+}
+
+int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address) {
+  if (camera_init == 1) return 1;
+  if (platform::current().usb_init() < 0) {
+    std::fprintf(stderr, "failed to initialise libusb\n");
+    return 0;
+  }
+  if (!LibUsb_EnumDevice(vidpid, bus_number, device_address)) {
+    gEC = SONIXCAM_EC_INIT;
+    return 0;
+  }
+  camera_init = 1;
+  return 1;
+}
+
+int SonixCam_UnInit() {
+  if (camera_init == 0) return 0;
+  LibUsb_CloseDevice();
+  return 1;
+}
+
+int LibUsb_RestartDevice() {
+  uint8_t version[8] = {};
+  if (!LibUsb_GetAsicRomVersion(version)) {
+    gEC = SONIXCAM_EC_ROM_UNKNOWN;
+    return 0;
+  }
+  if (uiRomID == 0 || uiRomID == 1) return 0;  // these controllers cannot restart themselves
+  if (uiRomID == 31 || uiRomID == 32) {
+    uint8_t value = 0;
+    if (!LibUsb_ReadFromASIC(usbResetAddr, &value)) return 0;
+    LibUsb_WriteToASIC(usbResetAddr, static_cast<uint8_t>(value & ~0x01));
+    platform::sleep_ms(1);
+    return 1;
+  }
+  LibUsb_WriteToASIC(usbResetAddr, 0);
+  return 1;
+}
+
+int SonixCam_RestartDevice() {
+  if (!camera_open()) return 0;
+  return LibUsb_RestartDevice();
+}
+
+int SonixCam_GetAsicRomType(int* rom_type, uint8_t* chip_id) {
+  if (!camera_open() || rom_type == nullptr || chip_id == nullptr) return 0;
+  uint8_t chip = 0;
+  int arch = 0;
+  int type = LibUsb_GetChipRomType(&chip, &arch);
+  *rom_type = type;
+  *chip_id = type != 0 ? chip : 0;
+  return 1;
+}
+
+int SonixCam_GetErrorCode() { return camera_open() ? gEC : 0; }
+
+int SonixCam_AsicRegisterRead(uint16_t address, uint8_t* data, int64_t count) {
+  if (!camera_open() || count < 0 || (data == nullptr && count > 0)) return 0;
+  for (int64_t i = 0; i < count; ++i) {
+    if (!LibUsb_ReadFromASIC(static_cast<uint16_t>(address + i), &data[i])) return 0;
+  }
+  return 1;
+}
+
+int SonixCam_AsicRegisterWrite(uint16_t address, uint8_t* data, int64_t count) {
+  if (!camera_open() || count < 0 || (data == nullptr && count > 0)) return 0;
+  for (int64_t i = 0; i < count; ++i) {
+    if (!LibUsb_WriteToASIC(static_cast<uint16_t>(address + i), data[i])) return 0;
+  }
+  return 1;
+}

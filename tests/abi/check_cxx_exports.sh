@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# usage: check_cxx_exports.sh LIBRARY SONIX_HEADER
+# Fails when the library exports a name outside morvane::uvc_stereo and the
+# access library's declared names, or misses a declared or key public name.
+set -euo pipefail
+lib=$1
+header=$2
+failures=0
+
+defined=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort -u)
+demangled=$(printf '%s\n' "$defined" | c++filt)
+
+# Names the access-library header declares with its export macro.
+declared=$(sed -n 's/^SONIXCAM_API[^(;]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)\[*[0-9]*\]*\[*[0-9]*\]*[(;].*/\1/p' "$header"
+           sed -n '/const/!s/^SONIXCAM_API extern [a-z0-9_]* \(.*\);/\1/p' "$header" | tr ',' '\n' | sed 's/[ *]//g; s/\[.*//')
+declared=$(printf '%s\n' "$declared" | sed '/^$/d' | sort -u)
+
+while IFS= read -r sym; do
+  [ -z "$sym" ] && continue
+  case "$sym" in
+    morvane::uvc_stereo::*|"typeinfo for morvane::uvc_stereo::"*|"vtable for morvane::uvc_stereo::"*|"typeinfo name for morvane::uvc_stereo::"*) continue ;;
+  esac
+  if printf '%s\n' "$declared" | grep -qx -- "$sym"; then continue; fi
+  echo "unexpected export: $sym"
+  failures=$((failures + 1))
+done <<<"$demangled"
+
+while IFS= read -r name; do
+  if ! printf '%s\n' "$defined" | grep -qx -- "$name"; then
+    echo "declared but not exported: $name"
+    failures=$((failures + 1))
+  fi
+done <<<"$declared"
+
+for want in 'morvane::uvc_stereo::crc32_ieee(' 'morvane::uvc_stereo::build_blob(' \
+            'morvane::uvc_stereo::parse_and_validate_raw_blob(' 'morvane::uvc_stereo::minify_and_validate_json(' \
+            'morvane::uvc_stereo::convert_imu(' 'morvane::uvc_stereo::opencv_backend_name(' \
+            'morvane::uvc_stereo::scan_devices(' 'morvane::uvc_stereo::open_device(' \
+            'morvane::uvc_stereo::kDeviceWhitelist' 'morvane::uvc_stereo::read_blob_from_device(' \
+            'morvane::uvc_stereo::write_blob_to_device(' 'morvane::uvc_stereo::probe_flash_transport(' \
+            'morvane::uvc_stereo::detail::read_firmware_version_from_device(' \
+            'morvane::uvc_stereo::detail::ensure_imu_supported_by_firmware(' \
+            'morvane::uvc_stereo::detail::open_imu_platform(' 'morvane::uvc_stereo::Device::read_json(' ; do
+  if ! printf '%s\n' "$demangled" | grep -qF -- "$want"; then
+    echo "missing public export: $want"
+    failures=$((failures + 1))
+  fi
+done
+
+if ((failures)); then
+  echo "$failures export problem(s) in $lib"
+  exit 1
+fi
+echo "exports of $(basename "$lib"): $(printf '%s\n' "$defined" | wc -l) symbols, all expected"

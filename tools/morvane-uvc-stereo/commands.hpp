@@ -1,0 +1,37 @@
+// The tool's subcommands. Each returns the process exit status.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace morvane::tool {
+
+struct GlobalOptions {
+  std::string device;  // selector, see select_device()
+  bool simulated = false;
+};
+
+struct ImuOptions {
+  long count = 0;         // 0: use duration, or 10 when neither is given
+  double duration_s = 0;  // stop after this much host time
+  bool raw = false;
+  std::string format = "table";  // table, csv, json
+};
+
+int cmd_list(const GlobalOptions& g, bool json);
+int cmd_info(const GlobalOptions& g, bool json);
+int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output);
+int cmd_config_set(const GlobalOptions& g, const std::string& input);
+int cmd_config_backup(const GlobalOptions& g, const std::string& output);
+int cmd_config_restore(const GlobalOptions& g, const std::string& input);
+int cmd_config_check(const std::string& input);
+int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_sample)(void*), void* context);
+int cmd_firmware_version(const GlobalOptions& g, bool json);
+int cmd_firmware_export(const GlobalOptions& g, const std::string& output, std::uint32_t size);
+int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes, std::uint32_t flash_size);
+int cmd_firmware_params(const GlobalOptions& g, bool json);
+int cmd_sensor_read(const GlobalOptions& g, std::uint8_t slave, std::uint16_t reg, int reg_len, int len);
+int cmd_sensor_write(const GlobalOptions& g, std::uint8_t slave, std::uint16_t reg, int reg_len, std::uint16_t value,
+                     int len);
+
+}  // namespace morvane::tool

@@ -1,0 +1,152 @@
+// morvane-uvc-stereo: list the supported cameras, read and write their
+// calibration document, stream their IMU and reach their USB controller.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <memory>
+
+#include "commands.hpp"
+#include "tool.hpp"
+
+using namespace morvane::tool;
+
+namespace {
+
+constexpr const char* kExitCodesHelp =
+    "Exit status: 0 success, 2 bad arguments, 3 no camera (or the --device selector matched none or several),\n"
+    "4 an SDK operation failed (its code and message are printed), 5 a file could not be read or written or holds\n"
+    "bad data, 6 not confirmed, 7 data read back differs from what was written.";
+
+void advance_simulated_clock(void* simulation) { static_cast<Simulation*>(simulation)->advance_ms(5.0); }
+
+std::uint32_t parse_size(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text, nullptr, 0)); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Morvane UVC stereo camera tool", "morvane-uvc-stereo"};
+  app.footer(kExitCodesHelp);
+  app.require_subcommand(1);
+
+  GlobalOptions global;
+  std::string state_file;
+  auto* simulate = app.add_option("--simulate", state_file,
+                                  "Run against a simulated camera whose flash is kept in STATE_FILE between runs")
+                       ->expected(0, 1)
+                       ->type_name("STATE_FILE");
+  app.add_option("-d,--device", global.device,
+                 "Camera to use: list index, serial, video node, USB path or bus:address");
+
+  bool json = false, pretty = false, yes = false;
+  std::string file, output, size_text = "0x20000", flash_size_text = "0x100000";
+  ImuOptions imu;
+  int slave = 0, reg = 0, reg_len = 2, len = 1, value = 0;
+
+  auto* list = app.add_subcommand("list", "List the supported cameras");
+  list->add_flag("--json", json, "Machine-readable output");
+
+  auto* info = app.add_subcommand("info", "Identity, firmware version, flash and IMU availability");
+  info->add_flag("--json", json, "Machine-readable output");
+
+  auto* config = app.add_subcommand("config", "The calibration document in the camera's flash");
+  config->require_subcommand(1);
+  auto* config_get = config->add_subcommand("get", "Print the stored document (compact, or --pretty)");
+  config_get->add_flag("--pretty", pretty, "Indent the document");
+  config_get->add_option("-o,--output", output, "Write to FILE instead of standard output");
+  auto* config_set = config->add_subcommand("set", "Validate FILE (or - for standard input) and store it");
+  config_set->add_option("FILE", file, "JSON document, or -")->required();
+  auto* config_backup = config->add_subcommand("backup", "Save the stored blob, byte for byte");
+  config_backup->add_option("FILE", file, "Output file")->required();
+  auto* config_restore = config->add_subcommand("restore", "Check a saved blob and write it back");
+  config_restore->add_option("FILE", file, "Blob file from 'config backup'")->required();
+  auto* config_check = config->add_subcommand("check", "Check a JSON document or a blob file offline");
+  config_check->add_option("FILE", file, "JSON document or blob file")->required();
+
+  auto* imu_cmd = app.add_subcommand("imu", "Read IMU samples");
+  imu_cmd->add_option("-n,--count", imu.count, "Number of samples (default 10)");
+  imu_cmd->add_option("-t,--duration", imu.duration_s, "Read for this many seconds");
+  imu_cmd->add_flag("--raw", imu.raw, "Print raw counts instead of physical units");
+  imu_cmd->add_option("--format", imu.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
+
+  auto* firmware = app.add_subcommand("firmware", "The controller firmware in the serial flash");
+  firmware->require_subcommand(1);
+  auto* fw_version = firmware->add_subcommand("version", "Print the firmware version");
+  fw_version->add_flag("--json", json, "Machine-readable output");
+  auto* fw_export = firmware->add_subcommand("export", "Read the firmware image into FILE");
+  fw_export->add_option("FILE", file, "Output file")->required();
+  fw_export->add_option("--size", size_text, "Bytes to read (default 0x20000)");
+  auto* fw_burn = firmware->add_subcommand("burn", "Erase the flash and write FILE, keeping the calibration");
+  fw_burn->add_option("FILE", file, "Firmware image")->required();
+  fw_burn->add_flag("-y,--yes", yes, "Do not ask for confirmation");
+  fw_burn->add_option("--flash-size", flash_size_text, "Size of the serial flash (default 0x100000)");
+  auto* fw_params = firmware->add_subcommand("params", "Print the USB parameter table (ids and strings)");
+  fw_params->add_flag("--json", json, "Machine-readable output");
+
+  auto* sensor = app.add_subcommand("sensor", "Image sensor registers through the controller's I2C master");
+  sensor->require_subcommand(1);
+  auto* sensor_read = sensor->add_subcommand("read", "Read one register");
+  auto* sensor_write = sensor->add_subcommand("write", "Write one register");
+  for (auto* s : {sensor_read, sensor_write}) {
+    s->add_option("--slave", slave, "I2C target address byte")->required()->check(CLI::Range(0, 255));
+    s->add_option("--reg", reg, "Register address")->required()->check(CLI::Range(0, 0xFFFF));
+    s->add_option("--reg-len", reg_len, "Register address bytes (1 or 2)")->check(CLI::Range(1, 2));
+    s->add_option("--len", len, "Value bytes (1 or 2)")->check(CLI::Range(1, 2));
+  }
+  sensor_write->add_option("--value", value, "Value to write")->required()->check(CLI::Range(0, 0xFFFF));
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? kExitOk : kExitUsage;
+  }
+
+  std::unique_ptr<Simulation> simulation;
+  if (simulate->count() > 0) {
+    std::string error;
+    simulation = Simulation::start(state_file.empty() ? default_state_file() : state_file, error);
+    if (!simulation) return report({kExitFileError, error});
+    global.simulated = true;
+  }
+
+  int status = kExitOk;
+  try {
+    if (*list) {
+      status = cmd_list(global, json);
+    } else if (*info) {
+      status = cmd_info(global, json);
+    } else if (*config_get) {
+      status = cmd_config_get(global, pretty, output);
+    } else if (*config_set) {
+      status = cmd_config_set(global, file);
+    } else if (*config_backup) {
+      status = cmd_config_backup(global, file);
+    } else if (*config_restore) {
+      status = cmd_config_restore(global, file);
+    } else if (*config_check) {
+      status = cmd_config_check(file);
+    } else if (*imu_cmd) {
+      status = cmd_imu(global, imu, simulation ? advance_simulated_clock : nullptr, simulation.get());
+    } else if (*fw_version) {
+      status = cmd_firmware_version(global, json);
+    } else if (*fw_export) {
+      status = cmd_firmware_export(global, file, parse_size(size_text));
+    } else if (*fw_burn) {
+      status = cmd_firmware_burn(global, file, yes, parse_size(flash_size_text));
+    } else if (*fw_params) {
+      status = cmd_firmware_params(global, json);
+    } else if (*sensor_read) {
+      status = cmd_sensor_read(global, static_cast<std::uint8_t>(slave), static_cast<std::uint16_t>(reg), reg_len, len);
+    } else if (*sensor_write) {
+      status = cmd_sensor_write(global, static_cast<std::uint8_t>(slave), static_cast<std::uint16_t>(reg), reg_len,
+                                static_cast<std::uint16_t>(value), len);
+    }
+  } catch (const std::exception& e) {
+    status = report({kExitUsage, e.what()});
+  }
+
+  if (simulation) {
+    std::string error;
+    if (!simulation->save(error)) return report({kExitFileError, error});
+  }
+  return status;
+}

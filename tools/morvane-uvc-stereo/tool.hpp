@@ -1,0 +1,110 @@
+// Shared pieces of the morvane-uvc-stereo command-line tool.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "morvane/uvc_stereo.hpp"
+
+namespace morvane::tool {
+
+// Documented exit statuses.
+enum Exit : int {
+  kExitOk = 0,
+  kExitUsage = 2,         // bad arguments
+  kExitNoDevice = 3,      // no camera, or the selector matched none or several
+  kExitSdkError = 4,      // an SDK operation failed (its code and message are printed)
+  kExitFileError = 5,     // a file could not be read or written, or holds bad data
+  kExitAborted = 6,       // the user did not confirm
+  kExitVerifyFailed = 7,  // data read back differs from what was written
+};
+
+// A failure on its way to main(): what to print and the exit status.
+struct ToolError {
+  int exit_code = kExitSdkError;
+  std::string message;
+};
+
+// Prints "error: ..." to stderr and returns the exit status.
+int report(const ToolError& error);
+
+// Formats an SDK failure as "<message> (code N, name)".
+std::string describe(uvc_stereo::ErrorCode code, const std::string& message);
+const char* error_code_name(uvc_stereo::ErrorCode code);
+
+template <typename T>
+ToolError sdk_error(const uvc_stereo::Result<T>& result) {
+  return ToolError{kExitSdkError, describe(result.code, result.message)};
+}
+
+// ---- Device selection.
+
+// Picks one camera from a scan. `selector` may be empty (exactly one camera
+// must be attached), a list index ("0"), a serial number, a video node
+// ("/dev/video0"), a USB path (ID_PATH) or "bus:address" ("1:4", "001:004").
+// Returns the camera or a ToolError with a message naming the candidates.
+struct Selection {
+  std::optional<uvc_stereo::DeviceInfo> device;
+  ToolError error;
+};
+Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, const std::string& selector);
+
+// The flash configuration the SDK derives for an opened device.
+uvc_stereo::FlashConfig flash_config_for(const uvc_stereo::DeviceInfo& device);
+std::string vidpid_text(std::uint16_t vid, std::uint16_t pid);
+
+// ---- Text helpers.
+
+// Indents a compact JSON text (as the SDK returns it) with two spaces per
+// level, without touching strings, numbers or literals.
+std::string pretty_json(const std::string& compact);
+
+bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
+bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error);
+
+// Progress for long operations: a bar on a terminal, plain lines otherwise.
+class Progress {
+ public:
+  Progress(std::string label, bool enabled);
+  ~Progress();
+  void update(double fraction);
+  void finish();
+  static void callback(void* self, float fraction);
+
+ private:
+  std::string label_;
+  bool enabled_;
+  bool tty_;
+  int last_ = -1;
+  bool finished_ = false;
+};
+
+// ---- Simulated camera.
+
+// A virtual camera installed behind the SDK for the life of the object, with
+// a firmware image, a calibration document and a moving IMU. Its flash is
+// loaded from and saved to `state_file` so runs see each other's changes.
+class Simulation {
+ public:
+  static std::unique_ptr<Simulation> start(const std::string& state_file, std::string& error);
+  ~Simulation();
+  // Writes the flash back to the state file.
+  bool save(std::string& error);
+  // Advances the virtual clock (the IMU's sample period in simulated mode).
+  void advance_ms(double ms);
+  const std::string& state_file() const;
+
+  struct Impl;
+
+ private:
+  explicit Simulation(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+std::string default_state_file();
+
+}  // namespace morvane::tool
