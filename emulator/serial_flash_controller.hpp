@@ -20,15 +20,19 @@
 //
 // Firmware requests never touch the protection: a program into a protected
 // area is ignored by the chip and the request still succeeds, exactly as on
-// the device. Before a program the firmware waits (in virtual time) for the
-// chip to finish any earlier operation; reads do not wait.
+// the device. Around a program the firmware polls the chip's status (moving
+// the virtual clock on) until it is idle; reads do not wait, so a read issued
+// while the chip is still busy returns 0xFF like the bus does. Requests made
+// while the host holds the bus in manual mode stall.
 //
 // Power cut: every byte shifted through the byte-banging registers and every
-// window/stream unit is one SPI operation. When the configured operation
-// number is reached, that operation is not performed, the callback runs once,
-// and from then on the controller does nothing: register writes are dropped,
-// register reads answer 0, requests return LIBUSB_ERROR_NO_DEVICE. The flash
-// keeps exactly what was done before.
+// window/stream unit is one SPI operation. Once the configured number of
+// operations has been performed, the next one is not: the callback runs once
+// and from then on the controller does nothing (register writes are dropped,
+// register reads answer 0, requests return LIBUSB_ERROR_NO_DEVICE). The flash
+// keeps exactly what was done before; a command whose chip select never rose
+// is never executed. Firmware requests wait for the chip after programming,
+// so a window or stream write unit is whole or absent.
 #pragma once
 
 #include <cstddef>
@@ -43,16 +47,16 @@
 namespace morvane::emulator {
 
 struct SerialFlashControllerConfig {
-  int register_map_row = 0;                  // 0 or 1
+  int register_map_row = 0;                    // 0 or 1
   std::uint16_t flash_type_register = 0x05F0;  // 0 = none
   std::uint8_t flash_type_value = 0;
   bool command_registers = true;
-  std::optional<std::uint8_t> memory_type;   // nullopt: the memory-type query stalls
-  bool streaming = false;                    // false: the streaming request stalls
+  std::optional<std::uint8_t> memory_type;        // nullopt: the memory-type query stalls
+  bool streaming = false;                         // false: the streaming request stalls
   std::uint8_t reset_write_enable_opcode = 0x06;  // 0x05F3 after reset
   std::uint8_t reset_program_opcode = 0x02;       // 0x05F5 after reset
-  unsigned ready_after_reads = 0;  // ready-register reads that answer "busy" after a trigger
-  std::uint64_t firmware_poll_ns = 50'000;           // virtual time per firmware status poll
+  unsigned ready_after_reads = 0;                 // ready-register reads that answer "busy" after a trigger
+  std::uint64_t firmware_poll_ns = 50'000;        // virtual time per firmware status poll
   std::uint64_t firmware_busy_timeout_ns = 30'000'000'000ULL;
 };
 // Config for a controller of ROM generation `rom_row` (0..39; other values
@@ -66,9 +70,9 @@ inline constexpr std::uint16_t kStreamCurrentRegister = 0x0337;  // 4 bytes, MSB
 inline constexpr std::uint16_t kStreamEndRegister = 0x033B;      // 4 bytes, MSB first
 
 struct SerialFlashControllerCounters {
-  std::uint64_t spi_operations = 0;       // bytes shifted + window/stream units
-  std::uint64_t shifts = 0;               // byte-banged bytes clocked
-  std::uint64_t triggers_ignored = 0;     // outside manual mode, or while not ready
+  std::uint64_t spi_operations = 0;    // bytes shifted + window/stream units
+  std::uint64_t shifts = 0;            // byte-banged bytes clocked
+  std::uint64_t triggers_ignored = 0;  // outside manual mode, or while not ready
   std::uint64_t window_reads = 0;
   std::uint64_t window_writes = 0;
   std::uint64_t stream_units = 0;

@@ -75,9 +75,12 @@ SpiNorChipModel pmc_model(int row, std::uint8_t id1, std::uint8_t id2) {
 
 SpiNorChipModel spi_nor_model_for_row(int row) {
   switch (row) {
-    case 1: return standard_model(1, 1, 0xC2, 0x20, 0x10, "MX25L512-style");
-    case 2: return standard_model(2, 1, 0xC2, 0x22, 0x10, "MX25V512-style");
-    case 3: return standard_model(3, 1, 0xC2, 0x20, 0x13, "MX25L4005-style");
+    case 1:
+      return standard_model(1, 1, 0xC2, 0x20, 0x10, "MX25L512-style");
+    case 2:
+      return standard_model(2, 1, 0xC2, 0x22, 0x10, "MX25V512-style");
+    case 3:
+      return standard_model(3, 1, 0xC2, 0x20, 0x13, "MX25L4005-style");
     case 4: {
       SpiNorChipModel model = standard_model(4, 4, 0x1F, 0x65, 0x01, "AT25F512B-style");
       model.has_id_15 = true;
@@ -85,9 +88,12 @@ SpiNorChipModel spi_nor_model_for_row(int row) {
       model.res_signature = 0x65;
       return model;
     }
-    case 5: return pmc_model(5, 0x20, 0x10);
-    case 6: return pmc_model(6, 0x7B, 0x11);
-    case 7: return pmc_model(7, 0x10, 0x12);
+    case 5:
+      return pmc_model(5, 0x20, 0x10);
+    case 6:
+      return pmc_model(6, 0x7B, 0x11);
+    case 7:
+      return pmc_model(7, 0x10, 0x12);
     case 8: {
       // SST25VF512A-style: no JEDEC id, 0x90/0xAB give BF 48, single-byte 0x02,
       // AAI programming, EWSR before WRSR, two block-protect bits and BPL.
@@ -113,23 +119,39 @@ SpiNorChipModel spi_nor_model_for_row(int row) {
       model.has_erase_52 = false;
       return model;
     }
-    case 10: return standard_model(10, 12, 0x8C, 0x30, 0x10, "F25L-style");
-    case 11: return standard_model(11, 13, 0xC8, 0x40, 0x10, "GD25Q512-style");
-    case 12: return standard_model(12, 13, 0xC8, 0x40, 0x13, "GD25Q40-style");
-    case 13: return standard_model(13, 7, 0xEF, 0x30, 0x10, "W25X05-style");
-    case 14: return standard_model(14, 7, 0xEF, 0x30, 0x11, "W25X10-style");
-    case 15: return standard_model(15, 14, 0x5E, 0x60, 0x13, "ZB25D40-style");
-    case 16: return standard_model(16, 14, 0x5E, 0x60, 0x12, "ZB25D20-style");
-    case 17: return standard_model(17, 1, 0xC2, 0x20, 0x11, "MX25L1005-style");
-    case 18: return standard_model(18, 15, 0xB3, 0x60, 0x11, "B3-60-11 part");
-    case 19: return standard_model(19, 15, 0xB3, 0x60, 0x12, "B3-60-12 part");
-    case 20: return standard_model(20, 15, 0xB3, 0x60, 0x13, "B3-60-13 part");
-    case 21: return standard_model(21, 16, 0x68, 0x40, 0x13, "BY25D40-style");
-    case 22: return standard_model(22, 17, 0xA1, 0x28, 0x13, "FM25W04-style");
+    case 10:
+      return standard_model(10, 12, 0x8C, 0x30, 0x10, "F25L-style");
+    case 11:
+      return standard_model(11, 13, 0xC8, 0x40, 0x10, "GD25Q512-style");
+    case 12:
+      return standard_model(12, 13, 0xC8, 0x40, 0x13, "GD25Q40-style");
+    case 13:
+      return standard_model(13, 7, 0xEF, 0x30, 0x10, "W25X05-style");
+    case 14:
+      return standard_model(14, 7, 0xEF, 0x30, 0x11, "W25X10-style");
+    case 15:
+      return standard_model(15, 14, 0x5E, 0x60, 0x13, "ZB25D40-style");
+    case 16:
+      return standard_model(16, 14, 0x5E, 0x60, 0x12, "ZB25D20-style");
+    case 17:
+      return standard_model(17, 1, 0xC2, 0x20, 0x11, "MX25L1005-style");
+    case 18:
+      return standard_model(18, 15, 0xB3, 0x60, 0x11, "B3-60-11 part");
+    case 19:
+      return standard_model(19, 15, 0xB3, 0x60, 0x12, "B3-60-12 part");
+    case 20:
+      return standard_model(20, 15, 0xB3, 0x60, 0x13, "B3-60-13 part");
+    case 21:
+      return standard_model(21, 16, 0x68, 0x40, 0x13, "BY25D40-style");
+    case 22:
+      return standard_model(22, 17, 0xA1, 0x28, 0x13, "FM25W04-style");
     // Rows 23 and 24 carry the same ids as rows 15 and 16.
-    case 23: return standard_model(23, 18, 0x5E, 0x60, 0x13, "ZB25D40-style (second type)");
-    case 24: return standard_model(24, 18, 0x5E, 0x60, 0x12, "ZB25D20-style (second type)");
-    default: return spi_nor_unknown_model();
+    case 23:
+      return standard_model(23, 18, 0x5E, 0x60, 0x13, "ZB25D40-style (second type)");
+    case 24:
+      return standard_model(24, 18, 0x5E, 0x60, 0x12, "ZB25D20-style (second type)");
+    default:
+      return spi_nor_unknown_model();
   }
 }
 
@@ -287,10 +309,14 @@ std::uint8_t SpiNorFlash::answer(std::size_t index, std::uint8_t in) {
       const std::size_t at = index - 1;
       if (at < model_.continuation) return 0x7F;
       switch (at - model_.continuation) {
-        case 0: return model_.manufacturer;
-        case 1: return model_.device_id1;
-        case 2: return model_.device_id2;
-        default: return 0x00;
+        case 0:
+          return model_.manufacturer;
+        case 1:
+          return model_.device_id1;
+        case 2:
+          return model_.device_id2;
+        default:
+          return 0x00;
       }
     }
     case kReadRems:
@@ -527,11 +553,30 @@ void SpiNorFlash::execute_erase(std::uint8_t opcode) {
   std::uint64_t duration = 0;
   bool supported = true;
   switch (opcode) {
-    case kSectorErase: span = 0x1000; duration = timing_.sector_erase_ns; supported = model_.has_erase_20; break;
-    case kSectorEraseD7: span = 0x1000; duration = timing_.sector_erase_ns; supported = model_.has_erase_d7; break;
-    case kBlockErase32: span = 0x8000; duration = timing_.block32_erase_ns; supported = model_.has_erase_52; break;
-    case kBlockErase64: span = 0x10000; duration = timing_.block64_erase_ns; supported = model_.has_erase_d8; break;
-    default: span = memory_.size(); duration = timing_.chip_erase_ns; break;
+    case kSectorErase:
+      span = 0x1000;
+      duration = timing_.sector_erase_ns;
+      supported = model_.has_erase_20;
+      break;
+    case kSectorEraseD7:
+      span = 0x1000;
+      duration = timing_.sector_erase_ns;
+      supported = model_.has_erase_d7;
+      break;
+    case kBlockErase32:
+      span = 0x8000;
+      duration = timing_.block32_erase_ns;
+      supported = model_.has_erase_52;
+      break;
+    case kBlockErase64:
+      span = 0x10000;
+      duration = timing_.block64_erase_ns;
+      supported = model_.has_erase_d8;
+      break;
+    default:
+      span = memory_.size();
+      duration = timing_.chip_erase_ns;
+      break;
   }
   const std::size_t after_opcode = session_length_ - 1;
   if (!supported) {

@@ -30,27 +30,27 @@ namespace morvane::emulator {
 
 // Identity and command set of one chip model.
 struct SpiNorChipModel {
-  std::string name;                 // descriptive, e.g. "MX25L-style"
-  int id_table_row = 0;             // row of the controller library's identification table, 0 = none
-  int flash_type = 0;               // the serial-flash type number that row assigns (0 = unknown)
-  std::uint8_t manufacturer = 0;    // JEDEC manufacturer id
-  std::uint8_t continuation = 0;    // number of 0x7F continuation bytes before it in a 0x9F answer
-  std::uint8_t device_id1 = 0;      // 0x9F: memory type byte
-  std::uint8_t device_id2 = 0;      // 0x9F: capacity byte
-  std::uint8_t rems_device_id = 0;  // 0x90 (and 0xAB on chips that answer it like 0x90)
-  std::uint8_t res_signature = 0;   // 0xAB electronic signature
-  bool has_jedec_id = true;         // answers 0x9F
-  bool has_rems = true;             // answers 0x90
-  bool has_id_15 = false;           // answers 0x15 with manufacturer, device id 1
-  bool ab_answers_like_90 = false;  // 0xAB answers manufacturer/device like 0x90 (SST, PMC)
-  bool has_erase_20 = true;         // 4 KiB sector erase 0x20
-  bool has_erase_d7 = false;        // 4 KiB sector erase 0xD7 (PMC style)
-  bool has_erase_52 = true;         // 32 KiB block erase 0x52
-  bool has_erase_d8 = true;         // 64 KiB block erase 0xD8
-  bool has_aai = false;             // SST-style auto-address-increment byte program 0xAF
-  bool needs_ewsr = false;          // status write 0x01 needs 0x50 immediately before it
-  std::size_t program_page_size = 256;   // 0x02 page size; 1 = single-byte program only
-  std::uint8_t protect_mask = 0x1C;      // block-protect bits in the status register
+  std::string name;                          // descriptive, e.g. "MX25L-style"
+  int id_table_row = 0;                      // row of the controller library's identification table, 0 = none
+  int flash_type = 0;                        // the serial-flash type number that row assigns (0 = unknown)
+  std::uint8_t manufacturer = 0;             // JEDEC manufacturer id
+  std::uint8_t continuation = 0;             // number of 0x7F continuation bytes before it in a 0x9F answer
+  std::uint8_t device_id1 = 0;               // 0x9F: memory type byte
+  std::uint8_t device_id2 = 0;               // 0x9F: capacity byte
+  std::uint8_t rems_device_id = 0;           // 0x90 (and 0xAB on chips that answer it like 0x90)
+  std::uint8_t res_signature = 0;            // 0xAB electronic signature
+  bool has_jedec_id = true;                  // answers 0x9F
+  bool has_rems = true;                      // answers 0x90
+  bool has_id_15 = false;                    // answers 0x15 with manufacturer, device id 1
+  bool ab_answers_like_90 = false;           // 0xAB answers manufacturer/device like 0x90 (SST, PMC)
+  bool has_erase_20 = true;                  // 4 KiB sector erase 0x20
+  bool has_erase_d7 = false;                 // 4 KiB sector erase 0xD7 (PMC style)
+  bool has_erase_52 = true;                  // 32 KiB block erase 0x52
+  bool has_erase_d8 = true;                  // 64 KiB block erase 0xD8
+  bool has_aai = false;                      // SST-style auto-address-increment byte program 0xAF
+  bool needs_ewsr = false;                   // status write 0x01 needs 0x50 immediately before it
+  std::size_t program_page_size = 256;       // 0x02 page size; 1 = single-byte program only
+  std::uint8_t protect_mask = 0x1C;          // block-protect bits in the status register
   std::uint8_t writable_status_mask = 0x9C;  // bits a status write may change
 };
 
@@ -82,33 +82,33 @@ inline constexpr std::uint8_t kSpiStatusWel = 0x02;
 // What the chip did with one command (one chip-select session).
 enum class SpiCommandOutcome {
   executed,
-  ignored_busy,          // sent while write-in-progress
-  ignored_no_wel,        // program/erase/status write without the write-enable latch
-  ignored_protected,     // target area protected by the block-protect bits
-  ignored_malformed,     // wrong number of bytes for the opcode
-  ignored_unsupported,   // opcode this chip does not implement
-  ignored_aai_mode,      // other command while in auto-address-increment mode
-  read_only,             // identification/status/data read (answered live)
+  ignored_busy,         // sent while write-in-progress
+  ignored_no_wel,       // program/erase/status write without the write-enable latch
+  ignored_protected,    // target area protected by the block-protect bits
+  ignored_malformed,    // wrong number of bytes for the opcode
+  ignored_unsupported,  // opcode this chip does not implement
+  ignored_aai_mode,     // other command while in auto-address-increment mode
+  read_only,            // identification/status/data read (answered live)
 };
 
 struct SpiCommandRecord {
   std::uint8_t opcode = 0;
-  std::uint32_t address = 0;     // for commands with an address
-  std::size_t data_bytes = 0;    // bytes after opcode (and address)
+  std::uint32_t address = 0;   // for commands with an address
+  std::size_t data_bytes = 0;  // bytes after opcode (and address)
   SpiCommandOutcome outcome = SpiCommandOutcome::executed;
 };
 
 struct SpiNorCounters {
-  std::uint64_t sessions = 0;             // select/deselect pairs with at least one byte
+  std::uint64_t sessions = 0;  // select/deselect pairs with at least one byte
   std::uint64_t commands_ignored_busy = 0;
-  std::uint64_t programs = 0;             // program commands executed (0x02, 0xAF)
-  std::uint64_t programs_ignored = 0;     // program commands not executed, any reason
+  std::uint64_t programs = 0;          // program commands executed (0x02, 0xAF)
+  std::uint64_t programs_ignored = 0;  // program commands not executed, any reason
   std::uint64_t bytes_programmed = 0;
   std::uint64_t erases = 0;
   std::uint64_t erases_ignored = 0;
   std::uint64_t status_writes = 0;
   std::uint64_t status_writes_ignored = 0;
-  std::uint64_t status_reads = 0;         // status bytes clocked out by 0x05
+  std::uint64_t status_reads = 0;  // status bytes clocked out by 0x05
   std::uint64_t unsupported_commands = 0;
   std::array<std::uint64_t, 256> opcodes{};  // sessions per opcode byte
 };
@@ -117,8 +117,7 @@ class SpiNorFlash {
  public:
   // `size` must be a power of two of at least 1 MiB (else 1 MiB is used).
   // Contents start erased (0xFF); the chip starts powered up (protected).
-  SpiNorFlash(VirtualClock& clock, SpiNorChipModel model, std::size_t size = 1u << 20,
-              SpiNorTiming timing = {});
+  SpiNorFlash(VirtualClock& clock, SpiNorChipModel model, std::size_t size = 1u << 20, SpiNorTiming timing = {});
 
   SpiNorFlash(const SpiNorFlash&) = delete;
   SpiNorFlash& operator=(const SpiNorFlash&) = delete;
@@ -145,8 +144,8 @@ class SpiNorFlash {
     return load_contents(offset, data.data(), data.size());
   }
   void fill(std::uint8_t value);
-  std::uint8_t status() const;          // current status register, busy state up to date
-  bool busy() const;                    // write-in-progress now
+  std::uint8_t status() const;                   // current status register, busy state up to date
+  bool busy() const;                             // write-in-progress now
   void set_status_for_test(std::uint8_t value);  // sets protect/SRWD bits directly
   bool in_aai_mode() const { return aai_active_; }
 
@@ -202,8 +201,8 @@ class SpiNorFlash {
   bool selected_ = false;
   SessionState session_state_ = SessionState::normal;
   std::size_t session_length_ = 0;
-  std::array<std::uint8_t, 8> head_{};           // first bytes of the session
-  std::array<std::uint8_t, 256> page_{};         // page-program buffer
+  std::array<std::uint8_t, 8> head_{};    // first bytes of the session
+  std::array<std::uint8_t, 256> page_{};  // page-program buffer
   std::array<bool, 256> page_loaded_{};
 
   SpiNorCounters counters_;

@@ -120,9 +120,14 @@ struct VirtualCamera::Impl {
 
   void make_flash_controller() {
     sfc = std::make_unique<SerialFlashController>(*flash, clock, sfc_config);
-    if (cut_after != 0) {
-      sfc->set_power_cut(cut_after, [this] { power_cut.store(true, std::memory_order_release); });
-    }
+    if (cut_armed) arm_power_cut(cut_remaining);
+  }
+
+  void arm_power_cut(std::uint64_t operations) {
+    cut_armed = true;
+    cut_remaining = operations;
+    cut_base = sfc->counters().spi_operations;
+    sfc->set_power_cut_after(operations, [this] { power_cut.store(true, std::memory_order_release); });
   }
 
   void power_on_registers() {
@@ -285,8 +290,8 @@ struct VirtualCamera::Impl {
 
   // ---- Bus presence.
   void reenumerate() {
-    ++generation;
     device_address = static_cast<std::uint8_t>(device_address % 127 + 1);
+    ++generation;
     kernel_bound = true;  // the UVC driver binds the new device
   }
 
@@ -294,9 +299,9 @@ struct VirtualCamera::Impl {
     // The controller restarts; the flash keeps its power and contents.
     ++resets;
     reset_pending = false;
-    if (cut_after != 0) {
-      const std::uint64_t done = sfc->counters().spi_operations;
-      cut_after = cut_after > done ? cut_after - done : 1;
+    if (cut_armed) {
+      const std::uint64_t done = sfc->counters().spi_operations - cut_base;
+      cut_remaining = cut_remaining > done ? cut_remaining - done : 0;
     }
     make_flash_controller();
     power_on_registers();
@@ -320,11 +325,14 @@ struct VirtualCamera::Impl {
   bool reset_pending = false;
 
   mutable std::mutex mutex;
-  bool attached = true;
-  std::uint64_t generation = 1;
-  std::uint8_t device_address;
-  std::uint64_t resets = 0;
-  bool kernel_bound;
+  // Bus presence and host-side faults are read lock-free, so the platform
+  // can consult them under its own lock without ever waiting for a device
+  // that is busy with a transfer; they change under `mutex`.
+  std::atomic<bool> attached{true};
+  std::atomic<std::uint64_t> generation{1};
+  std::atomic<std::uint8_t> device_address;
+  std::atomic<std::uint64_t> resets{0};
+  std::atomic<bool> kernel_bound;
 
   std::uint64_t seq = 0;
   std::vector<TransferRecord> transfers;
@@ -332,11 +340,13 @@ struct VirtualCamera::Impl {
 
   std::map<std::uint64_t, int> fail_at;
   std::vector<Rule> rules;
-  int open_error = 0;
-  int claim_failures = 0;
-  int claim_error = 0;
-  int descriptor_error = 0;
-  std::uint64_t cut_after = 0;
+  std::atomic<int> open_error{0};
+  std::atomic<int> claim_failures{0};
+  std::atomic<int> claim_error{0};
+  std::atomic<int> descriptor_error{0};
+  bool cut_armed = false;
+  std::uint64_t cut_remaining = 0;  // SPI operations still allowed when armed
+  std::uint64_t cut_base = 0;       // controller operation count when armed
   std::atomic<bool> power_cut{false};
 };
 
@@ -432,25 +442,13 @@ int VirtualCamera::xu_query(std::uint8_t unit, std::uint8_t selector, std::uint8
   return r < 0 ? -errno_for(r) : 0;
 }
 
-bool VirtualCamera::attached() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->attached;
-}
+bool VirtualCamera::attached() const { return impl_->attached.load(); }
 
-std::uint64_t VirtualCamera::connection_generation() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->generation;
-}
+std::uint64_t VirtualCamera::connection_generation() const { return impl_->generation.load(); }
 
-std::uint8_t VirtualCamera::device_address() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->device_address;
-}
+std::uint8_t VirtualCamera::device_address() const { return impl_->device_address.load(); }
 
-std::uint64_t VirtualCamera::usb_reset_count() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->resets;
-}
+std::uint64_t VirtualCamera::usb_reset_count() const { return impl_->resets.load(); }
 
 void VirtualCamera::unplug() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -463,23 +461,17 @@ void VirtualCamera::replug() {
   d.attached = true;
   d.power_cut.store(false);
   d.reset_pending = false;
-  d.cut_after = 0;
-  d.sfc->set_power_cut(0);
+  d.cut_armed = false;
+  d.sfc->clear_power_cut();
   d.sfc->power_on_reset();  // flash and controller power up again
   d.power_on_registers();
   d.reenumerate();
   d.kernel_bound = d.config.kernel_driver_bound;
 }
 
-bool VirtualCamera::kernel_driver_bound() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->kernel_bound;
-}
+bool VirtualCamera::kernel_driver_bound() const { return impl_->kernel_bound.load(); }
 
-void VirtualCamera::set_kernel_driver_bound(bool bound) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->kernel_bound = bound;
-}
+void VirtualCamera::set_kernel_driver_bound(bool bound) { impl_->kernel_bound = bound; }
 
 std::uint8_t VirtualCamera::peek_register(std::uint16_t address) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -597,11 +589,7 @@ void VirtualCamera::set_descriptor_error(int error) {
 
 void VirtualCamera::cut_power_after_spi_operations(std::uint64_t operations) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  Impl& d = *impl_;
-  // The controller counts operations from its own power-on; the cut falls on
-  // the operation after `operations` more.
-  d.cut_after = d.sfc->counters().spi_operations + operations + 1;
-  d.sfc->set_power_cut(d.cut_after, [&d] { d.power_cut.store(true, std::memory_order_release); });
+  impl_->arm_power_cut(operations);
 }
 
 void VirtualCamera::clear_faults() {
@@ -612,26 +600,20 @@ void VirtualCamera::clear_faults() {
   d.open_error = 0;
   d.claim_failures = 0;
   d.descriptor_error = 0;
-  d.cut_after = 0;
-  d.sfc->set_power_cut(0);
+  d.cut_armed = false;
+  d.sfc->clear_power_cut();
 }
 
-int VirtualCamera::open_error() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->open_error;
-}
+int VirtualCamera::open_error() const { return impl_->open_error.load(); }
 
 int VirtualCamera::take_claim_failure() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->claim_failures == 0) return 0;
-  --impl_->claim_failures;
-  return impl_->claim_error;
+  int left = impl_->claim_failures.load();
+  while (left > 0 && !impl_->claim_failures.compare_exchange_weak(left, left - 1)) {
+  }
+  return left > 0 ? impl_->claim_error.load() : 0;
 }
 
-int VirtualCamera::descriptor_error() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->descriptor_error;
-}
+int VirtualCamera::descriptor_error() const { return impl_->descriptor_error.load(); }
 
 void VirtualCamera::set_imu_status(ImuStatus status) {
   std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -11,8 +11,11 @@
 // step.
 //
 // Thread safety: every public member may be called from any thread; one mutex
-// per camera serialises them. Callbacks given to the camera (fault
-// predicates) run with that mutex held and must not call back into it.
+// per camera serialises them. Bus presence, the kernel-driver flag and the
+// host-side faults are read without that mutex, so a platform may consult
+// them under a lock of its own. Callbacks given to the camera (fault
+// predicates) run with the camera's mutex held and must not call back into
+// the camera.
 #pragma once
 
 #include <libusb-1.0/libusb.h>

@@ -51,6 +51,10 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
 
   // ---- Usage checks.
   std::vector<UsbOverlap> overlaps() const;
+  // Calls that libusb or the kernel would reject or crash on: unknown or
+  // closed handles and devices, a list freed twice, usb_exit without
+  // usb_init, and the like.
+  std::vector<std::string> misuses() const;
   std::size_t open_handle_count() const;
   std::size_t outstanding_device_lists() const;  // lists not yet freed
   int usb_context_refs() const;                  // usb_init calls not matched by usb_exit

@@ -63,8 +63,11 @@ std::string calibration_document() {
   ordered_json doc;
   doc["format"] = "morvane-stereo-calibration";
   doc["version"] = 3;
-  doc["device"] = {{"serial", "MV-S2-000421"}, {"model", "Stereo UVC"}, {"firmware", "3.1.7"},
-                   {"calibrated_utc", "2026-03-14T09:26:53Z"}, {"station", {{"id", 7}, {"operator", "line-2"}}}};
+  doc["device"] = {{"serial", "MV-S2-000421"},
+                   {"model", "Stereo UVC"},
+                   {"firmware", "3.1.7"},
+                   {"calibrated_utc", "2026-03-14T09:26:53Z"},
+                   {"station", {{"id", 7}, {"operator", "line-2"}}}};
   ordered_json modes = ordered_json::array();
   const int sizes[][2] = {{640, 400}, {1280, 800}, {1280, 720}, {1920, 1080}, {2560, 1600}, {320, 200}};
   std::string text;

@@ -111,7 +111,7 @@ NodeKind probe_node_kind(const std::string& node_path) {
   if (rc < 0) return NodeKind::undetermined;
   std::uint32_t bits = caps.device_caps != 0 ? caps.device_caps : caps.capabilities;
   return (bits & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) != 0 ? NodeKind::capture
-                                                                               : NodeKind::no_capture;
+                                                                                : NodeKind::no_capture;
 }
 
 void read_usb_bus_address(const std::string& devpath, std::uint8_t& bus_number, std::uint8_t& device_address) {

@@ -45,9 +45,7 @@ constexpr CrcTables make_crc_tables() {
 constexpr CrcTables kCrcTables = make_crc_tables();
 
 // Byte-wise little-endian access: independent of host byte order and alignment.
-std::uint16_t load_le16(const std::uint8_t* p) noexcept {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t load_le16(const std::uint8_t* p) noexcept { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 std::uint32_t load_le32(const std::uint8_t* p) noexcept {
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |

@@ -359,14 +359,17 @@ bool table_fits(std::uint64_t start, std::uint64_t end, std::uint64_t check_addr
          check_address + kCheckValueLow + 1 <= n;
 }
 
+// Programs one erased sector from the copy in window writes. Sectors of the
+// update area report progress; the separate check-value sector traces the
+// bytes at kTraceAddress instead.
 bool write_sector_from_copy(const std::uint8_t* copy, std::int64_t sector, std::int64_t area,
-                            SonixCam_ProgressCallback callback, void* user_data, bool report_progress) {
+                            SonixCam_ProgressCallback callback, void* user_data, bool check_value_sector) {
   for (std::int64_t offset = 0; offset < kSectorSize; offset += kWindowUnit) {
     const std::int64_t address = sector + offset;
-    if (report_progress && (address - area) % kProgressStep == 0) {
+    if (!check_value_sector && (address - area) % kProgressStep == 0) {
       report(callback, user_data, static_cast<double>(address - area) / 2 / kUpdateAreaSize + 0.5);
     }
-    const bool trace = address == kTraceAddress;
+    const bool trace = check_value_sector && address == kTraceAddress;
     std::uint8_t b[kWindowUnit] = {0, 0, 0, 0, 0, 0, 0, 0};
     if (trace) {
       LibUsb_ReadFormSF(address, b, kWindowUnit);
@@ -556,13 +559,13 @@ int SonixCam_SetParamTableFormFWFile(uint8_t* image, int64_t length, const Chang
   for (int s = 0; s < kAreaSectors; ++s) {
     if (occupied[s]) continue;
     const int64_t sector = area + s * kSectorSize;
-    if (!write_sector_from_copy(copy.data(), sector, area, callback, user_data, true)) return 0;
+    if (!write_sector_from_copy(copy.data(), sector, area, callback, user_data, false)) return 0;
     if (sector == check_sector) check_sector_written = true;
   }
   // An erased check-value sector outside the area (or skipped above) is
   // written whole; one already written is not programmed twice.
   if (check_sector_apart && !check_sector_written) {
-    if (!write_sector_from_copy(copy.data(), check_sector, area, callback, user_data, false)) return 0;
+    if (!write_sector_from_copy(copy.data(), check_sector, area, callback, user_data, true)) return 0;
   }
 
   for (int64_t offset = 0; offset < kUpdateAreaSize; offset += kProgressStep) {

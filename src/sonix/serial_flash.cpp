@@ -166,6 +166,9 @@ int erase_with_opcode(int64_t address, uint8_t opcode) {
   s.send_address(static_cast<uint32_t>(address));
   s.release();
   s.wait_ready();
+  // The erase has only started: wait until the chip finishes it, so success
+  // means the sector is erased and the next command is not ignored as busy.
+  s.wait_while_busy();
   s.manual_mode(false);
   if (!s.ok()) {
     leave_manual_mode_whole();
@@ -534,9 +537,9 @@ int SonixCam_SerialFlashSectorCustomWrite(int64_t address, uint8_t* data, int64_
   if (!LibUsb_DisableSerialFlashWriteProtect(type)) return 0;
   if (!LibUsb_EraseSectorForSerialFlash(address, type)) return 0;
   platform::sleep_ms(1000);
-  LibUsb_SFWaitReady();
 
   Sequence s;
+  s.wait_ready();
   s.set_bit(sfModeAddr, 0);
   s.bit_select();
   s.bit_send(kOpWriteEnable);
@@ -544,13 +547,16 @@ int SonixCam_SerialFlashSectorCustomWrite(int64_t address, uint8_t* data, int64_
 
   uint32_t at = static_cast<uint32_t>(address);
   if (type == 3) {
-    // Auto-address-increment programming: one byte per command.
+    // Auto-address-increment programming: one byte per command. The chip
+    // ignores the next command while it is still programming a byte, so its
+    // busy status is polled (read-status is allowed in this mode) first.
     s.bit_select();
     s.bit_send(kOpAaiProgram);
     s.bit_send_address(at);
     for (int64_t i = 0; i < length && s.ok(); ++i) {
       s.bit_send(data[i]);
       s.bit_release();
+      s.wait_while_busy();
       if (i + 1 < length) {
         s.bit_select();
         s.bit_send(kOpAaiProgram);

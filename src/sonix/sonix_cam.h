@@ -181,6 +181,17 @@ typedef struct ChangeParamInfo {
   char* pInterface;
 } ChangeParamInfo;
 
+/* Firmware operations work on a private copy of the image, taken before the
+ * flash is touched (gEC 14 when it cannot be had) and released on every exit.
+ * Images go up to 16 MiB (24-bit flash addresses); without the streaming
+ * request the flash window reaches only the first 256 KiB, so longer images
+ * and parameter-table areas beyond it are refused before anything is sent.
+ * Progress goes from 0.0 to 1.0 without stepping back (the parameter-table
+ * update reports 0.5 to 1.0); a null callback reports nothing. Texts of the
+ * parameter record hold at most 31 characters; a longer one, a negative
+ * length, or an image that does not hold the whole table refuses the call
+ * before the flash is touched. SetParamToParamBuffer returns 0 for such a
+ * text and leaves the buffer unchanged. */
 SONIXCAM_API int SonixCam_BurnerFW(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback,
                                    void* user_data, int type, int verify);
 SONIXCAM_API int SonixCam_CustomBurnerFW(const ChangeParamInfo* param, uint8_t* image, int64_t length,

@@ -402,12 +402,26 @@ TEST_F(LockedNodeDeviceTest, NodeThatCannotBeOpenedGivesTheSystemError) {
   EXPECT_TRUE(rig().clean());
 }
 
-TEST_F(DeviceOnCameraTest, MovingAndDestroyingCloseTheImuNode) {
-  Result<Device> first_opened = open_scanned(DeviceCapability::imu);
+// Two cameras: a flash connection re-binds the camera's video driver, which
+// ends the IMU reader of any other device object on that same camera.
+class TwoCameraDeviceTest : public DeviceOnCameraTest {
+ protected:
+  std::vector<emulator::CameraConfig> make_configs() override {
+    return {morvane::testing::default_camera_config(0), morvane::testing::default_camera_config(1)};
+  }
+  Result<Device> open_index(std::size_t index) {
+    Result<std::vector<DeviceInfo>> devices = scan_devices();
+    if (!devices.ok() || devices.value->size() <= index) return Result<Device>::failure(ErrorCode::io_error, "scan");
+    return open_device((*devices.value)[index], caps(DeviceCapability::imu));
+  }
+};
+
+TEST_F(TwoCameraDeviceTest, MovingAndDestroyingCloseTheImuNode) {
+  Result<Device> first_opened = open_index(0);
   ASSERT_TRUE(first_opened.ok()) << first_opened.message;
   Device first = std::move(*first_opened.value);
   ASSERT_TRUE(first.open_imu().ok());
-  Result<Device> second_opened = open_scanned(DeviceCapability::imu);
+  Result<Device> second_opened = open_index(1);
   ASSERT_TRUE(second_opened.ok()) << second_opened.message;
   Device second = std::move(*second_opened.value);
   ASSERT_TRUE(second.open_imu().ok());
@@ -416,7 +430,10 @@ TEST_F(DeviceOnCameraTest, MovingAndDestroyingCloseTheImuNode) {
   // The target's old IMU node is closed; the moved reader keeps working.
   second = std::move(first);
   EXPECT_EQ(platform().open_video_fd_count(), 1u);
-  EXPECT_TRUE(second.read_imu().ok());
+  Result<ReadImuResult> moved_sample = second.read_imu();
+  EXPECT_TRUE(moved_sample.ok()) << moved_sample.message;
+  EXPECT_EQ(camera(0).imu_samples_served(), 1u);
+  EXPECT_EQ(second.info().video_node, "/dev/video0");
   EXPECT_EQ(first.read_imu().message, "device is closed or moved-from");
   {
     Device third = std::move(second);

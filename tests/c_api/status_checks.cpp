@@ -603,13 +603,18 @@ TEST_F(CApiTest, OutOfMemoryInCreateAndOpen) {
 }
 
 TEST_F(CApiTest, TextThatCannotBeStoredReadsOutOfMemory) {
-  // A fresh thread has room only for short texts; with every allocation
-  // failing, a long failure text cannot be stored and must not throw.
+  // A fresh thread has room only for short texts. The listing throws a long
+  // text and, from then on, every allocation of the thread fails: the
+  // barrier cannot store the text, and must neither throw nor show garbage.
   const std::string long_text(200, 'e');
   struct LongThrow : NoCameraPlatform {
     explicit LongThrow(const std::string& t) : error(t) {}
-    bool list_directory(const std::string&, std::vector<std::string>&) override { throw error; }
+    bool list_directory(const std::string&, std::vector<std::string>&) override {
+      if (starve) morvane::c_api_test::set_allocation_budget(0);
+      throw error;
+    }
     std::runtime_error error;
+    bool starve = true;
   } throwing(long_text);
   uvc::platform::ScopedPlatform installed(throwing);
   auto ctx = make_context();
@@ -618,10 +623,8 @@ TEST_F(CApiTest, TextThatCannotBeStoredReadsOutOfMemory) {
   std::string seen_thread;
   std::thread worker([&] {
     morvane_uvc_stereo_device_info_t info;
-    {
-      AllocationsFail fail;
-      rc = morvane_uvc_stereo_ctx_scan(ctx.get(), &info);
-    }
+    rc = morvane_uvc_stereo_ctx_scan(ctx.get(), &info);
+    morvane::c_api_test::set_allocation_budget(-1);
     seen_thread = thread_text();
   });
   worker.join();
@@ -630,6 +633,7 @@ TEST_F(CApiTest, TextThatCannotBeStoredReadsOutOfMemory) {
   EXPECT_EQ(context_text(ctx.get()), "out of memory");
 
   // With memory back, the same failure is stored in full.
+  throwing.starve = false;
   morvane_uvc_stereo_device_info_t info;
   EXPECT_EQ(morvane_uvc_stereo_ctx_scan(ctx.get(), &info), 13);
   EXPECT_EQ(thread_text(), long_text);

@@ -108,9 +108,9 @@ TEST_F(ScanTest, UnopenableNodeBeatsMetadataNodeButGetsNoIndices) {
 TEST_F(ScanTest, SmallerIndexNamesTheCameraWhileTextsComeFromListingOrder) {
   os.add_node("video4", camera("pci-0:2", "0643", {"ID_MODEL=FromFour", "ID_VENDOR=", "DEVPATH=/devices/d4"}),
               capture_node());
-  os.add_node("video2", camera("pci-0:2", "0643",
-                               {"ID_MODEL=FromTwo", "ID_VENDOR=VendorTwo", "ID_SERIAL=SerialTwo",
-                                "DEVPATH=/devices/d2"}),
+  os.add_node("video2",
+              camera("pci-0:2", "0643",
+                     {"ID_MODEL=FromTwo", "ID_VENDOR=VendorTwo", "ID_SERIAL=SerialTwo", "DEVPATH=/devices/d2"}),
               capture_node());
   os.files["/sys/devices/d2/busnum"] = "2";
   os.files["/sys/devices/d2/devnum"] = "5";
@@ -146,8 +146,8 @@ TEST_F(ScanTest, IdentityRules) {
   os.files["/sys/devices/c/devnum"] = "0";
 
   auto devices = scan();
-  EXPECT_EQ(nodes_of(devices), (std::vector<std::string>{"/dev/video0", "/dev/video1", "/dev/video5",
-                                                         "/dev/video8", "/dev/video9", "/dev/video11"}));
+  EXPECT_EQ(nodes_of(devices), (std::vector<std::string>{"/dev/video0", "/dev/video1", "/dev/video5", "/dev/video8",
+                                                         "/dev/video9", "/dev/video11"}));
   ASSERT_EQ(devices.size(), 6u);
   EXPECT_EQ(devices[0].device_address, 10);
   EXPECT_EQ(devices[1].device_address, 11);
@@ -217,8 +217,8 @@ TEST_F(ScanTest, SortIsNumericThenByPath) {
   os.add_node("video99999999999", camera("pbig"), capture_node());
   os.add_node("video1", camera("p1"), closed_node());
   auto devices = scan();
-  EXPECT_EQ(nodes_of(devices), (std::vector<std::string>{"/dev/video1", "/dev/video02", "/dev/video2",
-                                                         "/dev/video10", "/dev/video99999999999"}));
+  EXPECT_EQ(nodes_of(devices), (std::vector<std::string>{"/dev/video1", "/dev/video02", "/dev/video2", "/dev/video10",
+                                                         "/dev/video99999999999"}));
   ASSERT_EQ(devices.size(), 5u);
   EXPECT_TRUE(devices[0].opencv_indices.empty());  // undetermined
   EXPECT_EQ(devices[1].opencv_indices, (Indices{{OpenCvBackend::v4l2, 2}, {OpenCvBackend::gstreamer, 2}}));
@@ -238,8 +238,7 @@ TEST_F(ScanTest, FiltersAndSupportedPairs) {
   os.add_node("video14", {"ID_VENDOR_ID=10c45", "ID_MODEL_ID=0643", "ID_PATH=h"}, capture_node());
 
   auto all = scan();
-  EXPECT_EQ(nodes_of(all),
-            (std::vector<std::string>{"/dev/video0", "/dev/video2", "/dev/video4", "/dev/video6"}));
+  EXPECT_EQ(nodes_of(all), (std::vector<std::string>{"/dev/video0", "/dev/video2", "/dev/video4", "/dev/video6"}));
   ASSERT_EQ(all.size(), 4u);
   EXPECT_EQ(all[0].serial, "FullSerial");
   EXPECT_EQ(all[1].serial, "Short");
@@ -301,8 +300,8 @@ TEST_F(ScanTest, QueriesRunAheadWithoutChangingTheOutcome) {
   }
   // Six cameras of two listed nodes each; video5 failed its query, so cam3 is
   // video4 alone; metadata nodes lose to their camera's capture node.
-  EXPECT_EQ(nodes_of(unlimited), (std::vector<std::string>{"/dev/video0", "/dev/video3", "/dev/video4",
-                                                           "/dev/video6", "/dev/video9", "/dev/video10"}));
+  EXPECT_EQ(nodes_of(unlimited), (std::vector<std::string>{"/dev/video0", "/dev/video3", "/dev/video4", "/dev/video6",
+                                                           "/dev/video9", "/dev/video10"}));
   ASSERT_EQ(unlimited.size(), 6u);
   EXPECT_EQ(unlimited[0].model, "M10");  // first listed node of cam5 is video1
   EXPECT_EQ(unlimited[2].model, "M7");

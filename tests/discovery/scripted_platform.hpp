@@ -37,11 +37,11 @@ class ScriptedPlatform : public platform::Platform {
   bool dev_exists = true;
   bool dev_listable = true;
   std::vector<std::string> dev_names;
-  std::map<std::string, ScriptedUdev> udev;         // by node path; missing: shell exit 127
-  std::map<std::string, std::string> files;         // sysfs and other files by path
-  std::map<std::string, ScriptedNode> nodes;        // by node path; missing: open fails
-  std::size_t max_children = SIZE_MAX;              // run_command fails beyond this many live children
-  std::set<std::string> unstartable;                // node paths whose command never starts
+  std::map<std::string, ScriptedUdev> udev;   // by node path; missing: shell exit 127
+  std::map<std::string, std::string> files;   // sysfs and other files by path
+  std::map<std::string, ScriptedNode> nodes;  // by node path; missing: open fails
+  std::size_t max_children = SIZE_MAX;        // run_command fails beyond this many live children
+  std::set<std::string> unstartable;          // node paths whose command never starts
 
   // ---- what the test reads
   std::vector<std::string> commands;  // every command started, in order

@@ -49,8 +49,8 @@ TEST(VideoNodeText, HexFollowsStoulBase16) {
   EXPECT_EQ(parse_hex_u16("  \t0c45"), 0x0c45);
   EXPECT_EQ(parse_hex_u16("+ffff"), 0xffff);
   EXPECT_EQ(parse_hex_u16("0643 trailing"), 0x0643);
-  EXPECT_EQ(parse_hex_u16("0x"), 0);    // "0" read, the x left over
-  EXPECT_EQ(parse_hex_u16("-0"), 0);    // negated zero is zero
+  EXPECT_EQ(parse_hex_u16("0x"), 0);  // "0" read, the x left over
+  EXPECT_EQ(parse_hex_u16("-0"), 0);  // negated zero is zero
   EXPECT_EQ(parse_hex_u16("12g4"), 0x12);
   EXPECT_EQ(parse_hex_u16("10000"), std::nullopt);
   EXPECT_EQ(parse_hex_u16("-1"), std::nullopt);
@@ -66,8 +66,18 @@ TEST(VideoNodeText, DecimalByteKeepsOutputOnFailure) {
     const char* text;
     std::uint8_t expected;
   };
-  const Case cases[] = {{"3", 3},   {" 3", 3},    {"255", 255}, {"+7", 7},     {"0x10", 0},  {"12abc", 12},
-                        {"300", 42}, {"256", 42}, {"-1", 42},   {"", 42},      {"abc", 42},  {"-0", 0},
+  const Case cases[] = {{"3", 3},
+                        {" 3", 3},
+                        {"255", 255},
+                        {"+7", 7},
+                        {"0x10", 0},
+                        {"12abc", 12},
+                        {"300", 42},
+                        {"256", 42},
+                        {"-1", 42},
+                        {"", 42},
+                        {"abc", 42},
+                        {"-0", 0},
                         {"99999999999999999999999", 42}};
   for (const Case& c : cases) {
     std::uint8_t out = 42;
@@ -82,10 +92,9 @@ TEST(UdevLines, LineRules) {
                           "  ID_PATH=pci-0000:00:14.0-usb-0:1:1.0  \r\n", "A==b=c", ""}) {
     apply_udev_line(trim_line(raw), p);
   }
-  EXPECT_EQ(p, (UdevProperties{{"A", "=b=c"},
-                               {"ID_MODEL", ""},
-                               {"ID_PATH", "pci-0000:00:14.0-usb-0:1:1.0"},
-                               {"ID_SERIAL", "two"}}));
+  EXPECT_EQ(p,
+            (UdevProperties{
+                {"A", "=b=c"}, {"ID_MODEL", ""}, {"ID_PATH", "pci-0000:00:14.0-usb-0:1:1.0"}, {"ID_SERIAL", "two"}}));
   EXPECT_EQ(udev_property(p, "ID_VENDOR"), "");
   EXPECT_EQ(udev_command("/dev/video2"), "udevadm info -q property -n '/dev/video2'");
 }

@@ -86,20 +86,18 @@ TEST(BuildBlobTest, DefaultLayoutOfThreeBytePayload) {
   ASSERT_TRUE(r.ok()) << r.message;
   const FlashBlob& blob = *r;
   ASSERT_EQ(blob.raw.size(), 19u);
-  const std::uint32_t crc = crc32_ieee(payload);
-  const Bytes expected = {0x56, 0x52, 0x4F, 0x4D,                      // magic "MORV" little-endian
-                          0x34, 0x12,                                  // version
-                          0x10, 0x00,                                  // header size 16
-                          0x03, 0x00, 0x00, 0x00,                      // payload length
-                          static_cast<std::uint8_t>(crc), static_cast<std::uint8_t>(crc >> 8),
-                          static_cast<std::uint8_t>(crc >> 16), static_cast<std::uint8_t>(crc >> 24),
-                          0xAA, 0xBB, 0xCC};
+  Bytes expected = {0x56, 0x52, 0x4F, 0x4D};                  // magic "MORV", little-endian
+  expected.insert(expected.end(), {0x34, 0x12});              // version
+  expected.insert(expected.end(), {0x10, 0x00});              // header size 16
+  expected.insert(expected.end(), {0x03, 0x00, 0x00, 0x00});  // payload length
+  expected.insert(expected.end(), {0x4C, 0xF8, 0x4D, 0xBE});  // CRC-32 of AA BB CC: 0xBE4DF84C
+  expected.insert(expected.end(), {0xAA, 0xBB, 0xCC});        // payload
   EXPECT_EQ(blob.raw, expected);
   EXPECT_EQ(blob.magic, 0x4D4F5256u);
   EXPECT_EQ(blob.version, 0x1234);
   EXPECT_EQ(blob.header_size, 16);
   EXPECT_EQ(blob.payload_length, 3u);
-  EXPECT_EQ(blob.crc32, crc);
+  EXPECT_EQ(blob.crc32, 0xBE4DF84Cu);
   EXPECT_EQ(blob.payload, payload);
 }
 
@@ -134,15 +132,13 @@ TEST(BuildBlobTest, EmptyPayloadIsTheBareHeader) {
 TEST(BuildBlobTest, RefusesSmallHeaderAndOversizedPayload) {
   FlashConfig small_header;
   small_header.min_header_size = 15;
-  expect_failure(build_blob(0, {1}, small_header), ErrorCode::invalid_argument,
-                 "config.min_header_size must be >= 16");
+  expect_failure(build_blob(0, {1}, small_header), ErrorCode::invalid_argument, "config.min_header_size must be >= 16");
 
   FlashConfig config;  // 64 KiB total with a 16-byte header
   const auto at_limit = build_blob(0, Bytes(0x10000 - 16, 0x5A), config);
   ASSERT_TRUE(at_limit.ok()) << at_limit.message;
   EXPECT_EQ(at_limit->raw.size(), 0x10000u);
-  expect_failure(build_blob(0, Bytes(0x10000 - 15, 0x5A), config), ErrorCode::invalid_length,
-                 "payload is too large");
+  expect_failure(build_blob(0, Bytes(0x10000 - 15, 0x5A), config), ErrorCode::invalid_length, "payload is too large");
 
   config.max_total_length = 15;  // not even the header fits
   expect_failure(build_blob(0, {}, config), ErrorCode::invalid_length, "payload is too large");
@@ -207,13 +203,11 @@ TEST(ParseBlobTest, RawShorterThanMinimumHeaderEvenIfValidPrefix) {
 
 TEST(ParseBlobTest, MagicIsCheckedLittleEndianBeforeTheHeaderSize) {
   Bytes raw = handmade_blob(16, bytes_of("x"), 0x564F524D);  // byte-swapped magic
-  put_le16(raw, 6, 3);                                        // and a bad header size
-  expect_failure(parse_and_validate_raw_blob(raw, FlashConfig{}), ErrorCode::magic_mismatch,
-                 "flash magic mismatch");
+  put_le16(raw, 6, 3);                                       // and a bad header size
+  expect_failure(parse_and_validate_raw_blob(raw, FlashConfig{}), ErrorCode::magic_mismatch, "flash magic mismatch");
   FlashConfig other_magic;
   other_magic.magic = 0x564F524D;
-  expect_failure(parse_and_validate_raw_blob(raw, other_magic), ErrorCode::invalid_header,
-                 "header_size out of range");
+  expect_failure(parse_and_validate_raw_blob(raw, other_magic), ErrorCode::invalid_header, "header_size out of range");
 }
 
 TEST(ParseBlobTest, HeaderSizeBoundaries) {
@@ -239,16 +233,14 @@ TEST(ParseBlobTest, TotalLengthLimitIsInclusiveAndComputedWithoutWrap) {
   EXPECT_EQ(at_limit->raw.size(), 65536u);
 
   put_le32(raw, 8, 65281);
-  expect_failure(parse_and_validate_raw_blob(raw, FlashConfig{}), ErrorCode::invalid_length,
-                 "total length is invalid");
+  expect_failure(parse_and_validate_raw_blob(raw, FlashConfig{}), ErrorCode::invalid_length, "total length is invalid");
 
   // 256 + 0xFFFFFF00 is 2^32: a 32-bit sum would wrap to 0 and pass both
   // length checks. It must be refused even with the largest configured limit.
   FlashConfig unlimited;
   unlimited.max_total_length = 0xFFFFFFFFu;
   put_le32(raw, 8, 0xFFFFFF00u);
-  expect_failure(parse_and_validate_raw_blob(raw, unlimited), ErrorCode::invalid_length,
-                 "total length is invalid");
+  expect_failure(parse_and_validate_raw_blob(raw, unlimited), ErrorCode::invalid_length, "total length is invalid");
   // Within that limit but far beyond the buffer.
   put_le32(raw, 8, 0xFFFFFE00u);
   expect_failure(parse_and_validate_raw_blob(raw, unlimited), ErrorCode::invalid_length,

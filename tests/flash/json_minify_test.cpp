@@ -114,15 +114,15 @@ TEST(JsonMinifyFailureTest, Numbers) {
 }
 
 TEST(JsonMinifyFailureTest, Strings) {
-  EXPECT_EQ(failure_of("\"abc"), invalid_at(4));            // runs out
-  EXPECT_EQ(failure_of("\"abc\\"), invalid_at(5));          // backslash at the end
-  EXPECT_EQ(failure_of("\"a\tb\""), invalid_at(3));         // just past the raw tab
+  EXPECT_EQ(failure_of("\"abc"), invalid_at(4));     // runs out
+  EXPECT_EQ(failure_of("\"abc\\"), invalid_at(5));   // backslash at the end
+  EXPECT_EQ(failure_of("\"a\tb\""), invalid_at(3));  // just past the raw tab
   EXPECT_EQ(failure_of("\"a\x1f\""), invalid_at(3));
   EXPECT_EQ(failure_of(std::string_view("\"a\0\"", 4)), invalid_at(3));
-  EXPECT_EQ(failure_of("\"\\x\""), invalid_at(3));          // after the unknown letter
+  EXPECT_EQ(failure_of("\"\\x\""), invalid_at(3));  // after the unknown letter
   EXPECT_EQ(failure_of("\"\\U0041\""), invalid_at(3));
-  EXPECT_EQ(failure_of("\"\\u12\""), invalid_at(3));        // fewer than four bytes: just after the u
-  EXPECT_EQ(failure_of("\"\\u12G4\""), invalid_at(3));      // a non-hex digit: just after the u
+  EXPECT_EQ(failure_of("\"\\u12\""), invalid_at(3));    // fewer than four bytes: just after the u
+  EXPECT_EQ(failure_of("\"\\u12G4\""), invalid_at(3));  // a non-hex digit: just after the u
   EXPECT_EQ(failure_of("\"\\u"), invalid_at(3));
 }
 
@@ -132,14 +132,14 @@ TEST(JsonMinifyFailureTest, SurrogatePairs) {
   EXPECT_EQ(minified("\"\\udbff\\udfff\""), "\"\\udbff\\udfff\"");
   EXPECT_EQ(minified("\"\\ud7ff\\ue000\""), "\"\\ud7ff\\ue000\"");  // just outside both ranges
 
-  EXPECT_EQ(failure_of("\"\\ud800\""), invalid_at(7));          // no partner, too few bytes left
-  EXPECT_EQ(failure_of("\"\\ud800abcdef\""), invalid_at(7));    // enough bytes, not "\u"
+  EXPECT_EQ(failure_of("\"\\ud800\""), invalid_at(7));        // no partner, too few bytes left
+  EXPECT_EQ(failure_of("\"\\ud800abcdef\""), invalid_at(7));  // enough bytes, not "\u"
   EXPECT_EQ(failure_of("\"\\ud800\\n0000\""), invalid_at(7));
-  EXPECT_EQ(failure_of("\"\\ud800\\u0041\""), invalid_at(9));   // partner outside the low range
-  EXPECT_EQ(failure_of("\"\\ud800\\udbff\""), invalid_at(9));   // two high surrogates
+  EXPECT_EQ(failure_of("\"\\ud800\\u0041\""), invalid_at(9));  // partner outside the low range
+  EXPECT_EQ(failure_of("\"\\ud800\\udbff\""), invalid_at(9));  // two high surrogates
   EXPECT_EQ(failure_of("\"\\ud800\\ue000\""), invalid_at(9));
-  EXPECT_EQ(failure_of("\"\\ud800\\udcxx\""), invalid_at(9));   // malformed digits
-  EXPECT_EQ(failure_of("\"\\udc00\""), invalid_at(7));          // a low surrogate alone
+  EXPECT_EQ(failure_of("\"\\ud800\\udcxx\""), invalid_at(9));  // malformed digits
+  EXPECT_EQ(failure_of("\"\\udc00\""), invalid_at(7));         // a low surrogate alone
   EXPECT_EQ(failure_of("\"\\udfff\\udc00\""), invalid_at(7));
 }
 
@@ -187,8 +187,7 @@ TEST(JsonMinifyNestingTest, AcceptsTheDeepestAllowedDocument) {
   EXPECT_EQ(minified(objects), objects);
 
   // Closing brackets give their levels back: a sibling may reach the bound again.
-  const std::string siblings =
-      std::string(depth - 1, '[') + "[],[],{}" + std::string(depth - 1, ']');
+  const std::string siblings = std::string(depth - 1, '[') + "[],[],{}" + std::string(depth - 1, ']');
   EXPECT_EQ(minified(siblings), siblings);
 }
 
@@ -307,9 +306,26 @@ class DocumentGenerator {
   }
 
   std::string string() {
-    static const char* const kPieces[] = {"a",       "Z",       " ",      "  ",      "\\n",          "\\\"",
-                                          "\\\\",    "\\/",     "\\t",    "\\u00e9", "\\ud83d\\ude00", "\\uABCD",
-                                          "\xC3\xA9", "\xE2\x82\xAC", "\xF0\x9F\x98\x80", "{", "]", ",", ":", "\\b"};
+    static const char* const kPieces[] = {"a",
+                                          "Z",
+                                          " ",
+                                          "  ",
+                                          "\\n",
+                                          "\\\"",
+                                          "\\\\",
+                                          "\\/",
+                                          "\\t",
+                                          "\\u00e9",
+                                          "\\ud83d\\ude00",
+                                          "\\uABCD",
+                                          "\xC3\xA9",
+                                          "\xE2\x82\xAC",
+                                          "\xF0\x9F\x98\x80",
+                                          "{",
+                                          "]",
+                                          ",",
+                                          ":",
+                                          "\\b"};
     std::string s = "\"";
     const int n = pick(8);
     for (int i = 0; i < n; ++i) s += kPieces[pick(20)];

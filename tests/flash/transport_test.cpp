@@ -425,6 +425,25 @@ TEST_F(FlashTransportTest, FirmwareVersionTextIsTrimmedAtTheEnd) {
   EXPECT_TRUE(rig().clean());
 }
 
+class UnknownFlashChipTest : public FlashTransportTest {
+ protected:
+  std::vector<emulator::CameraConfig> make_configs() override {
+    emulator::CameraConfig config = morvane::testing::default_camera_config();
+    config.flash.id_row = 0;  // identification matches no table row
+    return {config};
+  }
+};
+
+TEST_F(UnknownFlashChipTest, UnidentifiedFlashIsWrittenAsTypeOne) {
+  // The controller library refuses type 0 for erase and program, so a write
+  // that gets through shows the type was replaced.
+  const FlashBlob blob = built("{\"type\":\"unknown\"}", 1);
+  Result<void> written = write_blob_to_device(config_for(), blob);
+  ASSERT_TRUE(written.ok()) << written.message;
+  EXPECT_EQ(camera().flash_contents(0x51000, blob.raw.size()), blob.raw);
+  EXPECT_TRUE(rig().clean());
+}
+
 // ---- Faults: every control transfer failed in turn.
 
 const std::set<std::string> kReadFailureTexts = {

@@ -60,6 +60,7 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
   bool reg_1185_sticks = false;
   int chip_when_100a_bit4_clear = -1;  // chip id 0x101F shows while 0x100A bit 4 is clear
   std::deque<std::uint8_t> spi_in;     // bytes the flash returns on shift-in
+  std::uint8_t spi_idle_in = 0x00;     // shifted in once spi_in is empty (status: idle)
   std::vector<std::uint8_t> spi_out;   // bytes shifted out
   int init_error = 0;
   int list_error = 0;
@@ -229,7 +230,7 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
     if (address == trigger) {
       if (value & 0x01) spi_out.push_back(regs[row1 ? 0x8E02 : 0x1082]);
       if (value & 0x02) {
-        std::uint8_t in = 0xFF;
+        std::uint8_t in = spi_idle_in;
         if (!spi_in.empty()) {
           in = spi_in.front();
           spi_in.pop_front();

@@ -406,6 +406,7 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
     std::cout << out.dump(2) << "\n";
   } else {
     std::FILE* summary = csv ? stderr : stdout;
+    std::fflush(stdout);
     std::fprintf(summary,
                  "summary: %ld samples over %.3f s, %.1f Hz; interval mean %.3f ms, min %.3f, max %.3f, stddev %.3f; "
                  "device counter advanced %" PRIu64 "\n",

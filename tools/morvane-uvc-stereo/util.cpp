@@ -91,14 +91,54 @@ std::string pretty_json(const std::string& compact) {
         break;
       case '{':
       case '[': {
-        out += c;
         char close = c == '{' ? '}' : ']';
         if (i + 1 < compact.size() && compact[i + 1] == close) {
+          out += c;
           out += close;
           ++i;
-        } else {
-          newline(++depth);
+          break;
         }
+        if (c == '[') {
+          // An array of scalars stays on one line.
+          std::size_t j = i + 1;
+          bool str = false, esc = false, flat = true;
+          for (; j < compact.size(); ++j) {
+            char d = compact[j];
+            if (str) {
+              if (esc) esc = false;
+              else if (d == '\\') esc = true;
+              else if (d == '"') str = false;
+            } else if (d == '"') {
+              str = true;
+            } else if (d == '[' || d == '{') {
+              flat = false;
+              break;
+            } else if (d == ']') {
+              break;
+            }
+          }
+          if (flat && j < compact.size()) {
+            str = false;
+            esc = false;
+            for (std::size_t k = i; k <= j; ++k) {
+              char d = compact[k];
+              out += d;
+              if (str) {
+                if (esc) esc = false;
+                else if (d == '\\') esc = true;
+                else if (d == '"') str = false;
+              } else if (d == '"') {
+                str = true;
+              } else if (d == ',') {
+                out += ' ';
+              }
+            }
+            i = j;
+            break;
+          }
+        }
+        out += c;
+        newline(++depth);
         break;
       }
       case '}':

@@ -1,0 +1,962 @@
+// The operating system around the virtual cameras: libusb's device model,
+// usbfs claim rules, /dev, udev, sysfs and the UVC driver's video nodes.
+#include "emulator/virtual_platform.hpp"
+
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace morvane::emulator {
+namespace {
+
+constexpr std::uint16_t kRootHubVendor = 0x1d6b;
+constexpr std::uint16_t kRootHubProduct = 0x0002;
+constexpr int kInterfaceCount = 2;  // VideoControl 0, VideoStreaming 1
+constexpr int kFirstVideoFd = 100;
+constexpr std::uint32_t kKernelVersion = (6u << 16) | (1u << 8);
+
+// Entries of /dev that are not camera nodes; the camera nodes come after
+// them, highest number first, so callers cannot rely on listing order.
+const char* const kUnrelatedDevEntries[] = {"console", "null", "zero", "bus", "v4l", "media0", "v4l-subdev0", "vcs1"};
+
+std::string hex4(std::uint16_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "%04x", v);
+  return buf;
+}
+
+std::string underscored(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (c == ' ' || c == '\t') c = '_';
+  return out;
+}
+
+std::string encoded(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c == ' ' ? std::string("\\x20") : std::string(1, c);
+  return out;
+}
+
+std::string path_tag(const std::string& path) {
+  std::string out = path;
+  for (char& c : out)
+    if (c == '-' || c == ':' || c == '.') c = '_';
+  return out;
+}
+
+// Collapses repeated slashes and drops a trailing one (but keeps "/").
+std::string normalise(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '/' && !out.empty() && out.back() == '/') continue;
+    out += c;
+  }
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  return out;
+}
+
+class TextCommand : public uvc_stereo::platform::CommandStream {
+ public:
+  TextCommand(std::string output, int exit_status, std::shared_ptr<std::atomic<std::size_t>> unclosed)
+      : output_(std::move(output)), status_(exit_status << 8), unclosed_(std::move(unclosed)) {}
+  ~TextCommand() override {
+    if (!closed_) unclosed_->fetch_add(1);
+  }
+
+  bool read_line(char* buffer, int size) override {
+    if (buffer == nullptr || size <= 0 || pos_ >= output_.size()) return false;
+    std::size_t n = 0;
+    const std::size_t room = static_cast<std::size_t>(size - 1);
+    while (n < room && pos_ < output_.size()) {
+      const char c = output_[pos_++];
+      buffer[n++] = c;
+      if (c == '\n') break;
+    }
+    buffer[n] = '\0';
+    return true;
+  }
+
+  int close() override {
+    if (closed_) return -1;
+    closed_ = true;
+    return status_;
+  }
+
+ private:
+  std::string output_;
+  std::size_t pos_ = 0;
+  int status_;
+  bool closed_ = false;
+  std::shared_ptr<std::atomic<std::size_t>> unclosed_;
+};
+
+}  // namespace
+
+struct VirtualPlatform::State {
+  struct DeviceToken {
+    bool root_hub = false;
+    std::size_t camera = 0;
+    std::uint8_t bus = 0;
+    std::uint8_t address = 0;
+    std::uint64_t generation = 0;
+    int refs = 0;
+  };
+  struct HandleToken {
+    DeviceToken* device = nullptr;
+    bool open = true;
+    bool claimed[kInterfaceCount] = {false, false};
+  };
+  struct CameraUse {
+    std::uint64_t binding = 1;  // bumps when the UVC driver lets go of the device
+    int in_flight = 0;
+    std::thread::id transfer_owner;
+  };
+  struct VideoFd {
+    std::size_t camera = 0;
+    bool capture = true;
+    std::uint64_t generation = 0;
+    std::uint64_t binding = 0;
+  };
+
+  mutable std::mutex mutex;
+  std::vector<std::unique_ptr<VirtualCamera>> cameras;
+  std::vector<CameraUse> use;
+  std::deque<DeviceToken> devices;
+  std::map<std::pair<std::size_t, std::uint64_t>, DeviceToken*> camera_tokens;
+  std::map<std::uint8_t, DeviceToken*> root_hubs;
+  std::deque<HandleToken> handles;
+  std::map<libusb_device**, std::vector<DeviceToken*>> lists;
+  std::map<int, VideoFd> fds;
+  int next_fd = kFirstVideoFd;
+  int context_refs = 0;
+  std::vector<UsbOverlap> overlaps;
+  std::vector<std::string> misuses;
+  std::vector<std::string> commands;
+  std::map<std::string, std::string> file_overrides;
+  std::shared_ptr<std::atomic<std::size_t>> unclosed_commands = std::make_shared<std::atomic<std::size_t>>(0);
+
+  int usb_init_error = 0;
+  int device_list_error = 0;
+  bool dev_missing = false;
+  bool dev_listing_fails = false;
+  bool udevadm_available = true;
+  bool command_start_fails = false;
+
+  DeviceToken* find_device(libusb_device* dev, const char* call) {
+    for (auto& d : devices)
+      if (reinterpret_cast<libusb_device*>(&d) == dev) return &d;
+    misuses.push_back(std::string(call) + " on a device libusb never listed");
+    return nullptr;
+  }
+
+  HandleToken* find_handle(libusb_device_handle* handle, const char* call) {
+    for (auto& h : handles) {
+      if (reinterpret_cast<libusb_device_handle*>(&h) != handle) continue;
+      if (!h.open) {
+        misuses.push_back(std::string(call) + " on a closed handle");
+        return nullptr;
+      }
+      return &h;
+    }
+    misuses.push_back(std::string(call) + " on a handle libusb never opened");
+    return nullptr;
+  }
+
+  bool live(const HandleToken& h) const {
+    const VirtualCamera& cam = *cameras[h.device->camera];
+    return cam.attached() && cam.connection_generation() == h.device->generation;
+  }
+
+  bool claimed_by_other(const HandleToken& self, int interface_number) const {
+    for (const auto& h : handles)
+      if (&h != &self && h.open && h.device->camera == self.device->camera && live(h) &&
+          h.claimed[interface_number])
+        return true;
+    return false;
+  }
+
+  bool any_claim(std::size_t camera) const {
+    for (const auto& h : handles)
+      if (h.open && h.device->camera == camera && live(h) && (h.claimed[0] || h.claimed[1])) return true;
+    return false;
+  }
+
+  DeviceToken* token_for(std::size_t index) {
+    VirtualCamera& cam = *cameras[index];
+    const auto key = std::make_pair(index, cam.connection_generation());
+    auto it = camera_tokens.find(key);
+    if (it != camera_tokens.end()) return it->second;
+    DeviceToken token;
+    token.camera = index;
+    token.bus = cam.config().bus_number;
+    token.address = cam.device_address();
+    token.generation = key.second;
+    devices.push_back(token);
+    camera_tokens[key] = &devices.back();
+    return &devices.back();
+  }
+
+  DeviceToken* root_hub(std::uint8_t bus) {
+    auto it = root_hubs.find(bus);
+    if (it != root_hubs.end()) return it->second;
+    DeviceToken token;
+    token.root_hub = true;
+    token.bus = bus;
+    token.address = 1;
+    devices.push_back(token);
+    root_hubs[bus] = &devices.back();
+    return &devices.back();
+  }
+
+  // ---- The discovery view.
+  struct Node {
+    std::size_t camera;
+    bool capture;
+    int number;
+  };
+
+  // Video nodes exist while the camera is on the bus with the UVC driver bound.
+  std::vector<Node> nodes() const {
+    std::vector<Node> out;
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      const VirtualCamera& cam = *cameras[i];
+      if (!cam.attached() || !cam.kernel_driver_bound()) continue;
+      out.push_back({i, true, cam.config().capture_node});
+      out.push_back({i, false, cam.config().metadata_node});
+    }
+    return out;
+  }
+
+  bool find_node(const std::string& path, Node& node) const {
+    for (const Node& n : nodes()) {
+      if (path == "/dev/video" + std::to_string(n.number)) {
+        node = n;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  std::string hcd(const CameraConfig& c) const { return "xhci-hcd." + std::to_string(c.bus_number - 1); }
+  std::string root_hub_dir(const CameraConfig& c) const {
+    return "/devices/platform/" + hcd(c) + "/usb" + std::to_string(c.bus_number);
+  }
+  std::string device_dir(const CameraConfig& c) const {
+    return root_hub_dir(c) + "/" + std::to_string(c.bus_number) + "-" + c.usb_port;
+  }
+  std::string interface_dir(const CameraConfig& c) const {
+    return device_dir(c) + "/" + std::to_string(c.bus_number) + "-" + c.usb_port + ":1.0";
+  }
+  std::string devpath(const Node& n) const {
+    return interface_dir(cameras[n.camera]->config()) + "/video4linux/video" + std::to_string(n.number);
+  }
+
+  // sysfs as it stands: directories (empty content) and attribute files.
+  void sysfs(std::set<std::string>& dirs, std::map<std::string, std::string>& files) const {
+    dirs.insert("/");
+    dirs.insert("/sys");
+    dirs.insert("/sys/devices");
+    dirs.insert("/sys/devices/platform");
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      const VirtualCamera& cam = *cameras[i];
+      if (!cam.attached()) continue;
+      const CameraConfig& c = cam.config();
+      const std::string hub = "/sys" + root_hub_dir(c);
+      dirs.insert("/sys/devices/platform/" + hcd(c));
+      dirs.insert(hub);
+      files[hub + "/busnum"] = std::to_string(c.bus_number) + "\n";
+      files[hub + "/devnum"] = "1\n";
+      const std::string dev = "/sys" + device_dir(c);
+      dirs.insert(dev);
+      files[dev + "/busnum"] = std::to_string(c.bus_number) + "\n";
+      files[dev + "/devnum"] = std::to_string(cam.device_address()) + "\n";
+      files[dev + "/idVendor"] = hex4(c.vid) + "\n";
+      files[dev + "/idProduct"] = hex4(c.pid) + "\n";
+      dirs.insert("/sys" + interface_dir(c));
+    }
+    for (const Node& n : nodes()) {
+      const std::string dir = "/sys" + devpath(n);
+      dirs.insert(dir.substr(0, dir.rfind('/')));
+      dirs.insert(dir);
+      files[dir + "/name"] = cameras[n.camera]->config().model + "\n";
+      files[dir + "/dev"] = "81:" + std::to_string(n.number) + "\n";
+    }
+  }
+
+  std::string udev(const Node& n) const {
+    const CameraConfig& c = cameras[n.camera]->config();
+    const std::string vendor = c.vendor.empty() ? hex4(c.vid) : underscored(c.vendor);
+    const std::string model = c.model.empty() ? hex4(c.pid) : underscored(c.model);
+    const std::string serial = c.serial.empty() ? vendor + "_" + model : vendor + "_" + model + "_" + c.serial;
+    const std::string index = n.capture ? "0" : "1";
+    std::ostringstream out;
+    out << "DEVPATH=" << devpath(n) << "\n";
+    out << "DEVNAME=/dev/video" << n.number << "\n";
+    out << "DEVLINKS=/dev/v4l/by-id/usb-" << serial << "-video-index" << index;
+    if (!c.usb_path.empty()) out << " /dev/v4l/by-path/" << c.usb_path << "-video-index" << index;
+    out << "\n";
+    out << "MAJOR=81\n";
+    out << "MINOR=" << n.number << "\n";
+    out << "SUBSYSTEM=video4linux\n";
+    out << "USEC_INITIALIZED=" << 5000000 + 1000 * n.number << "\n";
+    out << "ID_V4L_VERSION=2\n";
+    out << "ID_V4L_PRODUCT=" << c.model << "\n";
+    out << "ID_V4L_CAPABILITIES=" << (n.capture ? ":capture:" : ":") << "\n";
+    out << "ID_VENDOR=" << vendor << "\n";
+    out << "ID_VENDOR_ENC=" << encoded(c.vendor.empty() ? vendor : c.vendor) << "\n";
+    out << "ID_VENDOR_ID=" << hex4(c.vid) << "\n";
+    if (c.vid == 0x0c45) out << "ID_VENDOR_FROM_DATABASE=Microdia\n";
+    out << "ID_MODEL=" << model << "\n";
+    out << "ID_MODEL_ENC=" << encoded(c.model.empty() ? model : c.model) << "\n";
+    out << "ID_MODEL_ID=" << hex4(c.pid) << "\n";
+    out << "ID_REVISION=0100\n";
+    out << "ID_SERIAL=" << serial << "\n";
+    if (!c.serial.empty()) out << "ID_SERIAL_SHORT=" << c.serial << "\n";
+    out << "ID_TYPE=video\n";
+    out << "ID_BUS=usb\n";
+    out << "ID_USB_INTERFACES=:0e0100:0e0200:\n";
+    out << "ID_USB_INTERFACE_NUM=00\n";
+    out << "ID_USB_DRIVER=uvcvideo\n";
+    if (!c.usb_path.empty()) {
+      out << "ID_PATH=" << c.usb_path << "\n";
+      out << "ID_PATH_TAG=" << path_tag(c.usb_path) << "\n";
+      out << "ID_FOR_SEAT=video4linux-" << path_tag(c.usb_path) << "\n";
+    }
+    out << "TAGS=:seat:uaccess:\n";
+    out << "CURRENT_TAGS=:seat:uaccess:\n";
+    return out.str();
+  }
+};
+
+VirtualPlatform::VirtualPlatform() : state_(std::make_unique<State>()) {}
+
+VirtualPlatform::~VirtualPlatform() {
+  for (auto& [list, tokens] : state_->lists) delete[] list;
+}
+
+VirtualCamera& VirtualPlatform::add_camera(const CameraConfig& config) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->cameras.push_back(std::make_unique<VirtualCamera>(config, clock_));
+  state_->use.emplace_back();
+  return *state_->cameras.back();
+}
+
+std::size_t VirtualPlatform::camera_count() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->cameras.size();
+}
+
+VirtualCamera& VirtualPlatform::camera(std::size_t index) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return *state_->cameras.at(index);
+}
+
+std::vector<UsbOverlap> VirtualPlatform::overlaps() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->overlaps;
+}
+
+std::vector<std::string> VirtualPlatform::misuses() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->misuses;
+}
+
+std::size_t VirtualPlatform::open_handle_count() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return static_cast<std::size_t>(
+      std::count_if(state_->handles.begin(), state_->handles.end(), [](const auto& h) { return h.open; }));
+}
+
+std::size_t VirtualPlatform::outstanding_device_lists() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->lists.size();
+}
+
+int VirtualPlatform::usb_context_refs() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->context_refs;
+}
+
+std::size_t VirtualPlatform::open_video_fd_count() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->fds.size();
+}
+
+std::vector<std::string> VirtualPlatform::commands_run() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->commands;
+}
+
+std::size_t VirtualPlatform::unclosed_command_count() const { return state_->unclosed_commands->load(); }
+
+void VirtualPlatform::set_usb_init_error(int error) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->usb_init_error = error;
+}
+
+void VirtualPlatform::set_device_list_error(int error) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->device_list_error = error;
+}
+
+void VirtualPlatform::set_dev_missing(bool missing) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->dev_missing = missing;
+}
+
+void VirtualPlatform::set_dev_listing_fails(bool fails) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->dev_listing_fails = fails;
+}
+
+void VirtualPlatform::set_udevadm_available(bool available) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->udevadm_available = available;
+}
+
+void VirtualPlatform::set_command_start_fails(bool fails) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->command_start_fails = fails;
+}
+
+void VirtualPlatform::set_file_override(const std::string& path, const std::string& contents) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->file_overrides[normalise(path)] = contents;
+}
+
+// ---- libusb.
+
+int VirtualPlatform::usb_init() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->usb_init_error != 0) return state_->usb_init_error;
+  ++state_->context_refs;
+  return LIBUSB_SUCCESS;
+}
+
+void VirtualPlatform::usb_exit() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->context_refs == 0) {
+    state_->misuses.push_back("usb_exit without a matching usb_init");
+    return;
+  }
+  --state_->context_refs;
+}
+
+ssize_t VirtualPlatform::usb_get_device_list(libusb_device*** list) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  if (list == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (s.context_refs == 0) s.misuses.push_back("usb_get_device_list without usb_init");
+  if (s.device_list_error != 0) return s.device_list_error;
+  std::vector<State::DeviceToken*> tokens;
+  std::set<std::uint8_t> buses;
+  for (const auto& cam : s.cameras) buses.insert(cam->config().bus_number);
+  for (std::uint8_t bus : buses) tokens.push_back(s.root_hub(bus));
+  for (std::size_t i = 0; i < s.cameras.size(); ++i)
+    if (s.cameras[i]->attached()) tokens.push_back(s.token_for(i));
+  auto* array = new libusb_device*[tokens.size() + 1];
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    array[i] = reinterpret_cast<libusb_device*>(tokens[i]);
+    ++tokens[i]->refs;
+  }
+  array[tokens.size()] = nullptr;
+  s.lists[array] = tokens;
+  *list = array;
+  return static_cast<ssize_t>(tokens.size());
+}
+
+void VirtualPlatform::usb_free_device_list(libusb_device** list, int unref_devices) {
+  if (list == nullptr) return;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto it = s.lists.find(list);
+  if (it == s.lists.end()) {
+    s.misuses.push_back("usb_free_device_list on a list that is not outstanding");
+    return;
+  }
+  if (unref_devices)
+    for (auto* token : it->second) --token->refs;
+  delete[] it->first;
+  s.lists.erase(it);
+}
+
+int VirtualPlatform::usb_get_device_descriptor(libusb_device* dev, libusb_device_descriptor* desc) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* token = s.find_device(dev, "usb_get_device_descriptor");
+  if (token == nullptr || desc == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  std::memset(desc, 0, sizeof *desc);
+  desc->bLength = LIBUSB_DT_DEVICE_SIZE;
+  desc->bDescriptorType = LIBUSB_DT_DEVICE;
+  desc->bNumConfigurations = 1;
+  if (token->root_hub) {
+    desc->bcdUSB = 0x0200;
+    desc->bDeviceClass = LIBUSB_CLASS_HUB;
+    desc->bMaxPacketSize0 = 64;
+    desc->idVendor = kRootHubVendor;
+    desc->idProduct = kRootHubProduct;
+    desc->bcdDevice = 0x0601;
+    desc->iManufacturer = 3;
+    desc->iProduct = 2;
+    desc->iSerialNumber = 1;
+    return LIBUSB_SUCCESS;
+  }
+  VirtualCamera& cam = *s.cameras[token->camera];
+  if (const int error = cam.descriptor_error(); error != 0) return error;
+  desc->bcdUSB = 0x0200;
+  desc->bDeviceClass = LIBUSB_CLASS_MISCELLANEOUS;  // interface association
+  desc->bDeviceSubClass = 0x02;
+  desc->bDeviceProtocol = 0x01;
+  desc->bMaxPacketSize0 = 64;
+  desc->idVendor = cam.config().vid;
+  desc->idProduct = cam.config().pid;
+  desc->bcdDevice = 0x0100;
+  desc->iManufacturer = 1;
+  desc->iProduct = 2;
+  desc->iSerialNumber = cam.config().serial.empty() ? 0 : 3;
+  return LIBUSB_SUCCESS;
+}
+
+std::uint8_t VirtualPlatform::usb_get_bus_number(libusb_device* dev) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto* token = state_->find_device(dev, "usb_get_bus_number");
+  return token == nullptr ? 0 : token->bus;
+}
+
+std::uint8_t VirtualPlatform::usb_get_device_address(libusb_device* dev) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto* token = state_->find_device(dev, "usb_get_device_address");
+  return token == nullptr ? 0 : token->address;
+}
+
+int VirtualPlatform::usb_open(libusb_device* dev, libusb_device_handle** handle) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* token = s.find_device(dev, "usb_open");
+  if (token == nullptr || handle == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (token->root_hub) return LIBUSB_ERROR_ACCESS;  // hubs are root's
+  VirtualCamera& cam = *s.cameras[token->camera];
+  if (!cam.attached() || cam.connection_generation() != token->generation) return LIBUSB_ERROR_NO_DEVICE;
+  if (const int error = cam.open_error(); error != 0) return error;
+  for (const auto& h : s.handles) {
+    if (h.open && h.device->camera == token->camera && s.live(h)) {
+      s.overlaps.push_back({token->camera, "a second USB handle was opened while another was open"});
+      break;
+    }
+  }
+  s.handles.emplace_back();
+  s.handles.back().device = token;
+  ++token->refs;
+  *handle = reinterpret_cast<libusb_device_handle*>(&s.handles.back());
+  return LIBUSB_SUCCESS;
+}
+
+void VirtualPlatform::usb_close(libusb_device_handle* handle) {
+  if (handle == nullptr) return;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  auto* h = state_->find_handle(handle, "usb_close");
+  if (h == nullptr) return;
+  // Closing the file releases whatever it had claimed.
+  h->open = false;
+  h->claimed[0] = h->claimed[1] = false;
+  --h->device->refs;
+}
+
+int VirtualPlatform::usb_kernel_driver_active(libusb_device_handle* handle, int interface_number) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_kernel_driver_active");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+  if (interface_number < 0 || interface_number >= kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+  return s.cameras[h->device->camera]->kernel_driver_bound() ? 1 : 0;
+}
+
+int VirtualPlatform::usb_detach_kernel_driver(libusb_device_handle* handle, int interface_number) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_detach_kernel_driver");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+  if (interface_number < 0 || interface_number >= kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+  VirtualCamera& cam = *s.cameras[h->device->camera];
+  if (!cam.kernel_driver_bound()) return LIBUSB_ERROR_NOT_FOUND;
+  // The UVC driver lets go of the whole function: its video nodes disappear
+  // and descriptors opened on them stop working.
+  cam.set_kernel_driver_bound(false);
+  ++s.use[h->device->camera].binding;
+  return LIBUSB_SUCCESS;
+}
+
+int VirtualPlatform::usb_attach_kernel_driver(libusb_device_handle* handle, int interface_number) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_attach_kernel_driver");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+  if (interface_number < 0 || interface_number >= kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+  VirtualCamera& cam = *s.cameras[h->device->camera];
+  if (cam.kernel_driver_bound()) return LIBUSB_ERROR_BUSY;
+  if (s.any_claim(h->device->camera)) return LIBUSB_ERROR_BUSY;  // the driver cannot take a claimed interface
+  cam.set_kernel_driver_bound(true);
+  return LIBUSB_SUCCESS;
+}
+
+int VirtualPlatform::usb_claim_interface(libusb_device_handle* handle, int interface_number) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_claim_interface");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+  if (interface_number < 0 || interface_number >= kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+  VirtualCamera& cam = *s.cameras[h->device->camera];
+  if (const int error = cam.take_claim_failure(); error != 0) return error;
+  if (h->claimed[interface_number]) return LIBUSB_SUCCESS;
+  if (cam.kernel_driver_bound() || s.claimed_by_other(*h, interface_number)) return LIBUSB_ERROR_BUSY;
+  h->claimed[interface_number] = true;
+  return LIBUSB_SUCCESS;
+}
+
+int VirtualPlatform::usb_release_interface(libusb_device_handle* handle, int interface_number) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_release_interface");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (interface_number < 0 || interface_number >= kInterfaceCount) return LIBUSB_ERROR_NOT_FOUND;
+  if (!h->claimed[interface_number]) return LIBUSB_ERROR_NOT_FOUND;
+  h->claimed[interface_number] = false;
+  return s.live(*h) ? LIBUSB_SUCCESS : LIBUSB_ERROR_NO_DEVICE;
+}
+
+int VirtualPlatform::usb_set_configuration(libusb_device_handle* handle, int configuration) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto* h = s.find_handle(handle, "usb_set_configuration");
+  if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+  if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+  if (configuration != 1 && configuration != 0 && configuration != -1) return LIBUSB_ERROR_NOT_FOUND;
+  // The kernel refuses while any interface is claimed, by a driver or a process.
+  if (s.cameras[h->device->camera]->kernel_driver_bound() || s.any_claim(h->device->camera))
+    return LIBUSB_ERROR_BUSY;
+  return LIBUSB_SUCCESS;
+}
+
+int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type,
+                                          std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                                          unsigned char* data, std::uint16_t length, unsigned int /*timeout_ms*/) {
+  VirtualCamera* cam = nullptr;
+  std::size_t camera_index = 0;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    State& s = *state_;
+    auto* h = s.find_handle(handle, "usb_control_transfer");
+    if (h == nullptr) return LIBUSB_ERROR_INVALID_PARAM;
+    if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
+    camera_index = h->device->camera;
+    cam = s.cameras[camera_index].get();
+    if ((request_type & 0x1F) == LIBUSB_RECIPIENT_INTERFACE) {
+      // usbfs claims an unclaimed interface on first use, which fails while
+      // the UVC driver or another process holds it.
+      const int interface_number = index & 0xFF;
+      if (interface_number >= kInterfaceCount) return LIBUSB_ERROR_IO;
+      if (!h->claimed[interface_number]) {
+        if (cam->kernel_driver_bound() || s.claimed_by_other(*h, interface_number)) return LIBUSB_ERROR_IO;
+        h->claimed[interface_number] = true;
+      }
+    }
+    State::CameraUse& use = s.use[camera_index];
+    if (use.in_flight > 0 && use.transfer_owner != std::this_thread::get_id())
+      s.overlaps.push_back({camera_index, "a control transfer started while another thread's was in progress"});
+    ++use.in_flight;
+    use.transfer_owner = std::this_thread::get_id();
+  }
+  const int result = cam->control_transfer(request_type, request, value, index, data, length);
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  --state_->use[camera_index].in_flight;
+  return result;
+}
+
+const char* VirtualPlatform::usb_error_name(int code) {
+  switch (code) {
+    case LIBUSB_SUCCESS:
+      return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+    case LIBUSB_ERROR_IO:
+      return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM:
+      return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS:
+      return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE:
+      return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND:
+      return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY:
+      return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT:
+      return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW:
+      return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE:
+      return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED:
+      return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM:
+      return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED:
+      return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER:
+      return "LIBUSB_ERROR_OTHER";
+    case LIBUSB_TRANSFER_ERROR:
+      return "LIBUSB_TRANSFER_ERROR";
+    case LIBUSB_TRANSFER_TIMED_OUT:
+      return "LIBUSB_TRANSFER_TIMED_OUT";
+    case LIBUSB_TRANSFER_CANCELLED:
+      return "LIBUSB_TRANSFER_CANCELLED";
+    case LIBUSB_TRANSFER_STALL:
+      return "LIBUSB_TRANSFER_STALL";
+    case LIBUSB_TRANSFER_NO_DEVICE:
+      return "LIBUSB_TRANSFER_NO_DEVICE";
+    case LIBUSB_TRANSFER_OVERFLOW:
+      return "LIBUSB_TRANSFER_OVERFLOW";
+    default:
+      return "**UNKNOWN**";
+  }
+}
+
+// ---- File system.
+
+bool VirtualPlatform::path_exists(const std::string& raw) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  const std::string path = normalise(raw);
+  if (s.file_overrides.count(path)) return true;
+  if (path == "/dev") {
+    if (s.dev_missing) {
+      errno = ENOENT;
+      return false;
+    }
+    return true;
+  }
+  if (path.rfind("/dev/", 0) == 0 && !s.dev_missing) {
+    const std::string name = path.substr(5);
+    for (const char* entry : kUnrelatedDevEntries)
+      if (name == entry) return true;
+    State::Node node;
+    if (s.find_node(path, node)) return true;
+  }
+  std::set<std::string> dirs;
+  std::map<std::string, std::string> files;
+  s.sysfs(dirs, files);
+  if (dirs.count(path) || files.count(path)) return true;
+  errno = ENOENT;
+  return false;
+}
+
+bool VirtualPlatform::list_directory(const std::string& raw, std::vector<std::string>& names) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  const std::string path = normalise(raw);
+  if (path != "/dev" || s.dev_missing) {
+    errno = ENOENT;
+    return false;
+  }
+  if (s.dev_listing_fails) {
+    errno = EIO;
+    return false;
+  }
+  names.clear();
+  for (const char* entry : kUnrelatedDevEntries) names.emplace_back(entry);
+  std::vector<int> numbers;
+  for (const auto& node : s.nodes()) numbers.push_back(node.number);
+  std::sort(numbers.rbegin(), numbers.rend());
+  for (int n : numbers) names.push_back("video" + std::to_string(n));
+  return true;
+}
+
+bool VirtualPlatform::read_file_line(const std::string& raw, char* buffer, int size) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  const std::string path = normalise(raw);
+  std::string contents;
+  if (auto it = s.file_overrides.find(path); it != s.file_overrides.end()) {
+    contents = it->second;
+  } else {
+    std::set<std::string> dirs;
+    std::map<std::string, std::string> files;
+    s.sysfs(dirs, files);
+    auto f = files.find(path);
+    if (f == files.end()) {
+      errno = dirs.count(path) ? EISDIR : ENOENT;
+      return false;
+    }
+    contents = f->second;
+  }
+  if (buffer == nullptr || size <= 0) return false;
+  if (contents.empty()) return false;  // end of file before any byte
+  std::size_t n = 0;
+  while (n + 1 < static_cast<std::size_t>(size) && n < contents.size()) {
+    buffer[n] = contents[n];
+    if (contents[n++] == '\n') break;
+  }
+  buffer[n] = '\0';
+  return true;
+}
+
+// ---- Commands.
+
+std::string VirtualPlatform::udev_properties(const std::string& node) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State::Node n;
+  if (!state_->find_node(node, n)) return {};
+  return state_->udev(n);
+}
+
+std::unique_ptr<uvc_stereo::platform::CommandStream> VirtualPlatform::run_command(const std::string& command) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  s.commands.push_back(command);
+  if (s.command_start_fails) return nullptr;
+  static const std::string kPrefix = "udevadm info -q property -n '";
+  const bool udevadm_query =
+      command.size() > kPrefix.size() + 1 && command.rfind(kPrefix, 0) == 0 && command.back() == '\'';
+  if (!s.udevadm_available || !udevadm_query) {
+    // Not something this system can run: the shell reports "not found".
+    return std::make_unique<TextCommand>("", 127, s.unclosed_commands);
+  }
+  const std::string node = command.substr(kPrefix.size(), command.size() - kPrefix.size() - 1);
+  if (node.find('\'') != std::string::npos) {
+    return std::make_unique<TextCommand>("", 2, s.unclosed_commands);  // unbalanced quotes: shell syntax error
+  }
+  State::Node n;
+  if (!s.find_node(node, n)) {
+    return std::make_unique<TextCommand>("", 1, s.unclosed_commands);  // udevadm: unknown device
+  }
+  return std::make_unique<TextCommand>(s.udev(n), 0, s.unclosed_commands);
+}
+
+// ---- Video nodes.
+
+int VirtualPlatform::video_open(const std::string& path, int /*flags*/) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  State::Node node;
+  if (!s.find_node(path, node)) {
+    errno = ENOENT;
+    return -1;
+  }
+  VirtualCamera& cam = *s.cameras[node.camera];
+  if (!cam.config().video_nodes_accessible) {
+    errno = EACCES;
+    return -1;
+  }
+  const int fd = s.next_fd++;
+  s.fds[fd] = {node.camera, node.capture, cam.connection_generation(), s.use[node.camera].binding};
+  return fd;
+}
+
+int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
+  VirtualCamera* cam = nullptr;
+  bool capture = false;
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    State& s = *state_;
+    auto it = s.fds.find(fd);
+    if (it == s.fds.end()) {
+      errno = EBADF;
+      return -1;
+    }
+    const State::VideoFd& v = it->second;
+    cam = s.cameras[v.camera].get();
+    capture = v.capture;
+    if (!cam->attached() || !cam->kernel_driver_bound() || cam->connection_generation() != v.generation ||
+        s.use[v.camera].binding != v.binding) {
+      errno = ENODEV;  // the video device this descriptor belonged to is gone
+      return -1;
+    }
+    if (request == VIDIOC_QUERYCAP) {
+      if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+      }
+      const CameraConfig& c = cam->config();
+      auto* cap = static_cast<v4l2_capability*>(arg);
+      std::memset(cap, 0, sizeof *cap);
+      std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
+      std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", c.model.c_str());
+      std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-%s-%s",
+                    s.hcd(c).c_str(), c.usb_port.c_str());
+      cap->version = kKernelVersion;
+      const std::uint32_t common = V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
+      // The physical device can capture either way; only device_caps tells
+      // this node's own ability.
+      cap->capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_META_CAPTURE | common | V4L2_CAP_DEVICE_CAPS;
+      cap->device_caps = (capture ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_META_CAPTURE) | common;
+      return 0;
+    }
+    if (request != UVCIOC_CTRL_QUERY || !capture) {
+      errno = ENOTTY;
+      return -1;
+    }
+    if (arg == nullptr) {
+      errno = EFAULT;
+      return -1;
+    }
+  }
+  auto* query = static_cast<uvc_xu_control_query*>(arg);
+  const int r = cam->xu_query(query->unit, query->selector, query->query, query->size, query->data);
+  if (r < 0) {
+    errno = -r;
+    return -1;
+  }
+  return 0;
+}
+
+int VirtualPlatform::video_close(int fd) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  if (state_->fds.erase(fd) == 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return 0;
+}
+
+// ---- Time.
+
+int VirtualPlatform::monotonic_time(timespec* now) {
+  if (now == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  const std::uint64_t ns = clock_.now_ns();
+  now->tv_sec = static_cast<time_t>(ns / 1000000000ULL);
+  now->tv_nsec = static_cast<long>(ns % 1000000000ULL);
+  return 0;
+}
+
+int VirtualPlatform::sleep(const timespec* request, timespec* remaining) {
+  if (request == nullptr) {
+    errno = EFAULT;
+    return -1;
+  }
+  if (request->tv_sec < 0 || request->tv_nsec < 0 || request->tv_nsec >= 1000000000L) {
+    errno = EINVAL;
+    return -1;
+  }
+  clock_.advance_ns(static_cast<std::uint64_t>(request->tv_sec) * 1000000000ULL +
+                    static_cast<std::uint64_t>(request->tv_nsec));
+  if (remaining != nullptr) *remaining = timespec{0, 0};
+  return 0;
+}
+
+}  // namespace morvane::emulator

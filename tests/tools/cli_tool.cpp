@@ -1,0 +1,247 @@
+// The morvane-uvc-stereo tool against its simulated camera: outputs, exit
+// statuses and the camera state kept between runs.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ::testing::HasSubstr;
+using nlohmann::json;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/morvane-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    state_ = dir_ + "/camera.flash";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  // Runs the tool with the simulated camera (unless `simulate` is false),
+  // feeding `input` to its standard input.
+  ToolRun run(const std::string& args, const std::string& input = "", bool simulate = true) {
+    const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
+    std::ofstream(in) << input;
+    std::string command = std::string(MORVANE_TOOL_PATH) + (simulate ? " --simulate='" + state_ + "'" : "") + " " +
+                          args + " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+    ToolRun r;
+    int raw = std::system(command.c_str());
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = slurp(out);
+    r.err = slurp(err);
+    return r;
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  static std::string slurp(const std::string& file) {
+    std::ifstream f(file, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+  void write(const std::string& name, const std::string& text) {
+    std::ofstream(path(name), std::ios::binary) << text;
+  }
+
+  std::string dir_;
+  std::string state_;
+};
+
+TEST_F(CliTest, ListsTheSimulatedCameraAsJson) {
+  ToolRun r = run("list --json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  json list = json::parse(r.out);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["vid_pid"], "0c45:0643");
+  EXPECT_EQ(list[0]["serial"], "SIM0001");
+  EXPECT_EQ(list[0]["video_node"], "/dev/video0");
+  EXPECT_EQ(list[0]["bus_number"], 1);
+  EXPECT_EQ(list[0]["opencv_indices"]["CAP_V4L2"], 0);
+  EXPECT_EQ(list[0]["opencv_indices"]["CAP_GSTREAMER"], 0);
+
+  ToolRun table = run("list");
+  ASSERT_EQ(table.status, 0);
+  EXPECT_THAT(table.out, HasSubstr("0c45:0643"));
+  EXPECT_THAT(table.out, HasSubstr("CAP_V4L2=0,CAP_GSTREAMER=0"));
+}
+
+TEST_F(CliTest, ConfigSetIsKeptForTheNextRunAndReadBackCompact) {
+  ToolRun before = run("config get");
+  ASSERT_EQ(before.status, 0) << before.err;
+  EXPECT_THAT(before.out, HasSubstr("\"format\":\"morvane-stereo-calibration\""));
+
+  write("doc.json", "{ \"fx\" : 600.5,\n  \"name\": \"left cam\", \"d\": [1, 2.5e-3] }\n");
+  ToolRun set = run("config set " + path("doc.json"));
+  ASSERT_EQ(set.status, 0) << set.err;
+
+  ToolRun after = run("config get");
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(after.out, "{\"fx\":600.5,\"name\":\"left cam\",\"d\":[1,2.5e-3]}\n");
+
+  ToolRun pretty = run("config get --pretty -o " + path("pretty.json"));
+  ASSERT_EQ(pretty.status, 0) << pretty.err;
+  EXPECT_EQ(slurp(path("pretty.json")), "{\n  \"fx\": 600.5,\n  \"name\": \"left cam\",\n  \"d\": [1, 2.5e-3]\n}\n");
+
+  // Standard input works too.
+  ToolRun stdin_set = run("config set -", "[true]");
+  ASSERT_EQ(stdin_set.status, 0) << stdin_set.err;
+  EXPECT_EQ(run("config get").out, "[true]\n");
+}
+
+TEST_F(CliTest, BadDocumentIsRefusedBeforeTheFlashIsTouched) {
+  ToolRun original = run("config get");
+  ASSERT_EQ(original.status, 0);
+  write("bad.json", "{\"a\": [1,]}");
+  ToolRun set = run("config set " + path("bad.json"));
+  EXPECT_EQ(set.status, 5);
+  EXPECT_THAT(set.err, HasSubstr("invalid JSON value at offset 9 (code 12, invalid_json)"));
+  EXPECT_EQ(run("config get").out, original.out);
+
+  ToolRun missing = run("config set " + path("missing.json"));
+  EXPECT_EQ(missing.status, 5);
+  EXPECT_THAT(missing.err, HasSubstr("cannot read"));
+}
+
+TEST_F(CliTest, BackupAndRestoreAreByteForByteAndTruncatedBlobsAreRefused) {
+  ASSERT_EQ(run("config backup " + path("blob.bin")).status, 0);
+  std::string blob = slurp(path("blob.bin"));
+  ASSERT_GT(blob.size(), 16u);
+  EXPECT_EQ(blob.substr(0, 4), "VROM");  // magic "MORV", little-endian
+
+  ToolRun original = run("config get");
+  ASSERT_EQ(run("config set -", "{\"changed\":1}").status, 0);
+  ASSERT_EQ(run("config restore " + path("blob.bin")).status, 0);
+  EXPECT_EQ(run("config get").out, original.out);
+  ASSERT_EQ(run("config backup " + path("again.bin")).status, 0);
+  EXPECT_EQ(slurp(path("again.bin")), blob);
+
+  write("short.bin", blob.substr(0, blob.size() - 1));
+  ToolRun truncated = run("config restore " + path("short.bin"));
+  EXPECT_EQ(truncated.status, 5);
+  EXPECT_THAT(truncated.err, HasSubstr("raw buffer is shorter than header-declared length"));
+  EXPECT_EQ(run("config get").out, original.out);
+}
+
+TEST_F(CliTest, CheckValidatesDocumentsAndBlobsOffline) {
+  write("ok.json", "{ \"a\": 1 }");
+  ToolRun ok = run("config check " + path("ok.json"), "", false);
+  EXPECT_EQ(ok.status, 0) << ok.err;
+  EXPECT_THAT(ok.out, HasSubstr("7 bytes compact; stored blob would be 23 bytes"));
+
+  write("bad.json", "{\"a\" 1}");
+  ToolRun bad = run("config check " + path("bad.json"), "", false);
+  EXPECT_EQ(bad.status, 5);
+  EXPECT_THAT(bad.err, HasSubstr("invalid JSON value at offset 5"));
+
+  ASSERT_EQ(run("config backup " + path("blob.bin")).status, 0);
+  std::string blob = slurp(path("blob.bin"));
+  blob[blob.size() - 2] ^= 0x01;
+  write("corrupt.bin", blob);
+  ToolRun corrupt = run("config check " + path("corrupt.bin"), "", false);
+  EXPECT_EQ(corrupt.status, 5);
+  EXPECT_THAT(corrupt.err, HasSubstr("crc32 mismatch (code 11, crc_mismatch)"));
+}
+
+TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
+  ToolRun r = run("imu --count 4 --format json");
+  ASSERT_EQ(r.status, 0) << r.err;
+  json out = json::parse(r.out);
+  ASSERT_EQ(out["samples"].size(), 4u);
+  EXPECT_EQ(out["summary"]["count"], 4);
+  EXPECT_NEAR(out["summary"]["rate_hz"].get<double>(), 200.0, 1e-6);
+  for (const auto& sample : out["samples"]) {
+    EXPECT_NEAR(sample["accel_g"][2].get<double>(), 1.0, 0.05);  // at rest on z, with noise
+    EXPECT_NEAR(sample["gyro_dps"][0].get<double>(), 25.0, 2.0);
+  }
+  // The counter is unwrapped: it only grows.
+  EXPECT_LT(out["samples"][0]["device_counter"].get<long>(), out["samples"][3]["device_counter"].get<long>());
+
+  ToolRun duration = run("imu --duration 0.1 --format csv --raw");
+  ASSERT_EQ(duration.status, 0) << duration.err;
+  EXPECT_THAT(duration.out, HasSubstr("index,host_ns,device_counter,temperature,ax"));
+  EXPECT_THAT(duration.err, HasSubstr("summary: 21 samples over 0.100 s"));
+}
+
+TEST_F(CliTest, FirmwareVersionParamsExportAndBurn) {
+  ToolRun version = run("firmware version --json");
+  ASSERT_EQ(version.status, 0) << version.err;
+  json v = json::parse(version.out);
+  EXPECT_THAT(v["raw"].get<std::string>(), HasSubstr("2606030001"));
+  EXPECT_EQ(v["chip_id"], "0x83");
+
+  ToolRun params = run("firmware params --json");
+  ASSERT_EQ(params.status, 0) << params.err;
+  json p = json::parse(params.out);
+  EXPECT_EQ(p["vid_pid"], "0c45:0643");
+  EXPECT_EQ(p["serial"], "SIM0001");
+
+  ASSERT_EQ(run("firmware export " + path("fw.bin")).status, 0);
+  std::string image = slurp(path("fw.bin"));
+  ASSERT_EQ(image.size(), 0x20000u);
+
+  ToolRun calibration = run("config get");
+  ToolRun refused = run("firmware burn " + path("fw.bin"), "n\n");
+  EXPECT_EQ(refused.status, 6);
+
+  ToolRun burn = run("firmware burn --yes " + path("fw.bin"));
+  ASSERT_EQ(burn.status, 0) << burn.err;
+  EXPECT_THAT(burn.err, HasSubstr("calibration written back"));
+  EXPECT_EQ(run("config get").out, calibration.out);
+  ASSERT_EQ(run("firmware export " + path("fw2.bin")).status, 0);
+  EXPECT_EQ(slurp(path("fw2.bin")), image);
+
+  write("huge.bin", std::string(0x60000, 'x'));
+  ToolRun huge = run("firmware burn --yes " + path("huge.bin"));
+  EXPECT_EQ(huge.status, 5);
+  EXPECT_THAT(huge.err, HasSubstr("calibration area"));
+
+  write("foreign.bin", std::string(0x1000, '\0'));
+  ToolRun foreign = run("firmware burn --yes " + path("foreign.bin"));
+  EXPECT_EQ(foreign.status, 5);
+  EXPECT_THAT(foreign.err, HasSubstr("not a firmware image for this camera"));
+}
+
+TEST_F(CliTest, DeviceSelectionErrorsAndUsage) {
+  ToolRun none = run("--device 7 config get");
+  EXPECT_EQ(none.status, 3);
+  EXPECT_THAT(none.err, HasSubstr("no camera matches --device '7'"));
+
+  ToolRun by_serial = run("--device SIM0001 info --json");
+  EXPECT_EQ(by_serial.status, 0) << by_serial.err;
+  EXPECT_EQ(json::parse(by_serial.out)["imu_supported"], true);
+
+  ToolRun by_busdev = run("--device 1:4 config get");
+  EXPECT_EQ(by_busdev.status, 0) << by_busdev.err;
+
+  EXPECT_EQ(run("frobnicate").status, 2);
+  EXPECT_EQ(run("imu --format xml").status, 2);
+
+  ToolRun missing_sensor = run("sensor read --slave 0x7e --reg 0x10");
+  EXPECT_EQ(missing_sensor.status, 4);
+  EXPECT_EQ(run("sensor write --slave 0x20 --reg 0x3000 --value 0x12").status, 0);
+}
+
+TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {
+  std::ofstream(state_) << "not a flash image";
+  ToolRun r = run("list");
+  EXPECT_EQ(r.status, 5);
+  EXPECT_THAT(r.err, HasSubstr("is not a simulated camera's flash"));
+}
+
+}  // namespace
