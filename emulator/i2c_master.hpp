@@ -70,8 +70,8 @@ class I2cMaster {
   int busy_polls_;
   bool stuck_;
   std::uint8_t regs_[kRegisterCount] = {};
-  bool pending_ = false;   // a transaction is on the bus
-  int polls_left_ = 0;     // device-control reads before it finishes
+  bool pending_ = false;  // a transaction is on the bus
+  int polls_left_ = 0;    // device-control reads before it finishes
   Outcome outcome_;
   std::vector<I2cTransaction> log_;
 };

@@ -8,9 +8,7 @@ namespace {
 constexpr std::uint32_t kCounterMask = 0xFFFFF;
 constexpr double kPi = 3.14159265358979323846;
 
-std::int16_t saturate(long v) {
-  return static_cast<std::int16_t>(std::clamp<long>(v, -32768, 32767));
-}
+std::int16_t saturate(long v) { return static_cast<std::int16_t>(std::clamp<long>(v, -32768, 32767)); }
 }  // namespace
 
 ImuModel::ImuModel(const ImuConfig& config)

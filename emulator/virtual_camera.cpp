@@ -24,10 +24,10 @@ namespace {
 
 // Registers with hardware behaviour of their own, at the same address in
 // both register maps.
-constexpr std::uint16_t kStrapLatch = 0x100A;      // bit 4 hides the exact chip variant
-constexpr std::uint16_t kMiscLatch1185 = 0x1185;   // bits 4-6 exist only on some dies
+constexpr std::uint16_t kStrapLatch = 0x100A;     // bit 4 hides the exact chip variant
+constexpr std::uint16_t kMiscLatch1185 = 0x1185;  // bits 4-6 exist only on some dies
 constexpr std::uint8_t kStrapLatchPowerOn = 0x10;
-constexpr std::uint8_t kUsbResetPowerOn = 0x01;    // bit 0: attached to the bus
+constexpr std::uint8_t kUsbResetPowerOn = 0x01;  // bit 0: attached to the bus
 constexpr std::uint8_t kAsicRead = 0xFF;
 constexpr std::uint8_t kAsicWrite = 0x00;
 constexpr std::uint8_t kRomWindowMaxCount = 8;
@@ -153,7 +153,8 @@ struct VirtualCamera::Impl {
 
   std::uint8_t read_register(std::uint16_t address) {
     if (address == chip_id_register) {
-      if (config.chip_id_when_100a_bit4_clear && !(regs[kStrapLatch] & 0x10)) return *config.chip_id_when_100a_bit4_clear;
+      if (config.chip_id_when_100a_bit4_clear && !(regs[kStrapLatch] & 0x10))
+        return *config.chip_id_when_100a_bit4_clear;
       return config.chip_id;
     }
     if (address == map.gpio_input) return gpio_input();
@@ -292,7 +293,7 @@ struct VirtualCamera::Impl {
   void reenumerate() {
     device_address = static_cast<std::uint8_t>(device_address % 127 + 1);
     ++generation;
-    kernel_bound = true;  // the UVC driver binds the new device
+    kernel_bound = config.kernel_driver_bound;  // the UVC driver (if installed) binds the new device
   }
 
   void usb_reset() {
@@ -466,7 +467,6 @@ void VirtualCamera::replug() {
   d.sfc->power_on_reset();  // flash and controller power up again
   d.power_on_registers();
   d.reenumerate();
-  d.kernel_bound = d.config.kernel_driver_bound;
 }
 
 bool VirtualCamera::kernel_driver_bound() const { return impl_->kernel_bound.load(); }

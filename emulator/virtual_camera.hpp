@@ -71,10 +71,10 @@ inline constexpr std::array<std::uint16_t, 6> kRomTextAddresses = {0x9FF8, 0xD2B
 
 // One row of the table of mask-ROM generations.
 struct RomGeneration {
-  std::uint16_t text_address;  // where the version text sits in the ROM
-  char name[6];                // 5 characters and a terminator, e.g. "256R0"
-  std::uint8_t sub_version;    // the lowest sub-version of the generation
-  bool at_least;               // later sub-versions belong to the same row
+  std::uint16_t text_address;         // where the version text sits in the ROM
+  char name[6];                       // 5 characters and a terminator, e.g. "256R0"
+  std::uint8_t sub_version;           // the lowest sub-version of the generation
+  bool at_least;                      // later sub-versions belong to the same row
   std::uint16_t flash_type_register;  // register holding the flash type the boot code found
   bool command_registers;             // hardware serial-flash command registers present
   bool reports_memory_type;           // answers the memory-type query
@@ -120,9 +120,9 @@ struct I2cSensorConfig {
   // The byte the host writes to the controller's slave-id register to reach
   // this sensor.
   std::uint8_t bus_address = 0x20;
-  int register_address_bytes = 2;  // 1 or 2
-  int value_bytes = 1;             // 1 or 2: width of one register
-  bool acknowledges = true;        // false: present but never acknowledges
+  int register_address_bytes = 2;                    // 1 or 2
+  int value_bytes = 1;                               // 1 or 2: width of one register
+  bool acknowledges = true;                          // false: present but never acknowledges
   std::map<std::uint16_t, std::uint16_t> registers;  // initial values; others read 0
 };
 
@@ -132,15 +132,15 @@ enum class ImuMotion {
 };
 
 struct ImuConfig {
-  bool present = true;          // false: unit 4 has no IMU sample control
+  bool present = true;  // false: unit 4 has no IMU sample control
   ImuMotion motion = ImuMotion::still;
   std::int16_t temperature_raw = 25;
-  std::int16_t gravity_raw = 16384;        // accelerometer counts for 1 g
-  std::int16_t rotation_rate_raw = 1000;   // gyroscope z counts while rotating
-  std::int16_t noise_amplitude = 0;        // each axis gets uniform noise in [-a, a]
-  std::uint32_t noise_seed = 1;            // same seed, same samples
-  std::uint32_t counter_start = 0;         // 20-bit sample counter at power-on
-  std::uint32_t counter_step = 1;          // counter advance per sample (mod 2^20)
+  std::int16_t gravity_raw = 16384;       // accelerometer counts for 1 g
+  std::int16_t rotation_rate_raw = 1000;  // gyroscope z counts while rotating
+  std::int16_t noise_amplitude = 0;       // each axis gets uniform noise in [-a, a]
+  std::uint32_t noise_seed = 1;           // same seed, same samples
+  std::uint32_t counter_start = 0;        // 20-bit sample counter at power-on
+  std::uint32_t counter_step = 1;         // counter advance per sample (mod 2^20)
 };
 
 // The serial flash chip behind the controller.
@@ -199,9 +199,9 @@ struct CameraConfig {
   std::vector<std::pair<std::uint16_t, std::array<std::uint8_t, 8>>> rom_overrides;
   // Extension units that answer the vendor controls (3, 4 or both).
   std::vector<std::uint8_t> vendor_units = {3};
-  std::uint8_t gpio_input = 0x00;     // level on the GPIO input pins
+  std::uint8_t gpio_input = 0x00;       // level on the GPIO input pins
   bool reg_1185_bits_70_stick = false;  // whether 0x1185 bits 4-6 are writable
-  std::uint8_t memory_type = 0;       // answered by the memory-type query, when reported
+  std::uint8_t memory_type = 0;         // answered by the memory-type query, when reported
 
   SerialFlashSetup flash;
   std::vector<I2cSensorConfig> sensors = {I2cSensorConfig{}};
@@ -235,7 +235,7 @@ struct TransferRecord {
   // OUT transfers: the payload sent. IN transfers: the bytes returned (empty
   // when the transfer failed).
   std::vector<std::uint8_t> data;
-  int result = 0;  // byte count or negative libusb error
+  int result = 0;         // byte count or negative libusb error
   bool injected = false;  // the result came from fault injection
 };
 
@@ -289,8 +289,7 @@ class VirtualCamera {
 
   // One UVC extension-unit query the kernel driver forwards (video node path):
   // 0 or a negative errno.
-  int xu_query(std::uint8_t unit, std::uint8_t selector, std::uint8_t query, std::uint16_t size,
-               std::uint8_t* data);
+  int xu_query(std::uint8_t unit, std::uint8_t selector, std::uint8_t query, std::uint16_t size, std::uint8_t* data);
 
   // ---- Bus presence. Every re-enumeration (USB reset through the
   // controller, or unplug and replug) gives a new connection generation and
@@ -313,6 +312,8 @@ class VirtualCamera {
   const RegisterMap& active_register_map() const;
   int register_map_row() const;
   SpiNorFlash& flash();
+  // The controller is rebuilt when the camera restarts after a USB reset:
+  // the reference is valid until then.
   SerialFlashController& flash_controller();
   // Flash contents (a copy) and direct set-up writes.
   std::vector<std::uint8_t> flash_contents(std::uint32_t address, std::size_t length);

@@ -180,8 +180,7 @@ struct VirtualPlatform::State {
 
   bool claimed_by_other(const HandleToken& self, int interface_number) const {
     for (const auto& h : handles)
-      if (&h != &self && h.open && h.device->camera == self.device->camera && live(h) &&
-          h.claimed[interface_number])
+      if (&h != &self && h.open && h.device->camera == self.device->camera && live(h) && h.claimed[interface_number])
         return true;
     return false;
   }
@@ -647,14 +646,13 @@ int VirtualPlatform::usb_set_configuration(libusb_device_handle* handle, int con
   if (!s.live(*h)) return LIBUSB_ERROR_NO_DEVICE;
   if (configuration != 1 && configuration != 0 && configuration != -1) return LIBUSB_ERROR_NOT_FOUND;
   // The kernel refuses while any interface is claimed, by a driver or a process.
-  if (s.cameras[h->device->camera]->kernel_driver_bound() || s.any_claim(h->device->camera))
-    return LIBUSB_ERROR_BUSY;
+  if (s.cameras[h->device->camera]->kernel_driver_bound() || s.any_claim(h->device->camera)) return LIBUSB_ERROR_BUSY;
   return LIBUSB_SUCCESS;
 }
 
-int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type,
-                                          std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                                          unsigned char* data, std::uint16_t length, unsigned int /*timeout_ms*/) {
+int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type, std::uint8_t request,
+                                          std::uint16_t value, std::uint16_t index, unsigned char* data,
+                                          std::uint16_t length, unsigned int /*timeout_ms*/) {
   VirtualCamera* cam = nullptr;
   std::size_t camera_index = 0;
   {
@@ -894,8 +892,8 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
       std::memset(cap, 0, sizeof *cap);
       std::snprintf(reinterpret_cast<char*>(cap->driver), sizeof cap->driver, "uvcvideo");
       std::snprintf(reinterpret_cast<char*>(cap->card), sizeof cap->card, "%s", c.model.c_str());
-      std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-%s-%s",
-                    s.hcd(c).c_str(), c.usb_port.c_str());
+      std::snprintf(reinterpret_cast<char*>(cap->bus_info), sizeof cap->bus_info, "usb-%s-%s", s.hcd(c).c_str(),
+                    c.usb_port.c_str());
       cap->version = kKernelVersion;
       const std::uint32_t common = V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
       // The physical device can capture either way; only device_caps tells

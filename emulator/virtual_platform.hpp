@@ -60,15 +60,15 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   int usb_context_refs() const;                  // usb_init calls not matched by usb_exit
   std::size_t open_video_fd_count() const;
   std::vector<std::string> commands_run() const;  // every run_command text, in order
-  std::size_t unclosed_command_count() const;    // command streams destroyed without close()
+  std::size_t unclosed_command_count() const;     // command streams destroyed without close()
 
   // ---- Faults of the system around the cameras.
-  void set_usb_init_error(int error);            // usb_init fails with it (0: succeeds)
-  void set_device_list_error(int error);         // usb_get_device_list fails with it
-  void set_dev_missing(bool missing);            // "/dev" does not exist
-  void set_dev_listing_fails(bool fails);        // "/dev" cannot be listed
-  void set_udevadm_available(bool available);    // false: the shell reports status 127
-  void set_command_start_fails(bool fails);      // run_command cannot start a child
+  void set_usb_init_error(int error);          // usb_init fails with it (0: succeeds)
+  void set_device_list_error(int error);       // usb_get_device_list fails with it
+  void set_dev_missing(bool missing);          // "/dev" does not exist
+  void set_dev_listing_fails(bool fails);      // "/dev" cannot be listed
+  void set_udevadm_available(bool available);  // false: the shell reports status 127
+  void set_command_start_fails(bool fails);    // run_command cannot start a child
   // Replaces what a file reads (for example a sysfs busnum holding "300\n");
   // the file then exists whatever the cameras' state.
   void set_file_override(const std::string& path, const std::string& contents);

@@ -227,7 +227,9 @@ int locate_param_table(const uint8_t* image, uint64_t* start, uint64_t* end, uin
 
 }  // namespace
 
-int SonixCam_GetFwVersion(uint8_t* buffer, int64_t length, int raw) { return get_fw_version(-1, nullptr, buffer, length, raw); }
+int SonixCam_GetFwVersion(uint8_t* buffer, int64_t length, int raw) {
+  return get_fw_version(-1, nullptr, buffer, length, raw);
+}
 
 int SonixCam_GetFwVersionEx(int variant, uint8_t* buffer, int64_t length, int raw) {
   // Only chip 0x75 distinguishes variants; a variant other than 2 or 3 fails there.
@@ -243,8 +245,7 @@ int LibUsb_GetParaTableAndCRCAddrFormSF(uint64_t* start, uint64_t* end, uint64_t
   return locate_param_table(nullptr, start, end, check_address);
 }
 
-int LibUsb_GetParaTableAndCRCAddrFormFW(const uint8_t* image, uint64_t* start, uint64_t* end,
-                                        uint64_t* check_address) {
+int LibUsb_GetParaTableAndCRCAddrFormFW(const uint8_t* image, uint64_t* start, uint64_t* end, uint64_t* check_address) {
   if (image == nullptr) return 0;
   return locate_param_table(image, start, end, check_address);
 }

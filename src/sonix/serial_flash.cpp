@@ -193,26 +193,6 @@ ReadyWait wait_sf_ready() {
   return ReadyWait::timeout;
 }
 
-bool sf_manual_mode(bool on) { return LibUsb_WriteToASIC(sfModeAddr, on ? 1 : 0) != 0; }
-bool sf_chip_select(bool selected) { return LibUsb_WriteToASIC(sfCSAddr, selected ? 0 : 1) != 0; }
-
-bool sf_send(uint8_t byte) {
-  Sequence s;
-  s.send(byte);
-  return s.ok();
-}
-
-bool sf_receive(uint8_t* byte) {
-  if (byte == nullptr) return false;
-  Sequence s;
-  s.write(sfReadDataAddr, 0);
-  s.write(sfReadWriteTriggerAddr, 2);
-  s.wait_ready();
-  uint8_t value = s.read(sfReadDataAddr);
-  if (s.ok()) *byte = value;
-  return s.ok();
-}
-
 bool sf_program_pages(uint32_t address, const uint8_t* data, int64_t length) {
   if (length < 0 || (data == nullptr && length > 0)) return false;
   Sequence s;

@@ -36,13 +36,13 @@ inline constexpr int kRomInfoRows = 40;
 
 // One row of the controller ROM table.
 struct RomInfoRow {
-  std::uint16_t rom_address;        // where the ROM's version text is found
-  char name[6];                     // 5 characters; the first 4 are compared
+  std::uint16_t rom_address;  // where the ROM's version text is found
+  char name[6];               // 5 characters; the first 4 are compared
   std::uint8_t sub_version;
-  bool at_least;                    // match rule: sub-version equal or at least
+  bool at_least;                      // match rule: sub-version equal or at least
   std::uint16_t flash_type_register;  // controller register with a fallback flash type
-  bool command_registers;           // hardware serial-flash command registers
-  bool memory_type;                 // controller reports a memory type
+  bool command_registers;             // hardware serial-flash command registers
+  bool memory_type;                   // controller reports a memory type
 };
 
 extern const RomInfoRow RomInfo[kRomInfoRows];
@@ -58,27 +58,12 @@ inline bool camera_open() { return camera_init != 0 && devh != nullptr; }
 enum class ReadyWait { ready, timeout, transfer_failed };
 ReadyWait wait_sf_ready();
 
-// Register access that also reports transfer failure of a read-modify-write
-// (LibUsb_Enable/DisableAsicRegisterBit already do; these are named for the
-// flash sequences that read clearer with them).
-inline bool set_register_bit(std::uint16_t address, std::uint8_t bit) {
-  return LibUsb_EnableAsicRegisterBit(address, bit) != 0;
-}
-inline bool clear_register_bit(std::uint16_t address, std::uint8_t bit) {
-  return LibUsb_DisableAsicRegisterBit(address, bit) != 0;
-}
-
-// Serial-flash primitives with whole-register writes, each false on a failed
-// transfer (a ready wait that times out is not a transfer failure).
-bool sf_manual_mode(bool on);
-bool sf_chip_select(bool selected);
-bool sf_send(std::uint8_t byte);
-bool sf_receive(std::uint8_t* byte);
-
-// The flash type's page-program loop shared by the byte-banging writers:
+// The page-program loop of the byte-banging write, for a caller that has
+// removed write protection, erased and put the controller in manual mode:
 // programs `length` bytes from `address` page by page (write enable, 0x02,
-// address, data up to the next 256-byte boundary), waiting for each page's
-// program to finish before the next. Uses the bit-write spelling.
+// the address, data up to the next 256-byte boundary), waiting for each
+// page's program to finish before sending the next. False at the first failed
+// transfer.
 bool sf_program_pages(std::uint32_t address, const std::uint8_t* data, std::int64_t length);
 
 // A flash address and length that stay inside the 24-bit address space.

@@ -22,17 +22,16 @@ int g_supportXU6 = 0;
 int g_supportI2C64 = 0;
 
 const uint16_t g_AsicArchInfo[2][20] = {
-    {0x101F, 0x1073, 0x1005, 0x1006, 0x1007, 0x1084, 0x1080, 0x1091, 0x1082, 0x1083, 0x1081, 0x1088, 0x1089, 0x10D0,
-     0x10D9, 0x10D7, 0x10D8, 0x10D1, 0x10D2, 0x1002},
-    {0x80F0, 0x8C00, 0x8200, 0x8201, 0x8202, 0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03, 0x8E01, 0x8E08, 0x8E09, 0x8600,
-     0x8609, 0x8607, 0x8608, 0x8601, 0x8602, 0x8045},
+    {0x101F, 0x1073, 0x1005, 0x1006, 0x1007, 0x1084, 0x1080, 0x1091, 0x1082, 0x1083,
+     0x1081, 0x1088, 0x1089, 0x10D0, 0x10D9, 0x10D7, 0x10D8, 0x10D1, 0x10D2, 0x1002},
+    {0x80F0, 0x8C00, 0x8200, 0x8201, 0x8202, 0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03,
+     0x8E01, 0x8E08, 0x8E09, 0x8600, 0x8609, 0x8607, 0x8608, 0x8601, 0x8602, 0x8045},
 };
 
 // The globals start out holding row 0.
 uint16_t dspIdAddr = 0x101F, usbResetAddr = 0x1073, gpioInputAddr = 0x1005, gpioOutputAddr = 0x1006,
          gpioOEAddr = 0x1007;
-uint16_t sfRdyAddr = 0x1084, sfModeAddr = 0x1080, sfCSAddr = 0x1091, sfWriteDataAddr = 0x1082,
-         sfReadDataAddr = 0x1083;
+uint16_t sfRdyAddr = 0x1084, sfModeAddr = 0x1080, sfCSAddr = 0x1091, sfWriteDataAddr = 0x1082, sfReadDataAddr = 0x1083;
 uint16_t sfReadWriteTriggerAddr = 0x1081, sfReadCmdAddr = 0x1088, sfReadDataStartAddr = 0x1089;
 uint16_t i2cDev = 0x10D0, i2cMode = 0x10D9, i2cTrg = 0x10D7, i2cSclSelOD = 0x10D8, i2cSlaveID = 0x10D1,
          i2cDataArrStartAddr = 0x10D2;
@@ -241,8 +240,7 @@ int LibUsb_SetAsicArchInfo(int arch) {
   if (arch < 0 || arch > 1) return 0;
   uint8_t chip = 0;
   int chip_arch = 0;
-  if (LibUsb_GetChipRomType(&chip, &chip_arch) != 0 &&
-      (chip == 0x86 || chip == 0x88 || chip == 0x89 || chip == 0x90)) {
+  if (LibUsb_GetChipRomType(&chip, &chip_arch) != 0 && (chip == 0x86 || chip == 0x88 || chip == 0x89 || chip == 0x90)) {
     g_supportI2C64 = 1;
   }
   uint8_t version[8] = {};
@@ -250,11 +248,25 @@ int LibUsb_SetAsicArchInfo(int arch) {
       (uiRomID == 15 || uiRomID == 20 || uiRomID == 37 || uiRomID == 38 || uiRomID == 39)) {
     g_supportXU6 = 1;
   }
-  uint16_t* const targets[20] = {&dspIdAddr,      &usbResetAddr,           &gpioInputAddr, &gpioOutputAddr,
-                                 &gpioOEAddr,     &sfRdyAddr,              &sfModeAddr,    &sfCSAddr,
-                                 &sfWriteDataAddr, &sfReadDataAddr,        &sfReadWriteTriggerAddr,
-                                 &sfReadCmdAddr,  &sfReadDataStartAddr,    &i2cDev,        &i2cMode,
-                                 &i2cTrg,         &i2cSclSelOD,            &i2cSlaveID,    &i2cDataArrStartAddr,
+  uint16_t* const targets[20] = {&dspIdAddr,
+                                 &usbResetAddr,
+                                 &gpioInputAddr,
+                                 &gpioOutputAddr,
+                                 &gpioOEAddr,
+                                 &sfRdyAddr,
+                                 &sfModeAddr,
+                                 &sfCSAddr,
+                                 &sfWriteDataAddr,
+                                 &sfReadDataAddr,
+                                 &sfReadWriteTriggerAddr,
+                                 &sfReadCmdAddr,
+                                 &sfReadDataStartAddr,
+                                 &i2cDev,
+                                 &i2cMode,
+                                 &i2cTrg,
+                                 &i2cSclSelOD,
+                                 &i2cSlaveID,
+                                 &i2cDataArrStartAddr,
                                  &cpuRateAddr};
   for (int i = 0; i < 20; ++i) *targets[i] = g_AsicArchInfo[arch][i];
   return cpuRateAddr;

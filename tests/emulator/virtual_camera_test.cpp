@@ -91,8 +91,7 @@ TEST(VirtualCameraRequests, StallsWhatTheFirmwareDoesNotImplement) {
   EXPECT_EQ(cam.control_transfer(kRequestTypeClassIn, kGetCur, 0x0100, 0x0301, four.data(), 4), LIBUSB_ERROR_PIPE);
   EXPECT_EQ(cam.control_transfer(0xC0, kGetCur, 0x0100, 0x0300, four.data(), 4), LIBUSB_ERROR_PIPE);
   // A null buffer never reaches the device.
-  EXPECT_EQ(cam.control_transfer(kRequestTypeClassIn, kGetCur, 0x0100, 0x0300, nullptr, 4),
-            LIBUSB_ERROR_INVALID_PARAM);
+  EXPECT_EQ(cam.control_transfer(kRequestTypeClassIn, kGetCur, 0x0100, 0x0300, nullptr, 4), LIBUSB_ERROR_INVALID_PARAM);
 
   const auto log = cam.transfer_log();
   ASSERT_EQ(log.size(), cam.transfer_count());
@@ -467,7 +466,8 @@ class I2cBus {
   }
   std::vector<std::uint8_t> data() {
     std::vector<std::uint8_t> out;
-    for (std::uint16_t i = 0; i < 5; ++i) out.push_back(host_.read_reg(static_cast<std::uint16_t>(map_.i2c_data + i)).value_or(0xEE));
+    for (std::uint16_t i = 0; i < 5; ++i)
+      out.push_back(host_.read_reg(static_cast<std::uint16_t>(map_.i2c_data + i)).value_or(0xEE));
     return out;
   }
   Host& host() { return host_; }
@@ -639,9 +639,9 @@ TEST(VirtualCameraImu, MotionIsDeterministicAndPhysical) {
     ASSERT_EQ(b.xu_query(4, 10, kGetCur, 17, sb), 0);
     ASSERT_EQ(c.xu_query(4, 10, kGetCur, 17, sc), 0);
     EXPECT_EQ(0, std::memcmp(sa, sb, 17)) << "sample " << i;
-    EXPECT_EQ(encode_imu_sample(preview), (std::array<std::uint8_t, 17>{sa[0], sa[1], sa[2], sa[3], sa[4], sa[5],
-                                                                         sa[6], sa[7], sa[8], sa[9], sa[10], sa[11],
-                                                                         sa[12], sa[13], sa[14], sa[15], sa[16]}));
+    EXPECT_EQ(encode_imu_sample(preview),
+              (std::array<std::uint8_t, 17>{sa[0], sa[1], sa[2], sa[3], sa[4], sa[5], sa[6], sa[7], sa[8], sa[9],
+                                            sa[10], sa[11], sa[12], sa[13], sa[14], sa[15], sa[16]}));
     differs = differs || std::memcmp(sa, sc, 17) != 0;
     // Gravity keeps its magnitude (within the noise) while the camera turns.
     const double ay = static_cast<std::int16_t>((sa[4] << 8) | sa[5]);
@@ -659,13 +659,11 @@ TEST(VirtualCameraImu, ImuControlOverUsbAndAbsentImu) {
   std::vector<std::uint8_t> sample(17);
   EXPECT_EQ(cam.control_transfer(kRequestTypeClassIn, kGetCur, 0x0A00, 0x0400, sample.data(), 17), 17);
   EXPECT_EQ(sample[1], 25);
-  EXPECT_EQ(cam.control_transfer(kRequestTypeClassOut, kSetCur, 0x0A00, 0x0400, sample.data(), 17),
-            LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(cam.control_transfer(kRequestTypeClassOut, kSetCur, 0x0A00, 0x0400, sample.data(), 17), LIBUSB_ERROR_PIPE);
   CameraConfig config;
   config.imu.present = false;
   VirtualCamera none(config, clock);
-  EXPECT_EQ(none.control_transfer(kRequestTypeClassIn, kGetCur, 0x0A00, 0x0400, sample.data(), 17),
-            LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(none.control_transfer(kRequestTypeClassIn, kGetCur, 0x0A00, 0x0400, sample.data(), 17), LIBUSB_ERROR_PIPE);
   EXPECT_EQ(none.xu_query(4, 10, kGetCur, 17, sample.data()), -ENOENT);
 }
 

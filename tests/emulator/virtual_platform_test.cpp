@@ -2,10 +2,10 @@
 // sysfs and the UVC driver present it.
 #include "emulator/virtual_platform.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
-#include <fcntl.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -446,8 +446,8 @@ TEST(VirtualCameraFixture, DefaultCameraCarriesFirmwareAndIsInstalled) {
   // Chip 0x83 firmware keeps its version in four fields; read back to back
   // (0x200A, 0x2012, 0x2000, 0x201C) they spell the version text.
   std::string raw;
-  for (const auto& [address, length] : std::vector<std::pair<std::size_t, std::size_t>>{
-           {0x200A, 5}, {0x2012, 10}, {0x2000, 10}, {0x201C, 10}})
+  for (const auto& [address, length] :
+       std::vector<std::pair<std::size_t, std::size_t>>{{0x200A, 5}, {0x2012, 10}, {0x2000, 10}, {0x201C, 10}})
     raw.append(image.begin() + address, image.begin() + address + length);
   EXPECT_EQ(raw.rfind(morvane::testing::kDefaultFirmwareVersion, 0), 0u) << raw;
   EXPECT_TRUE(rig.clean());

@@ -73,8 +73,8 @@ TEST_F(SonixConnection, OpenSequenceAndCloseSequence) {
   EXPECT_NE(devh, nullptr);
   EXPECT_NE(g_pDevList, nullptr);
   EXPECT_EQ(g_CurDspExtendUnitID, 0x0300);
-  EXPECT_EQ(usb.calls, (std::vector<std::string>{"init", "get_device_list", "open 0", "kernel_driver_active",
-                                                 "detach", "claim"}));
+  EXPECT_EQ(usb.calls,
+            (std::vector<std::string>{"init", "get_device_list", "open 0", "kernel_driver_active", "detach", "claim"}));
   // The first transfer posts a read of the chip id register on unit 3.
   ASSERT_GE(usb.transfers.size(), 2u);
   const Transfer& post = usb.transfers[0];
@@ -142,8 +142,7 @@ TEST_F(SonixConnection, VidPidTextRules) {
 }
 
 TEST_F(SonixConnection, OpensOnlyTheCameraAtTheGivenBusAndAddress) {
-  usb.devices = {FakeDevice{0x0c45, 0x0643, 1, 4}, FakeDevice{0x0c45, 0x0643, 2, 7},
-                 FakeDevice{0x0c45, 0x0643, 2, 4}};
+  usb.devices = {FakeDevice{0x0c45, 0x0643, 1, 4}, FakeDevice{0x0c45, 0x0643, 2, 7}, FakeDevice{0x0c45, 0x0643, 2, 4}};
   ASSERT_TRUE(open("0c450643", 2, 4));
   EXPECT_EQ(usb.opened_device, 2);
   EXPECT_EQ(usb.calls_named("open 0"), 0u);
@@ -357,18 +356,18 @@ TEST_F(SonixConnection, RomTableMatchRules) {
     int row;  // -1: no row
   };
   const Case cases[] = {
-      {0xBFF8, "231R0", 3, 13},   // at least 2
-      {0xDFF8, "231R0", 3, -1},   // row 7 needs exactly 1
-      {0xDFF8, "231R0", 1, 7},    //
-      {0x9FF8, "250R0", 1, 2},    // equal
-      {0x9FF8, "250R0", 5, 3},    // at least 2
-      {0x9FF8, "225R0", 2, -1},   // below the at-least bound
-      {0xD2B2, "230R0", 1, 4},    //
-      {0xC7F8, "232R0", 1, 26},   //
-      {0xC7F8, "232R0", 4, 27},   //
-      {0xAFF8, "283R0", 2, -1},   // equal 1 only
-      {0xAFF8, "290R0", 7, 39},   //
-      {0x9FF8, "292R0", 1, 32},   //
+      {0xBFF8, "231R0", 3, 13},  // at least 2
+      {0xDFF8, "231R0", 3, -1},  // row 7 needs exactly 1
+      {0xDFF8, "231R0", 1, 7},   //
+      {0x9FF8, "250R0", 1, 2},   // equal
+      {0x9FF8, "250R0", 5, 3},   // at least 2
+      {0x9FF8, "225R0", 2, -1},  // below the at-least bound
+      {0xD2B2, "230R0", 1, 4},   //
+      {0xC7F8, "232R0", 1, 26},  //
+      {0xC7F8, "232R0", 4, 27},  //
+      {0xAFF8, "283R0", 2, -1},  // equal 1 only
+      {0xAFF8, "290R0", 7, 39},  //
+      {0x9FF8, "292R0", 1, 32},  //
   };
   for (const Case& c : cases) {
     usb.rom.clear();

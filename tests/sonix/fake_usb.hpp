@@ -174,9 +174,8 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
     calls.push_back("set_configuration " + std::to_string(c));
     return 0;
   }
-  int usb_control_transfer(libusb_device_handle*, std::uint8_t request_type, std::uint8_t request,
-                           std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length,
-                           unsigned int) override {
+  int usb_control_transfer(libusb_device_handle*, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                           std::uint16_t index, unsigned char* data, std::uint16_t length, unsigned int) override {
     Transfer t{request_type, request, value, index, length, {}, 0};
     std::uint64_t seq = transfers.size() + 1;
     bool in = (request_type & 0x80) != 0;

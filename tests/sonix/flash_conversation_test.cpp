@@ -399,9 +399,9 @@ TEST_F(SonixFlashConversation, FirmwareVersionRules) {
     const char* rom;
     std::uint8_t sub;
   };
-  for (const Refused& r : {Refused{0x22, "256R0", 1}, Refused{0x33, "256R0", 1}, Refused{0x67, "256R0", 1},
-                           Refused{0x87, "256R0", 1}, Refused{0x88, "256R0", 1}, Refused{0x75, "256R0", 2},
-                           Refused{0x76, "256R0", 3}, Refused{0x32, "256R0", 3}}) {
+  for (const Refused& r :
+       {Refused{0x22, "256R0", 1}, Refused{0x33, "256R0", 1}, Refused{0x67, "256R0", 1}, Refused{0x87, "256R0", 1},
+        Refused{0x88, "256R0", 1}, Refused{0x75, "256R0", 2}, Refused{0x76, "256R0", 3}, Refused{0x32, "256R0", 3}}) {
     usb.rom.clear();
     usb.set_rom(0xBFF8, r.rom, r.sub);
     usb.regs[0x101F] = r.chip;

@@ -198,9 +198,9 @@ TEST(SonixSerialFlash, WriteThenReadBackOnEveryType) {
       std::size_t length = 1 + rng() % (type == 3 ? 80 : 500);
       auto before = rig.camera().flash_contents(sector - 0x1000, 0x3000);
       auto data = random_bytes(rng, length);
-      ASSERT_EQ(SonixCam_SerialFlashSectorCustomWrite(sector + offset, data.data(), static_cast<std::int64_t>(length),
-                                                      type),
-                1)
+      ASSERT_EQ(
+          SonixCam_SerialFlashSectorCustomWrite(sector + offset, data.data(), static_cast<std::int64_t>(length), type),
+          1)
           << "type " << type << " at " << std::hex << sector + offset;
       std::vector<std::uint8_t> back(length, 0);
       ASSERT_EQ(SonixCam_SerialFlashCustomRead(sector + offset, back.data(), static_cast<std::int64_t>(length)), 1);

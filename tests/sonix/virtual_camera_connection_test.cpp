@@ -23,16 +23,22 @@ int open_camera(const CameraConfig& c, std::uint8_t address) {
   return SonixCam_Init(text, c.bus_number, address);
 }
 
-class SonixVirtualConnection : public ::testing::Test {
- protected:
-  void SetUp() override { gEC = 0; }
-  void TearDown() override {
+// Closes the library before the rig (and its platform) goes away, also when
+// an assertion ends the test early. Declare it right after the rig.
+struct CloseLibrary {
+  ~CloseLibrary() {
     if (camera_init) SonixCam_UnInit();
   }
 };
 
+class SonixVirtualConnection : public ::testing::Test {
+ protected:
+  void SetUp() override { gEC = 0; }
+};
+
 TEST_F(SonixVirtualConnection, OpensAndClosesWithoutLeaks) {
   VirtualCameraRig rig;
+  CloseLibrary close;
   auto& camera = rig.camera();
   ASSERT_EQ(open_camera(camera.config(), camera.device_address()), 1);
   EXPECT_FALSE(camera.kernel_driver_bound());
@@ -55,6 +61,7 @@ TEST_F(SonixVirtualConnection, OpensOnlyTheCameraAtTheGivenBusAndAddress) {
   CameraConfig second = morvane::testing::default_camera_config(1);
   second.device_address = first.device_address;  // equal ids and addresses, other bus
   VirtualCameraRig rig({first, second});
+  CloseLibrary close;
   ASSERT_EQ(open_camera(rig.camera(1).config(), rig.camera(1).device_address()), 1);
   std::uint8_t value = 0;
   ASSERT_EQ(SonixCam_AsicRegisterRead(0x101F, &value, 1), 1);
@@ -70,6 +77,7 @@ TEST_F(SonixVirtualConnection, ProbesUnitAndRegisterMap) {
   config.chip_id = 0x85;
   config.chip_id_register = 0x101F;  // a row-1 chip answering at the row-0 id register
   VirtualCameraRig rig({config});
+  CloseLibrary close;
   CapturedOutput output;  // the unit-3 probe fails on the bus
   ASSERT_EQ(open_camera(config, rig.camera().device_address()), 1);
   output.finish();
@@ -83,6 +91,7 @@ TEST_F(SonixVirtualConnection, ProbesUnitAndRegisterMap) {
 TEST_F(SonixVirtualConnection, FailedOpensLeaveNothingBehind) {
   {
     VirtualCameraRig rig;
+    CloseLibrary close;
     rig.camera().fail_claims(3, LIBUSB_ERROR_BUSY);
     CapturedOutput output;
     EXPECT_EQ(open_camera(rig.camera().config(), rig.camera().device_address()), 0);
@@ -99,6 +108,7 @@ TEST_F(SonixVirtualConnection, FailedOpensLeaveNothingBehind) {
     CameraConfig config = morvane::testing::default_camera_config();
     config.chip_id = 0x42;  // no controller chip the library knows
     VirtualCameraRig rig({config});
+    CloseLibrary close;
     CapturedOutput output;
     EXPECT_EQ(open_camera(config, rig.camera().device_address()), 0);
     EXPECT_EQ(output.out(), "Get uvc extend unit id fail\n");
@@ -106,6 +116,7 @@ TEST_F(SonixVirtualConnection, FailedOpensLeaveNothingBehind) {
   }
   {
     VirtualCameraRig rig;
+    CloseLibrary close;
     rig.camera().set_open_error(LIBUSB_ERROR_ACCESS);
     CapturedOutput output;
     EXPECT_EQ(open_camera(rig.camera().config(), rig.camera().device_address()), 0);
@@ -114,6 +125,7 @@ TEST_F(SonixVirtualConnection, FailedOpensLeaveNothingBehind) {
   }
   {
     VirtualCameraRig rig;
+    CloseLibrary close;
     EXPECT_EQ(open_camera(rig.camera().config(), static_cast<std::uint8_t>(rig.camera().device_address() + 1)), 0);
     EXPECT_TRUE(rig.clean());
   }
@@ -121,6 +133,7 @@ TEST_F(SonixVirtualConnection, FailedOpensLeaveNothingBehind) {
 
 TEST_F(SonixVirtualConnection, VanishedCameraFailsEveryCallAndClosesCleanly) {
   VirtualCameraRig rig;
+  CloseLibrary close;
   ASSERT_EQ(open_camera(rig.camera().config(), rig.camera().device_address()), 1);
   int type = 0;
   ASSERT_EQ(SonixCam_GetSerialFlashType(&type, 1), 1);
@@ -139,6 +152,7 @@ TEST_F(SonixVirtualConnection, VanishedCameraFailsEveryCallAndClosesCleanly) {
 
 TEST_F(SonixVirtualConnection, RestartReenumeratesTheCamera) {
   VirtualCameraRig rig;
+  CloseLibrary close;
   auto& camera = rig.camera();
   const std::uint8_t address = camera.device_address();
   ASSERT_EQ(open_camera(camera.config(), address), 1);
