@@ -80,13 +80,13 @@ enum morvane_uvc_stereo_status {
 /* Configuration of a context. Defaults from
  * morvane_uvc_stereo_ctx_config_init_default in brackets. */
 typedef struct morvane_uvc_stereo_ctx_config {
-  uint32_t flash_address;    /* [0x51000] flash address of the configuration blob */
-  uint32_t sector_size;      /* [0x1000] */
-  uint32_t magic;            /* [0x4D4F5256] */
-  uint32_t max_total_length; /* [0x10000] */
-  uint16_t min_header_size;  /* [16] */
-  uint16_t max_header_size;  /* [256] */
-  int32_t verify_crc;        /* [1] any non-zero value is true */
+  uint32_t flash_address;     /* [0x51000] flash address of the configuration blob */
+  uint32_t sector_size;       /* [0x1000] */
+  uint32_t magic;             /* [0x4D4F5256] */
+  uint32_t max_total_length;  /* [0x10000] */
+  uint16_t min_header_size;   /* [16] */
+  uint16_t max_header_size;   /* [256] */
+  int32_t verify_crc;         /* [1] any non-zero value is true */
   int32_t verify_after_write; /* [1] any non-zero value is true */
 } morvane_uvc_stereo_ctx_config_t;
 
@@ -168,7 +168,7 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_ctx_config_init_default(morvane
  * Returns 0; 1 "out_handle is null"; 13 "out of memory", or 13 with an
  * exception text. *out_handle is null on every failure after the first check. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_ctx_create(const morvane_uvc_stereo_ctx_config_t* config,
-                                                         morvane_uvc_stereo_ctx_t** out_handle);
+                                                           morvane_uvc_stereo_ctx_t** out_handle);
 
 /* Releases a context and its texts. Null is ignored. */
 MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_ctx_destroy(morvane_uvc_stereo_ctx_t* handle);
@@ -180,7 +180,7 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_ctx_destroy(morvane_uvc_stereo_
  * 2 "failed to iterate /dev"); 13 "opencv backend index map is too large";
  * 13 with an exception text. *out_device is zeroed after the checks. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_ctx_scan(morvane_uvc_stereo_ctx_t* handle,
-                                                       morvane_uvc_stereo_device_info_t* out_device);
+                                                         morvane_uvc_stereo_device_info_t* out_device);
 
 /* The context's last error text (with a null handle: the thread's), under the
  * context's lock. The pointer is owned by the context and valid until the next
@@ -188,8 +188,8 @@ MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_ctx_scan(morvane_uvc_stereo_ctx_
  * success. Returns 0, or 1 "out_message/out_message_len is null" (thread text
  * only). */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_ctx_last_error_message(morvane_uvc_stereo_ctx_t* handle,
-                                                                     const char** out_message,
-                                                                     size_t* out_message_len);
+                                                                       const char** out_message,
+                                                                       size_t* out_message_len);
 
 /* ---- Devices. ---- */
 
@@ -200,7 +200,7 @@ MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_ctx_last_error_message(morvane_u
  * failed"; 13 "opencv backend index map is too large"; 13 with an exception
  * text. On every failure after the first check the outputs are null and 0. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_scan_devices(morvane_uvc_stereo_device_info_t** out_devices,
-                                                           size_t* out_count);
+                                                             size_t* out_count);
 
 /* Sets required_capabilities to 1 (flash). Does nothing for null. */
 MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_open_device_options_init_default(
@@ -218,8 +218,8 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_open_device_options_init_defaul
  * required_capabilities contains unknown bits" or the flash layer's code and
  * text; 13 "out of memory"; 13 with an exception text. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_open_device(const morvane_uvc_stereo_device_info_t* device,
-                                                          const morvane_uvc_stereo_open_device_options_t* options,
-                                                          morvane_uvc_stereo_device_t** out_device);
+                                                            const morvane_uvc_stereo_open_device_options_t* options,
+                                                            morvane_uvc_stereo_device_t** out_device);
 
 /* Closes the handle (and its IMU, if open) and frees it. Null is ignored.
  * Takes no lock: no other thread may be using the handle. */
@@ -229,7 +229,7 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_close_device(morvane_uvc_stereo
  * Returns 0; 1 "device is null"; 1 "out_device_info is null";
  * 13 "opencv backend index map is too large"; 13 with an exception text. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_info(morvane_uvc_stereo_device_t* device,
-                                                          morvane_uvc_stereo_device_info_t* out_device_info);
+                                                            morvane_uvc_stereo_device_info_t* out_device_info);
 
 /* Reads the stored JSON document in compact form. On success *out_json_utf8
  * is a NUL-terminated buffer that the caller frees with
@@ -241,15 +241,15 @@ MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_info(morvane_uvc_stereo_d
  * failed"; 13 with an exception text. After the checks the outputs are 0,
  * null and 0 on every failure. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_read_json(morvane_uvc_stereo_device_t* device,
-                                                               uint16_t* out_version, char** out_json_utf8,
-                                                               size_t* out_json_utf8_len);
+                                                                 uint16_t* out_version, char** out_json_utf8,
+                                                                 size_t* out_json_utf8_len);
 
 /* Validates, minifies and stores `json_utf8` (json_utf8_len bytes; 0 means
  * NUL-terminated). The text stays owned by the caller.
  * Returns 0; 1 "device is null"; 1 "json_utf8 is null"; 12 for invalid JSON;
  * the device's and flash layer's failures; 13 with an exception text. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_write_json(morvane_uvc_stereo_device_t* device,
-                                                                const char* json_utf8, size_t json_utf8_len);
+                                                                  const char* json_utf8, size_t json_utf8_len);
 
 /* Opens the camera's IMU (a no-op when already open).
  * Returns 0; 1 "device is null"; 14 "IMU is not supported by this device";
@@ -261,7 +261,7 @@ MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_open_imu(morvane_uvc_ster
  * Returns 0; 1 "device is null"; 1 "out_result is null"; 1 "IMU is not open";
  * the reader's failures; 13 with an exception text. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_device_read_imu(morvane_uvc_stereo_device_t* device,
-                                                              morvane_uvc_stereo_read_imu_result_t* out_result);
+                                                                morvane_uvc_stereo_read_imu_result_t* out_result);
 
 /* Closes the IMU (success also when it was not open).
  * Returns 0; 1 "device is null"; 13 with an exception text. */
@@ -277,8 +277,8 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_imu_conversion_options_init_def
  * (zeroed after the checks). Returns 0; 1 "raw/out_result is null";
  * 1 "temperature_lsb_per_c must not be zero"; 13 with an exception text. */
 MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_convert_imu(const morvane_uvc_stereo_read_imu_result_t* raw,
-                                                          const morvane_uvc_stereo_imu_conversion_options_t* options,
-                                                          morvane_uvc_stereo_imu_sample_t* out_result);
+                                                            const morvane_uvc_stereo_imu_conversion_options_t* options,
+                                                            morvane_uvc_stereo_imu_sample_t* out_result);
 
 /* "CAP_V4L2" (200), "CAP_DSHOW" (700), "CAP_MSMF" (1400), "CAP_GSTREAMER"
  * (1800) or "CAP_UNKNOWN". Static text, never freed. Sets no error text. */

@@ -88,8 +88,7 @@ namespace c_api = morvane::uvc_stereo::c_api;
 
 extern "C" {
 
-MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_last_error_message(const char** out_message,
-                                                                   size_t* out_message_len) {
+MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_last_error_message(const char** out_message, size_t* out_message_len) {
   return morvane_uvc_stereo_ctx_last_error_message(nullptr, out_message, out_message_len);
 }
 

@@ -126,9 +126,9 @@ MORVANE_UVC_STEREO_C_API void morvane_uvc_stereo_imu_conversion_options_init_def
   options->gyro_lsb_per_dps = defaults.gyro_lsb_per_dps;
 }
 
-MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_convert_imu(
-    const morvane_uvc_stereo_read_imu_result_t* raw, const morvane_uvc_stereo_imu_conversion_options_t* options,
-    morvane_uvc_stereo_imu_sample_t* out_result) {
+MORVANE_UVC_STEREO_C_API int morvane_uvc_stereo_convert_imu(const morvane_uvc_stereo_read_imu_result_t* raw,
+                                                            const morvane_uvc_stereo_imu_conversion_options_t* options,
+                                                            morvane_uvc_stereo_imu_sample_t* out_result) {
   if (raw == nullptr || out_result == nullptr) {
     return c_api::report_failure(nullptr, 1, "raw/out_result is null");
   }

@@ -105,8 +105,7 @@ bool window_read(std::int64_t address, std::uint8_t* buffer, std::int64_t length
 }
 
 bool window_write(std::int64_t address, const std::uint8_t* data, std::int64_t length) {
-  return window_reachable(address, length) &&
-         LibUsb_WriteToSF(address, const_cast<std::uint8_t*>(data), length) != 0;
+  return window_reachable(address, length) && LibUsb_WriteToSF(address, const_cast<std::uint8_t*>(data), length) != 0;
 }
 
 // Flash clock set-up, a transfer left running stopped, then the announcement.
@@ -244,8 +243,7 @@ bool compare_unit(const BurnRequest& job, std::int64_t offset, const std::uint8_
   if (std::memcmp(read, job.copy + offset, static_cast<std::size_t>(n)) == 0) return true;
   if (job.print_mismatch) {
     const std::uint8_t* c = job.copy + offset;  // padded copy: 4 bytes always readable
-    std::printf("data=%x %x %x %x, pCopyFW=%x %x %x %x\n", read[0], read[1], read[2], read[3], c[0], c[1], c[2],
-                c[3]);
+    std::printf("data=%x %x %x %x, pCopyFW=%x %x %x %x\n", read[0], read[1], read[2], read[3], c[0], c[1], c[2], c[3]);
   }
   gEC = SONIXCAM_EC_VERIFY;
   return false;
@@ -294,8 +292,8 @@ int run_burn(const BurnRequest& job) {
       }
       const std::int64_t n = job.length - offset < unit ? job.length - offset : unit;
       std::memset(block, 0xFF, sizeof block);
-      const bool ok = stream ? ReadDataFormFlashXU6(block, static_cast<int>(kStreamUnit)) != 0
-                             : window_read(offset, block, n);
+      const bool ok =
+          stream ? ReadDataFormFlashXU6(block, static_cast<int>(kStreamUnit)) != 0 : window_read(offset, block, n);
       if (!ok || !compare_unit(job, offset, block, n)) return 0;
     }
     report(job.callback, job.user_data, 1.0);
@@ -317,8 +315,10 @@ bool param_record_ok(const ChangeParamInfo& param) {
   const struct {
     const char* text;
     std::int32_t length;
-  } entries[] = {{param.pSerialNumber, param.SerialNumberLength}, {param.pProduct, param.ProductLength},
-                 {param.pManufacture, param.ManufactureLength},   {param.pString3, param.String3Length},
+  } entries[] = {{param.pSerialNumber, param.SerialNumberLength},
+                 {param.pProduct, param.ProductLength},
+                 {param.pManufacture, param.ManufactureLength},
+                 {param.pString3, param.String3Length},
                  {param.pInterface, param.InterfaceLength}};
   for (const auto& entry : entries) {
     if (entry.text != nullptr && (entry.length < 0 || static_cast<std::uint32_t>(entry.length) > kMaxStringLength)) {
@@ -494,8 +494,8 @@ int SonixCam_SetParamTableFormFWFile(uint8_t* image, int64_t length, const Chang
   }
   uint64_t start = 0, end = 0, check_address = 0;
   if (LibUsb_GetParaTableAndCRCAddrFormSF(&start, &end, &check_address) == 0) return 0;
-  std::printf("dwParaTableStartAddr :%x, dwParaTableEndAddr : %x, dwCRCStartAddr: %x",
-              static_cast<unsigned>(start), static_cast<unsigned>(end), static_cast<unsigned>(check_address));
+  std::printf("dwParaTableStartAddr :%x, dwParaTableEndAddr : %x, dwCRCStartAddr: %x", static_cast<unsigned>(start),
+              static_cast<unsigned>(end), static_cast<unsigned>(check_address));
 
   const auto table_sector = static_cast<int64_t>(start) & ~(kSectorSize - 1);
   const auto area = static_cast<int64_t>(start) & ~(kUpdateAreaSize - 1);

@@ -59,9 +59,7 @@ bool wait_finished(std::uint8_t* status) {
   return true;
 }
 
-bool finished_without_error(std::uint8_t status) {
-  return (status & kDevFinished) != 0 && (status & kDevError) == 0;
-}
+bool finished_without_error(std::uint8_t status) { return (status & kDevFinished) != 0 && (status & kDevError) == 0; }
 
 }  // namespace
 

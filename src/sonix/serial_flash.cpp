@@ -259,14 +259,19 @@ int LibUsb_ReadSFID(uint8_t opcode, uint8_t dummy_bytes, uint8_t id_bytes) {
   return 1;
 }
 
+// Also selects the matching row's command set (row 0 when none matches): the
+// write-protect removal programs the controller's command registers from it
+// on controllers configured to use the flash's own command set.
 int LibUsb_SerialFlashSearch() {
   for (int row = 1; row < ubSFLib_GetIDSize(); ++row) {
     const uint8_t* id = cbSFLib_ID[row];
     if (id[0] != sfManufactureID) continue;
     if (id[1] != 0xFF && id[1] != sfDeviceID1) continue;
     if (id[2] != 0xFF && id[2] != sfDeviceID2) continue;
+    ubSFLib_CmdID = id[4];
     return id[3];
   }
+  ubSFLib_CmdID = cbSFLib_ID[0][4];
   return cbSFLib_ID[0][3];
 }
 
@@ -424,13 +429,15 @@ int LibUsb_DisableSerialFlashWriteProtect(int type) {
   if (rom.command_registers) {
     Sequence s;
     s.read(0x05F3);
-    s.write(0x05F3, command_set ? cbSFLib_Cmd[ubSFLib_CmdID][1] : kOpWriteEnable);
+    // The command-set row in use; a value outside the table falls back to row 0.
+    const uint8_t* commands = cbSFLib_Cmd[ubSFLib_CmdID < 5 ? ubSFLib_CmdID : 0];
+    s.write(0x05F3, command_set ? commands[1] : kOpWriteEnable);
     s.write(0x05F8, 0x12);
     s.write(0x05F9, 0x12);
     s.write(0x05FA, 0xED);
     s.write(0x05FB, 0xED);
     s.read(0x05F5);
-    uint8_t program = command_set ? cbSFLib_Cmd[ubSFLib_CmdID][2] : type == 3 ? kOpAaiProgram : kOpPageProgram;
+    uint8_t program = command_set ? commands[2] : type == 3 ? kOpAaiProgram : kOpPageProgram;
     s.write(0x05F5, program);
     if (!s.ok()) return 0;
   }

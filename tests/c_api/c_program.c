@@ -10,12 +10,12 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                              \
-  do {                                                                \
-    if (!(condition)) {                                               \
+#define CHECK(condition)                                                            \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
       fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      ++failures;                                                     \
-    }                                                                 \
+      ++failures;                                                                   \
+    }                                                                               \
   } while (0)
 
 /* The thread's text equals `expected`, byte for byte, with its length. */

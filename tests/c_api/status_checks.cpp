@@ -258,7 +258,8 @@ TEST_F(CApiTest, FlashFailuresReachTheCallerAndResetTheOutputs) {
   EXPECT_EQ(morvane_uvc_stereo_device_write_json(device.get(), "{\"a\":1} x", 0), MORVANE_UVC_STEREO_INVALID_JSON);
   EXPECT_EQ(thread_text(), "unexpected trailing characters at offset 8");
   // An explicit length cuts the text: what is left is valid and goes to the flash.
-  EXPECT_EQ(morvane_uvc_stereo_device_write_json(device.get(), "{\"a\":1} x", 7), c_api::status_of(expected_write.code));
+  EXPECT_EQ(morvane_uvc_stereo_device_write_json(device.get(), "{\"a\":1} x", 7),
+            c_api::status_of(expected_write.code));
   EXPECT_EQ(thread_text(), expected_write.message);
 }
 
@@ -442,8 +443,8 @@ TEST(CApiRecords, CoreRecordIsCutToTheFieldsAndSorted) {
   info.model = std::string(256, 'm');
   info.video_node = std::string(600, 'n');
   info.usb_path = "pci-0000:00:14.0-usb-0:1:1.0";
-  info.opencv_indices = {{uvc::OpenCvBackend::gstreamer, 3}, {uvc::OpenCvBackend::v4l2, 3},
-                         {uvc::OpenCvBackend::msmf, 9}};
+  info.opencv_indices = {
+      {uvc::OpenCvBackend::gstreamer, 3}, {uvc::OpenCvBackend::v4l2, 3}, {uvc::OpenCvBackend::msmf, 9}};
   morvane_uvc_stereo_device_info_t out;
   std::memset(&out, 0x6B, sizeof out);
   ASSERT_TRUE(c_api::to_c_record(info, out));

@@ -115,7 +115,9 @@ TEST_F(VirtualCameraTest, CallerDrivesTheWholeRoadFromC) {
   }
   morvane_uvc_stereo_imu_sample_t sample;
   ASSERT_EQ(morvane_uvc_stereo_convert_imu(&raw, nullptr, &sample), 0);
-  uvc::ReadImuResult core_raw{raw.timestamp_ns, raw.sensor_timestamp, raw.temperature_raw,
+  uvc::ReadImuResult core_raw{raw.timestamp_ns,
+                              raw.sensor_timestamp,
+                              raw.temperature_raw,
                               {raw.accel_raw[0], raw.accel_raw[1], raw.accel_raw[2]},
                               {raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2]}};
   const auto converted = uvc::convert_imu(core_raw, uvc::ImuConversionOptions{});
@@ -189,9 +191,13 @@ TEST_F(VirtualCameraTest, BadIndexRecordsAreRefusedBeforeAnyDeviceAccess) {
          r.opencv_indices[1] = {200, 1};
        }},
       {"opencv backend index is negative",
-       [](morvane_uvc_stereo_device_info_t& r) { r.opencv_indices[0] = {200, -1}; }},
+       [](morvane_uvc_stereo_device_info_t& r) {
+         r.opencv_indices[0] = {200, -1};
+       }},
       {"unsupported opencv backend",
-       [](morvane_uvc_stereo_device_info_t& r) { r.opencv_indices[1] = {1500, 0}; }},
+       [](morvane_uvc_stereo_device_info_t& r) {
+         r.opencv_indices[1] = {1500, 0};
+       }},
       {"device vid/pid is invalid", [](morvane_uvc_stereo_device_info_t& r) { r.pid = 0; }},
   };
   for (const Case& c : cases) {

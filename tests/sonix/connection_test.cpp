@@ -183,7 +183,9 @@ TEST_F(SonixConnection, OpenFailuresReleaseEverythingAndReport) {
   }
   {
     usb.regs[0x101F] = 0x42;  // no controller chip answers at either id register
+    CapturedOutput output;
     EXPECT_FALSE(open());
+    EXPECT_EQ(output.out(), "Get uvc extend unit id fail\n");
     EXPECT_TRUE(usb.clean());
     usb.regs[0x101F] = 0x83;
   }
@@ -243,7 +245,12 @@ TEST_F(SonixConnection, ErrorCodeSurvivesSuccessAndIsHiddenWhileClosed) {
 
 TEST_F(SonixConnection, ExtensionUnitFourOnly) {
   usb.units = {4};
-  ASSERT_TRUE(open());
+  {
+    CapturedOutput output;
+    ASSERT_TRUE(open());
+    // The probe of unit 3 stalls once: its GET_CUR is reported.
+    EXPECT_EQ(output.err(), "F0 error -9\n");
+  }
   EXPECT_EQ(g_CurDspExtendUnitID, 0x0400);
   std::uint8_t value = 0;
   std::size_t before = usb.transfers.size();

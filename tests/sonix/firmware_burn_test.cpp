@@ -79,9 +79,7 @@ bool is_window_write(const TransferRecord& r) {
 std::uint32_t window_address(const TransferRecord& r) {
   return static_cast<std::uint32_t>(((r.data[2] >> 4) & 0x3) << 16 | r.data[1] << 8 | r.data[0]);
 }
-bool is_stream_set(const TransferRecord& r) {
-  return r.request.request_type == 0x21 && r.request.value == 0x0600;
-}
+bool is_stream_set(const TransferRecord& r) { return r.request.request_type == 0x21 && r.request.value == 0x0600; }
 
 CameraConfig config_with(int rom_row, std::uint8_t chip_id = 0x83) {
   auto config = default_camera_config();
@@ -103,7 +101,8 @@ CameraConfig config_with(int rom_row, std::uint8_t chip_id = 0x83) {
   rlimit rl{limit, limit};
   if (pages == 0 || setrlimit(RLIMIT_AS, &rl) != 0) _exit(2);
   const std::size_t before = camera.transfer_count();
-  const int result = SonixCam_BurnerFW(image.data(), static_cast<std::int64_t>(image.size()), nullptr, nullptr, type, 0);
+  const int result =
+      SonixCam_BurnerFW(image.data(), static_cast<std::int64_t>(image.size()), nullptr, nullptr, type, 0);
   _exit(result == 0 && gEC == SONIXCAM_EC_NO_MEMORY && camera.transfer_count() == before ? 0 : 1);
 }
 
@@ -169,8 +168,8 @@ TEST(ParamBufferHelpers, StringLongerThanTheBlockIsRefusedAndChangesNothing) {
   const std::string longest(31, 'x');
   ASSERT_EQ(SetParamToParamBuffer(buffer.data(), 0, longest.c_str(), 31), 1);
   EXPECT_EQ(buffer[0], 64);
-  EXPECT_EQ(buffer[63], 0);      // last code unit's high byte, still inside the block
-  EXPECT_EQ(buffer[64], 0x22);   // the next block untouched
+  EXPECT_EQ(buffer[63], 0);     // last code unit's high byte, still inside the block
+  EXPECT_EQ(buffer[64], 0x22);  // the next block untouched
   const std::string too_long(32, 'y');
   Bytes before = buffer;
   EXPECT_EQ(SetParamToParamBuffer(buffer.data(), 0, too_long.c_str(), 32), 0);
@@ -349,6 +348,22 @@ TEST_F(StreamingFirmwareTest, ImageOf1000BytesTakes16StreamingWritesPaddedWithEr
   EXPECT_EQ(out, image);
 }
 
+TEST_F(StreamingFirmwareTest, FailedReadEndsTheExportWithoutCode) {
+  int stream_reads = 0;
+  camera().fail_transfers_matching(
+      [&stream_reads](const TransferRequest& r) {
+        return r.request_type == 0xA1 && r.value == 0x0600 && ++stream_reads == 10;
+      },
+      LIBUSB_ERROR_TIMEOUT, 1);
+  Bytes out(4096, 0x00);
+  Progress progress;
+  EXPECT_EQ(SonixCam_ExportFW(out.data(), 4096, Progress::record, &progress), 0);
+  EXPECT_EQ(gEC, 0);
+  EXPECT_EQ(progress.fractions.size(), 10u);  // one before each unit, no completion
+  EXPECT_LT(progress.fractions.back(), 1.0f);
+  EXPECT_EQ(Bytes(out.begin() + 9 * 64, out.end()), Bytes(4096 - 9 * 64, 0x00));
+}
+
 TEST_F(StreamingFirmwareTest, BurnThenExportByStreamingPastTheWindowReach) {
   for (int verify = 0; verify <= 1; ++verify) {
     SCOPED_TRACE(verify ? "verify" : "spot check");
@@ -505,9 +520,8 @@ TEST_F(FirmwareTest, ParamTableUpdateWithOnlyVidPidChangesFourBytesAndTheCheckVa
 
   Progress progress;
   ::testing::internal::CaptureStdout();
-  ASSERT_EQ(SonixCam_SetParamTableFormFWFile(image.data(), 0x10000, &param, Progress::record, &progress, type_,
-                                             nullptr),
-            1);
+  ASSERT_EQ(
+      SonixCam_SetParamTableFormFWFile(image.data(), 0x10000, &param, Progress::record, &progress, type_, nullptr), 1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "dwParaTableStartAddr :8000, dwParaTableEndAddr : 8800, dwCRCStartAddr: 0");
   EXPECT_EQ(flash(0, 0x10000), expected);
@@ -519,7 +533,8 @@ TEST_F(FirmwareTest, ParamTableUpdateWithOnlyVidPidChangesFourBytesAndTheCheckVa
   ASSERT_FALSE(progress.fractions.empty());
   EXPECT_EQ(progress.fractions.front(), 0.5f);
   EXPECT_EQ(progress.fractions.back(), 1.0f);
-  for (std::size_t i = 1; i < progress.fractions.size(); ++i) EXPECT_LE(progress.fractions[i - 1], progress.fractions[i]);
+  for (std::size_t i = 1; i < progress.fractions.size(); ++i)
+    EXPECT_LE(progress.fractions[i - 1], progress.fractions[i]);
 
   std::uint32_t read_back = 0;
   ASSERT_EQ(SonixCam_GetVidPid(&read_back), 1);

@@ -300,6 +300,27 @@ TEST_F(SonixFlashConversation, EraseOpcodesAndProgramCommands) {
   EXPECT_EQ(usb.regs[0x05FB], 0xED);
   ASSERT_EQ(LibUsb_DisableSerialFlashWriteProtect(1), 1);
   EXPECT_EQ(usb.regs[0x05F5], 0x02);
+  // A controller set up for the flash's own command set (chip 0x33 with
+  // configuration byte bits 2-3 = 10b) gets the identified flash's opcodes.
+  SonixCam_UnInit();
+  usb.regs[0x101F] = 0x33;
+  usb.flash[0x0F] = 0x08;
+  open();
+  usb.spi_in = {0xBF, 0x48, 0x00};  // SST: command set 4
+  int type = 0;
+  ASSERT_EQ(SonixCam_GetSerialFlashType(&type, 0), 1);
+  ASSERT_EQ(type, 3);
+  EXPECT_EQ(ubSFLib_CmdID, 4);
+  ASSERT_EQ(LibUsb_DisableSerialFlashWriteProtect(type), 1);
+  EXPECT_EQ(usb.regs[0x05F3], 0x06);
+  EXPECT_EQ(usb.regs[0x05F5], 0xAF);
+  usb.spi_in = {0xC2, 0x20, 0x10};  // Macronix: command set 1
+  ASSERT_EQ(SonixCam_GetSerialFlashType(&type, 0), 1);
+  ASSERT_EQ(LibUsb_DisableSerialFlashWriteProtect(type), 1);
+  EXPECT_EQ(usb.regs[0x05F5], 0x02);
+  usb.flash[0x0F] = 0x0C;  // not set up for it: the fixed opcodes for the type
+  ASSERT_EQ(LibUsb_DisableSerialFlashWriteProtect(3), 1);
+  EXPECT_EQ(usb.regs[0x05F5], 0xAF);
   gEC = 0;
   usb.rom.clear();
   EXPECT_EQ(LibUsb_DisableSerialFlashWriteProtect(1), 0);

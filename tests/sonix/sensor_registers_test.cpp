@@ -199,7 +199,7 @@ TEST_F(TwoByteSensorTest, ValuesAndAddressesOfEachWidthRoundTrip) {
 
 TEST_F(SensorRegisterTest, RefusedArgumentsSendNothing) {
   std::uint8_t data[2] = {0xAA, 0xBB};
-  EXPECT_EQ(SonixCam_SensorRegisterCustomRead(kSensor, 0x3000, 2, data, 0, 0), 0);   // no data
+  EXPECT_EQ(SonixCam_SensorRegisterCustomRead(kSensor, 0x3000, 2, data, 0, 0), 0);  // no data
   EXPECT_EQ(SonixCam_SensorRegisterCustomRead(kSensor, 0x3000, 2, nullptr, 1, 0), 0);
   EXPECT_EQ(SonixCam_SensorRegisterCustomWrite(kSensor, 0x3000, 2, nullptr, 1, 0), 0);
   // No address bytes: the data array would carry the address byte as data.

@@ -45,7 +45,8 @@ LAYOUT_CHECK(info_model_size, sizeof(((morvane_uvc_stereo_device_info_t*)0)->mod
 LAYOUT_CHECK(info_video_node_size, sizeof(((morvane_uvc_stereo_device_info_t*)0)->video_node) == 512);
 LAYOUT_CHECK(info_usb_path_size, sizeof(((morvane_uvc_stereo_device_info_t*)0)->usb_path) == 512);
 
-LAYOUT_CHECK(opts_required_capabilities, offsetof(morvane_uvc_stereo_open_device_options_t, required_capabilities) == 0);
+LAYOUT_CHECK(opts_required_capabilities,
+             offsetof(morvane_uvc_stereo_open_device_options_t, required_capabilities) == 0);
 LAYOUT_CHECK(opts_size, sizeof(morvane_uvc_stereo_open_device_options_t) == 4);
 
 LAYOUT_CHECK(raw_timestamp_ns, offsetof(morvane_uvc_stereo_read_imu_result_t, timestamp_ns) == 0);
@@ -55,8 +56,10 @@ LAYOUT_CHECK(raw_accel_raw, offsetof(morvane_uvc_stereo_read_imu_result_t, accel
 LAYOUT_CHECK(raw_gyro_raw, offsetof(morvane_uvc_stereo_read_imu_result_t, gyro_raw) == 20);
 LAYOUT_CHECK(raw_size, sizeof(morvane_uvc_stereo_read_imu_result_t) == 32);
 
-LAYOUT_CHECK(conv_temperature_offset_c, offsetof(morvane_uvc_stereo_imu_conversion_options_t, temperature_offset_c) == 0);
-LAYOUT_CHECK(conv_temperature_lsb_per_c, offsetof(morvane_uvc_stereo_imu_conversion_options_t, temperature_lsb_per_c) == 8);
+LAYOUT_CHECK(conv_temperature_offset_c,
+             offsetof(morvane_uvc_stereo_imu_conversion_options_t, temperature_offset_c) == 0);
+LAYOUT_CHECK(conv_temperature_lsb_per_c,
+             offsetof(morvane_uvc_stereo_imu_conversion_options_t, temperature_lsb_per_c) == 8);
 LAYOUT_CHECK(conv_accel_lsb_per_g, offsetof(morvane_uvc_stereo_imu_conversion_options_t, accel_lsb_per_g) == 16);
 LAYOUT_CHECK(conv_gyro_lsb_per_dps, offsetof(morvane_uvc_stereo_imu_conversion_options_t, gyro_lsb_per_dps) == 24);
 LAYOUT_CHECK(conv_size, sizeof(morvane_uvc_stereo_imu_conversion_options_t) == 32);
