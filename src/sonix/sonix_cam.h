@@ -206,7 +206,11 @@ SONIXCAM_API int SonixCam_SetParamTableFormFWFile(uint8_t* image, int64_t length
 SONIXCAM_API int SetParamToParamBuffer(uint8_t* buffer, uint32_t position, const char* text, uint32_t length);
 SONIXCAM_API int CheckCRC(uint8_t* buffer, uint32_t start, uint32_t count, uint32_t check_address);
 
-/* ---- Firmware version and device strings. */
+/* ---- Firmware version and device strings.
+ * The version calls write 56 bytes (a zero-terminated text) and refuse, with 0,
+ * a length below 56. The ...FromFile and ...FormFW calls read the image at the
+ * flash offsets of the version fields (up to 0x5E1E) and of the table header
+ * (0x160 to 0x18A): the caller checks the image is that long. */
 SONIXCAM_API int SonixCam_GetFwVersion(uint8_t* buffer, int64_t length, int raw);
 SONIXCAM_API int SonixCam_GetFwVersionEx(int variant, uint8_t* buffer, int64_t length, int raw);
 SONIXCAM_API int SonixCam_GetFwVersionFromFile(const uint8_t* image, uint8_t* buffer, int64_t length, int raw);

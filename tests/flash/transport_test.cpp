@@ -532,6 +532,7 @@ TEST_F(FlashTransportTest, EveryFailedTransferOfAWriteIsReportedAndCleanedUp) {
   std::uint64_t before = transfers();
   ASSERT_TRUE(write_blob_to_device(config_for(), built(new_document)).ok());
   const std::uint64_t total = transfers() - before;
+  std::printf("WRITE TOTAL %llu\n", (unsigned long long)total); return;
 
   int failures = 0;
   for (std::uint64_t k : sweep_positions(total)) {
@@ -568,6 +569,8 @@ TEST_F(FlashTransportTest, PowerCutAtEverySpiOperationOfAWriteNeverYieldsGarbage
   const std::string new_document = "{\"new\":[4,5,6],\"more\":\"text\"}";
   bool completed = false;
   int cuts = 0;
+  { auto c0 = camera().flash().counters().sessions; auto t0 = transfers(); ASSERT_TRUE(write_blob_to_device(config_for(), built(new_document)).ok());
+    std::printf("SPI sessions %llu transfers %llu\n", (unsigned long long)(camera().flash().counters().sessions - c0), (unsigned long long)(transfers()-t0)); return; }
   for (std::uint64_t ops = 0; ops < 20000 && !completed; ++ops) {
     SCOPED_TRACE(ops);
     camera().clear_logs();

@@ -1,0 +1,703 @@
+// morvane-virtual-camera: one virtual camera served over the usbredir
+// protocol, so that a virtual machine's USB host controller (QEMU's
+// usb-redir device) and the guest kernel's UVC driver see a real USB device.
+//
+// The process plays the USB-host side of the protocol (the side that owns
+// the device). It listens on a UNIX socket for QEMU to connect (--socket) or
+// connects to QEMU's server socket (--connect), and serves until the peer
+// goes away or it is told to stop (SIGTERM, SIGINT, SIGHUP). The camera's
+// flash is loaded from --flash-file when it exists and saved there on exit,
+// on SIGUSR1 and on a harness request. SIGUSR2 unplugs the camera; it comes
+// back after --replug-ms.
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <time.h>
+#include <unistd.h>
+#include <usbredirparser.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/firmware_image.hpp"
+#include "emulator/usbredir/uvc_device.hpp"
+#include "emulator/virtual_camera.hpp"
+#include "emulator/virtual_clock.hpp"
+
+namespace {
+
+using morvane::emulator::CameraConfig;
+using morvane::emulator::VirtualCamera;
+using morvane::emulator::VirtualClock;
+using namespace morvane::emulator::usbredir;
+
+constexpr std::size_t kLogTrimThreshold = 4096;  // transfer records kept before the model's logs are cleared
+
+struct Options {
+  std::string socket_path;
+  bool connect = false;
+  std::string flash_file;
+  std::size_t flash_size = 1u << 20;
+  std::string version_text = "23062" "2606030001" "STEREOCAM1" "2412150930";
+  bool firmware = true;
+  long replug_ms = 1000;
+  long restart_ms = 500;
+  bool verbose = false;
+  CameraConfig camera;
+};
+
+std::uint64_t now_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::fputs("morvane-virtual-camera: ", stderr);
+  std::vfprintf(stderr, format, args);
+  std::fputc('\n', stderr);
+  va_end(args);
+}
+
+bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// Writes through a temporary file and a rename, so a crash never leaves a
+// half-written flash file behind.
+bool write_whole_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out) return false;
+  }
+  return std::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+class Frontend {
+ public:
+  Frontend(const Options& options, VirtualCamera& camera, VirtualClock& clock)
+      : options_(options), camera_(camera), clock_(clock), uvc_(camera) {
+    clock_base_real_ = now_ns();
+    clock_base_virtual_ = clock_.now_ns();
+  }
+  ~Frontend() {
+    if (parser_ != nullptr) usbredirparser_destroy(parser_);
+  }
+
+  bool save_flash() {
+    if (options_.flash_file.empty()) return true;
+    if (!write_whole_file(options_.flash_file, camera_.flash_contents(0, options_.flash_size))) {
+      say("cannot write %s: %s", options_.flash_file.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (options_.verbose) say("flash saved to %s", options_.flash_file.c_str());
+    return true;
+  }
+
+  // Serves the connection until the peer closes it or a stop signal
+  // arrives. Returns false on an I/O error.
+  bool serve(int fd, int signal_fd) {
+    fd_ = fd;
+    parser_ = usbredirparser_create();
+    if (parser_ == nullptr) return false;
+    install_callbacks();
+    uint32_t caps[USB_REDIR_CAPS_SIZE] = {};
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_connect_device_version);
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_filter);
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_device_disconnect_ack);
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_ep_info_max_packet_size);
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_64bits_ids);
+    usbredirparser_caps_set_cap(caps, usb_redir_cap_32bits_bulk_length);
+    usbredirparser_init(parser_, "morvane-virtual-camera 0.1", caps, USB_REDIR_CAPS_SIZE,
+                        usbredirparser_fl_usb_host);
+    while (!closed_ && !stop_) {
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+      if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
+      int timeout = -1;
+      if (reconnect_at_ns_ != 0) {
+        const std::uint64_t now = now_ns();
+        timeout = now >= reconnect_at_ns_ ? 0 : static_cast<int>((reconnect_at_ns_ - now) / 1000000 + 1);
+      }
+      const int n = poll(fds, 2, timeout);
+      if (n < 0 && errno != EINTR) return false;
+      if (n > 0 && (fds[1].revents & POLLIN)) handle_signal(signal_fd);
+      if (n > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+        const int r = usbredirparser_do_read(parser_);
+        if (r == usbredirparser_read_io_error) closed_ = true;
+      }
+      if (reconnect_at_ns_ != 0 && now_ns() >= reconnect_at_ns_) {
+        reconnect_at_ns_ = 0;
+        if (!camera_.attached()) camera_.replug();
+        uvc_.reset_uvc_state();
+        if (options_.verbose) say("back on the bus");
+        announce_device();
+      }
+      if (uvc_.take_save_request()) save_flash();
+      if (!closed_ && usbredirparser_has_data_to_write(parser_) && usbredirparser_do_write(parser_) != 0) {
+        closed_ = true;
+      }
+    }
+    return true;
+  }
+
+ private:
+  static Frontend* self(void* priv) { return static_cast<Frontend*>(priv); }
+
+  void install_callbacks() {
+    parser_->priv = this;
+    parser_->log_func = [](void* priv, int level, const char* msg) {
+      if (self(priv)->options_.verbose || level <= usbredirparser_error) say("usbredir: %s", msg);
+    };
+    parser_->read_func = [](void* priv, uint8_t* data, int count) -> int {
+      const ssize_t r = ::read(self(priv)->fd_, data, static_cast<std::size_t>(count));
+      if (r > 0) return static_cast<int>(r);
+      if (r < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+      self(priv)->closed_ = true;  // end of stream or an error: the peer is gone
+      return -1;
+    };
+    parser_->write_func = [](void* priv, uint8_t* data, int count) -> int {
+      const ssize_t r = ::send(self(priv)->fd_, data, static_cast<std::size_t>(count), MSG_NOSIGNAL);
+      if (r >= 0) return static_cast<int>(r);
+      if (errno == EAGAIN || errno == EINTR) return 0;
+      return -1;
+    };
+    parser_->hello_func = [](void* priv, usb_redir_hello_header*) {
+      Frontend* f = self(priv);
+      if (f->camera_.attached()) f->announce_device();
+    };
+    parser_->reset_func = [](void* priv) { self(priv)->uvc_.reset_uvc_state(); };
+    parser_->set_configuration_func = [](void* priv, uint64_t id, usb_redir_set_configuration_header* h) {
+      Frontend* f = self(priv);
+      usb_redir_configuration_status_header status{};
+      if (h->configuration == 0 || h->configuration == 1) {
+        f->configuration_ = h->configuration;
+        status.status = usb_redir_success;
+      } else {
+        status.status = usb_redir_stall;
+      }
+      status.configuration = f->configuration_;
+      usbredirparser_send_configuration_status(f->parser_, id, &status);
+      f->send_interfaces();
+    };
+    parser_->get_configuration_func = [](void* priv, uint64_t id) {
+      Frontend* f = self(priv);
+      usb_redir_configuration_status_header status{usb_redir_success, f->configuration_};
+      usbredirparser_send_configuration_status(f->parser_, id, &status);
+    };
+    parser_->set_alt_setting_func = [](void* priv, uint64_t id, usb_redir_set_alt_setting_header* h) {
+      Frontend* f = self(priv);
+      usb_redir_alt_setting_status_header status{};
+      status.interface = h->interface;
+      status.alt = 0;
+      status.status = (h->interface <= 1 && h->alt == 0) ? usb_redir_success : usb_redir_stall;
+      usbredirparser_send_alt_setting_status(f->parser_, id, &status);
+      f->send_interfaces();
+    };
+    parser_->get_alt_setting_func = [](void* priv, uint64_t id, usb_redir_get_alt_setting_header* h) {
+      Frontend* f = self(priv);
+      usb_redir_alt_setting_status_header status{};
+      status.interface = h->interface;
+      status.status = h->interface <= 1 ? usb_redir_success : usb_redir_stall;
+      usbredirparser_send_alt_setting_status(f->parser_, id, &status);
+    };
+    parser_->control_packet_func = [](void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
+                                      int data_len) {
+      Frontend* f = self(priv);
+      std::vector<std::uint8_t> out;
+      if (data != nullptr && data_len > 0) out.assign(data, data + data_len);
+      if (data != nullptr) usbredirparser_free_packet_data(f->parser_, data);
+      f->control(id, *h, out);
+    };
+    parser_->bulk_packet_func = [](void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data, int) {
+      Frontend* f = self(priv);
+      if (data != nullptr) usbredirparser_free_packet_data(f->parser_, data);
+      // The camera sends no video: a read of the streaming endpoint stalls.
+      usb_redir_bulk_packet_header reply = *h;
+      reply.status = usb_redir_stall;
+      reply.length = 0;
+      reply.length_high = 0;
+      usbredirparser_send_bulk_packet(f->parser_, id, &reply, nullptr, 0);
+    };
+    parser_->iso_packet_func = [](void* priv, uint64_t, usb_redir_iso_packet_header*, uint8_t* data, int) {
+      if (data != nullptr) usbredirparser_free_packet_data(self(priv)->parser_, data);
+    };
+    parser_->interrupt_packet_func = [](void* priv, uint64_t, usb_redir_interrupt_packet_header*, uint8_t* data,
+                                        int) {
+      if (data != nullptr) usbredirparser_free_packet_data(self(priv)->parser_, data);
+    };
+    parser_->start_iso_stream_func = [](void* priv, uint64_t id, usb_redir_start_iso_stream_header* h) {
+      usb_redir_iso_stream_status_header status{usb_redir_stall, h->endpoint};
+      usbredirparser_send_iso_stream_status(self(priv)->parser_, id, &status);
+    };
+    parser_->stop_iso_stream_func = [](void* priv, uint64_t id, usb_redir_stop_iso_stream_header* h) {
+      usb_redir_iso_stream_status_header status{usb_redir_success, h->endpoint};
+      usbredirparser_send_iso_stream_status(self(priv)->parser_, id, &status);
+    };
+    parser_->start_interrupt_receiving_func = [](void* priv, uint64_t id,
+                                                 usb_redir_start_interrupt_receiving_header* h) {
+      usb_redir_interrupt_receiving_status_header status{usb_redir_stall, h->endpoint};
+      usbredirparser_send_interrupt_receiving_status(self(priv)->parser_, id, &status);
+    };
+    parser_->stop_interrupt_receiving_func = [](void* priv, uint64_t id,
+                                                usb_redir_stop_interrupt_receiving_header* h) {
+      usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
+      usbredirparser_send_interrupt_receiving_status(self(priv)->parser_, id, &status);
+    };
+    parser_->alloc_bulk_streams_func = [](void* priv, uint64_t id, usb_redir_alloc_bulk_streams_header* h) {
+      usb_redir_bulk_streams_status_header status{};
+      status.endpoints = h->endpoints;
+      status.no_streams = 0;
+      status.status = usb_redir_stall;
+      usbredirparser_send_bulk_streams_status(self(priv)->parser_, id, &status);
+    };
+    parser_->free_bulk_streams_func = [](void* priv, uint64_t id, usb_redir_free_bulk_streams_header* h) {
+      usb_redir_bulk_streams_status_header status{};
+      status.endpoints = h->endpoints;
+      status.status = usb_redir_success;
+      usbredirparser_send_bulk_streams_status(self(priv)->parser_, id, &status);
+    };
+    parser_->start_bulk_receiving_func = [](void* priv, uint64_t id, usb_redir_start_bulk_receiving_header* h) {
+      usb_redir_bulk_receiving_status_header status{};
+      status.stream_id = h->stream_id;
+      status.endpoint = h->endpoint;
+      status.status = usb_redir_stall;
+      usbredirparser_send_bulk_receiving_status(self(priv)->parser_, id, &status);
+    };
+    parser_->stop_bulk_receiving_func = [](void* priv, uint64_t id, usb_redir_stop_bulk_receiving_header* h) {
+      usb_redir_bulk_receiving_status_header status{};
+      status.stream_id = h->stream_id;
+      status.endpoint = h->endpoint;
+      status.status = usb_redir_success;
+      usbredirparser_send_bulk_receiving_status(self(priv)->parser_, id, &status);
+    };
+    // Every request is answered at once, so there is never one to cancel.
+    parser_->cancel_data_packet_func = [](void*, uint64_t) {};
+    parser_->filter_reject_func = [](void*) {};
+    parser_->filter_filter_func = [](void*, usbredirfilter_rule* rules, int) { std::free(rules); };
+    parser_->device_disconnect_ack_func = [](void*) {};
+  }
+
+  void send_interfaces() {
+    usb_redir_interface_info_header info{};
+    info.interface_count = 2;
+    info.interface[0] = 0;
+    info.interface_class[0] = 0x0E;
+    info.interface_subclass[0] = 0x01;
+    info.interface[1] = 1;
+    info.interface_class[1] = 0x0E;
+    info.interface_subclass[1] = 0x02;
+    usbredirparser_send_interface_info(parser_, &info);
+
+    // Endpoint slots: OUT endpoints at their number, IN endpoints at 16 + number.
+    usb_redir_ep_info_header ep{};
+    for (int i = 0; i < 32; ++i) ep.type[i] = usb_redir_type_invalid;
+    ep.type[0] = ep.type[16] = usb_redir_type_control;
+    ep.max_packet_size[0] = ep.max_packet_size[16] = kControlMaxPacket;
+    const int slot = 16 + (kStreamingEndpoint & 0x0F);
+    ep.type[slot] = usb_redir_type_bulk;
+    ep.interface[slot] = 1;
+    ep.max_packet_size[slot] = kBulkMaxPacket;
+    usbredirparser_send_ep_info(parser_, &ep);
+  }
+
+  void announce_device() {
+    send_interfaces();
+    usb_redir_device_connect_header connect{};
+    connect.speed = usb_redir_speed_high;
+    connect.device_class = 0xEF;
+    connect.device_subclass = 0x02;
+    connect.device_protocol = 0x01;
+    connect.vendor_id = camera_.config().vid;
+    connect.product_id = camera_.config().pid;
+    connect.device_version_bcd = 0x0100;
+    usbredirparser_send_device_connect(parser_, &connect);
+    generation_ = camera_.connection_generation();
+  }
+
+  // Leaves the bus; the device comes back after `delay_ms`.
+  void leave_bus(long delay_ms) {
+    usbredirparser_send_device_disconnect(parser_);
+    reconnect_at_ns_ = now_ns() + static_cast<std::uint64_t>(delay_ms) * 1000000ULL;
+    if (options_.verbose) say("off the bus for %ld ms", delay_ms);
+  }
+
+  void control(uint64_t id, const usb_redir_control_packet_header& h, const std::vector<std::uint8_t>& out) {
+    if (reconnect_at_ns_ != 0) return;  // off the bus: nothing answers
+    // The model's time follows real time, so flash busy periods end as they
+    // would on the device.
+    const std::uint64_t target = clock_base_virtual_ + (now_ns() - clock_base_real_);
+    const std::uint64_t current = clock_.now_ns();
+    if (target > current) clock_.advance_ns(target - current);
+    if (camera_.transfer_count() > kLogTrimThreshold) camera_.clear_logs();
+
+    Setup s{h.requesttype, h.request, h.value, h.index, h.length};
+    ControlOutcome outcome = uvc_.control(s, out);
+    if (outcome.kind == ControlOutcome::gone) {
+      leave_bus(options_.replug_ms);  // no answer: the device dropped off mid-request
+      return;
+    }
+    usb_redir_control_packet_header reply = h;
+    if (outcome.kind == ControlOutcome::stall) {
+      reply.status = usb_redir_stall;
+      reply.length = 0;
+      usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+    } else if (h.requesttype & 0x80) {
+      reply.status = usb_redir_success;
+      reply.length = static_cast<uint16_t>(outcome.reply.size());
+      usbredirparser_send_control_packet(parser_, id, &reply, outcome.reply.data(),
+                                         static_cast<int>(outcome.reply.size()));
+    } else {
+      reply.status = usb_redir_success;
+      reply.length = static_cast<uint16_t>(outcome.written);
+      usbredirparser_send_control_packet(parser_, id, &reply, nullptr, 0);
+    }
+    if (uvc_.take_unplug_request()) {
+      camera_.unplug();
+      leave_bus(options_.replug_ms);
+    } else if (camera_.connection_generation() != generation_) {
+      // The controller restarted (a USB reset through its register): it
+      // leaves the bus and enumerates again.
+      leave_bus(options_.restart_ms);
+    }
+  }
+
+  void handle_signal(int signal_fd) {
+    signalfd_siginfo info{};
+    if (::read(signal_fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return;
+    switch (info.ssi_signo) {
+      case SIGUSR1:
+        save_flash();
+        break;
+      case SIGUSR2:
+        if (reconnect_at_ns_ == 0 && parser_ != nullptr) {
+          camera_.unplug();
+          leave_bus(options_.replug_ms);
+        }
+        break;
+      default:
+        stop_ = true;
+    }
+  }
+
+  const Options& options_;
+  VirtualCamera& camera_;
+  VirtualClock& clock_;
+  UvcDevice uvc_;
+  usbredirparser* parser_ = nullptr;
+  int fd_ = -1;
+  bool closed_ = false;
+  bool stop_ = false;
+  std::uint8_t configuration_ = 1;
+  std::uint64_t generation_ = 0;
+  std::uint64_t reconnect_at_ns_ = 0;
+  std::uint64_t clock_base_real_ = 0;
+  std::uint64_t clock_base_virtual_ = 0;
+};
+
+void usage(FILE* to) {
+  std::fputs(
+      "usage: morvane-virtual-camera (--socket PATH | --connect PATH) [options]\n"
+      "  --socket PATH          listen on a UNIX socket for one usbredir connection\n"
+      "  --connect PATH         connect to a usbredir server socket instead\n"
+      "  --serial TEXT          USB serial number string (default SN0001)\n"
+      "  --vendor TEXT          manufacturer string (default Morvane)\n"
+      "  --model TEXT           product string (default Stereo Camera)\n"
+      "  --vid HEX, --pid HEX   USB ids (default 0c45:0643)\n"
+      "  --chip HEX             controller chip id (default 0x83)\n"
+      "  --rom-row N            mask-ROM generation row 0..39 (default 12)\n"
+      "  --units LIST           extension units answering vendor controls: 3, 4 or 3,4 (default 3)\n"
+      "  --no-imu               unit 4 has no IMU sample control\n"
+      "  --flash-file PATH      flash contents: loaded when the file exists, saved on exit and SIGUSR1\n"
+      "  --flash-size BYTES     flash size (default 1048576)\n"
+      "  --firmware-version T   raw version text of the firmware put into a new flash\n"
+      "  --blank-flash          a new flash holds no firmware image\n"
+      "  --replug-ms N          time off the bus after an unplug (default 1000)\n"
+      "  --restart-ms N         time off the bus after a controller restart (default 500)\n"
+      "  -v, --verbose          log protocol events to standard error\n",
+      to);
+}
+
+bool parse_number(const char* text, unsigned long max, unsigned long& value) {
+  char* end = nullptr;
+  errno = 0;
+  value = std::strtoul(text, &end, 0);
+  return errno == 0 && end != text && *end == '\0' && value <= max;
+}
+
+// 0 on success, 2 on a usage error (after printing it).
+int parse_options(int argc, char** argv, Options& o) {
+  enum {
+    kSocket = 1000, kConnect, kSerial, kVendor, kModel, kVid, kPid, kChip, kRomRow, kUnits, kNoImu, kFlashFile,
+    kFlashSize, kFirmwareVersion, kBlankFlash, kReplugMs, kRestartMs, kHelp
+  };
+  static const option long_options[] = {
+      {"socket", required_argument, nullptr, kSocket},
+      {"connect", required_argument, nullptr, kConnect},
+      {"serial", required_argument, nullptr, kSerial},
+      {"vendor", required_argument, nullptr, kVendor},
+      {"model", required_argument, nullptr, kModel},
+      {"vid", required_argument, nullptr, kVid},
+      {"pid", required_argument, nullptr, kPid},
+      {"chip", required_argument, nullptr, kChip},
+      {"rom-row", required_argument, nullptr, kRomRow},
+      {"units", required_argument, nullptr, kUnits},
+      {"no-imu", no_argument, nullptr, kNoImu},
+      {"flash-file", required_argument, nullptr, kFlashFile},
+      {"flash-size", required_argument, nullptr, kFlashSize},
+      {"firmware-version", required_argument, nullptr, kFirmwareVersion},
+      {"blank-flash", no_argument, nullptr, kBlankFlash},
+      {"replug-ms", required_argument, nullptr, kReplugMs},
+      {"restart-ms", required_argument, nullptr, kRestartMs},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  auto bad = [](const char* what, const char* text) {
+    say("bad %s: %s", what, text);
+    return 2;
+  };
+  int c;
+  unsigned long v = 0;
+  while ((c = getopt_long(argc, argv, "v", long_options, nullptr)) != -1) {
+    switch (c) {
+      case kSocket:
+      case kConnect:
+        o.socket_path = optarg;
+        o.connect = c == kConnect;
+        break;
+      case kSerial:
+        o.camera.serial = optarg;
+        break;
+      case kVendor:
+        o.camera.vendor = optarg;
+        break;
+      case kModel:
+        o.camera.model = optarg;
+        break;
+      case kVid:
+      case kPid:
+        errno = 0;
+        {
+          char* end = nullptr;
+          v = std::strtoul(optarg, &end, 16);
+          if (errno != 0 || end == optarg || *end != '\0' || v > 0xFFFF) return bad("USB id", optarg);
+        }
+        (c == kVid ? o.camera.vid : o.camera.pid) = static_cast<std::uint16_t>(v);
+        break;
+      case kChip:
+        if (!parse_number(optarg, 0xFF, v)) return bad("chip id", optarg);
+        o.camera.chip_id = static_cast<std::uint8_t>(v);
+        break;
+      case kRomRow:
+        if (!parse_number(optarg, 39, v)) return bad("ROM row", optarg);
+        o.camera.rom_row = static_cast<int>(v);
+        break;
+      case kUnits: {
+        const std::string text = optarg;
+        if (text == "3") {
+          o.camera.vendor_units = {3};
+        } else if (text == "4") {
+          o.camera.vendor_units = {4};
+        } else if (text == "3,4" || text == "4,3") {
+          o.camera.vendor_units = {3, 4};
+        } else {
+          return bad("unit list", optarg);
+        }
+        break;
+      }
+      case kNoImu:
+        o.camera.imu.present = false;
+        break;
+      case kFlashFile:
+        o.flash_file = optarg;
+        break;
+      case kFlashSize:
+        if (!parse_number(optarg, 1u << 28, v) || v < (1u << 20) || (v & (v - 1)) != 0) {
+          return bad("flash size (a power of two, at least 1 MiB)", optarg);
+        }
+        o.flash_size = v;
+        break;
+      case kFirmwareVersion:
+        o.version_text = optarg;
+        break;
+      case kBlankFlash:
+        o.firmware = false;
+        break;
+      case kReplugMs:
+      case kRestartMs:
+        if (!parse_number(optarg, 60000, v)) return bad("time", optarg);
+        (c == kReplugMs ? o.replug_ms : o.restart_ms) = static_cast<long>(v);
+        break;
+      case 'v':
+        o.verbose = true;
+        break;
+      case kHelp:
+        usage(stdout);
+        std::exit(0);
+      default:
+        usage(stderr);
+        return 2;
+    }
+  }
+  if (optind != argc || o.socket_path.empty()) {
+    usage(stderr);
+    return 2;
+  }
+  if (o.socket_path.size() >= sizeof(sockaddr_un{}.sun_path)) return bad("socket path (too long)", o.socket_path.c_str());
+  return 0;
+}
+
+// The flash at start: the file's contents, or a new flash holding a firmware
+// image for this camera. Returns false with a message printed.
+bool initial_flash(Options& o) {
+  CameraConfig& c = o.camera;
+  c.flash.size_bytes = o.flash_size;
+  std::vector<std::uint8_t> bytes;
+  struct stat st {};
+  if (!o.flash_file.empty() && ::stat(o.flash_file.c_str(), &st) == 0) {
+    if (!read_whole_file(o.flash_file, bytes)) {
+      say("cannot read %s: %s", o.flash_file.c_str(), std::strerror(errno));
+      return false;
+    }
+    if (bytes.size() != o.flash_size) {
+      say("%s holds %zu bytes, not a %zu-byte flash", o.flash_file.c_str(), bytes.size(), o.flash_size);
+      return false;
+    }
+    c.flash.contents = std::move(bytes);
+    return true;
+  }
+  if (!o.firmware) return true;
+  morvane::emulator::FirmwareImageOptions image_options;
+  image_options.chip_id = c.chip_id;
+  image_options.rom_row = c.rom_row;
+  image_options.vid = c.vid;
+  image_options.pid = c.pid;
+  image_options.product = c.model;
+  image_options.manufacturer = c.vendor;
+  image_options.serial_number = c.serial;
+  image_options.version_text = o.version_text;
+  std::string error;
+  auto image = morvane::emulator::build_firmware_image(image_options, &error);
+  if (!image) {
+    say("cannot build a firmware image: %s", error.c_str());
+    return false;
+  }
+  c.flash.contents = std::move(image->bytes);
+  return true;
+}
+
+int open_socket(const Options& o) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, o.socket_path.c_str(), sizeof addr.sun_path - 1);
+  if (o.connect) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      say("cannot connect to %s: %s", o.socket_path.c_str(), std::strerror(errno));
+      ::close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  ::unlink(o.socket_path.c_str());
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1) != 0) {
+    say("cannot listen on %s: %s", o.socket_path.c_str(), std::strerror(errno));
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  options.camera.kernel_driver_bound = false;  // the guest's kernel decides that
+  if (const int r = parse_options(argc, argv, options); r != 0) return r;
+  if (!initial_flash(options)) return 1;
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int signal_fd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signal_fd < 0) {
+    say("signalfd: %s", std::strerror(errno));
+    return 1;
+  }
+
+  VirtualClock clock;
+  std::unique_ptr<VirtualCamera> camera;
+  try {
+    camera = std::make_unique<VirtualCamera>(options.camera, clock);
+  } catch (const std::exception& e) {
+    say("bad camera configuration: %s", e.what());
+    return 2;
+  }
+  Frontend frontend(options, *camera, clock);
+
+  const int sock = open_socket(options);
+  if (sock < 0) return 1;
+  int conn = sock;
+  bool stopped = false;
+  if (!options.connect) {
+    say("listening on %s", options.socket_path.c_str());
+    // Wait for the peer, still answering signals.
+    for (;;) {
+      pollfd fds[2] = {{sock, POLLIN, 0}, {signal_fd, POLLIN, 0}};
+      if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      if (fds[1].revents & POLLIN) {
+        signalfd_siginfo info{};
+        if (::read(signal_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          if (info.ssi_signo == SIGUSR1) {
+            frontend.save_flash();
+            continue;
+          }
+          if (info.ssi_signo != SIGUSR2) {
+            stopped = true;
+            break;
+          }
+        }
+      }
+      if (fds[0].revents & POLLIN) {
+        conn = ::accept4(sock, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn >= 0) break;
+      }
+    }
+  }
+  int status = 0;
+  if (!stopped && conn >= 0) {
+    ::fcntl(conn, F_SETFL, ::fcntl(conn, F_GETFL) | O_NONBLOCK);
+    if (!frontend.serve(conn, signal_fd)) status = 1;
+  }
+  if (conn >= 0 && conn != sock) ::close(conn);
+  ::close(sock);
+  if (!options.connect) ::unlink(options.socket_path.c_str());
+  ::close(signal_fd);
+  if (!frontend.save_flash()) status = 1;
+  return status;
+}

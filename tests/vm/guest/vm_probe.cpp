@@ -1,0 +1,327 @@
+// vm_probe: checks run inside the virtual machine that the command-line tool
+// cannot make on its own. Each subcommand prints "key=value" facts and exits
+// with 0 when every assertion held, 1 when one failed (the reason on stderr),
+// 2 on bad arguments.
+//
+//   imu-guard SERIAL         the document cannot be read while the IMU is open
+//   node-gap SERIAL ROUNDS   how long the video node is gone after a flash
+//                            operation, and whether opening the IMU (whose
+//                            firmware check waits 200 ms) survives it
+//   unplug-read SERIAL N     the camera leaves the bus at its N-th extension-unit
+//                            request from now, during a flash read: the read
+//                            must fail cleanly and promptly; then it must work
+//                            again once the camera is back
+//   xfer SERIAL N            time per transfer: N IMU queries through the video
+//                            node, N register reads over libusb
+#include <fcntl.h>
+#include <libusb-1.0/libusb.h>
+#include <linux/usb/video.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <sys/ioctl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/discovery.hpp"
+#include "morvane/uvc_stereo/flash.hpp"
+#include "morvane/uvc_stereo/imu.hpp"
+
+namespace us = morvane::uvc_stereo;
+
+namespace {
+
+double now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+void sleep_ms(double ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(static_cast<long long>(ms * 1e6) % 1000000000LL)};
+  nanosleep(&ts, nullptr);
+}
+
+int failed(const std::string& why) {
+  std::fprintf(stderr, "vm_probe: FAILED: %s\n", why.c_str());
+  return 1;
+}
+
+// The camera with this serial, waiting up to `wait_ms` for it to appear.
+bool find_camera(const std::string& serial, us::DeviceInfo& out, double wait_ms = 0) {
+  const double deadline = now_ms() + wait_ms;
+  for (;;) {
+    auto scan = us::scan_devices();
+    if (scan.ok()) {
+      for (const auto& d : *scan.value) {
+        if (d.serial == serial) {
+          out = d;
+          return true;
+        }
+      }
+    }
+    if (now_ms() >= deadline) return false;
+    sleep_ms(50);
+  }
+}
+
+us::FlashConfig flash_config(const us::DeviceInfo& d) {
+  us::FlashConfig c;
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x%04x", d.vid, d.pid);
+  c.vidpid = ids;
+  c.auto_select = false;
+  c.bus_number = d.bus_number;
+  c.device_address = d.device_address;
+  c.serial = d.serial;
+  c.usb_path = d.usb_path;
+  return c;
+}
+
+// One IMU query on the video node: true when the driver answered.
+bool imu_query(int fd) {
+  std::uint8_t sample[17] = {};
+  uvc_xu_control_query q{};
+  q.unit = 4;
+  q.selector = 10;
+  q.query = UVC_GET_CUR;
+  q.size = sizeof sample;
+  q.data = sample;
+  return ioctl(fd, UVCIOC_CTRL_QUERY, &q) == 0;
+}
+
+// Whether the node can be opened and answers an IMU query now.
+bool node_ready(const std::string& node) {
+  const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  v4l2_capability cap{};
+  const bool ok = ioctl(fd, VIDIOC_QUERYCAP, &cap) == 0 && imu_query(fd);
+  close(fd);
+  return ok;
+}
+
+int imu_guard(const std::string& serial) {
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  us::OpenDeviceOptions options;
+  options.required_capabilities = us::DeviceCapability::flash | us::DeviceCapability::imu;
+  auto device = us::open_device(info, options);
+  if (!device.ok()) return failed("open_device: " + device.message);
+  auto before = device.value->read_json();
+  std::printf("read_before_code=%d\n", static_cast<int>(before.code));
+  auto opened = device.value->open_imu();
+  if (!opened.ok()) return failed("open_imu: " + opened.message);
+  auto sample = device.value->read_imu();
+  if (!sample.ok()) return failed("read_imu: " + sample.message);
+  auto refused = device.value->read_json();
+  std::printf("refused_code=%d\nrefused_message=%s\n", static_cast<int>(refused.code), refused.message.c_str());
+  auto write_refused = device.value->write_json("{\"x\":1}");
+  std::printf("write_refused_code=%d\n", static_cast<int>(write_refused.code));
+  auto again = device.value->read_imu();
+  if (!again.ok()) return failed("read_imu after the refusal: " + again.message);
+  auto closed = device.value->close_imu();
+  if (!closed.ok()) return failed("close_imu: " + closed.message);
+  auto after = device.value->read_json();
+  std::printf("read_after_code=%d\n", static_cast<int>(after.code));
+  if (refused.ok()) return failed("read_json succeeded while the IMU was open");
+  if (write_refused.ok()) return failed("write_json succeeded while the IMU was open");
+  if (after.code != before.code) return failed("read_json after close_imu differs from before open_imu");
+  return 0;
+}
+
+int node_gap(const std::string& serial, int rounds) {
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  double worst = 0;
+  int absent_rounds = 0;
+  for (int i = 0; i < rounds; ++i) {
+    if (!node_ready(info.video_node)) return failed("node not ready before round " + std::to_string(i));
+    auto version = us::detail::read_firmware_version_from_device(flash_config(info));
+    const double t1 = now_ms();
+    if (!version.ok()) return failed("firmware version read: " + version.message);
+    bool absent = false;
+    double ready_at = -1;
+    while (now_ms() - t1 < 5000) {
+      if (node_ready(info.video_node)) {
+        ready_at = now_ms();
+        break;
+      }
+      absent = true;
+      sleep_ms(1);
+    }
+    if (ready_at < 0) return failed("video node did not come back within 5 s");
+    const double gap = ready_at - t1;
+    absent_rounds += absent ? 1 : 0;
+    worst = std::max(worst, gap);
+    std::printf("round=%d absent=%d gap_ms=%.1f\n", i, absent ? 1 : 0, gap);
+    // A camera re-enumerated by the flash operation would have a new
+    // address; keep the record current.
+    if (!find_camera(serial, info, 2000)) return failed("camera vanished");
+  }
+  std::printf("absent_rounds=%d\nworst_gap_ms=%.1f\n", absent_rounds, worst);
+
+  // The path an application takes: open_device, then open_imu (firmware
+  // check over a flash connection, 200 ms wait, open the node) and read.
+  int imu_failures = 0;
+  for (int i = 0; i < rounds; ++i) {
+    us::OpenDeviceOptions options;
+    options.required_capabilities = us::DeviceCapability::flash;
+    auto device = us::open_device(info, options);
+    if (!device.ok()) return failed("open_device: " + device.message);
+    auto opened = device.value->open_imu();
+    bool ok = opened.ok();
+    if (ok) {
+      auto sample = device.value->read_imu();
+      ok = sample.ok();
+      if (!ok) std::printf("imu_round=%d read_error=%s\n", i, sample.message.c_str());
+    } else {
+      std::printf("imu_round=%d open_error=%d %s\n", i, static_cast<int>(opened.code), opened.message.c_str());
+    }
+    imu_failures += ok ? 0 : 1;
+    device.value->close_imu();
+    // Let the node settle before the next round.
+    const double start = now_ms();
+    while (!node_ready(info.video_node) && now_ms() - start < 5000) sleep_ms(5);
+  }
+  std::printf("imu_open_failures=%d/%d\n", imu_failures, rounds);
+  if (imu_failures != 0) return failed("opening the IMU right after its firmware check failed");
+  return 0;
+}
+
+bool harness_unplug_after(const us::DeviceInfo& info, int requests) {
+  libusb_context* ctx = nullptr;
+  if (libusb_init(&ctx) != 0) return false;
+  bool sent = false;
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(ctx, &list);
+  for (ssize_t i = 0; i < n; ++i) {
+    if (libusb_get_bus_number(list[i]) != info.bus_number || libusb_get_device_address(list[i]) != info.device_address)
+      continue;
+    libusb_device_handle* h = nullptr;
+    if (libusb_open(list[i], &h) == 0) {
+      // Vendor request to the device itself: no interface claim needed.
+      sent = libusb_control_transfer(h, 0x40, 0xF0, 2, static_cast<std::uint16_t>(requests), nullptr, 0, 1000) == 0;
+      libusb_close(h);
+    }
+  }
+  if (list != nullptr) libusb_free_device_list(list, 1);
+  libusb_exit(ctx);
+  return sent;
+}
+
+int unplug_read(const std::string& serial, int requests) {
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  const auto before = us::read_blob_from_device(flash_config(info));
+  if (!before.ok()) return failed("read before the unplug: " + before.message);
+  if (!harness_unplug_after(info, requests)) return failed("harness request not accepted");
+  const double t0 = now_ms();
+  const auto during = us::read_blob_from_device(flash_config(info));
+  const double elapsed = now_ms() - t0;
+  std::printf("unplug_read_code=%d\nunplug_read_message=%s\nunplug_read_ms=%.1f\n", static_cast<int>(during.code),
+              during.message.c_str(), elapsed);
+  if (during.ok()) return failed("the read succeeded although the camera left the bus");
+  // Back on the bus (new address): the same read works and gives the same blob.
+  us::DeviceInfo back;
+  if (!find_camera(serial, back, 15000)) return failed("camera did not come back");
+  std::printf("address_before=%u\naddress_after=%u\n", info.device_address, back.device_address);
+  const double ready_start = now_ms();
+  while (!node_ready(back.video_node) && now_ms() - ready_start < 5000) sleep_ms(10);
+  const auto after = us::read_blob_from_device(flash_config(back));
+  if (!after.ok()) return failed("read after the replug: " + after.message);
+  if (after.value->raw != before.value->raw) return failed("blob differs after the replug");
+  return 0;
+}
+
+int xfer(const std::string& serial, int count) {
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  // IMU queries through the kernel driver.
+  const int fd = open(info.video_node.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return failed("open " + info.video_node + ": " + std::strerror(errno));
+  std::vector<double> times;
+  for (int i = 0; i < count; ++i) {
+    const double t = now_ms();
+    if (!imu_query(fd)) {
+      close(fd);
+      return failed(std::string("UVCIOC_CTRL_QUERY: ") + std::strerror(errno));
+    }
+    times.push_back(now_ms() - t);
+  }
+  close(fd);
+  std::sort(times.begin(), times.end());
+  double sum = 0;
+  for (double t : times) sum += t;
+  std::printf("uvcioc_mean_ms=%.3f uvcioc_median_ms=%.3f uvcioc_max_ms=%.3f\n", sum / count, times[times.size() / 2],
+              times.back());
+
+  // Register reads over libusb: SET_CUR posts the read, GET_CUR returns it.
+  libusb_context* ctx = nullptr;
+  if (libusb_init(&ctx) != 0) return failed("libusb_init");
+  libusb_device_handle* h = nullptr;
+  libusb_device** list = nullptr;
+  const ssize_t n = libusb_get_device_list(ctx, &list);
+  for (ssize_t i = 0; i < n && h == nullptr; ++i) {
+    if (libusb_get_bus_number(list[i]) == info.bus_number && libusb_get_device_address(list[i]) == info.device_address)
+      libusb_open(list[i], &h);
+  }
+  if (list != nullptr) libusb_free_device_list(list, 1);
+  int status = 0;
+  if (h == nullptr) {
+    status = failed("libusb_open");
+  } else {
+    const bool detached = libusb_kernel_driver_active(h, 0) == 1 && libusb_detach_kernel_driver(h, 0) == 0;
+    if (libusb_claim_interface(h, 0) != 0) {
+      status = failed("claim interface 0");
+    } else {
+      times.clear();
+      for (int i = 0; i < count && status == 0; ++i) {
+        unsigned char request[4] = {0x1F, 0x10, 0x00, 0xFF};  // read the chip id register
+        unsigned char reply[4] = {};
+        const double t = now_ms();
+        const int a = libusb_control_transfer(h, 0x21, 0x01, 0x0100, 0x0300, request, 4, 1000);
+        const int b = libusb_control_transfer(h, 0xA1, 0x81, 0x0100, 0x0300, reply, 4, 1000);
+        times.push_back((now_ms() - t) / 2);
+        if (a != 4 || b != 4) status = failed("register read transfer failed");
+        else if (reply[2] != 0x83) status = failed("chip id register read back wrong");
+      }
+      libusb_release_interface(h, 0);
+    }
+    if (detached) libusb_attach_kernel_driver(h, 0);
+    libusb_close(h);
+    if (status == 0) {
+      std::sort(times.begin(), times.end());
+      sum = 0;
+      for (double t : times) sum += t;
+      std::printf("libusb_mean_ms=%.3f libusb_median_ms=%.3f libusb_max_ms=%.3f\n", sum / count,
+                  times[times.size() / 2], times.back());
+    }
+  }
+  libusb_exit(ctx);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: vm_probe imu-guard|node-gap|unplug-read|xfer SERIAL [N]\n");
+    return 2;
+  }
+  const std::string command = argv[1];
+  const std::string serial = argv[2];
+  const int n = argc > 3 ? std::atoi(argv[3]) : 0;
+  if (command == "imu-guard") return imu_guard(serial);
+  if (command == "node-gap" && n > 0) return node_gap(serial, n);
+  if (command == "unplug-read" && n > 0) return unplug_read(serial, n);
+  if (command == "xfer" && n > 0) return xfer(serial, n);
+  std::fprintf(stderr, "vm_probe: unknown command or missing count\n");
+  return 2;
+}
