@@ -15,6 +15,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <unordered_map>
 
 namespace morvane::emulator {
 namespace {
@@ -136,6 +137,11 @@ struct VirtualPlatform::State {
   std::map<std::pair<std::size_t, std::uint64_t>, DeviceToken*> camera_tokens;
   std::map<std::uint8_t, DeviceToken*> root_hubs;
   std::deque<HandleToken> handles;
+  // Every handle ever opened (closed ones stay, to recognise their reuse),
+  // and the open ones of each camera.
+  std::unordered_map<const void*, HandleToken*> handle_index;
+  std::unordered_map<const void*, DeviceToken*> device_index;
+  std::vector<std::vector<HandleToken*>> open_handles;
   std::map<libusb_device**, std::vector<DeviceToken*>> lists;
   std::map<int, VideoFd> fds;
   int next_fd = kFirstVideoFd;
@@ -154,23 +160,23 @@ struct VirtualPlatform::State {
   bool command_start_fails = false;
 
   DeviceToken* find_device(libusb_device* dev, const char* call) {
-    for (auto& d : devices)
-      if (reinterpret_cast<libusb_device*>(&d) == dev) return &d;
+    auto it = device_index.find(dev);
+    if (it != device_index.end()) return it->second;
     misuses.push_back(std::string(call) + " on a device libusb never listed");
     return nullptr;
   }
 
   HandleToken* find_handle(libusb_device_handle* handle, const char* call) {
-    for (auto& h : handles) {
-      if (reinterpret_cast<libusb_device_handle*>(&h) != handle) continue;
-      if (!h.open) {
-        misuses.push_back(std::string(call) + " on a closed handle");
-        return nullptr;
-      }
-      return &h;
+    auto it = handle_index.find(handle);
+    if (it == handle_index.end()) {
+      misuses.push_back(std::string(call) + " on a handle libusb never opened");
+      return nullptr;
     }
-    misuses.push_back(std::string(call) + " on a handle libusb never opened");
-    return nullptr;
+    if (!it->second->open) {
+      misuses.push_back(std::string(call) + " on a closed handle");
+      return nullptr;
+    }
+    return it->second;
   }
 
   bool live(const HandleToken& h) const {
@@ -179,15 +185,14 @@ struct VirtualPlatform::State {
   }
 
   bool claimed_by_other(const HandleToken& self, int interface_number) const {
-    for (const auto& h : handles)
-      if (&h != &self && h.open && h.device->camera == self.device->camera && live(h) && h.claimed[interface_number])
-        return true;
+    for (const HandleToken* h : open_handles[self.device->camera])
+      if (h != &self && live(*h) && h->claimed[interface_number]) return true;
     return false;
   }
 
   bool any_claim(std::size_t camera) const {
-    for (const auto& h : handles)
-      if (h.open && h.device->camera == camera && live(h) && (h.claimed[0] || h.claimed[1])) return true;
+    for (const HandleToken* h : open_handles[camera])
+      if (live(*h) && (h->claimed[0] || h->claimed[1])) return true;
     return false;
   }
 
@@ -203,6 +208,7 @@ struct VirtualPlatform::State {
     token.generation = key.second;
     devices.push_back(token);
     camera_tokens[key] = &devices.back();
+    device_index[&devices.back()] = &devices.back();
     return &devices.back();
   }
 
@@ -215,6 +221,7 @@ struct VirtualPlatform::State {
     token.address = 1;
     devices.push_back(token);
     root_hubs[bus] = &devices.back();
+    device_index[&devices.back()] = &devices.back();
     return &devices.back();
   }
 
@@ -348,6 +355,7 @@ VirtualCamera& VirtualPlatform::add_camera(const CameraConfig& config) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->cameras.push_back(std::make_unique<VirtualCamera>(config, clock_));
   state_->use.emplace_back();
+  state_->open_handles.emplace_back();
   return *state_->cameras.back();
 }
 
@@ -373,8 +381,9 @@ std::vector<std::string> VirtualPlatform::misuses() const {
 
 std::size_t VirtualPlatform::open_handle_count() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return static_cast<std::size_t>(
-      std::count_if(state_->handles.begin(), state_->handles.end(), [](const auto& h) { return h.open; }));
+  std::size_t n = 0;
+  for (const auto& list : state_->open_handles) n += list.size();
+  return n;
 }
 
 std::size_t VirtualPlatform::outstanding_device_lists() const {
@@ -548,16 +557,19 @@ int VirtualPlatform::usb_open(libusb_device* dev, libusb_device_handle** handle)
   VirtualCamera& cam = *s.cameras[token->camera];
   if (!cam.attached() || cam.connection_generation() != token->generation) return LIBUSB_ERROR_NO_DEVICE;
   if (const int error = cam.open_error(); error != 0) return error;
-  for (const auto& h : s.handles) {
-    if (h.open && h.device->camera == token->camera && s.live(h)) {
+  for (const State::HandleToken* h : s.open_handles[token->camera]) {
+    if (s.live(*h)) {
       s.overlaps.push_back({token->camera, "a second USB handle was opened while another was open"});
       break;
     }
   }
   s.handles.emplace_back();
-  s.handles.back().device = token;
+  State::HandleToken* h = &s.handles.back();
+  h->device = token;
+  s.handle_index[h] = h;
+  s.open_handles[token->camera].push_back(h);
   ++token->refs;
-  *handle = reinterpret_cast<libusb_device_handle*>(&s.handles.back());
+  *handle = reinterpret_cast<libusb_device_handle*>(h);
   return LIBUSB_SUCCESS;
 }
 
@@ -570,6 +582,8 @@ void VirtualPlatform::usb_close(libusb_device_handle* handle) {
   h->open = false;
   h->claimed[0] = h->claimed[1] = false;
   --h->device->refs;
+  auto& open = state_->open_handles[h->device->camera];
+  open.erase(std::find(open.begin(), open.end(), h));
 }
 
 int VirtualPlatform::usb_kernel_driver_active(libusb_device_handle* handle, int interface_number) {

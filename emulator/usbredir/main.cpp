@@ -637,6 +637,13 @@ int open_socket(const Options& o) {
 int main(int argc, char** argv) {
   Options options;
   options.camera.kernel_driver_bound = false;  // the guest's kernel decides that
+  // A camera turning about its x axis at 25 degrees per second, with an IMU
+  // in its +-16 g and +-2000 dps ranges.
+  options.camera.imu.motion = morvane::emulator::ImuMotion::rotating;
+  options.camera.imu.gravity_raw = 2048;
+  options.camera.imu.rotation_rate_raw = 410;
+  options.camera.imu.noise_amplitude = 12;
+  options.camera.imu.counter_step = 1000;
   if (const int r = parse_options(argc, argv, options); r != 0) return r;
   if (!initial_flash(options)) return 1;
 

@@ -481,8 +481,18 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
     SonixSession session(device);
     if (!session.open()) return report(with_permission_hint(session_failed(), g, device));
     std::uint8_t version[256] = {0};
-    if (!SonixCam_GetFwVersionFromFile(image.data(), version, sizeof version, 1) ||
-        firmware_text_field(version, sizeof version).empty()) {
+    // The version fields sit below 64 KiB in every controller generation; a
+    // shorter image is looked at through an erased-flash (0xFF) tail so the
+    // lookup never reads past the file's bytes.
+    std::vector<std::uint8_t> padded(image);
+    if (padded.size() < 0x10000) padded.resize(0x10000, 0xFF);
+    std::string text;
+    bool found = SonixCam_GetFwVersionFromFile(padded.data(), version, sizeof version, 1) != 0;
+    if (found) text = firmware_text_field(version, sizeof version);
+    bool printable = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+      return (c >= 0x20 && c < 0x7F) || c == '\r' || c == '\n';
+    });
+    if (!printable) {
       return report({kExitFileError, input + " is not a firmware image for this camera's controller"});
     }
     std::cerr << "image firmware version: " << firmware_text_field(version, sizeof version) << "\n";

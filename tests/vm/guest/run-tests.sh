@@ -1,0 +1,265 @@
+#!/bin/sh
+# The scenarios, run inside the virtual machine with three virtual cameras:
+# VM0001 and VM0002 (same USB ids, vendor controls on unit 3) and VM0003
+# (vendor controls on unit 4 only). Each scenario prints
+#   VMTEST PASS|FAIL <name> <milliseconds> [reason]
+# and facts for the host as "VMDATA <key> <value>".
+TOOL="timeout 120 morvane-uvc-stereo"
+PROBE="timeout 120 vm_probe"
+FW_VERSION_RAW=230622606030001STEREOCAM12412150930
+W=/tmp/vmtest
+grep -q vmverbose /proc/cmdline && VMVERBOSE=1
+mkdir -p $W
+
+now_ms() { awk '{ printf "%d\n", $1 * 1000 }' /proc/uptime; }
+
+REASON=""
+fail() { REASON="$*"; return 1; }
+
+scenario() {  # name function
+  REASON=""
+  t0=$(now_ms)
+  echo "VMEVENT start $1"
+  if "$2" >"$W/$1.log" 2>&1; then
+    result="PASS $1 $(( $(now_ms) - t0 ))"
+  else
+    result="FAIL $1 $(( $(now_ms) - t0 )) ${REASON:-see log}"
+    grep -v '^VMDATA' "$W/$1.log" | sed 's/^/  | /' | tail -n 40
+  fi
+  grep '^VMDATA' "$W/$1.log"
+  [ -n "$VMVERBOSE" ] && grep -v '^VMDATA' "$W/$1.log" | sed 's/^/  | /' | tail -n 60
+  echo "VMTEST $result"
+}
+
+# Flattens the tool's pretty-printed JSON (an array of device objects or one
+# object) into SERIAL.key=value lines.
+flatten() {
+  awk '
+    /^ *[{]$/ && depth == 0 { depth = 1; n = 0; serial = ""; next }
+    /^ *[{]$/ && depth == 0 { next }
+    {
+      line = $0
+      if (line ~ /^ *"[^"]*": [{]$/) { sub(/^ *"/, "", line); sub(/": [{]$/, "", line); prefix = line "."; next }
+      if (line ~ /^ *[}],?$/) { if (prefix != "") { prefix = ""; next }
+        for (i = 0; i < n; i++) print serial "." lines[i]; depth = 0; next }
+      if (line ~ /^ *"[^"]*": /) {
+        key = line; sub(/^ *"/, "", key); sub(/": .*$/, "", key)
+        val = line; sub(/^ *"[^"]*": /, "", val); sub(/,$/, "", val); gsub(/^"|"$/, "", val)
+        if (key == "serial" && prefix == "") serial = val
+        lines[n++] = prefix key "=" val
+      }
+    }' "$1"
+}
+field() { grep "^$2\.$3=" "$1" | head -n 1 | cut -d= -f2-; }  # flat-file serial key
+
+sysfs_dir_of() {  # serial -> USB device directory in sysfs
+  for d in /sys/bus/usb/devices/*; do
+    [ -f "$d/serial" ] && [ "$(cat "$d/serial")" = "$1" ] && { echo "$d"; return 0; }
+  done
+  return 1
+}
+
+wait_for_cameras() {
+  i=0
+  while [ $i -lt 300 ]; do
+    n=0
+    for s in VM0001 VM0002 VM0003; do sysfs_dir_of $s >/dev/null && n=$((n + 1)); done
+    nodes=$(ls /dev/video* 2>/dev/null | wc -l)
+    [ $n -eq 3 ] && [ "$nodes" -ge 6 ] && return 0
+    sleep 0.1; i=$((i + 1))
+  done
+  return 1
+}
+
+# ---- scenarios
+
+t_enumeration() {
+  wait_for_cameras || fail "three cameras with two video nodes each did not appear" || return 1
+  udevadm settle --timeout=30
+  ls -l /dev/video* /dev/bus/usb/*/*
+  for s in VM0001 VM0002 VM0003; do
+    d=$(sysfs_dir_of $s)
+    echo "$s: $d $(cat $d/idVendor):$(cat $d/idProduct) bus $(cat $d/busnum) dev $(cat $d/devnum)"
+  done
+  dmesg | grep -i -E 'uvc|usb [0-9]' | tail -n 20
+}
+
+t_list_json() {
+  $TOOL list --json >$W/list.json || fail "list --json failed" || return 1
+  cat $W/list.json
+  flatten $W/list.json >$W/list.flat
+  count=$(grep -c '\.vid_pid=' $W/list.flat)
+  [ "$count" -eq 3 ] || fail "expected 3 cameras, listed $count" || return 1
+  for s in VM0001 VM0002 VM0003; do
+    d=$(sysfs_dir_of $s) || fail "$s not in sysfs" || return 1
+    [ "$(field $W/list.flat $s vid_pid)" = "0c45:0643" ] || fail "$s vid_pid" || return 1
+    [ "$(field $W/list.flat $s vendor)" = "Morvane" ] || fail "$s vendor" || return 1
+    [ "$(field $W/list.flat $s model)" = "Stereo_Camera" ] || fail "$s model $(field $W/list.flat $s model)" || return 1
+    [ "$(field $W/list.flat $s bus_number)" = "$(cat $d/busnum)" ] || fail "$s bus number" || return 1
+    [ "$(field $W/list.flat $s device_address)" = "$(cat $d/devnum)" ] || fail "$s device address" || return 1
+    path=$(field $W/list.flat $s usb_path)
+    want=$(udevadm info -q property -n "$(field $W/list.flat $s video_node)" | sed -n 's/^ID_PATH=//p')
+    [ -n "$path" ] && [ "$path" = "$want" ] || fail "$s usb_path '$path' vs udev '$want'" || return 1
+    node=$(field $W/list.flat $s video_node)
+    [ -c "$node" ] || fail "$s video node $node is not a device" || return 1
+    # The capture node of this camera: its sysfs parent is the camera.
+    case "$(readlink -f /sys/class/video4linux/${node#/dev/}/device)" in
+      "$(readlink -f $d)"/*) ;;
+      *) fail "$s node $node belongs to another device"; return 1 ;;
+    esac
+    idx=$(field $W/list.flat $s opencv_indices.CAP_V4L2)
+    [ "$idx" = "${node#/dev/video}" ] || fail "$s OpenCV V4L2 index $idx for $node" || return 1
+    echo "$s ok: $node $path index $idx"
+  done
+  # Same ids, distinct cameras.
+  [ "$(field $W/list.flat VM0001 video_node)" != "$(field $W/list.flat VM0002 video_node)" ] ||
+    fail "two cameras share a node" || return 1
+}
+
+t_info_firmware() {
+  for s in VM0001 VM0003; do
+    $TOOL -d $s info --json >$W/info.json || fail "info -d $s failed" || return 1
+    cat $W/info.json
+    grep -q "\"firmware_version\": \"$FW_VERSION_RAW\"" $W/info.json || fail "$s firmware_version" || return 1
+    grep -q '"flash_reachable": true' $W/info.json || fail "$s flash not reachable" || return 1
+    grep -q '"imu_supported": true' $W/info.json || fail "$s IMU not supported" || return 1
+  done
+  $TOOL -d VM0002 firmware version --json >$W/fw.json || fail "firmware version failed" || return 1
+  cat $W/fw.json
+  grep -q "\"raw\": \"$FW_VERSION_RAW\"" $W/fw.json || fail "firmware raw version" || return 1
+  grep -q '"chip_id": "0x83"' $W/fw.json || fail "chip id" || return 1
+}
+
+write_doc() {  # serial -> pretty document file
+  cat >$W/doc-$1.json <<DOC
+{
+  "vm_camera": "$1",
+  "baseline_m": 0.05,
+  "left": { "fx": 612.4, "fy": 612.9, "cx": 641.2, "cy": 398.7 },
+  "note": "written in the virtual machine"
+}
+DOC
+  echo "{\"vm_camera\":\"$1\",\"baseline_m\":0.05,\"left\":{\"fx\":612.4,\"fy\":612.9,\"cx\":641.2,\"cy\":398.7},\"note\":\"written in the virtual machine\"}" >$W/doc-$1.min
+}
+
+t_config_roundtrip() {
+  for s in VM0001 VM0002 VM0003; do
+    write_doc $s
+    $TOOL -d $s config set $W/doc-$s.json || fail "config set $s" || return 1
+  done
+  for s in VM0001 VM0002 VM0003; do
+    $TOOL -d $s config get >$W/got-$s.json || fail "config get $s" || return 1
+    cat $W/got-$s.json
+    cmp $W/got-$s.json $W/doc-$s.min || fail "$s document differs from what was stored" || return 1
+  done
+}
+
+t_backup_restore() {
+  $TOOL -d VM0001 config backup $W/b1.bin || fail "backup" || return 1
+  write_doc OTHER
+  $TOOL -d VM0001 config set $W/doc-OTHER.json || fail "set other" || return 1
+  $TOOL -d VM0001 config get | grep -q '"vm_camera":"OTHER"' || fail "other document not stored" || return 1
+  $TOOL -d VM0001 config restore $W/b1.bin || fail "restore" || return 1
+  $TOOL -d VM0001 config get >$W/after.json || fail "get after restore" || return 1
+  cmp $W/after.json $W/doc-VM0001.min || fail "restored document differs" || return 1
+  $TOOL -d VM0001 config backup $W/b2.bin || fail "second backup" || return 1
+  cmp $W/b1.bin $W/b2.bin || fail "blob after restore differs from the backup" || return 1
+  # A damaged backup is refused and the stored blob is left alone.
+  cp $W/b1.bin $W/bad.bin
+  size=$(wc -c <$W/bad.bin)
+  printf 'X' | dd of=$W/bad.bin bs=1 seek=$((size - 3)) conv=notrunc 2>/dev/null
+  if $TOOL -d VM0001 config restore $W/bad.bin; then fail "damaged blob accepted"; return 1; fi
+  $TOOL -d VM0001 config backup $W/b3.bin || fail "backup after refusal" || return 1
+  cmp $W/b1.bin $W/b3.bin || fail "refused restore changed the flash" || return 1
+}
+
+t_imu() {
+  $TOOL -d VM0001 imu -n 40 --format csv >$W/imu.csv || fail "imu failed" || return 1
+  head -n 5 $W/imu.csv
+  awk -F, 'NR == 1 { next }
+    { n++; g = sqrt($5*$5 + $6*$6 + $7*$7)
+      if (g < 0.9 || g > 1.1) { print "bad |a| " g " at " NR; bad = 1 }
+      if ($8 < 20 || $8 > 30) { print "bad gx " $8 " at " NR; bad = 1 }
+      if ($4 < 20 || $4 > 30) { print "bad temperature " $4 " at " NR; bad = 1 }
+      if (n > 1 && ($3 - prev + 1048576) % 1048576 != 1000) { print "counter step " $3 - prev " at " NR; bad = 1 }
+      if (n > 1 && $2 <= prev_ns) { print "host time not increasing at " NR; bad = 1 }
+      prev = $3; prev_ns = $2 }
+    END { if (n != 40) { print "rows " n; bad = 1 } exit bad }' $W/imu.csv || fail "IMU samples out of range" || return 1
+  $TOOL -d VM0003 imu -n 5 --raw --format csv >$W/imu-raw.csv || fail "imu --raw on VM0003 failed" || return 1
+  awk -F, 'NR > 1 { n++; if ($10 < 380 || $10 > 440) bad = 1 } END { exit (n != 5 || bad) }' $W/imu-raw.csv ||
+    fail "raw gyroscope x out of range" || return 1
+}
+
+t_imu_guard() {
+  $PROBE imu-guard VM0001 || fail "imu-guard" || return 1
+}
+
+t_firmware_export_burn() {
+  $TOOL -d VM0002 firmware export $W/fw.bin || fail "export" || return 1
+  [ "$(wc -c <$W/fw.bin)" -eq 131072 ] || fail "export size $(wc -c <$W/fw.bin)" || return 1
+  echo "VMDATA fw_export_sha256 $(sha256sum $W/fw.bin | cut -d' ' -f1)"
+  $TOOL -d VM0002 firmware burn -y $W/fw.bin || fail "burn" || return 1
+  $TOOL -d VM0002 firmware export $W/fw2.bin || fail "export after burn" || return 1
+  cmp $W/fw.bin $W/fw2.bin || fail "firmware differs after burn" || return 1
+  $TOOL -d VM0002 config get >$W/got.json || fail "document lost by the burn" || return 1
+  cmp $W/got.json $W/doc-VM0002.min || fail "document changed by the burn" || return 1
+  $TOOL -d VM0002 firmware version --json | grep -q "\"raw\": \"$FW_VERSION_RAW\"" ||
+    fail "version after burn" || return 1
+}
+
+t_c_example() {
+  timeout 60 list_and_read_calibration >$W/c.out || fail "C example failed" || return 1
+  cat $W/c.out
+  first=$(sed -n "s/^\[0\] .* serial '\([^']*\)'.*/\1/p" $W/c.out)
+  [ -n "$first" ] || fail "no camera [0] listed" || return 1
+  [ "$(grep -c "^\[[0-9]\] 0c45:0643" $W/c.out)" -eq 3 ] || fail "C example did not list three cameras" || return 1
+  grep -q "^calibration (document version .*\"vm_camera\":\"$first\"" $W/c.out ||
+    fail "C example read the wrong or no document" || return 1
+  timeout 60 stream_imu 5 >$W/s.out || fail "stream_imu failed" || return 1
+  cat $W/s.out
+  [ "$(grep -c 'accel \[' $W/s.out)" -eq 5 ] || fail "stream_imu printed no 5 samples" || return 1
+}
+
+t_unplug_during_read() {
+  $PROBE unplug-read VM0002 40 >$W/unplug.out || { cat $W/unplug.out; fail "unplug-read"; return 1; }
+  cat $W/unplug.out
+  echo "VMDATA unplug_read_ms $(sed -n 's/^unplug_read_ms=//p' $W/unplug.out)"
+  wait_for_cameras || fail "cameras not all back" || return 1
+}
+
+t_node_return() {
+  $PROBE node-gap VM0001 5 >$W/gap.out
+  rc=$?
+  cat $W/gap.out
+  echo "VMDATA node_gap_worst_ms $(sed -n 's/^worst_gap_ms=//p' $W/gap.out)"
+  echo "VMDATA node_gaps_ms $(sed -n 's/^round=.*gap_ms=//p' $W/gap.out | tr '\n' ' ')"
+  echo "VMDATA imu_open_failures $(sed -n 's/^imu_open_failures=//p' $W/gap.out)"
+  [ $rc -eq 0 ] || fail "node-gap" || return 1
+}
+
+t_transfer_times() {
+  $PROBE xfer VM0001 300 >$W/x.out || { cat $W/x.out; fail "xfer"; return 1; }
+  cat $W/x.out
+  echo "VMDATA xfer $(cat $W/x.out | tr '\n' ' ')"
+}
+
+t_final_blobs() {
+  for s in VM0001 VM0002 VM0003; do
+    $TOOL -d $s config backup $W/final-$s.bin || fail "backup $s" || return 1
+    echo "VMDATA blob $s $(wc -c <$W/final-$s.bin) $(sha256sum $W/final-$s.bin | cut -d' ' -f1)"
+  done
+}
+
+scenario enumeration t_enumeration
+scenario list_json t_list_json
+scenario info_firmware t_info_firmware
+scenario config_roundtrip t_config_roundtrip
+scenario backup_restore t_backup_restore
+scenario imu t_imu
+scenario imu_blocks_document t_imu_guard
+scenario c_example t_c_example
+scenario firmware_export_burn t_firmware_export_burn
+scenario unplug_during_read t_unplug_during_read
+scenario node_return_after_flash t_node_return
+scenario transfer_times t_transfer_times
+scenario final_blobs t_final_blobs
