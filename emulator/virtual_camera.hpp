@@ -30,12 +30,11 @@
 #include <string>
 #include <vector>
 
+#include "emulator/serial_flash_controller.hpp"
+#include "emulator/spi_nor_flash.hpp"
 #include "emulator/virtual_clock.hpp"
 
 namespace morvane::emulator {
-
-class SpiNorFlash;
-class SerialFlashController;
 
 // ---- Fixed facts about the controller family.
 

@@ -54,10 +54,12 @@ install_packages() {
 if [ "${MORVANE_ARM64_SKIP_INSTALL:-0}" != 1 ]; then install_packages; fi
 
 # ------------------------------------------------------------------- build
-# Release without debug information: the emulated run and the cross build are
-# the slow parts, and the native stages already cover debug builds.
+# The native build's optimisation (-O2) without debug information: the cross
+# build and the emulated run are the slow parts, and the native stages already
+# cover debugging builds.
 step "cross build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
   -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_FUZZ=OFF -DMORVANE_BUILD_TOOLS=ON -DMORVANE_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j "$jobs"
 built=$(now)

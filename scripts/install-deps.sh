@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev zlib1g-dev
   clang libclang-rt-14-dev
   util-linux
+  qemu-system-x86 busybox-static libusbredirparser-dev
 )
 
 missing=()

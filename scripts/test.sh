@@ -66,6 +66,22 @@ for f in $fuzzers; do
 done
 echo "fuzz: ${fuzz_pass} passed, ${fuzz_fail} failed"
 
+# ----- vm: full-stack tests in a virtual machine (owner: tests/vm) -----
+# Boots a Linux guest under QEMU with virtual cameras on its USB controller and
+# runs the tool, the examples and tests/vm/guest/vm_probe through the real
+# kernel driver, udev and libusb. MORVANE_TEST_VM=0 leaves the stage out.
+if [ "${MORVANE_TEST_VM:-1}" != 0 ]; then
+  section "virtual machine (kernel UVC driver, udev, libusb)"
+  vm_status=0
+  "$root/tests/vm/run.sh" --build-dir build/release || vm_status=$?
+  if [ "$vm_status" -eq 77 ]; then
+    echo "virtual machine stage skipped"
+  elif [ "$vm_status" -ne 0 ]; then
+    status=1
+  fi
+fi
+# ----- end vm -----
+
 section "summary"
 if [ "$status" -eq 0 ]; then echo "all test stages passed"; else echo "some test stage failed"; fi
 exit "$status"

@@ -25,7 +25,8 @@ std::string calibration_document() {
   std::string text = "{\n  \"model\": \"stereo\",\n  \"rows\": [\n";
   int row = 0;
   while (text.size() < 2030) {
-    text += "    { \"i\": " + std::to_string(row) + ", \"k\": [ 612.25, -0.0412, " + std::to_string(row * 3) + ".5 ] },\n";
+    text +=
+        "    { \"i\": " + std::to_string(row) + ", \"k\": [ 612.25, -0.0412, " + std::to_string(row * 3) + ".5 ] },\n";
     ++row;
   }
   return text + "    { \"i\": -1 }\n  ]\n}\n";
@@ -139,7 +140,8 @@ void BM_OpenImu(benchmark::State& state) {
   });
 }
 void BM_ReadImu(benchmark::State& state) {
-  run(state, 0, [](Device& d) { return d.open_imu().ok(); },
+  run(
+      state, 0, [](Device& d) { return d.open_imu().ok(); },
       [](Device& d, const DeviceInfo&) { return d.read_imu().ok(); });
 }
 

@@ -351,7 +351,12 @@ class Frontend {
     const std::uint64_t target = clock_base_virtual_ + (now_ns() - clock_base_real_);
     const std::uint64_t current = clock_.now_ns();
     if (target > current) clock_.advance_ns(target - current);
-    if (camera_.transfer_count() > kLogTrimThreshold) camera_.clear_logs();
+    // The model logs every transfer for assertions; a long-running device
+    // keeps only the recent ones.
+    if (camera_.transfer_count() - logs_trimmed_at_ >= kLogTrimThreshold) {
+      camera_.clear_logs();
+      logs_trimmed_at_ = camera_.transfer_count();
+    }
 
     Setup s{h.requesttype, h.request, h.value, h.index, h.length};
     ControlOutcome outcome = uvc_.control(s, out);
@@ -415,6 +420,7 @@ class Frontend {
   std::uint64_t reconnect_at_ns_ = 0;
   std::uint64_t clock_base_real_ = 0;
   std::uint64_t clock_base_virtual_ = 0;
+  std::size_t logs_trimmed_at_ = 0;
 };
 
 void usage(FILE* to) {

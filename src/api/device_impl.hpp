@@ -21,9 +21,9 @@ class Device::Impl {
   Impl(DeviceInfo device_info, FlashConfig config, std::uint32_t transport_bits)
       : info(std::move(device_info)), flash_config(std::move(config)), transports(transport_bits) {}
 
-  DeviceInfo info;            // the record open_device was given
-  FlashConfig flash_config;   // derived once at open, used by every flash operation
-  std::uint32_t transports;   // DeviceCapability bits verified at open or opened since
+  DeviceInfo info;                                // the record open_device was given
+  FlashConfig flash_config;                       // derived once at open, used by every flash operation
+  std::uint32_t transports;                       // DeviceCapability bits verified at open or opened since
   std::unique_ptr<detail::ImuReader> imu_reader;  // non-null exactly while the IMU is open
 };
 

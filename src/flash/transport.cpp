@@ -152,9 +152,7 @@ std::uint32_t load_le32(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-std::uint16_t load_le16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+std::uint16_t load_le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 Result<FlashBlob> read_blob(const FlashConfig& config) {
   FlashConnection connection(config);
@@ -164,7 +162,8 @@ Result<FlashBlob> read_blob(const FlashConfig& config) {
 
   // The header preview: with a small document the whole blob fits in it.
   std::vector<std::uint8_t> preview(cfg.min_header_size, 0);
-  if (!read_flash(cfg.flash_address, preview)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  if (!read_flash(cfg.flash_address, preview))
+    return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
   Result<FlashBlob> parsed = parse_and_validate_raw_blob(preview, cfg);
   if (parsed.ok() || parsed.code == ErrorCode::magic_mismatch || parsed.code == ErrorCode::invalid_header) {
     return parsed;

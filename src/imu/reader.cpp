@@ -82,7 +82,8 @@ class LinuxImuReader final : public ImuReader::Impl {
     const std::uint64_t t1 = platform::monotonic_ns();
     if (!failure.ok()) return failure;
 
-    if (data[0] == kStatusInitFailure) return Result<ReadImuResult>::failure(ErrorCode::device_unavailable, kMsgInitFailure);
+    if (data[0] == kStatusInitFailure)
+      return Result<ReadImuResult>::failure(ErrorCode::device_unavailable, kMsgInitFailure);
     if (data[0] == kStatusReadFailure) return Result<ReadImuResult>::failure(ErrorCode::read_failed, kMsgReadFailure);
 
     ReadImuResult sample;

@@ -29,8 +29,8 @@ class DeviceConcurrencyTest : public morvane::testing::VirtualCameraTest {
 };
 
 std::string document_for(std::size_t camera, int round) {
-  std::string text = "{\"camera\": " + std::to_string(camera) + ", \"round\": " + std::to_string(round) +
-                     ", \"values\": [";
+  std::string text =
+      "{\"camera\": " + std::to_string(camera) + ", \"round\": " + std::to_string(round) + ", \"values\": [";
   for (int i = 0; i < 40; ++i) text += std::to_string(camera * 1000 + round * 10 + i) + (i < 39 ? ", " : "");
   return text + "]}";
 }

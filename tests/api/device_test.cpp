@@ -161,7 +161,6 @@ TEST(DeviceState, OpenImuWithEmptyVideoNodeIsRefusedAtOnce) {
   EXPECT_EQ(device.read_imu().message, "IMU is not open");
 }
 
-
 // ---- Over the virtual camera.
 
 // About 2 KiB of calibration data, indented the way people write it.
@@ -215,9 +214,8 @@ TEST_F(DeviceOnCameraTest, OpenWithEachCapabilitySet) {
     bool touches_flash;
     bool flash;
   };
-  for (const Case& c : {Case{0x0, false, false}, Case{0x1, true, true}, Case{0x2, false, false},
-                        Case{0x3, true, true}, Case{0x4, true, true}, Case{0x5, true, true},
-                        Case{0x6, true, true}, Case{0x7, true, true}}) {
+  for (const Case& c : {Case{0x0, false, false}, Case{0x1, true, true}, Case{0x2, false, false}, Case{0x3, true, true},
+                        Case{0x4, true, true}, Case{0x5, true, true}, Case{0x6, true, true}, Case{0x7, true, true}}) {
     SCOPED_TRACE(c.bits);
     const std::uint64_t before = camera().transfer_count();
     Result<Device> device = open_device(info, caps(c.bits));

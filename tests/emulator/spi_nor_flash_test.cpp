@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -36,10 +37,10 @@ std::vector<std::uint8_t> read(SpiNorFlash& flash, std::uint32_t address, std::s
 
 std::vector<std::uint8_t> with_address(std::uint8_t opcode, std::uint32_t address,
                                        std::vector<std::uint8_t> data = {}) {
-  std::vector<std::uint8_t> bytes = {opcode, std::uint8_t(address >> 16), std::uint8_t(address >> 8),
-                                     std::uint8_t(address)};
-  bytes.insert(bytes.end(), data.begin(), data.end());
-  return bytes;
+  const std::uint8_t head[] = {opcode, std::uint8_t(address >> 16), std::uint8_t(address >> 8),
+                               std::uint8_t(address)};
+  data.insert(data.begin(), std::begin(head), std::end(head));
+  return data;
 }
 
 // Operations finish at once unless a test asks for busy time.

@@ -23,10 +23,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "morvane/uvc_stereo/device.hpp"
@@ -136,6 +138,42 @@ int imu_guard(const std::string& serial) {
   return 0;
 }
 
+// Watches whether a device node exists, from another thread, while a flash
+// operation runs on this one.
+class NodeWatch {
+ public:
+  explicit NodeWatch(std::string node) : node_(std::move(node)), thread_([this] { run(); }) {}
+  ~NodeWatch() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  double absent_ms() const { return absent_ms_; }
+  double last_back_ms() const { return last_back_; }
+
+ private:
+  void run() {
+    double missing_since = -1;
+    while (!stop_) {
+      const bool exists = access(node_.c_str(), F_OK) == 0;
+      const double t = now_ms();
+      if (!exists && missing_since < 0) missing_since = t;
+      if (exists && missing_since >= 0) {
+        absent_ms_ += t - missing_since;
+        last_back_ = t;
+        missing_since = -1;
+      }
+      sleep_ms(0.2);
+    }
+    if (missing_since >= 0) absent_ms_ += now_ms() - missing_since;
+  }
+  std::string node_;
+  std::atomic<bool> stop_{false};
+  double absent_ms_ = 0;
+  double last_back_ = -1;
+  std::thread thread_;
+};
+
 int node_gap(const std::string& serial, int rounds) {
   us::DeviceInfo info;
   if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
@@ -143,29 +181,34 @@ int node_gap(const std::string& serial, int rounds) {
   int absent_rounds = 0;
   for (int i = 0; i < rounds; ++i) {
     if (!node_ready(info.video_node)) return failed("node not ready before round " + std::to_string(i));
+    NodeWatch watch(info.video_node);
+    const double t0 = now_ms();
     auto version = us::detail::read_firmware_version_from_device(flash_config(info));
     const double t1 = now_ms();
     if (!version.ok()) return failed("firmware version read: " + version.message);
-    bool absent = false;
     double ready_at = -1;
     while (now_ms() - t1 < 5000) {
       if (node_ready(info.video_node)) {
         ready_at = now_ms();
         break;
       }
-      absent = true;
       sleep_ms(1);
     }
+    watch.stop();
     if (ready_at < 0) return failed("video node did not come back within 5 s");
-    const double gap = ready_at - t1;
-    absent_rounds += absent ? 1 : 0;
-    worst = std::max(worst, gap);
-    std::printf("round=%d absent=%d gap_ms=%.1f\n", i, absent ? 1 : 0, gap);
+    // Ready: the node exists, opens and answers an IMU query, counted from
+    // the end of the flash operation.
+    const double ready_after = ready_at - t1;
+    const double back_after = watch.last_back_ms() < 0 ? 0 : std::max(0.0, watch.last_back_ms() - t1);
+    absent_rounds += watch.absent_ms() > 0 ? 1 : 0;
+    worst = std::max(worst, ready_after);
+    std::printf("round=%d op_ms=%.1f absent_ms=%.1f back_after_op_ms=%.1f ready_after_ms=%.1f\n", i, t1 - t0,
+                watch.absent_ms(), back_after, ready_after);
     // A camera re-enumerated by the flash operation would have a new
     // address; keep the record current.
     if (!find_camera(serial, info, 2000)) return failed("camera vanished");
   }
-  std::printf("absent_rounds=%d\nworst_gap_ms=%.1f\n", absent_rounds, worst);
+  std::printf("absent_rounds=%d/%d\nworst_ready_after_ms=%.1f\n", absent_rounds, rounds, worst);
 
   // The path an application takes: open_device, then open_imu (firmware
   // check over a flash connection, 200 ms wait, open the node) and read.
