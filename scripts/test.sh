@@ -41,6 +41,18 @@ else
   echo "no concurrency tests labelled tsan"
 fi
 
+# ---- arm64 stage (begin) -------------------------------------------------
+# Cross-builds for 64-bit Arm (build/arm64) and runs the whole suite under
+# QEMU user-mode emulation; see scripts/arm64.sh. MORVANE_SKIP_ARM64=1 leaves
+# it out.
+if [ "${MORVANE_SKIP_ARM64:-0}" != 1 ]; then
+  section "arm64: cross build, binary checks, tests under QEMU user mode"
+  arm64_start=$(date +%s)
+  MORVANE_NATIVE_BUILD_DIR=build/release "$root/scripts/arm64.sh" || status=1
+  echo "arm64 stage took $(($(date +%s) - arm64_start))s"
+fi
+# ---- arm64 stage (end) ---------------------------------------------------
+
 section "fuzzers (${fuzz_seconds}s each)"
 CC=clang CXX=clang++ configure build/fuzz -DMORVANE_BUILD_FUZZ=ON -DMORVANE_BUILD_TESTS=OFF \
   -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF -DMORVANE_SANITIZE=address,undefined \

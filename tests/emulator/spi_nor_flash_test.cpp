@@ -37,8 +37,7 @@ std::vector<std::uint8_t> read(SpiNorFlash& flash, std::uint32_t address, std::s
 
 std::vector<std::uint8_t> with_address(std::uint8_t opcode, std::uint32_t address,
                                        std::vector<std::uint8_t> data = {}) {
-  const std::uint8_t head[] = {opcode, std::uint8_t(address >> 16), std::uint8_t(address >> 8),
-                               std::uint8_t(address)};
+  const std::uint8_t head[] = {opcode, std::uint8_t(address >> 16), std::uint8_t(address >> 8), std::uint8_t(address)};
   data.insert(data.begin(), std::begin(head), std::end(head));
   return data;
 }

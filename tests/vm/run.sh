@@ -212,7 +212,7 @@ pass=0
 fail=0
 echo
 echo "vm: virtual machine ran ${vm_ms} ms (host wall time, QEMU TCG)"
-grep -E '^VMEVENT (kernel_up|udev_settled)' "$log.txt" | sed 's/^VMEVENT /vm: guest uptime at /; s/ \([0-9.]*\)$/ \1 s/' || true
+grep -oE 'VMEVENT (kernel_up|udev_settled) [0-9.]+' "$log.txt" | sed 's/^VMEVENT /vm: guest uptime at /; s/ \([0-9.]*\)$/ \1 s/' || true
 while read -r _ verdict name ms reason; do
   printf 'vm: %-4s %-26s %7s ms %s\n' "$verdict" "$name" "$ms" "$reason"
   if [ "$verdict" = PASS ]; then pass=$((pass + 1)); else fail=$((fail + 1)); fi

@@ -26,8 +26,11 @@ count=$(printf '%s\n' "$expected" | grep -c .)
 # readelf --dyn-syms -W: Num: Value Size Type Bind Vis Ndx Name
 dynsyms=$(readelf --dyn-syms -W "$lib" | awk 'NF >= 8 && $1 ~ /^[0-9]+:$/ {print $4, $5, $7, $8}')
 
-# Defined symbols (Ndx not UND), the version node's own ABS symbol aside.
-defined=$(printf '%s\n' "$dynsyms" | awk -v node="$node" '$3 != "UND" && $4 != node "@@" node && $4 != node')
+# Defined symbols (Ndx not UND), the version node's own ABS symbol aside, and
+# the local section symbols some linkers (aarch64) put in .dynsym, which are
+# not exports.
+defined=$(printf '%s\n' "$dynsyms" |
+          awk -v node="$node" '$3 != "UND" && $4 != node "@@" node && $4 != node && !($1 == "SECTION" && $2 == "LOCAL")')
 defined_names=$(printf '%s\n' "$defined" | awk '{print $4}' | LC_ALL=C sort -u)
 bare_names=$(printf '%s\n' "$defined_names" | sed 's/@.*//' | LC_ALL=C sort -u)
 
