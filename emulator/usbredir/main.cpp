@@ -51,7 +51,11 @@ struct Options {
   bool connect = false;
   std::string flash_file;
   std::size_t flash_size = 1u << 20;
-  std::string version_text = "23062" "2606030001" "STEREOCAM1" "2412150930";
+  std::string version_text =
+      "23062"
+      "2606030001"
+      "STEREOCAM1"
+      "2412150930";
   bool firmware = true;
   long replug_ms = 1000;
   long restart_ms = 500;
@@ -131,8 +135,7 @@ class Frontend {
     usbredirparser_caps_set_cap(caps, usb_redir_cap_ep_info_max_packet_size);
     usbredirparser_caps_set_cap(caps, usb_redir_cap_64bits_ids);
     usbredirparser_caps_set_cap(caps, usb_redir_cap_32bits_bulk_length);
-    usbredirparser_init(parser_, "morvane-virtual-camera 0.1", caps, USB_REDIR_CAPS_SIZE,
-                        usbredirparser_fl_usb_host);
+    usbredirparser_init(parser_, "morvane-virtual-camera 0.1", caps, USB_REDIR_CAPS_SIZE, usbredirparser_fl_usb_host);
     while (!closed_ && !stop_) {
       pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_fd, POLLIN, 0}};
       if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
@@ -244,8 +247,7 @@ class Frontend {
     parser_->iso_packet_func = [](void* priv, uint64_t, usb_redir_iso_packet_header*, uint8_t* data, int) {
       if (data != nullptr) usbredirparser_free_packet_data(self(priv)->parser_, data);
     };
-    parser_->interrupt_packet_func = [](void* priv, uint64_t, usb_redir_interrupt_packet_header*, uint8_t* data,
-                                        int) {
+    parser_->interrupt_packet_func = [](void* priv, uint64_t, usb_redir_interrupt_packet_header*, uint8_t* data, int) {
       if (data != nullptr) usbredirparser_free_packet_data(self(priv)->parser_, data);
     };
     parser_->start_iso_stream_func = [](void* priv, uint64_t id, usb_redir_start_iso_stream_header* h) {
@@ -261,8 +263,7 @@ class Frontend {
       usb_redir_interrupt_receiving_status_header status{usb_redir_stall, h->endpoint};
       usbredirparser_send_interrupt_receiving_status(self(priv)->parser_, id, &status);
     };
-    parser_->stop_interrupt_receiving_func = [](void* priv, uint64_t id,
-                                                usb_redir_stop_interrupt_receiving_header* h) {
+    parser_->stop_interrupt_receiving_func = [](void* priv, uint64_t id, usb_redir_stop_interrupt_receiving_header* h) {
       usb_redir_interrupt_receiving_status_header status{usb_redir_success, h->endpoint};
       usbredirparser_send_interrupt_receiving_status(self(priv)->parser_, id, &status);
     };
@@ -456,8 +457,24 @@ bool parse_number(const char* text, unsigned long max, unsigned long& value) {
 // 0 on success, 2 on a usage error (after printing it).
 int parse_options(int argc, char** argv, Options& o) {
   enum {
-    kSocket = 1000, kConnect, kSerial, kVendor, kModel, kVid, kPid, kChip, kRomRow, kUnits, kNoImu, kFlashFile,
-    kFlashSize, kFirmwareVersion, kBlankFlash, kReplugMs, kRestartMs, kHelp
+    kSocket = 1000,
+    kConnect,
+    kSerial,
+    kVendor,
+    kModel,
+    kVid,
+    kPid,
+    kChip,
+    kRomRow,
+    kUnits,
+    kNoImu,
+    kFlashFile,
+    kFlashSize,
+    kFirmwareVersion,
+    kBlankFlash,
+    kReplugMs,
+    kRestartMs,
+    kHelp
   };
   static const option long_options[] = {
       {"socket", required_argument, nullptr, kSocket},
@@ -572,7 +589,8 @@ int parse_options(int argc, char** argv, Options& o) {
     usage(stderr);
     return 2;
   }
-  if (o.socket_path.size() >= sizeof(sockaddr_un{}.sun_path)) return bad("socket path (too long)", o.socket_path.c_str());
+  if (o.socket_path.size() >= sizeof(sockaddr_un{}.sun_path))
+    return bad("socket path (too long)", o.socket_path.c_str());
   return 0;
 }
 

@@ -127,12 +127,12 @@ std::uint16_t UvcDevice::unit_controls(std::uint8_t unit) const {
 std::vector<std::uint8_t> UvcDevice::device_descriptor() const {
   const CameraConfig& c = camera_.config();
   std::vector<std::uint8_t> d = {18, kDescriptorDevice};
-  put16(d, 0x0200);             // USB 2.0
+  put16(d, 0x0200);                       // USB 2.0
   d.insert(d.end(), {0xEF, 0x02, 0x01});  // miscellaneous class, interface association
   d.push_back(static_cast<std::uint8_t>(kControlMaxPacket));
   put16(d, c.vid);
   put16(d, c.pid);
-  put16(d, 0x0100);              // device release
+  put16(d, 0x0100);                 // device release
   d.insert(d.end(), {1, 2, 3, 1});  // manufacturer, product, serial strings; one configuration
   return d;
 }

@@ -27,9 +27,9 @@ inline constexpr std::uint16_t kControlMaxPacket = 64;
 // guest can ask for bus events at a precise point.
 inline constexpr std::uint8_t kHarnessRequest = 0xF0;
 enum class HarnessCommand : std::uint16_t {
-  save_flash = 1,       // write the flash file now
-  unplug_after = 2,     // leave the bus at the wIndex-th extension-unit request from now
-  unplug_now = 3,       // leave the bus once this request is answered
+  save_flash = 1,    // write the flash file now
+  unplug_after = 2,  // leave the bus at the wIndex-th extension-unit request from now
+  unplug_now = 3,    // leave the bus once this request is answered
 };
 
 struct Setup {

@@ -8,7 +8,7 @@ header=$2
 failures=0
 
 defined=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort -u)
-demangled=$(printf '%s\n' "$defined" | c++filt)
+demangled=$(printf '%s\n' "$defined" | c++filt | sed 's/\[abi:cxx11\]//g')
 
 # Names the access-library header declares with its export macro.
 declared=$(sed -n 's/^SONIXCAM_API[^(;]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)\[*[0-9]*\]*\[*[0-9]*\]*[(;].*/\1/p' "$header"
@@ -20,13 +20,13 @@ while IFS= read -r sym; do
   case "$sym" in
     morvane::uvc_stereo::*|"typeinfo for morvane::uvc_stereo::"*|"vtable for morvane::uvc_stereo::"*|"typeinfo name for morvane::uvc_stereo::"*) continue ;;
   esac
-  if printf '%s\n' "$declared" | grep -qx -- "$sym"; then continue; fi
+  if grep -qx -- "$sym" <<<"$declared"; then continue; fi
   echo "unexpected export: $sym"
   failures=$((failures + 1))
 done <<<"$demangled"
 
 while IFS= read -r name; do
-  if ! printf '%s\n' "$defined" | grep -qx -- "$name"; then
+  if ! grep -qx -- "$name" <<<"$defined"; then
     echo "declared but not exported: $name"
     failures=$((failures + 1))
   fi
@@ -41,7 +41,7 @@ for want in 'morvane::uvc_stereo::crc32_ieee(' 'morvane::uvc_stereo::build_blob(
             'morvane::uvc_stereo::detail::read_firmware_version_from_device(' \
             'morvane::uvc_stereo::detail::ensure_imu_supported_by_firmware(' \
             'morvane::uvc_stereo::detail::open_imu_platform(' 'morvane::uvc_stereo::Device::read_json(' ; do
-  if ! printf '%s\n' "$demangled" | grep -qF -- "$want"; then
+  if ! grep -qF -- "$want" <<<"$demangled"; then
     echo "missing public export: $want"
     failures=$((failures + 1))
   fi

@@ -12,7 +12,11 @@ for f in include/morvane/uvc_stereo.hpp include/morvane/uvc_stereo.h include/mor
          lib/udev/rules.d/70-morvane-uvc-stereo.rules bin/morvane-uvc-stereo; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
-libdir=$(cd "$prefix" && ls -d lib/*/pkgconfig lib/pkgconfig 2>/dev/null | head -n1 | xargs dirname)
+libdir=
+for candidate in lib lib/*-linux-gnu lib64; do
+  if [ -e "$prefix/$candidate/pkgconfig/morvane_uvc_stereo_sdk.pc" ]; then libdir=$candidate; break; fi
+done
+[ -n "$libdir" ] || { echo "no pkg-config files installed"; exit 1; }
 ls "$prefix/$libdir"/libmorvane_uvc_stereo_sdk.so.0* >/dev/null
 ls "$prefix/$libdir"/libmorvane_uvc_stereo_sdk_c.so.0* >/dev/null
 

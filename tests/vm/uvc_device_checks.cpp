@@ -120,7 +120,7 @@ TEST(UvcDeviceDescriptors, ConfigurationIsConsistentAndOffersTheVendorSelectors)
   EXPECT_EQ(unit3, (1u << 0) | (1u << 2) | (1u << 3) | (1u << 5));  // selectors 1, 3, 4, 6
   EXPECT_EQ(unit4, 1u << 9);                                        // selector 10 only
   EXPECT_EQ(p.xu.at(3)[20], 4);                                     // bNumControls
-  EXPECT_EQ(p.xu.at(4)[22], 3);  // unit 4 takes its input from unit 3
+  EXPECT_EQ(p.xu.at(4)[22], 3);                                     // unit 4 takes its input from unit 3
   ASSERT_TRUE(p.vc.count(0x03));
   EXPECT_EQ(p.vc.at(0x03)[7], 4);  // the output terminal's source
 

@@ -332,8 +332,10 @@ int xfer(const std::string& serial, int count) {
         const int a = libusb_control_transfer(h, 0x21, 0x01, 0x0100, 0x0300, request, 4, 1000);
         const int b = libusb_control_transfer(h, 0xA1, 0x81, 0x0100, 0x0300, reply, 4, 1000);
         times.push_back((now_ms() - t) / 2);
-        if (a != 4 || b != 4) status = failed("register read transfer failed");
-        else if (reply[2] != 0x83) status = failed("chip id register read back wrong");
+        if (a != 4 || b != 4)
+          status = failed("register read transfer failed");
+        else if (reply[2] != 0x83)
+          status = failed("chip id register read back wrong");
       }
       libusb_release_interface(h, 0);
     }
