@@ -36,11 +36,11 @@ install_packages() {
                   libc6:arm64 libstdc++6:arm64 libusb-1.0-0-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64)
   local sudo_cmd=() missing=() p
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
-  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  if ! grep -qx arm64 <<<"$(dpkg --print-foreign-architectures)"; then
     "${sudo_cmd[@]}" dpkg --add-architecture arm64
   fi
   for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    if ! grep -q "install ok installed" <<<"$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)"; then
       missing+=("$p")
     fi
   done
@@ -174,9 +174,13 @@ if [ -f "$log" ]; then
   awk '
     /^\[  PASSED  \] [0-9]+ test/ {passed += $4}
     /^\[  SKIPPED \] [0-9]+ test/ {skipped += $4}
-    /^\[  FAILED  \] [0-9]+ test/ {failed += $4}
+    /^\[  FAILED  \] [^0-9].*\([0-9]+ ms\)$/ {failed++}
     END {printf "arm64 test cases: %d passed, %d skipped, %d failed\n", passed, skipped, failed}' "$log"
-  grep -E '^\[  SKIPPED \] [A-Za-z]' "$log" | LC_ALL=C sort -u | sed 's/^/    /' | head -n 40 || true
+  # A GoogleTest skip prints "file:line: Skipped" and the reason on the next
+  # line; a skipped ctest entry prints "SKIP: reason".
+  echo "skipped here, and why:"
+  awk '/: Skipped$/ {where = $1; getline; print "    " where " " $0; next}
+       /^SKIP: / {print "    " $0}' "$log" | LC_ALL=C sort -u | head -n 40
 fi
 
 echo "arm64 stage: build $((built - started))s, checks and tests $(($(now) - built))s"

@@ -20,6 +20,7 @@
 
 #include "morvane/uvc_stereo/discovery.hpp"
 #include "platform/platform.hpp"
+#include "tests/support/forwarding_platform.hpp"
 
 namespace {
 
@@ -63,56 +64,23 @@ class SimulatedChild final : public platform::CommandStream {
   int line_ = 0;
 };
 
-class FakeDevPlatform final : public platform::Platform {
+// No USB, no sysfs files and no video nodes (forwarded to a system without
+// them); the clock and sleeps are real.
+class FakeDevPlatform final : public morvane::uvc_stereo::testing::ForwardingPlatform {
  public:
-  FakeDevPlatform(int nodes, bool simulated_children) : simulated_children_(simulated_children) {
+  FakeDevPlatform(int nodes, bool simulated_children)
+      : ForwardingPlatform(morvane::uvc_stereo::testing::no_usb_platform()), simulated_children_(simulated_children) {
     for (int i = 0; i < nodes; ++i) names_.push_back("video" + std::to_string(i));
   }
-  int usb_init() override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_exit() override {}
-  ssize_t usb_get_device_list(libusb_device***) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_free_device_list(libusb_device**, int) override {}
-  int usb_get_device_descriptor(libusb_device*, libusb_device_descriptor*) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  std::uint8_t usb_get_bus_number(libusb_device*) override { return 0; }
-  std::uint8_t usb_get_device_address(libusb_device*) override { return 0; }
-  int usb_open(libusb_device*, libusb_device_handle**) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_close(libusb_device_handle*) override {}
-  int usb_kernel_driver_active(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_detach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_attach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_claim_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_release_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_set_configuration(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_control_transfer(libusb_device_handle*, std::uint8_t, std::uint8_t, std::uint16_t, std::uint16_t,
-                           unsigned char*, std::uint16_t, unsigned int) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  const char* usb_error_name(int) override { return "LIBUSB_ERROR_NOT_SUPPORTED"; }
-
   bool path_exists(const std::string& path) override { return path == "/dev"; }
   bool list_directory(const std::string& path, std::vector<std::string>& names) override {
     if (path != "/dev") return false;
     names = names_;
     return true;
   }
-  bool read_file_line(const std::string&, char*, int) override { return false; }
   std::unique_ptr<platform::CommandStream> run_command(const std::string& command) override {
     if (simulated_children_) return std::make_unique<SimulatedChild>(command.substr(command.rfind('/') + 1));
     return platform::linux_platform().run_command(command);
-  }
-  int video_open(const std::string&, int) override {
-    errno = ENOENT;
-    return -1;
-  }
-  int video_ioctl(int, unsigned long, void*) override {
-    errno = EBADF;
-    return -1;
-  }
-  int video_close(int) override {
-    errno = EBADF;
-    return -1;
   }
   int monotonic_time(timespec* now) override { return platform::linux_platform().monotonic_time(now); }
   int sleep(const timespec* request, timespec* remaining) override {

@@ -80,9 +80,10 @@ bool field_addresses(uint8_t chip, bool rom_known, uint8_t sub_version, int vari
   }
 }
 
-// Appends the field's characters up to its first zero byte, leaving out '-'.
+// Appends every byte of the field except '-' characters. A zero byte is
+// copied like any other, so it ends the text there, as in the raw form.
 int append_without_dashes(uint8_t* out, int at, const uint8_t* field, int size) {
-  for (int i = 0; i < size && field[i] != 0; ++i) {
+  for (int i = 0; i < size; ++i) {
     if (field[i] != '-') out[at++] = field[i];
   }
   return at;

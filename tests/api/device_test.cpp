@@ -1,6 +1,7 @@
 // open_device and Device: order of checks, state rules between flash and IMU,
 // the moved-from state, and the road to the camera over the virtual camera.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -281,6 +282,67 @@ TEST_F(DeviceOnCameraTest, WriteThenReadRealisticDocument) {
   Result<ReadJsonResult> again = bare.read_json();
   ASSERT_TRUE(again.ok()) << again.message;
   EXPECT_EQ(again.value->json, compact(document));
+  EXPECT_TRUE(rig().clean());
+}
+
+TEST_F(DeviceOnCameraTest, StoredSizeLimitAppliesToTheCompactDocument) {
+  store_document("{\"kept\":1}", 2);
+  Result<Device> device_opened = open_scanned(DeviceCapability::flash);
+  ASSERT_TRUE(device_opened.ok()) << device_opened.message;
+  Device device = std::move(*device_opened.value);
+
+  // 65521 compact bytes do not fit the 64 KiB blob next to a 16-byte header:
+  // refused before the camera is touched, without the pause, and the stored
+  // document is left as it was.
+  const std::string oversized = "\"" + std::string(65519, 'a') + "\"";
+  std::uint64_t transfers = camera().transfer_count();
+  std::uint64_t t = clock().now_ns();
+  Result<void> refused = device.write_json(oversized);
+  EXPECT_EQ(refused.code, ErrorCode::invalid_length);
+  EXPECT_EQ(refused.message, "payload is too large");
+  EXPECT_EQ(camera().transfer_count(), transfers);
+  EXPECT_EQ(clock().now_ns(), t);
+  Result<ReadJsonResult> kept = device.read_json();
+  ASSERT_TRUE(kept.ok()) << kept.message;
+  EXPECT_EQ(kept.value->json, "{\"kept\":1}");
+  EXPECT_EQ(kept.value->version, 2);
+
+  // A text far above the limit whose compact form is small is stored: the
+  // limit is about what lands in the flash, not about the caller's layout.
+  const std::string padded = "{ \"a\" :" + std::string(70000, ' ') + "[ 1 ,\n\t2 ] }";
+  Result<void> written = device.write_json(padded);
+  ASSERT_TRUE(written.ok()) << written.message;
+  Result<ReadJsonResult> read = device.read_json();
+  ASSERT_TRUE(read.ok()) << read.message;
+  EXPECT_EQ(read.value->json, "{\"a\":[1,2]}");
+  EXPECT_EQ(read.value->version, 0);
+  EXPECT_TRUE(rig().clean());
+}
+
+TEST_F(DeviceOnCameraTest, FailedWriteIsForwardedWithoutThePause) {
+  Result<Device> device_opened = open_scanned(DeviceCapability::flash);
+  ASSERT_TRUE(device_opened.ok()) << device_opened.message;
+  Device device = std::move(*device_opened.value);
+  camera().unplug();
+
+  // The same failed connection through the flash layer alone sets the cost
+  // of the attempt; the device adds nothing to it.
+  FlashConfig config;
+  char vidpid[9];
+  std::snprintf(vidpid, sizeof vidpid, "%04x%04x", device.info().vid, device.info().pid);
+  config.vidpid = vidpid;
+  config.auto_select = false;
+  config.bus_number = device.info().bus_number;
+  config.device_address = device.info().device_address;
+  std::uint64_t t = clock().now_ns();
+  ASSERT_EQ(probe_flash_transport(config).message, "SonixCam_Init failed");
+  const std::uint64_t attempt = clock().now_ns() - t;
+
+  t = clock().now_ns();
+  Result<void> written = device.write_json("{\"a\":1}");
+  EXPECT_EQ(written.code, ErrorCode::device_unavailable);
+  EXPECT_EQ(written.message, "SonixCam_Init failed");
+  EXPECT_EQ(clock().now_ns() - t, attempt) << "no pause after a failed write";
   EXPECT_TRUE(rig().clean());
 }
 

@@ -1,6 +1,7 @@
 // A Platform whose /dev listing, udevadm output, sysfs files and video-node
-// answers are set by each test. It keeps count of children and descriptors so
-// tests can see that nothing is left running or open.
+// answers are set by each test; USB and the clock are those of a system
+// without USB devices. It keeps count of children and descriptors so tests can
+// see that nothing is left running or open.
 #pragma once
 
 #include <linux/videodev2.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.hpp"
+#include "support/forwarding_platform.hpp"
 
 namespace morvane::uvc_stereo::testing {
 
@@ -31,8 +33,11 @@ struct ScriptedNode {
   std::uint32_t device_caps = 0;
 };
 
-class ScriptedPlatform : public platform::Platform {
+class ScriptedPlatform : public ForwardingPlatform {
  public:
+  // No USB; the clock stands still and sleeps return at once.
+  ScriptedPlatform() : ForwardingPlatform(no_usb_platform()) {}
+
   // ---- what the test sets
   bool dev_exists = true;
   bool dev_listable = true;
@@ -62,29 +67,6 @@ class ScriptedPlatform : public platform::Platform {
     udev["/dev/" + name] = ScriptedUdev{udev_output(udev_lines), exit_status};
     nodes["/dev/" + name] = node;
   }
-
-  int usb_init() override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_exit() override {}
-  ssize_t usb_get_device_list(libusb_device***) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_free_device_list(libusb_device**, int) override {}
-  int usb_get_device_descriptor(libusb_device*, libusb_device_descriptor*) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  std::uint8_t usb_get_bus_number(libusb_device*) override { return 0; }
-  std::uint8_t usb_get_device_address(libusb_device*) override { return 0; }
-  int usb_open(libusb_device*, libusb_device_handle**) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_close(libusb_device_handle*) override {}
-  int usb_kernel_driver_active(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_detach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_attach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_claim_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_release_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_set_configuration(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_control_transfer(libusb_device_handle*, std::uint8_t, std::uint8_t, std::uint16_t, std::uint16_t,
-                           unsigned char*, std::uint16_t, unsigned int) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  const char* usb_error_name(int) override { return "LIBUSB_ERROR_NOT_SUPPORTED"; }
 
   bool path_exists(const std::string& path) override {
     if (path == "/dev") return dev_exists;
@@ -194,13 +176,6 @@ class ScriptedPlatform : public platform::Platform {
     --open_fds;
     return 0;
   }
-
-  int monotonic_time(timespec* now) override {
-    now->tv_sec = 1;
-    now->tv_nsec = 0;
-    return 0;
-  }
-  int sleep(const timespec*, timespec*) override { return 0; }
 
  private:
   std::map<int, std::string> fd_nodes_;

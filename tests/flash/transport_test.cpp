@@ -258,6 +258,32 @@ TEST_F(FlashTransportTest, HeaderPreviewDecidesWhetherASecondReadIsNeeded) {
   EXPECT_TRUE(rig().clean());
 }
 
+TEST_F(FlashTransportTest, BlobEndingAtTheTopOfTheAddressSpaceIsReadExactly) {
+  // The controller library refuses any read that runs past the last flash
+  // address (0xFFFFFF), so a blob that ends there is only readable when the
+  // preview and the second read cover no byte beyond header plus payload.
+  // The 1 MiB chip answers every address modulo its size.
+  for (const std::string& document : {std::string(), std::string("{\"top\":[1,2,3]}")}) {
+    SCOPED_TRACE(document.size());
+    const FlashBlob blob = built(document, 6);
+    FlashConfig config = config_for();
+    config.flash_address = static_cast<std::uint32_t>(0x1000000 - blob.raw.size());
+    store(blob.raw, static_cast<std::uint32_t>(0x100000 - blob.raw.size()));
+    Result<FlashBlob> read = read_blob_from_device(config);
+    ASSERT_TRUE(read.ok()) << read.message;
+    EXPECT_EQ(read.value->raw, blob.raw);
+    EXPECT_EQ(read.value->version, 6);
+
+    // Writing there reads back the same span for verification.
+    Result<void> written = write_blob_to_device(config, built(document, 7));
+    ASSERT_TRUE(written.ok()) << written.message;
+    Result<FlashBlob> again = read_blob_from_device(config);
+    ASSERT_TRUE(again.ok()) << again.message;
+    EXPECT_EQ(again.value->version, 7);
+  }
+  EXPECT_TRUE(rig().clean());
+}
+
 TEST_F(FlashTransportTest, CorruptStoredBlobsAreReportedNotReturned) {
   std::vector<std::uint8_t> raw = built("{\"a\":1}").raw;
   raw[20] ^= 0x40;  // the colon becomes 'z'
@@ -564,7 +590,8 @@ TEST_F(FlashTransportTest, EveryFailedTransferOfAWriteIsReportedAndCleanedUp) {
   const std::uint64_t total = transfers() - before;
 
   int failures = 0;
-  for (std::uint64_t k : sweep_positions(total, 400, 60, 9)) {
+  // Every position: for a document this small the whole sweep takes seconds.
+  for (std::uint64_t k : sweep_positions(total, total, 0, 1)) {
     SCOPED_TRACE(k);
     camera().clear_logs();
     restore(camera(), old_blob.raw, new_blob.raw.size());

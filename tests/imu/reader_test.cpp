@@ -15,14 +15,17 @@
 
 #include "morvane/uvc_stereo/imu.hpp"
 #include "platform/platform.hpp"
+#include "support/forwarding_platform.hpp"
 
 namespace morvane::uvc_stereo {
 namespace {
 
 // A platform that only knows video nodes and the clock: every other operation
 // fails the way the system would when the facility is absent.
-class ScriptedVideoPlatform : public platform::Platform {
+class ScriptedVideoPlatform : public testing::ForwardingPlatform {
  public:
+  ScriptedVideoPlatform() : ForwardingPlatform(testing::no_usb_platform()) {}
+
   struct Reply {
     int error = 0;  // errno to fail the ioctl with; 0 succeeds
     std::vector<std::uint8_t> bytes;
@@ -39,36 +42,6 @@ class ScriptedVideoPlatform : public platform::Platform {
   int ioctl_count = 0;
   int last_open_flags = 0;
   uvc_xu_control_query last_query{};
-
-  int usb_init() override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_exit() override {}
-  ssize_t usb_get_device_list(libusb_device***) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_free_device_list(libusb_device**, int) override {}
-  int usb_get_device_descriptor(libusb_device*, libusb_device_descriptor*) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  std::uint8_t usb_get_bus_number(libusb_device*) override { return 0; }
-  std::uint8_t usb_get_device_address(libusb_device*) override { return 0; }
-  int usb_open(libusb_device*, libusb_device_handle**) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  void usb_close(libusb_device_handle*) override {}
-  int usb_kernel_driver_active(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_detach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_attach_kernel_driver(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_claim_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_release_interface(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_set_configuration(libusb_device_handle*, int) override { return LIBUSB_ERROR_NOT_SUPPORTED; }
-  int usb_control_transfer(libusb_device_handle*, std::uint8_t, std::uint8_t, std::uint16_t, std::uint16_t,
-                           unsigned char*, std::uint16_t, unsigned int) override {
-    return LIBUSB_ERROR_NOT_SUPPORTED;
-  }
-  const char* usb_error_name(int) override { return "LIBUSB_ERROR_NOT_SUPPORTED"; }
-  bool path_exists(const std::string&) override {
-    errno = ENOENT;
-    return false;
-  }
-  bool list_directory(const std::string&, std::vector<std::string>&) override { return false; }
-  bool read_file_line(const std::string&, char*, int) override { return false; }
-  std::unique_ptr<platform::CommandStream> run_command(const std::string&) override { return nullptr; }
 
   int video_open(const std::string& path, int flags) override {
     last_open_flags = flags;

@@ -543,4 +543,125 @@ TEST_F(SonixConnection, VanishedCameraFailsCleanly) {
   EXPECT_NE(output.err().find("F2 error -4\n"), std::string::npos);
 }
 
+// The whole chip table: every recognised chip id gives its ROM type and puts
+// all 20 addresses of its register map row into the register globals.
+TEST_F(SonixConnection, EveryChipIdSelectsItsRomTypeAndWholeRegisterMap) {
+  const std::uint16_t kMap[2][20] = {
+      {0x101F, 0x1073, 0x1005, 0x1006, 0x1007, 0x1084, 0x1080, 0x1091, 0x1082, 0x1083,
+       0x1081, 0x1088, 0x1089, 0x10D0, 0x10D9, 0x10D7, 0x10D8, 0x10D1, 0x10D2, 0x1002},
+      {0x80F0, 0x8C00, 0x8200, 0x8201, 0x8202, 0x8E04, 0x8E00, 0x8E11, 0x8E02, 0x8E03,
+       0x8E01, 0x8E08, 0x8E09, 0x8600, 0x8609, 0x8607, 0x8608, 0x8601, 0x8602, 0x8045},
+  };
+  struct Chip {
+    std::uint8_t id;
+    int rom_type;
+    int arch;
+  };
+  const Chip chips[] = {{0x15, 2, 0}, {0x16, 2, 0}, {0x22, 2, 0}, {0x23, 2, 0}, {0x25, 2, 0}, {0x32, 2, 0},
+                        {0x33, 2, 0}, {0x56, 2, 0}, {0x70, 2, 0}, {0x71, 2, 0}, {0x75, 2, 0}, {0x87, 2, 0},
+                        {0x88, 2, 0}, {0x67, 1, 0}, {0x76, 3, 0}, {0x83, 3, 0}, {0x92, 3, 0}, {0x85, 4, 1},
+                        {0x86, 3, 1}, {0x89, 3, 1}, {0x90, 3, 1}};
+  // Start from the other row each time, so every global must be rewritten.
+  for (const Chip& c : chips) {
+    const int other = 1 - c.arch;
+    usb.regs.erase(0x80F0);
+    usb.regs[0x101F] = other == 0 ? 0x15 : 0x85;
+    ASSERT_TRUE(open());
+    SonixCam_UnInit();
+    usb.regs[0x101F] = c.id;
+    ASSERT_TRUE(open()) << std::hex << int{c.id};
+    int type = -1;
+    std::uint8_t chip = 0;
+    ASSERT_EQ(SonixCam_GetAsicRomType(&type, &chip), 1);
+    EXPECT_EQ(type, c.rom_type) << std::hex << int{c.id};
+    EXPECT_EQ(chip, c.id);
+    const std::uint16_t globals[20] = {dspIdAddr,
+                                       usbResetAddr,
+                                       gpioInputAddr,
+                                       gpioOutputAddr,
+                                       gpioOEAddr,
+                                       sfRdyAddr,
+                                       sfModeAddr,
+                                       sfCSAddr,
+                                       sfWriteDataAddr,
+                                       sfReadDataAddr,
+                                       sfReadWriteTriggerAddr,
+                                       sfReadCmdAddr,
+                                       sfReadDataStartAddr,
+                                       i2cDev,
+                                       i2cMode,
+                                       i2cTrg,
+                                       i2cSclSelOD,
+                                       i2cSlaveID,
+                                       i2cDataArrStartAddr,
+                                       cpuRateAddr};
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(globals[i], kMap[c.arch][i]) << std::hex << int{c.id} << " entry " << i;
+    const bool i2c64 = c.id == 0x86 || c.id == 0x88 || c.id == 0x89 || c.id == 0x90;
+    EXPECT_EQ(IsSupportI2C64(), i2c64 ? 1 : 0) << std::hex << int{c.id};
+    SonixCam_UnInit();
+  }
+  // Ids of neither row are no controller: the open fails with code 13.
+  for (std::uint8_t id : {0x00, 0x11, 0x24, 0x84, 0x91, 0xFF}) {
+    usb.regs[0x101F] = id;
+    usb.regs[0x80F0] = id;
+    gEC = 0;
+    EXPECT_FALSE(open()) << std::hex << int{id};
+    EXPECT_EQ(gEC, 13);
+    EXPECT_TRUE(usb.clean());
+  }
+}
+
+// Every row of the ROM table is found from its own text at its own address,
+// and its sub-version rule holds one above and one below the listed value.
+TEST_F(SonixConnection, EveryRomRowIsFoundByItsOwnText) {
+  ASSERT_TRUE(open());
+  struct Row {
+    std::uint16_t address;
+    const char* name;
+    std::uint8_t sub;
+    bool at_least;
+  };
+  const Row rows[40] = {
+      {0x9FF8, "220R0", 1, true},  {0x9FF8, "225R0", 3, true},  {0x9FF8, "250R0", 1, false},
+      {0x9FF8, "250R0", 2, true},  {0xD2B2, "230R0", 1, false}, {0xDFF8, "230R0", 2, false},
+      {0xDFF8, "230R0", 3, true},  {0xDFF8, "231R0", 1, false}, {0xDFF8, "216R0", 1, true},
+      {0xBFF8, "215R0", 1, true},  {0xBFF8, "236R0", 1, false}, {0xBFF8, "236R0", 2, true},
+      {0xBFF8, "256R0", 1, true},  {0xBFF8, "231R0", 2, true},  {0xBFF8, "266R0", 1, true},
+      {0xBFF8, "276R0", 1, true},  {0xBFF8, "275R0", 1, true},  {0xBFF8, "290R0", 1, false},
+      {0xBFF8, "290R0", 2, true},  {0xBFF8, "286R0", 1, true},  {0xBFF8, "288R0", 1, true},
+      {0xBFF8, "288R0", 1, true},  {0xBFF8, "270R0", 1, true},  {0xBFF8, "271R0", 1, true},
+      {0xBFF8, "280R0", 1, true},  {0xBFF8, "281R0", 1, true},  {0xC7F8, "232R0", 1, false},
+      {0xC7F8, "232R0", 2, true},  {0xAFF8, "272R0", 1, true},  {0xAFF8, "273R0", 1, true},
+      {0xAFF8, "275R0", 1, true},  {0xAFF8, "283R0", 1, false}, {0x9FF8, "292R0", 1, false},
+      {0xAFF8, "287R0", 1, false}, {0xAFF8, "267R0", 1, true},  {0xAFF8, "276R0", 1, true},
+      {0xAFF8, "285R0", 1, true},  {0xAFF8, "286R0", 1, true},  {0xAFF8, "289R0", 1, true},
+      {0xAFF8, "290R0", 1, true},
+  };
+  // The row an exact text finds: the first row at that address with that name
+  // whose rule accepts the sub-version (rows 20 and 21 are the same).
+  auto expected_row = [&rows](std::uint16_t address, const char* name, int sub) {
+    for (int r = 0; r < 40; ++r) {
+      const Row& row = rows[r];
+      if (row.address != address || std::memcmp(row.name, name, 4) != 0) continue;
+      if (row.at_least ? sub >= row.sub : sub == row.sub) return r;
+    }
+    return -1;
+  };
+  std::uint8_t version[8] = {};
+  for (int r = 0; r < 40; ++r) {
+    const Row& row = rows[r];
+    for (int sub = row.sub - 1; sub <= row.sub + 1; ++sub) {
+      usb.rom.clear();
+      usb.set_rom(row.address, row.name, static_cast<std::uint8_t>(sub));
+      uiRomID = 99;
+      const int want = expected_row(row.address, row.name, sub);
+      if (sub == row.sub) {
+        EXPECT_EQ(want, r == 21 ? 20 : r);
+      }
+      EXPECT_EQ(LibUsb_DefGetAsicRomVersion(version), want >= 0 ? 1 : 0) << row.name << " sub " << sub;
+      EXPECT_EQ(uiRomID, want >= 0 ? static_cast<std::uint32_t>(want) : 99u) << row.name << " sub " << sub;
+    }
+  }
+}
+
 }  // namespace

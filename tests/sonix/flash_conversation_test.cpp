@@ -4,6 +4,8 @@
 // byte-banging operations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -399,6 +401,10 @@ TEST_F(SonixFlashConversation, FirmwareVersionRules) {
   usb.flash[0x2014] = 0;
   ASSERT_EQ(SonixCam_GetFwVersion(raw, 64, 1), 1);
   EXPECT_STREQ(reinterpret_cast<char*>(raw), "0643X12");
+  // The text form copies that zero byte of field 2 as well, so the text ends
+  // there instead of running on with the other fields.
+  ASSERT_EQ(SonixCam_GetFwVersion(text, 64, 0), 1);
+  EXPECT_STREQ(reinterpret_cast<char*>(text), "0643-12");
   SonixCam_UnInit();
 
   // A "220R" ROM leaves out the fifth byte of field 4.
@@ -548,6 +554,130 @@ TEST_F(SonixFlashConversation, ParameterTableAndStrings) {
   ASSERT_EQ(LibUsb_GetStringSettingFormSF(text, 80, 0x100, 0), 1);
   EXPECT_STREQ(reinterpret_cast<char*>(text), "xyz");
   EXPECT_EQ(LibUsb_GetStringSettingFormSF(nullptr, 80, 0x100, 0), 0);
+}
+
+// Every ROM name of the parameter-table location rules, with the sub-version
+// and variant character each rule asks for and one that it does not.
+TEST_F(SonixFlashConversation, ParameterTableLocationOfEveryRomName) {
+  usb.flash[0x168] = 0x90;
+  usb.flash[0x169] = 0x10;
+  usb.flash[0x16E] = 0xA0;
+  const std::uint8_t be[] = {0x00, 0x01, 0x20, 0x00, 0x00, 0x00, 0x0F, 0x00};
+  std::memcpy(&usb.flash[0x16F], be, 8);
+  const std::uint8_t check_be[] = {0x00, 0x01, 0x2F, 0x00};
+  std::memcpy(&usb.flash[0x187], check_be, 4);
+  enum Rule { fixed_c000, page_bytes, words_be32, rom216, other, fails };
+  struct Case {
+    std::uint16_t rom_address;
+    const char* rom;
+    std::uint8_t sub;
+    char variant;
+    Rule rule;
+  };
+  const Case cases[] = {
+      {0xBFF8, "231R0", 2, '0', fails},      {0xBFF8, "231R0", 9, 'F', fails},
+      {0xDFF8, "231R0", 1, '0', other},      {0xC7F8, "232R0", 1, 'F', fixed_c000},
+      {0xAFF8, "275R0", 1, '0', fixed_c000}, {0xBFF8, "275R0", 1, '0', fixed_c000},
+      {0xBFF8, "276R0", 1, 'F', fixed_c000}, {0xAFF8, "276R0", 1, '0', fixed_c000},
+      {0xAFF8, "276R0", 2, '0', other},      {0xC7F8, "232R0", 2, '0', page_bytes},
+      {0xC7F8, "232R0", 3, '0', other},      {0xBFF8, "288R0", 1, '0', page_bytes},
+      {0xBFF8, "270R0", 1, '0', page_bytes}, {0xBFF8, "271R0", 1, '0', page_bytes},
+      {0xBFF8, "280R0", 1, '0', page_bytes}, {0xBFF8, "281R0", 1, '0', page_bytes},
+      {0xBFF8, "280R0", 2, '0', other},      {0xAFF8, "272R0", 1, '0', words_be32},
+      {0xAFF8, "273R0", 1, '0', words_be32}, {0x9FF8, "292R0", 1, '0', words_be32},
+      {0xAFF8, "273R0", 2, 'F', other},      {0xAFF8, "275R0", 1, 'F', words_be32},
+      {0xAFF8, "283R0", 1, 'F', words_be32}, {0xAFF8, "285R0", 1, 'F', words_be32},
+      {0xAFF8, "286R0", 1, 'F', words_be32}, {0xAFF8, "289R0", 1, 'F', words_be32},
+      {0xAFF8, "290R0", 1, 'F', words_be32}, {0xAFF8, "287R0", 1, 'F', words_be32},
+      {0xAFF8, "267R0", 1, 'F', words_be32}, {0xAFF8, "283R0", 1, '0', other},
+      {0xAFF8, "285R0", 2, 'F', other},      {0xAFF8, "267R0", 1, '1', other},
+      {0xDFF8, "216R0", 1, '0', rom216},     {0xDFF8, "216R0", 4, 'F', rom216},
+      {0xBFF8, "215R0", 1, '0', other},      {0x9FF8, "220R0", 1, 'F', other},
+  };
+  open();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.rom) + " sub " + std::to_string(c.sub) + " variant " + c.variant);
+    usb.rom.clear();
+    usb.set_rom(c.rom_address, c.rom, c.sub, c.variant);
+    std::uint64_t start = 1, end = 1, check = 1;
+    const int found = LibUsb_GetParaTableAndCRCAddrFormSF(&start, &end, &check);
+    std::vector<std::uint8_t> image(usb.flash.begin(), usb.flash.begin() + 0x200);
+    std::uint64_t fw_start = 1, fw_end = 1, fw_check = 1;
+    const int fw_found = LibUsb_GetParaTableAndCRCAddrFormFW(image.data(), &fw_start, &fw_end, &fw_check);
+    EXPECT_EQ(fw_found, found);
+    EXPECT_EQ(std::vector<std::uint64_t>({fw_start, fw_end, fw_check}),
+              std::vector<std::uint64_t>({start, end, check}));
+    std::vector<std::uint64_t> want;
+    switch (c.rule) {
+      case fixed_c000:
+        want = {0xC000, 0xCF00, 0xCF00};
+        break;
+      case page_bytes:
+        want = {0x9000, 0xA000, 0xA000};
+        break;
+      case words_be32:
+        want = {0x12000, 0x12F00, 0x12F00};
+        break;
+      case rom216:
+        want = {0x5800, 0x6700, 0x6700};
+        break;
+      case other:
+        want = {0x8000, 0x8800, 0};
+        break;
+      case fails:
+        EXPECT_EQ(found, 0);
+        continue;
+    }
+    ASSERT_EQ(found, 1);
+    EXPECT_EQ(std::vector<std::uint64_t>({start, end, check}), want);
+  }
+}
+
+// The blank check after the chip erase samples 8 bytes at every KiB offset
+// below length - 1024 by flash window reads, before anything is written. This
+// flash ignores SPI erases, so what it held before the burn is what the check
+// finds.
+TEST_F(SonixFlashConversation, BurnBlankCheckSamplesEachKibBelowTheLastOne) {
+  auto sampled_before_first_write = [this] {
+    std::vector<std::uint32_t> addresses;
+    for (const Transfer& t : requests_with_value(0x0300)) {
+      if (t.request_type != 0x21) continue;
+      if ((t.data[2] & 0x80) == 0) break;  // the first window write
+      EXPECT_EQ(t.data[2] & 0x0F, 8);
+      addresses.push_back(static_cast<std::uint32_t>(t.data[0] | t.data[1] << 8));
+    }
+    return addresses;
+  };
+  open();
+  struct Case {
+    std::int64_t length;
+    std::vector<std::uint32_t> samples;
+  };
+  for (const Case& c : {Case{1000, {}}, Case{1024, {}}, Case{1025, {0}}, Case{2049, {0, 1024}}, Case{3072, {0, 1024}},
+                        Case{3073, {0, 1024, 2048}}}) {
+    std::fill(usb.flash.begin(), usb.flash.end(), 0xFF);
+    std::vector<std::uint8_t> image(static_cast<std::size_t>(c.length), 0x5A);
+    usb.transfers.clear();
+    gEC = 0;
+    ASSERT_EQ(SonixCam_BurnerFW(image.data(), c.length, nullptr, nullptr, 1, 0), 1) << c.length;
+    EXPECT_EQ(sampled_before_first_write(), c.samples) << c.length;
+    EXPECT_EQ(gEC, 0) << c.length;
+  }
+
+  // A sampled byte that is not erased fails the burn with code 3 before any
+  // write.
+  std::fill(usb.flash.begin(), usb.flash.end(), 0xFF);
+  usb.flash[2048 + 7] = 0xFE;
+  std::vector<std::uint8_t> image(4096, 0x5A);
+  usb.transfers.clear();
+  EXPECT_EQ(SonixCam_BurnerFW(image.data(), 4096, nullptr, nullptr, 1, 1), 0);
+  EXPECT_EQ(gEC, SONIXCAM_EC_ERASE);
+  EXPECT_EQ(sampled_before_first_write(), (std::vector<std::uint32_t>{0, 1024, 2048}));
+  for (const Transfer& t : requests_with_value(0x0300)) {
+    EXPECT_TRUE(t.request_type != 0x21 || (t.data[2] & 0x80) != 0) << "window write after a failed blank check";
+  }
+  EXPECT_EQ(usb.flash[2048 + 7], 0xFE);
+  EXPECT_EQ(usb.flash[0x160], 0xFF);
 }
 
 }  // namespace

@@ -5,9 +5,14 @@
 # runs the command-line tool, the examples and vm_probe against the kernel's
 # UVC driver, udev, usbfs and libusb inside it.
 #
-# usage: tests/vm/run.sh [--build-dir DIR] [--shell] [--verbose] [--keep] [--timeout SECONDS]
+# usage: tests/vm/run.sh [--arch x86_64|arm64] [--build-dir DIR] [--shell] [--verbose] [--keep]
+#                        [--timeout SECONDS] [--only LIST]
+#   --arch A          guest architecture: x86_64 (q35, default) or arm64 (virt, Cortex-A57)
 #   --build-dir DIR   CMake build directory to take the SDK from (default build/vm,
-#                     or $MORVANE_VM_BUILD_DIR); the needed targets are built
+#                     or $MORVANE_VM_BUILD_DIR); the needed targets are built. For arm64
+#                     a cross build (default build/arm64) that is used as it is; the
+#                     virtual cameras then come from the native build in
+#                     $MORVANE_VM_HOST_BUILD_DIR (default build/vm)
 #   --shell           keep the guest open with a shell on this terminal after the scenarios
 #   --verbose         print every scenario's output
 #   --keep            keep the work directory (initramfs, console log, flash files)
@@ -25,11 +30,14 @@ build=${MORVANE_VM_BUILD_DIR:-$root/build/vm}
 shell=0
 verbose=0
 keep=0
-vm_timeout=480
+vm_timeout=""
 only=""
+arch=x86_64
+build_given=0
 while (($#)); do
   case $1 in
-    --build-dir) build=$(cd "$2" && pwd); shift 2 ;;
+    --build-dir) build=$(cd "$2" && pwd); build_given=1; shift 2 ;;
+    --arch) arch=$2; shift 2 ;;
     --shell) shell=1; shift ;;
     --verbose) verbose=1; shift ;;
     --keep) keep=1; shift ;;
@@ -42,17 +50,41 @@ done
 
 # Pinned guest packages; the newest available 6.1 kernel is taken when the
 # mirror no longer has the pinned one.
-kernel_pkg=${MORVANE_VM_KERNEL_PACKAGE:-linux-image-6.1.0-57-amd64}
+case $arch in
+  x86_64)
+    deb_arch=amd64 multiarch=x86_64-linux-gnu qemu_bin=qemu-system-x86_64 console=ttyS0 cxx=c++
+    machine=(-M q35 -accel tcg)
+    host_build=$build
+    extra_debs=()
+    : "${vm_timeout:=480}"
+    ;;
+  arm64)
+    deb_arch=arm64 multiarch=aarch64-linux-gnu qemu_bin=qemu-system-aarch64 console=ttyAMA0
+    cxx=aarch64-linux-gnu-g++
+    machine=(-M virt -cpu cortex-a57 -accel tcg)
+    ((build_given)) || build=$root/build/arm64
+    host_build=${MORVANE_VM_HOST_BUILD_DIR:-$root/build/vm}
+    # The guest's busybox and the libraries udevadm needs beyond the ones the
+    # arm64 cross build already has installed.
+    extra_debs=(busybox-static libkmod2 libacl1 libblkid1 libcap2 libselinux1 libzstd1 liblzma5 libssl3 libpcre2-8-0)
+    : "${vm_timeout:=1200}"
+    ;;
+  *) echo "run.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+kernel_pkg=${MORVANE_VM_KERNEL_PACKAGE:-linux-image-6.1.0-57-$deb_arch}
 udev_version=${MORVANE_VM_UDEV_VERSION:-252.39-1~deb12u2}
 modules=(usb-common usbcore xhci-hcd xhci-pci mc videodev videobuf2-common videobuf2-v4l2 videobuf2-memops
          videobuf2-vmalloc uvcvideo)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/morvane-vm
+debs=$cache/debs
+[ "$arch" = x86_64 ] || debs=$cache/debs-$deb_arch
 
 skip() { echo "vm: skipped: $*"; echo "vm: 0 passed, 0 failed (skipped)"; exit 77; }
-for tool in qemu-system-x86_64 busybox apt-get dpkg c++ cmake gzip timeout; do
+for tool in "$qemu_bin" busybox apt-get dpkg "$cxx" cmake gzip timeout readelf; do
   command -v "$tool" >/dev/null || skip "$tool is not installed (scripts/install-deps.sh installs it)"
 done
 [ -f "$build/CMakeCache.txt" ] || skip "no CMake build in $build"
+[ -f "$host_build/CMakeCache.txt" ] || skip "no CMake build in $host_build"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-vm.XXXXXX")
 pids=()
@@ -77,41 +109,56 @@ ms_since() { echo $(( ($(date +%s%N) - $1) / 1000000 )); }
 # ---- the SDK, the tool, the examples and the virtual camera
 targets=(morvane-virtual-camera morvane-uvc-stereo morvane_uvc_stereo_sdk morvane_uvc_stereo_sdk_c
          list_and_read_calibration stream_imu)
-cmake --build "$build" --target "${targets[@]}" -j "$(nproc)" >"$work/build.log" 2>&1 || {
+if [ "$arch" != x86_64 ]; then
+  # The cross build belongs to its own stage: it is used as it is.
+  for f in tools/morvane-uvc-stereo examples/list_and_read_calibration examples/stream_imu \
+           src/libmorvane_uvc_stereo_sdk.so.0 src/libmorvane_uvc_stereo_sdk_c.so.0; do
+    [ -e "$build/$f" ] || skip "$build/$f is missing (run scripts/arm64.sh first)"
+  done
+  targets=(morvane-virtual-camera)
+fi
+cmake --build "$host_build" --target "${targets[@]}" -j "$(nproc)" >"$work/build.log" 2>&1 || {
   tail -n 30 "$work/build.log"
   if grep -q "unknown target 'morvane-virtual-camera'" "$work/build.log"; then
     skip "morvane-virtual-camera is not built (libusbredirparser-dev missing?)"
   fi
   echo "vm: build failed"; echo "vm: 0 passed, 1 failed"; exit 1
 }
-camera_bin=$build/emulator/usbredir/morvane-virtual-camera
-c++ -std=c++17 -O2 -Wall -Wextra -Werror -I"$root/include" "$root/tests/vm/guest/vm_probe.cpp" -o "$work/vm_probe" -pthread \
+camera_bin=$host_build/emulator/usbredir/morvane-virtual-camera
+"$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -I"$root/include" "$root/tests/vm/guest/vm_probe.cpp" -o "$work/vm_probe" -pthread \
   -L"$build/src" -lmorvane_uvc_stereo_sdk -lusb-1.0 -Wl,-rpath,/opt/morvane/lib
 
 # ---- guest packages (cached)
-mkdir -p "$cache/debs"
-fetch() {  # package[=version] -> path of the .deb in the cache
-  local name=${1%%=*} found
-  found=$(ls "$cache/debs/${name}_"*.deb 2>/dev/null | head -n 1 || true)
+mkdir -p "$debs"
+fetch() {  # package[=version] -> path of the guest architecture's .deb in the cache
+  local name=${1%%=*} version="" found
+  [ "$name" != "$1" ] && version="=${1#*=}"
+  found=$(ls "$debs/${name}_"*"_$deb_arch.deb" "$debs/${name}_"*_all.deb 2>/dev/null | head -n 1 || true)
   if [ -z "$found" ]; then
-    (cd "$cache/debs" && apt-get download "$1" >/dev/null 2>&1) || return 1
-    found=$(ls "$cache/debs/${name}_"*.deb 2>/dev/null | head -n 1 || true)
+    (cd "$debs" && apt-get download "$name:$deb_arch$version" >/dev/null 2>&1) || return 1
+    found=$(ls "$debs/${name}_"*"_$deb_arch.deb" "$debs/${name}_"*_all.deb 2>/dev/null | head -n 1 || true)
   fi
   [ -n "$found" ] && echo "$found"
 }
 kernel_deb=$(fetch "$kernel_pkg" || true)
 if [ -z "$kernel_deb" ]; then
-  kernel_pkg=$(apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64$' | cut -d' ' -f1 | sort -V | tail -n 1)
+  kernel_pkg=$(apt-cache search --names-only "^linux-image-6\\.1\\.0-[0-9]+-$deb_arch\$" | cut -d' ' -f1 | sort -V | tail -n 1)
   [ -n "$kernel_pkg" ] && kernel_deb=$(fetch "$kernel_pkg" || true)
 fi
-[ -n "$kernel_deb" ] || skip "cannot download a linux-image-6.1.0-*-amd64 package"
+[ -n "$kernel_deb" ] || skip "cannot download a linux-image-6.1.0-*-$deb_arch package"
 udev_deb=$(fetch "udev=$udev_version" || fetch udev || true)
 libudev_deb=$(fetch "libudev1=$udev_version" || fetch libudev1 || true)
 [ -n "$udev_deb" ] && [ -n "$libudev_deb" ] || skip "cannot download udev and libudev1"
+extra_paths=()
+for p in "${extra_debs[@]}"; do
+  d=$(fetch "$p" || true)
+  [ -n "$d" ] || skip "cannot download $p:$deb_arch"
+  extra_paths+=("$d")
+done
 unpacked=$cache/unpacked-$(basename "$kernel_deb" .deb)-$(basename "$udev_deb" .deb)
 if [ ! -f "$unpacked/.done" ]; then
   rm -rf "$unpacked"; mkdir -p "$unpacked"
-  for d in "$kernel_deb" "$udev_deb" "$libudev_deb"; do dpkg -x "$d" "$unpacked"; done
+  for d in "$kernel_deb" "$udev_deb" "$libudev_deb" "${extra_paths[@]}"; do dpkg -x "$d" "$unpacked"; done
   touch "$unpacked/.done"
 fi
 kver=$(ls "$unpacked/lib/modules" | head -n 1)
@@ -120,7 +167,7 @@ echo "vm: guest kernel $kver, udev $(basename "$udev_deb" .deb | cut -d_ -f2)"
 # ---- initramfs
 r=$work/root
 mkdir -p "$r"/{bin,sbin,usr/bin,etc,lib/modules/vm,lib/systemd,lib/udev/rules.d,opt/morvane/bin,opt/morvane/lib,vm,proc,sys,dev,run,tmp,root}
-cp "$(command -v busybox)" "$r/bin/busybox"
+if [ "$arch" = x86_64 ]; then cp "$(command -v busybox)" "$r/bin/busybox"; else cp "$unpacked/bin/busybox" "$r/bin/busybox"; fi
 for m in "${modules[@]}"; do
   f=$(find "$unpacked/lib/modules/$kver" -name "$m.ko*" | head -n 1)
   [ -n "$f" ] || { echo "vm: module $m missing from $kernel_pkg"; echo "vm: 0 passed, 1 failed"; exit 1; }
@@ -142,16 +189,32 @@ printf 'root:x:0:\nvideo:x:44:\nplugdev:x:46:\naudio:x:29:\ndisk:x:6:\ntty:x:5:\
 cp "$build/tools/morvane-uvc-stereo" "$work/vm_probe" "$build/examples/list_and_read_calibration" \
    "$build/examples/stream_imu" "$r/opt/morvane/bin/"
 cp -a "$build"/src/libmorvane_uvc_stereo_sdk*.so* "$r/opt/morvane/lib/"
-# Shared libraries of every program, from the host (the same Debian release);
-# libudev from the downloaded package, to match udevd.
-for elf in "$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.*; do
-  ldd "$elf" 2>/dev/null | awk '/=> \// { print $3 } /^\t\/lib/ { print $1 }' 
-done | sort -u | grep -v libmorvane | while read -r lib; do
-  mkdir -p "$r$(dirname "$lib")"
-  cp -L "$lib" "$r$lib"
+# Shared libraries of every program, found by their DT_NEEDED entries in the
+# downloaded packages (libudev and udevadm's own libraries, matching udevd)
+# and then in the host's libraries of the guest architecture (the same
+# Debian release), copied to the guest's multiarch directory.
+mkdir -p "$r/lib/$multiarch"
+queue=("$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.*)
+seen=" "
+while ((${#queue[@]})); do
+  elf=${queue[0]}
+  queue=("${queue[@]:1}")
+  for lib in $(readelf -d "$elf" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
+    case $seen in *" $lib "*) continue ;; esac
+    seen+="$lib "
+    case $lib in libmorvane*) continue ;; esac
+    found=""
+    for dir in "$unpacked/lib/$multiarch" "$unpacked/usr/lib/$multiarch" "/lib/$multiarch" "/usr/lib/$multiarch"; do
+      if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
+    done
+    [ -n "$found" ] || { echo "vm: $lib (needed by ${elf#$r}) not found"; echo "vm: 0 passed, 1 failed"; exit 1; }
+    cp -L "$found" "$r/lib/$multiarch/$lib"
+    queue+=("$r/lib/$multiarch/$lib")
+  done
 done
-cp -L "$unpacked"/lib/x86_64-linux-gnu/libudev.so.1 "$r/lib/x86_64-linux-gnu/libudev.so.1" 2>/dev/null || true
-[ -e "$r/lib64/ld-linux-x86-64.so.2" ] || { mkdir -p "$r/lib64"; cp -L /lib64/ld-linux-x86-64.so.2 "$r/lib64/"; }
+interp=$(readelf -l "$r/usr/bin/udevadm" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
+mkdir -p "$r$(dirname "$interp")"
+cp -L "/lib/$multiarch/$(basename "$interp")" "$r$interp"
 cp "$root/tests/vm/guest/init" "$r/init"
 cp "$root/tests/vm/guest/run-tests.sh" "$r/vm/run-tests.sh"
 chmod +x "$r/init"
@@ -175,11 +238,11 @@ for name in cam0 cam1 cam2; do
 done
 
 # ---- the machine
-append="console=ttyS0 rdinit=/init panic=-1 loglevel=4"
+append="console=$console rdinit=/init panic=-1 loglevel=4"
 ((shell)) && append+=" vmshell"
 ((verbose)) && append+=" vmverbose"
 [ -n "$only" ] && append+=" vmonly=$only"
-qemu=(qemu-system-x86_64 -M q35 -accel tcg -m 1024 -smp 1 -nographic -no-reboot
+qemu=("$qemu_bin" "${machine[@]}" -m 1024 -smp 1 -nographic -no-reboot
       -kernel "$unpacked/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" -append "$append"
       -device qemu-xhci,id=xhci)
 for name in cam0 cam1 cam2; do
@@ -211,7 +274,7 @@ tr -d '\r' <"$log" >"$log.txt"
 pass=0
 fail=0
 echo
-echo "vm: virtual machine ran ${vm_ms} ms (host wall time, QEMU TCG)"
+echo "vm: $arch virtual machine ran ${vm_ms} ms (host wall time, QEMU TCG)"
 grep -oE 'VMEVENT (kernel_up|udev_settled) [0-9.]+' "$log.txt" | sed 's/^VMEVENT /vm: guest uptime at /; s/ \([0-9.]*\)$/ \1 s/' || true
 while read -r _ verdict name ms reason; do
   printf 'vm: %-4s %-26s %7s ms %s\n' "$verdict" "$name" "$ms" "$reason"

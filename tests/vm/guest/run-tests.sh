@@ -213,7 +213,17 @@ t_firmware_export_burn() {
     fail "version after burn" || return 1
 }
 
+# Stores each camera's document unless it already holds one (scenarios run
+# alone with vmonly need them too).
+ensure_docs() {
+  for s in VM0001 VM0002 VM0003; do
+    [ -f $W/doc-$s.min ] || write_doc $s
+    $TOOL -d $s config get >/dev/null 2>&1 || $TOOL -d $s config set $W/doc-$s.json || return 1
+  done
+}
+
 t_c_example() {
+  ensure_docs || fail "cannot store the documents" || return 1
   timeout 60 list_and_read_calibration >$W/c.out || fail "C example failed" || return 1
   cat $W/c.out
   first=$(sed -n "s/^\[0\] .* serial '\([^']*\)'.*/\1/p" $W/c.out)
@@ -251,6 +261,7 @@ t_transfer_times() {
 }
 
 t_final_blobs() {
+  ensure_docs || fail "cannot store the documents" || return 1
   for s in VM0001 VM0002 VM0003; do
     $TOOL -d $s config backup $W/final-$s.bin || fail "backup $s" || return 1
     echo "VMDATA blob $s $(wc -c <$W/final-$s.bin) $(sha256sum $W/final-$s.bin | cut -d' ' -f1)"
