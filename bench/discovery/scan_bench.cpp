@@ -141,32 +141,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> times;
 };
 
-// Writes a udevadm that sleeps 20 ms and reports one supported camera per
-// node (its own ID_PATH, so every node is a camera of its own), and puts its
-// directory first on PATH.
-bool install_fake_udevadm(std::string& dir) {
-  char templ[] = "/tmp/morvane_scan_bench_XXXXXX";
-  if (!mkdtemp(templ)) return false;
-  dir = templ;
-  std::ofstream script(dir + "/udevadm");
-  // Prints first, then becomes `sleep`: one process per query, alive 20 ms.
-  script << "#!/bin/sh\n"
-            "echo ID_VENDOR_ID=0c45\n"
-            "echo ID_MODEL_ID=0643\n"
-            "echo \"ID_PATH=bench-$5\"\n"
-            "exec sleep 0.02\n";
-  script.close();
-  if (chmod((dir + "/udevadm").c_str(), 0755) != 0) return false;
+// Puts the directory of the fake udevadm (a small program that reports one
+// supported camera per node, with its own ID_PATH so every node is a camera
+// of its own, and takes 20 ms) first on PATH.
+bool install_fake_udevadm() {
   const char* old_path = std::getenv("PATH");
-  std::string path = dir + ":" + (old_path ? old_path : "/usr/bin:/bin");
+  std::string path = std::string(MORVANE_FAKE_UDEVADM_DIR) + ":" + (old_path ? old_path : "/usr/bin:/bin");
   return setenv("PATH", path.c_str(), 1) == 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir;
-  if (!install_fake_udevadm(dir)) {
+  if (!install_fake_udevadm()) {
     std::fprintf(stderr, "cannot install the fake udevadm\n");
     return 1;
   }
@@ -174,8 +161,6 @@ int main(int argc, char** argv) {
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
-  std::remove((dir + "/udevadm").c_str());
-  rmdir(dir.c_str());
 
   for (const char* name : {"BM_Scan", "BM_ScanSimulatedChildren"}) {
     auto one = reporter.times.find(std::string(name) + "/1/iterations:10/real_time");
