@@ -25,7 +25,8 @@ int main(void) {
   char* json = NULL;
   size_t json_length = 0;
   int status = morvane_uvc_stereo_scan_devices(&devices, &count);
-  if (status != 0) return fail("scan", status);
+  if (status != 0) return fail("scan", status); /* status 2 "no devices found" when nothing is attached */
+  if (count == 0) return 1;
 
   for (i = 0; i < count; ++i) {
     printf("[%zu] %04x:%04x bus %u address %u serial '%s' node %s\n", i, devices[i].vid, devices[i].pid,
