@@ -9,7 +9,6 @@ namespace {
 
 constexpr std::size_t kVersionFieldLength[4] = {10, 10, 10, 5};  // fields 1, 2, 3, 4
 constexpr std::size_t kVersionTextMax = 35;
-constexpr std::size_t kStringBlock = 64;
 constexpr std::size_t kMaxStringChars = 31;
 constexpr std::uint32_t kEntriesLength = 0x180;  // vid/pid and five string blocks
 constexpr std::uint32_t kVidPidOffset = 6;
