@@ -96,7 +96,7 @@ if [ "${MORVANE_TEST_VM:-1}" != 0 ]; then
   if [ "${MORVANE_SKIP_ARM64:-0}" != 1 ] && [ -d build/arm64 ]; then
     section "virtual machine, arm64 guest"
     vm_status=0
-    "$root/tests/vm/run.sh" --arch arm64 --build-dir build/arm64 || vm_status=$?
+    MORVANE_VM_HOST_BUILD_DIR=build/release "$root/tests/vm/run.sh" --arch arm64 --build-dir build/arm64 || vm_status=$?
     if [ "$vm_status" -eq 77 ]; then
       echo "arm64 virtual machine stage skipped"
     elif [ "$vm_status" -ne 0 ]; then
