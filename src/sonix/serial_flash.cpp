@@ -478,43 +478,36 @@ int SonixCam_DisableSerialFlashWriteProtect(int type) {
   return 1;
 }
 
-int SonixCam_EraseSectorFlash(int64_t address, int type) {
+namespace {
+
+// The public erases: remove the write protection (gEC 2 when that fails),
+// then run `erase` (gEC 3 when that fails).
+template <typename Erase>
+int erase_unprotected(int type, Erase erase) {
   if (!camera_open()) return 0;
   if (!LibUsb_DisableSerialFlashWriteProtect(type)) {
     gEC = SONIXCAM_EC_WRITE_PROTECT;
     return 0;
   }
-  if (!LibUsb_EraseSectorForSerialFlash(address, type)) {
+  if (!erase()) {
     gEC = SONIXCAM_EC_ERASE;
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int SonixCam_EraseSectorFlash(int64_t address, int type) {
+  return erase_unprotected(type, [&] { return LibUsb_EraseSectorForSerialFlash(address, type); });
 }
 
 int SonixCam_EraseBlockFlash(int64_t address, int type) {
-  if (!camera_open()) return 0;
-  if (!LibUsb_DisableSerialFlashWriteProtect(type)) {
-    gEC = SONIXCAM_EC_WRITE_PROTECT;
-    return 0;
-  }
-  if (!LibUsb_EraseBlockForSerialFlash(address, type)) {
-    gEC = SONIXCAM_EC_ERASE;
-    return 0;
-  }
-  return 1;
+  return erase_unprotected(type, [&] { return LibUsb_EraseBlockForSerialFlash(address, type); });
 }
 
 int SonixCam_EraseSerialFlash(int type) {
-  if (!camera_open()) return 0;
-  if (!LibUsb_DisableSerialFlashWriteProtect(type)) {
-    gEC = SONIXCAM_EC_WRITE_PROTECT;
-    return 0;
-  }
-  if (!LibUsb_SerialFlashErase(type)) {
-    gEC = SONIXCAM_EC_ERASE;
-    return 0;
-  }
-  return 1;
+  return erase_unprotected(type, [&] { return LibUsb_SerialFlashErase(type); });
 }
 
 // ---- Byte-banging write.

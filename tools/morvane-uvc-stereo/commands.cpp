@@ -102,6 +102,22 @@ ordered_json device_json(const us::DeviceInfo& d) {
                       {"usb_path", d.usb_path}, {"opencv_indices", indices}};
 }
 
+// An SDK failure about the contents of a file the user gave.
+template <typename T>
+ToolError bad_file(const uvc_stereo::Result<T>& result, const std::string& prefix = "") {
+  ToolError e = sdk_error(result);
+  e.exit_code = kExitFileError;
+  e.message = prefix + e.message;
+  return e;
+}
+
+// Opens the selected camera without touching it; device I/O happens per call.
+uvc_stereo::Result<us::Device> open_untouched(const us::DeviceInfo& device) {
+  us::OpenDeviceOptions options;
+  options.required_capabilities = 0;
+  return us::open_device(device, options);
+}
+
 std::string firmware_text_field(const std::uint8_t* buffer, std::size_t size) {
   std::size_t n = 0;
   while (n < size && buffer[n] != 0) ++n;
@@ -175,9 +191,7 @@ int cmd_info(const GlobalOptions& g, bool json) {
 int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output) {
   auto selection = pick(g);
   if (!selection.device) return report(selection.error);
-  us::OpenDeviceOptions options;
-  options.required_capabilities = 0;
-  auto device = us::open_device(*selection.device, options);
+  auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
   auto document = device.value->read_json();
   if (!document.ok()) return report(with_permission_hint(sdk_error(document), g, *selection.device));
@@ -196,17 +210,10 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
   std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   // Checked before anything on the camera is touched.
   auto minified = us::minify_and_validate_json(text);
-  if (!minified.ok()) {
-    ToolError e = sdk_error(minified);
-    e.exit_code = kExitFileError;
-    e.message = (input == "-" ? std::string("standard input") : input) + ": " + e.message;
-    return report(e);
-  }
+  if (!minified.ok()) return report(bad_file(minified, (input == "-" ? std::string("standard input") : input) + ": "));
   auto selection = pick(g);
   if (!selection.device) return report(selection.error);
-  us::OpenDeviceOptions options;
-  options.required_capabilities = 0;
-  auto device = us::open_device(*selection.device, options);
+  auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
   auto written = device.value->write_json(*minified.value);
   if (!written.ok()) return report(with_permission_hint(sdk_error(written), g, *selection.device));
@@ -231,20 +238,10 @@ int cmd_config_restore(const GlobalOptions& g, const std::string& input) {
   if (!read_file(input, bytes, error)) return report({kExitFileError, error});
   us::FlashConfig defaults;
   auto blob = us::parse_and_validate_raw_blob(bytes, defaults);
-  if (!blob.ok()) {
-    ToolError e = sdk_error(blob);
-    e.exit_code = kExitFileError;
-    e.message = input + " is not a valid configuration blob: " + e.message;
-    return report(e);
-  }
+  if (!blob.ok()) return report(bad_file(blob, input + " is not a valid configuration blob: "));
   auto json = us::minify_and_validate_json(
       std::string_view(reinterpret_cast<const char*>(blob.value->payload.data()), blob.value->payload.size()));
-  if (!json.ok()) {
-    ToolError e = sdk_error(json);
-    e.exit_code = kExitFileError;
-    e.message = input + " holds a blob whose document is not valid JSON: " + e.message;
-    return report(e);
-  }
+  if (!json.ok()) return report(bad_file(json, input + " holds a blob whose document is not valid JSON: "));
   auto selection = pick(g);
   if (!selection.device) return report(selection.error);
   auto written = us::write_blob_to_device(flash_config_for(*selection.device), *blob.value);
@@ -264,35 +261,19 @@ int cmd_config_check(const std::string& input) {
   std::string_view document(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   if (looks_like_blob) {
     auto blob = us::parse_and_validate_raw_blob(bytes, defaults);
-    if (!blob.ok()) {
-      ToolError e = sdk_error(blob);
-      e.exit_code = kExitFileError;
-      return report(e);
-    }
+    if (!blob.ok()) return report(bad_file(blob));
     std::printf("blob: version %u, header %u bytes, payload %u bytes, crc32 0x%08x\n", blob.value->version,
                 blob.value->header_size, blob.value->payload_length, blob.value->crc32);
     auto json = us::minify_and_validate_json(
         std::string_view(reinterpret_cast<const char*>(blob.value->payload.data()), blob.value->payload.size()));
-    if (!json.ok()) {
-      ToolError e = sdk_error(json);
-      e.exit_code = kExitFileError;
-      return report(e);
-    }
+    if (!json.ok()) return report(bad_file(json));
     std::printf("document: valid JSON, %zu bytes compact\n", json.value->size());
     return kExitOk;
   }
   auto json = us::minify_and_validate_json(document);
-  if (!json.ok()) {
-    ToolError e = sdk_error(json);
-    e.exit_code = kExitFileError;
-    return report(e);
-  }
+  if (!json.ok()) return report(bad_file(json));
   auto blob = us::build_blob(0, std::vector<std::uint8_t>(json.value->begin(), json.value->end()), defaults);
-  if (!blob.ok()) {
-    ToolError e = sdk_error(blob);
-    e.exit_code = kExitFileError;
-    return report(e);
-  }
+  if (!blob.ok()) return report(bad_file(blob));
   std::printf("document: valid JSON, %zu bytes, %zu bytes compact; stored blob would be %zu bytes\n", bytes.size(),
               json.value->size(), blob.value->raw.size());
   return kExitOk;
@@ -303,9 +284,7 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
     return report({kExitUsage, "--format must be table, csv or json"});
   auto selection = pick(g);
   if (!selection.device) return report(selection.error);
-  us::OpenDeviceOptions open_options;
-  open_options.required_capabilities = 0;
-  auto device = us::open_device(*selection.device, open_options);
+  auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
   auto opened = device.value->open_imu();
   if (!opened.ok()) return report(with_permission_hint(sdk_error(opened), g, *selection.device));
