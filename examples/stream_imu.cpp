@@ -41,8 +41,7 @@ int main(int argc, char** argv) {
     if (!sample.ok()) return 1;
     std::printf("%llu ns  %.2f C  accel [%.4f %.4f %.4f] g  gyro [%.3f %.3f %.3f] dps\n",
                 static_cast<unsigned long long>(sample->timestamp_ns), sample->temperature_c, sample->accel_g[0],
-                sample->accel_g[1], sample->accel_g[2], sample->gyro_dps[0], sample->gyro_dps[1],
-                sample->gyro_dps[2]);
+                sample->accel_g[1], sample->accel_g[2], sample->gyro_dps[0], sample->gyro_dps[1], sample->gyro_dps[2]);
   }
   device->close_imu();
   return 0;

@@ -33,14 +33,14 @@ extern "C" {
 
 /* ---- Error codes left in gEC. */
 enum {
-  SONIXCAM_EC_WRITE_PROTECT = 2,   /* write protection could not be removed */
-  SONIXCAM_EC_ERASE = 3,           /* erase failed, or erased/written data differs */
-  SONIXCAM_EC_ROM_UNKNOWN = 6,     /* ROM version not identified (restart, flash clock) */
-  SONIXCAM_EC_WP_ROM_UNKNOWN = 7,  /* ROM or chip not identified while removing write protection */
-  SONIXCAM_EC_FLASH_TYPE = 10,     /* serial-flash type 0 passed to a writing operation */
-  SONIXCAM_EC_VERIFY = 12,         /* verification after a firmware write found a difference */
-  SONIXCAM_EC_INIT = 13,           /* SonixCam_Init could not find or open the camera */
-  SONIXCAM_EC_NO_MEMORY = 14       /* no memory for a firmware image copy */
+  SONIXCAM_EC_WRITE_PROTECT = 2,  /* write protection could not be removed */
+  SONIXCAM_EC_ERASE = 3,          /* erase failed, or erased/written data differs */
+  SONIXCAM_EC_ROM_UNKNOWN = 6,    /* ROM version not identified (restart, flash clock) */
+  SONIXCAM_EC_WP_ROM_UNKNOWN = 7, /* ROM or chip not identified while removing write protection */
+  SONIXCAM_EC_FLASH_TYPE = 10,    /* serial-flash type 0 passed to a writing operation */
+  SONIXCAM_EC_VERIFY = 12,        /* verification after a firmware write found a difference */
+  SONIXCAM_EC_INIT = 13,          /* SonixCam_Init could not find or open the camera */
+  SONIXCAM_EC_NO_MEMORY = 14      /* no memory for a firmware image copy */
 };
 
 /* ---- Process-wide state. */
@@ -156,8 +156,8 @@ SONIXCAM_API int SonixCam_SensorRegisterCustomRead(uint8_t slave_id, uint16_t ad
  * values use the custom calls above. */
 SONIXCAM_API int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
 SONIXCAM_API int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
-SONIXCAM_API int LibUsb_CustomWriteToSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,
-                                            uint16_t data, uint16_t data_length, int mode);
+SONIXCAM_API int LibUsb_CustomWriteToSensor(uint8_t slave_id, uint16_t address, uint16_t address_length, uint16_t data,
+                                            uint16_t data_length, int mode);
 SONIXCAM_API int LibUsb_CustomReadFromSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,
                                              uint16_t* data, uint16_t data_length, int mode);
 SONIXCAM_API int GetByteLengthFormAddr(uint32_t value);
@@ -192,8 +192,8 @@ typedef struct ChangeParamInfo {
  * length, or an image that does not hold the whole table refuses the call
  * before the flash is touched. SetParamToParamBuffer returns 0 for such a
  * text and leaves the buffer unchanged. */
-SONIXCAM_API int SonixCam_BurnerFW(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback,
-                                   void* user_data, int type, int verify);
+SONIXCAM_API int SonixCam_BurnerFW(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback, void* user_data,
+                                   int type, int verify);
 SONIXCAM_API int SonixCam_CustomBurnerFW(const ChangeParamInfo* param, uint8_t* image, int64_t length,
                                          SonixCam_ProgressCallback callback, void* user_data, int type, int verify);
 SONIXCAM_API int SonixCam_WriteFwToFlash(uint8_t* image, int64_t length, SonixCam_ProgressCallback callback,

@@ -15,8 +15,8 @@
 
 namespace {
 
-using ::testing::HasSubstr;
 using nlohmann::json;
+using ::testing::HasSubstr;
 
 struct ToolRun {
   int status = -1;
@@ -55,9 +55,7 @@ class CliTest : public ::testing::Test {
     s << f.rdbuf();
     return s.str();
   }
-  void write(const std::string& name, const std::string& text) {
-    std::ofstream(path(name), std::ios::binary) << text;
-  }
+  void write(const std::string& name, const std::string& text) { std::ofstream(path(name), std::ios::binary) << text; }
 
   std::string dir_;
   std::string state_;

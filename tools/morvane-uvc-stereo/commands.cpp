@@ -94,12 +94,17 @@ ordered_json device_json(const us::DeviceInfo& d) {
   for (const auto& [backend, index] : d.opencv_indices) indices[std::string(us::opencv_backend_name(backend))] = index;
   char ids[10];
   std::snprintf(ids, sizeof ids, "%04x:%04x", d.vid, d.pid);
-  return ordered_json{{"vid_pid", ids},         {"vid", d.vid},
-                      {"pid", d.pid},           {"bus_number", d.bus_number},
+  return ordered_json{{"vid_pid", ids},
+                      {"vid", d.vid},
+                      {"pid", d.pid},
+                      {"bus_number", d.bus_number},
                       {"device_address", d.device_address},
-                      {"serial", d.serial},     {"vendor", d.vendor},
-                      {"model", d.model},       {"video_node", d.video_node},
-                      {"usb_path", d.usb_path}, {"opencv_indices", indices}};
+                      {"serial", d.serial},
+                      {"vendor", d.vendor},
+                      {"model", d.model},
+                      {"video_node", d.video_node},
+                      {"usb_path", d.usb_path},
+                      {"opencv_indices", indices}};
 }
 
 // An SDK failure about the contents of a file the user gave.
@@ -180,7 +185,8 @@ int cmd_info(const GlobalOptions& g, bool json) {
     std::printf("video node:       %s\n", d.video_node.c_str());
     std::printf("usb path:         %s\n", d.usb_path.c_str());
     std::printf("opencv indices:   %s\n", opencv_text(d).c_str());
-    std::printf("firmware version: %s\n", firmware.ok() ? firmware.value->c_str() : ("unavailable: " + firmware.message).c_str());
+    std::printf("firmware version: %s\n",
+                firmware.ok() ? firmware.value->c_str() : ("unavailable: " + firmware.message).c_str());
     std::printf("flash:            %s\n", probe.ok() ? "reachable" : ("unreachable: " + probe.message).c_str());
     std::printf("imu:              %s\n", imu.ok() ? "supported" : ("not available: " + imu.message).c_str());
   }
@@ -306,9 +312,10 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
     std::printf(options.raw ? "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz\n"
                             : "index,host_ns,device_counter,temperature_c,ax_g,ay_g,az_g,gx_dps,gy_dps,gz_dps\n");
   } else if (!json) {
-    std::printf("%6s %20s %10s %9s %10s %10s %10s %10s %10s %10s\n", "#", "host_ns", "counter", options.raw ? "temp" : "temp_c",
-                options.raw ? "ax" : "ax_g", options.raw ? "ay" : "ay_g", options.raw ? "az" : "az_g",
-                options.raw ? "gx" : "gx_dps", options.raw ? "gy" : "gy_dps", options.raw ? "gz" : "gz_dps");
+    std::printf("%6s %20s %10s %9s %10s %10s %10s %10s %10s %10s\n", "#", "host_ns", "counter",
+                options.raw ? "temp" : "temp_c", options.raw ? "ax" : "ax_g", options.raw ? "ay" : "ay_g",
+                options.raw ? "az" : "az_g", options.raw ? "gx" : "gx_dps", options.raw ? "gy" : "gy_dps",
+                options.raw ? "gz" : "gz_dps");
   }
 
   long n = 0;
@@ -332,7 +339,9 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
     if (!converted.ok()) return report(sdk_error(converted));
     const auto& s = *converted.value;
     if (json) {
-      ordered_json item{{"index", n}, {"host_ns", raw.timestamp_ns}, {"device_counter", counter_unwrapped},
+      ordered_json item{{"index", n},
+                        {"host_ns", raw.timestamp_ns},
+                        {"device_counter", counter_unwrapped},
                         {"device_counter_raw", raw.sensor_timestamp}};
       if (options.raw) {
         item["temperature_raw"] = raw.temperature_raw;
@@ -409,9 +418,9 @@ int cmd_firmware_version(const GlobalOptions& g, bool json) {
   if (json) {
     char chip_text[8];
     std::snprintf(chip_text, sizeof chip_text, "0x%02x", chip);
-    std::cout << ordered_json{{"raw", raw_text}, {"text", full_text}, {"chip_id", chip_text}, {"rom_type", rom_type}}
-                     .dump(2)
-              << "\n";
+    std::cout
+        << ordered_json{{"raw", raw_text}, {"text", full_text}, {"chip_id", chip_text}, {"rom_type", rom_type}}.dump(2)
+        << "\n";
   } else {
     std::printf("firmware version: %s\nfull version:     %s\ncontroller:       chip 0x%02x, ROM type %d\n",
                 raw_text.c_str(), full_text.c_str(), chip, rom_type);
@@ -481,7 +490,8 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
   auto saved = us::read_blob_from_device(config);
   bool have_blob = saved.ok();
   if (!have_blob && saved.code != us::ErrorCode::magic_mismatch) {
-    return report({kExitSdkError, "cannot save the calibration before burning: " + describe(saved.code, saved.message)});
+    return report(
+        {kExitSdkError, "cannot save the calibration before burning: " + describe(saved.code, saved.message)});
   }
   if (!have_blob) std::cerr << "no calibration stored on the camera; nothing to keep\n";
 
@@ -516,9 +526,9 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
     blob.raw = saved.value->raw;
     auto restored = us::write_blob_to_device(config, blob);
     if (!restored.ok()) {
-      return report({restored.code == us::ErrorCode::write_failed ? kExitVerifyFailed : kExitSdkError,
-                     "firmware burned, but writing the calibration back failed: " +
-                         describe(restored.code, restored.message)});
+      return report(
+          {restored.code == us::ErrorCode::write_failed ? kExitVerifyFailed : kExitSdkError,
+           "firmware burned, but writing the calibration back failed: " + describe(restored.code, restored.message)});
     }
   }
   std::cerr << "firmware burned and verified" << (have_blob ? "; calibration written back" : "") << "\n";

@@ -44,8 +44,8 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
       busdev = parse_number(selector.substr(0, colon), bus) && parse_number(selector.substr(colon + 1), address);
     for (std::size_t i = 0; i < devices.size(); ++i) {
       const auto& d = devices[i];
-      bool match = (numeric && index == i) || (!d.serial.empty() && d.serial == selector) ||
-                   d.video_node == selector || (!d.usb_path.empty() && d.usb_path == selector) ||
+      bool match = (numeric && index == i) || (!d.serial.empty() && d.serial == selector) || d.video_node == selector ||
+                   (!d.usb_path.empty() && d.usb_path == selector) ||
                    (busdev && d.bus_number == bus && d.device_address == address);
       if (match) matches.push_back(i);
     }
@@ -60,8 +60,7 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
     message << "no camera matches --device '" << selector << "'; attached:";
     for (std::size_t i = 0; i < devices.size(); ++i) message << "\n" << one_line(devices[i], i);
   } else {
-    message << matches.size() << " cameras match"
-            << (selector.empty() ? std::string() : " --device '" + selector + "'")
+    message << matches.size() << " cameras match" << (selector.empty() ? std::string() : " --device '" + selector + "'")
             << "; choose one with --device (index, serial, video node, USB path or bus:address):";
     for (std::size_t i : matches) message << "\n" << one_line(devices[i], i);
   }

@@ -48,8 +48,8 @@ emulator::CameraConfig simulated_camera_config() {
   config.model = "Stereo Camera (simulated)";
   config.imu.motion = emulator::ImuMotion::rotating;
   config.imu.noise_amplitude = 12;
-  config.imu.counter_step = 1000;    // device ticks per sample
-  config.imu.gravity_raw = 2048;     // +-16 g range: 2048 counts per g
+  config.imu.counter_step = 1000;      // device ticks per sample
+  config.imu.gravity_raw = 2048;       // +-16 g range: 2048 counts per g
   config.imu.rotation_rate_raw = 410;  // 25 degrees per second at 16.4 counts per dps
   return config;
 }
@@ -65,7 +65,11 @@ bool initial_flash(const emulator::CameraConfig& config, std::vector<std::uint8_
   options.serial_number = config.serial;
   // Field 4, field 2, field 1 and field 3 back to back: build, release,
   // product and date-time fields of a plausible firmware.
-  options.version_text = "23062" "2606030001" "STEREOCAM1" "2412150930";
+  options.version_text =
+      "23062"
+      "2606030001"
+      "STEREOCAM1"
+      "2412150930";
   auto image = emulator::build_firmware_image(options, &error);
   if (!image) return false;
   flash.assign(kFlashSize, 0xFF);

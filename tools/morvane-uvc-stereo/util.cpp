@@ -15,20 +15,34 @@ using uvc_stereo::ErrorCode;
 
 const char* error_code_name(ErrorCode code) {
   switch (code) {
-    case ErrorCode::ok: return "ok";
-    case ErrorCode::invalid_argument: return "invalid_argument";
-    case ErrorCode::io_error: return "io_error";
-    case ErrorCode::device_unavailable: return "device_unavailable";
-    case ErrorCode::read_failed: return "read_failed";
-    case ErrorCode::write_failed: return "write_failed";
-    case ErrorCode::erase_failed: return "erase_failed";
-    case ErrorCode::magic_mismatch: return "magic_mismatch";
-    case ErrorCode::invalid_header: return "invalid_header";
-    case ErrorCode::invalid_length: return "invalid_length";
-    case ErrorCode::crc_mismatch: return "crc_mismatch";
-    case ErrorCode::invalid_json: return "invalid_json";
-    case ErrorCode::internal_error: return "internal_error";
-    case ErrorCode::unsupported: return "unsupported";
+    case ErrorCode::ok:
+      return "ok";
+    case ErrorCode::invalid_argument:
+      return "invalid_argument";
+    case ErrorCode::io_error:
+      return "io_error";
+    case ErrorCode::device_unavailable:
+      return "device_unavailable";
+    case ErrorCode::read_failed:
+      return "read_failed";
+    case ErrorCode::write_failed:
+      return "write_failed";
+    case ErrorCode::erase_failed:
+      return "erase_failed";
+    case ErrorCode::magic_mismatch:
+      return "magic_mismatch";
+    case ErrorCode::invalid_header:
+      return "invalid_header";
+    case ErrorCode::invalid_length:
+      return "invalid_length";
+    case ErrorCode::crc_mismatch:
+      return "crc_mismatch";
+    case ErrorCode::invalid_json:
+      return "invalid_json";
+    case ErrorCode::internal_error:
+      return "internal_error";
+    case ErrorCode::unsupported:
+      return "unsupported";
   }
   return "unknown";
 }
@@ -105,9 +119,12 @@ std::string pretty_json(const std::string& compact) {
           for (; j < compact.size(); ++j) {
             char d = compact[j];
             if (str) {
-              if (esc) esc = false;
-              else if (d == '\\') esc = true;
-              else if (d == '"') str = false;
+              if (esc)
+                esc = false;
+              else if (d == '\\')
+                esc = true;
+              else if (d == '"')
+                str = false;
             } else if (d == '"') {
               str = true;
             } else if (d == '[' || d == '{') {
@@ -124,9 +141,12 @@ std::string pretty_json(const std::string& compact) {
               char d = compact[k];
               out += d;
               if (str) {
-                if (esc) esc = false;
-                else if (d == '\\') esc = true;
-                else if (d == '"') str = false;
+                if (esc)
+                  esc = false;
+                else if (d == '\\')
+                  esc = true;
+                else if (d == '"')
+                  str = false;
               } else if (d == '"') {
                 str = true;
               } else if (d == ',') {

@@ -15,8 +15,8 @@ namespace morvane::uvc_stereo {
 
 // Where the configuration blob lives, how it is checked, which camera holds it.
 struct FlashConfig {
-  std::string vidpid;               // "%04x%04x" of vid then pid; selects the device when non-empty
-  bool auto_select = true;          // scan when vidpid is empty
+  std::string vidpid;                 // "%04x%04x" of vid then pid; selects the device when non-empty
+  bool auto_select = true;            // scan when vidpid is empty
   std::uint16_t auto_select_vid = 0;  // 0: any
   std::uint16_t auto_select_pid = 0;  // 0: any
   std::uint8_t bus_number = 0;
@@ -56,8 +56,7 @@ MORVANE_UVC_STEREO_API std::uint32_t crc32_ieee(const std::vector<std::uint8_t>&
 //        invalid_length "payload is too large" (header + payload above
 //        config.max_total_length);
 //        internal_error "out of memory" when the blob cannot be allocated.
-MORVANE_UVC_STEREO_API Result<FlashBlob> build_blob(std::uint16_t version,
-                                                    const std::vector<std::uint8_t>& payload,
+MORVANE_UVC_STEREO_API Result<FlashBlob> build_blob(std::uint16_t version, const std::vector<std::uint8_t>& payload,
                                                     const FlashConfig& config) noexcept;
 
 // Parses and validates raw blob bytes; bytes past the declared total are dropped.
