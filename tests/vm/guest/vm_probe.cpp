@@ -206,7 +206,7 @@ int node_gap(const std::string& serial, int rounds) {
                 watch.absent_ms(), back_after, ready_after);
     // A camera re-enumerated by the flash operation would have a new
     // address; keep the record current.
-    if (!find_camera(serial, info, 2000)) return failed("camera vanished");
+    if (!find_camera(serial, info, 5000)) return failed("camera vanished");
   }
   std::printf("absent_rounds=%d/%d\nworst_ready_after_ms=%.1f\n", absent_rounds, rounds, worst);
 
