@@ -101,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // nlohmann also skips a leading UTF-8 byte-order mark, which the minifier
   // (whitespace is space, tab, CR and LF only) rejects.
   const bool starts_with_bom = text.size() >= 3 && static_cast<unsigned char>(text[0]) == 0xEF &&
-                               static_cast<unsigned char>(text[1]) == 0xBB && static_cast<unsigned char>(text[2]) == 0xBF;
-  if (!is_valid_utf8(text) || may_exceed_nesting_bound(text) || text.find('\0') != std::string::npos ||
-      starts_with_bom)
+                               static_cast<unsigned char>(text[1]) == 0xBB &&
+                               static_cast<unsigned char>(text[2]) == 0xBF;
+  if (!is_valid_utf8(text) || may_exceed_nesting_bound(text) || text.find('\0') != std::string::npos || starts_with_bom)
     return 0;
   bool theirs = false;
   nlohmann::json value;
