@@ -5,6 +5,7 @@
 #include "morvane/uvc_stereo/discovery.hpp"
 #include "morvane/uvc_stereo/flash.hpp"
 #include "morvane/uvc_stereo/imu.hpp"
+#include "morvane/uvc_stereo/imu_stream.hpp"
 #include "morvane/uvc_stereo/monitor.hpp"
 #include "morvane/uvc_stereo/result.hpp"
 #include "morvane/uvc_stereo/types.hpp"

@@ -1,0 +1,167 @@
+// The IMU stream: every device sample exactly once, with its 20-bit counter
+// unwrapped and its instant placed on the host's monotonic clock (the clock
+// V4L2 stamps video frames with).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/export.hpp"
+#include "morvane/uvc_stereo/result.hpp"
+#include "morvane/uvc_stereo/types.hpp"
+
+namespace morvane::uvc_stereo {
+
+struct ImuStreamOptions {
+  // Expected sample rate in Hz. 0: measured from the counter spacing of the
+  // first samples (the usual choice). Otherwise 1 to 10000, and the counter
+  // spacing is taken as nominal_tick_rate_hz / sample_rate_hz ticks.
+  double sample_rate_hz = 0.0;
+  // Nominal rate of the device counter in ticks per second (1 MHz on these
+  // cameras: the 20-bit counter wraps about once a second). The stream
+  // estimates the true rate; this is its starting point and the reference
+  // the drift is given against. 1000 to 1e9.
+  double nominal_tick_rate_hz = 1e6;
+  // How much past the clock estimate looks back, in seconds: long enough to
+  // average the host's read jitter out, short enough to follow the drift of
+  // the device's oscillator. 2 to 600.
+  double estimation_window_s = 30.0;
+  // next() and next_batch() give up with read_failed "no new IMU sample
+  // within <N> ms" when the device delivers nothing new for this long (the
+  // stream stays usable). 1 to 3 600 000.
+  std::uint32_t stall_timeout_ms = 2000;
+  // Scale factors for ImuStreamSample::value.
+  ImuConversionOptions conversion;
+};
+
+// One device sample as the stream yields it.
+struct ImuStreamSample {
+  // The reply as Device::read_imu() returned it; raw.timestamp_ns is the
+  // midpoint of that read and raw.sensor_timestamp the 20-bit counter.
+  ReadImuResult raw;
+  // convert_imu(raw, options.conversion), except that value.timestamp_ns is
+  // time_ns below.
+  ImuSample value;
+  // CLOCK_MONOTONIC nanoseconds at which the read that returned the sample
+  // came back.
+  std::uint64_t host_ns = 0;
+  // The device counter with its wraps counted: the first sample's 20-bit
+  // value, then growing by each sample's tick distance from the previous.
+  std::uint64_t device_counter = 0;
+  // The sample's instant on the host's CLOCK_MONOTONIC, in nanoseconds, from
+  // the clock estimate. Never decreases from one sample to the next and is
+  // never later than host_ns.
+  std::uint64_t time_ns = 0;
+  // 0 for the first sample yielded, then one more per sample yielded.
+  std::uint64_t sequence = 0;
+  // Samples the device took between the previous yielded sample and this
+  // one that the stream never received (from the counter spacing).
+  std::uint64_t missed_before = 0;
+};
+
+// The current mapping from device ticks to host time, and what the stream
+// has seen.
+struct ImuClockEstimate {
+  // Estimated device ticks per host second, and its deviation from
+  // nominal_tick_rate_hz in parts per million (positive: the device clock
+  // runs fast).
+  double tick_rate_hz = 0.0;
+  double drift_ppm = 0.0;
+  // Samples per host second (from the counter spacing and tick_rate_hz).
+  double sample_rate_hz = 0.0;
+  // The mapping itself: time_ns = offset_ns + (device_counter -
+  // reference_counter) * 1e9 / tick_rate_hz, before the clamps to host_ns
+  // and to the previous time_ns.
+  std::uint64_t reference_counter = 0;
+  std::int64_t offset_ns = 0;
+  // Half the width of the band the stream knows each instant to lie in
+  // (between a read that still saw the previous sample and the arrival of
+  // the new one), at its narrowest over the window; 0 before it is known.
+  double uncertainty_ns = 0.0;
+  // True once the samples seen span enough time (2 s) for tick_rate_hz to be
+  // fitted rather than taken from nominal_tick_rate_hz.
+  bool rate_locked = false;
+};
+
+struct ImuStreamStats {
+  std::uint64_t samples = 0;     // samples yielded
+  std::uint64_t reads = 0;       // Device::read_imu() calls made
+  std::uint64_t duplicates = 0;  // reads that returned the sample already yielded (dropped)
+  std::uint64_t missed = 0;      // sum of missed_before over the samples yielded
+  std::uint64_t stalls = 0;      // stall_timeout_ms failures returned
+};
+
+// Reads the IMU of an open Device as a stream of samples. The stream polls
+// on the caller's thread (the SDK starts no thread): next() sleeps until the
+// next sample is due, then reads, reading again a little later while the
+// device still returns the previous sample. It works with cameras whose IMU
+// returns the latest sample on every request and with cameras that queue
+// samples and return each once, without being told which.
+//
+// The clock estimate is a fit over the lower envelope of the arrival times
+// (a sample never arrives before it was taken) and the upper envelope of the
+// starts of the reads that still returned the previous sample (a sample not
+// yet seen was not yet taken), over the last estimation_window_s seconds.
+//
+// The stream uses the Device it was opened on and must not outlive it, nor
+// be used while something else reads that device's IMU. It never closes the
+// IMU: Device::close_imu() does, and the stream then fails its next read.
+// Move-only; a moved-from stream fails with invalid_argument "IMU stream is
+// closed or moved-from". Not thread-safe: one stream, one thread at a time.
+class MORVANE_UVC_STEREO_API ImuStream {
+ public:
+  struct Impl;
+
+  ImuStream() noexcept;  // closed
+  explicit ImuStream(std::unique_ptr<Impl> impl) noexcept;
+  ImuStream(ImuStream&&) noexcept;
+  ImuStream& operator=(ImuStream&&) noexcept;
+  ImuStream(const ImuStream&) = delete;
+  ImuStream& operator=(const ImuStream&) = delete;
+  ~ImuStream();
+
+  // The next sample, blocking until the device delivers one.
+  // Fails: invalid_argument "IMU stream is closed or moved-from";
+  //        read_failed "no new IMU sample within <N> ms" (the stream stays
+  //        usable and the next call waits again);
+  //        a failed read's code and message unchanged (device_unavailable
+  //        "IMU device reported initialization failure", read_failed "IMU
+  //        device reported read failure", io_error "UVCIOC_CTRL_QUERY <node>
+  //        failed: ..." for a vanished node, invalid_argument "IMU is not
+  //        open" after close_imu(), ...). A failed read ends the stream:
+  //        every later call returns the same failure.
+  Result<ImuStreamSample> next();
+
+  // Appends up to `count` samples to `out`, blocking until all are there or
+  // a failure stops the batch, and returns how many were appended. A failure
+  // after at least one sample was appended is not lost: the call returns
+  // those samples with code ok, and the next call returns the failure. With
+  // count 0 it returns 0 at once (or the failure that ended the stream).
+  // Fails as next() does, with nothing appended.
+  Result<std::size_t> next_batch(std::size_t count, std::vector<ImuStreamSample>& out);
+
+  // The current clock estimate (all zero before the first sample).
+  ImuClockEstimate clock_estimate() const;
+  ImuStreamStats stats() const;
+
+  // The options the stream was opened with.
+  const ImuStreamOptions& options() const;
+
+  bool is_open() const noexcept;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// Opens the device's IMU if it is not open yet (Device::open_imu(): the
+// firmware gate and the video node) and starts a stream on it. Nothing is
+// read until next() is called.
+// Fails: invalid_argument "IMU stream option <name> is out of range" for a
+//        bad option (the device is not touched); open_imu()'s failure
+//        unchanged.
+MORVANE_UVC_STEREO_API Result<ImuStream> open_imu_stream(Device& device, const ImuStreamOptions& options = {});
+
+}  // namespace morvane::uvc_stereo
