@@ -341,6 +341,12 @@ struct VirtualCamera::Impl {
 
   std::map<std::uint64_t, int> fail_at;
   std::vector<Rule> rules;
+  struct CorruptRule {
+    std::function<bool(const TransferRequest&)> predicate;
+    std::function<void(std::vector<std::uint8_t>&)> corrupt;
+    int times;
+  };
+  std::vector<CorruptRule> corrupt_rules;
   std::atomic<int> open_error{0};
   std::atomic<int> claim_failures{0};
   std::atomic<int> claim_error{0};
@@ -400,6 +406,16 @@ int VirtualCamera::control_transfer(std::uint8_t request_type, std::uint8_t requ
         result = LIBUSB_ERROR_NO_DEVICE;
       }
       if (result >= 0 && !out) {
+        for (auto& rule : d.corrupt_rules) {
+          if (rule.times != 0 && rule.predicate && rule.predicate(record.request)) {
+            std::vector<std::uint8_t> reply(buffer.begin(), buffer.begin() + result);
+            rule.corrupt(reply);
+            std::memcpy(buffer.data(), reply.data(), std::min(reply.size(), static_cast<std::size_t>(result)));
+            record.injected = true;
+            if (rule.times > 0) --rule.times;
+            break;
+          }
+        }
         std::memcpy(data, buffer.data(), static_cast<std::size_t>(result));
         record.data.assign(buffer.begin(), buffer.begin() + result);
       }
@@ -571,6 +587,12 @@ void VirtualCamera::fail_transfers_matching(std::function<bool(const TransferReq
   impl_->rules.push_back({std::move(predicate), error, times});
 }
 
+void VirtualCamera::corrupt_replies_matching(std::function<bool(const TransferRequest&)> predicate,
+                                             std::function<void(std::vector<std::uint8_t>&)> corrupt, int times) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->corrupt_rules.push_back({std::move(predicate), std::move(corrupt), times});
+}
+
 void VirtualCamera::set_open_error(int error) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->open_error = error;
@@ -597,6 +619,7 @@ void VirtualCamera::clear_faults() {
   Impl& d = *impl_;
   d.fail_at.clear();
   d.rules.clear();
+  d.corrupt_rules.clear();
   d.open_error = 0;
   d.claim_failures = 0;
   d.descriptor_error = 0;

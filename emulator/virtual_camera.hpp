@@ -336,6 +336,12 @@ class VirtualCamera {
   // Fails every transfer the predicate accepts, `times` times (-1: until
   // cleared).
   void fail_transfers_matching(std::function<bool(const TransferRequest&)> predicate, int error, int times = -1);
+  // The reply of every IN transfer the predicate accepts is altered by
+  // `corrupt` after the device produced it, `times` times (-1: until
+  // cleared): a bus or firmware fault that delivers wrong bytes with a good
+  // status. The transfer log records the altered bytes.
+  void corrupt_replies_matching(std::function<bool(const TransferRequest&)> predicate,
+                                std::function<void(std::vector<std::uint8_t>&)> corrupt, int times = -1);
   // Opening fails with `error` (0: opens normally).
   void set_open_error(int error);
   // The next `count` interface claims fail with `error`.

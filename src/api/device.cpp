@@ -105,6 +105,12 @@ Result<ReadJsonResult> Device::read_json() {
   return read_flash_json(impl_->flash_config);
 }
 
+Result<FastJsonResult> Device::read_json(const FastReadOptions& options) {
+  Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
+  if (!allowed.ok()) return Result<FastJsonResult>::forward(allowed);
+  return read_flash_json_fast(impl_->flash_config, options);
+}
+
 Result<void> Device::write_json(std::string_view json) {
   Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
   if (!allowed.ok()) return allowed;

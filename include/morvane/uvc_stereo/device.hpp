@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "morvane/uvc_stereo/export.hpp"
+#include "morvane/uvc_stereo/flash.hpp"
 #include "morvane/uvc_stereo/result.hpp"
 #include "morvane/uvc_stereo/types.hpp"
 
@@ -34,6 +35,10 @@ class MORVANE_UVC_STEREO_API Device {
   // "IMU must be closed before flash JSON access", or with the flash or
   // blob error met.
   Result<ReadJsonResult> read_json();
+  // The same document by read_flash_json_fast: streaming requests where the
+  // controller has them, or the caller's held copy when the stored header
+  // matches it. The result says which path served it. Fails like read_json().
+  Result<FastJsonResult> read_json(const FastReadOptions& options);
   // Validates, minifies and stores `json` (document version 0).
   Result<void> write_json(std::string_view json);
   Result<void> open_imu();

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "morvane/uvc_stereo/export.hpp"
 #include "morvane/uvc_stereo/result.hpp"
+#include "morvane/uvc_stereo/types.hpp"
 
 namespace morvane::uvc_stereo {
 
@@ -91,6 +93,69 @@ MORVANE_UVC_STEREO_API Result<std::string> minify_and_validate_json(std::string_
 MORVANE_UVC_STEREO_API Result<FlashBlob> read_blob_from_device(const FlashConfig& config) noexcept;
 MORVANE_UVC_STEREO_API Result<void> write_blob_to_device(const FlashConfig& config, const FlashBlob& blob) noexcept;
 MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& config) noexcept;
+
+// ---- Fast reads.
+//
+// The same stored blob as read_blob_from_device, fetched with fewer control
+// transfers where the camera allows it. Whatever path serves it, the result
+// has passed exactly the checks of the byte-banging read (magic, header
+// ranges, total length, CRC-32 and, for documents, the JSON rules), and
+// any failure of a fast path (a failed transfer, bytes that do not
+// validate) is followed by the byte-banging read, whose outcome is then
+// returned. Each call is one or two flash connections under the same
+// process-wide lock as every other flash operation.
+
+// Which read served a fast read.
+enum class FlashReadPath : std::uint8_t {
+  byte_banging = 0,  // register-by-register SPI read, every controller has it
+  streaming = 1,     // streaming flash requests of 64 bytes each
+  held_copy = 2,     // only the stored header was read; it matched the caller's copy
+};
+
+// "byte_banging", "streaming", "held_copy" (or "unknown"). Static text.
+MORVANE_UVC_STEREO_API std::string_view flash_read_path_name(FlashReadPath path) noexcept;
+
+struct FastReadOptions {
+  // Use streaming flash requests on controllers that have them.
+  bool streaming = true;
+  // A copy the caller already holds, for the reuse check: the stored header
+  // is read and compared; when the header's version, lengths and CRC-32
+  // match the held payload, the payload is not read again. A held document
+  // counts as the payload (its version and compact text) and is preferred
+  // over a held blob; a held blob's raw bytes, when present, are validated
+  // against the configuration first, else its version and payload are used.
+  // A copy that does not validate is ignored. The check is skipped when the
+  // configuration turns verify_crc off (the CRC then vouches for nothing).
+  std::optional<FlashBlob> held_blob;
+  std::optional<ReadJsonResult> held_document;
+};
+
+struct FastBlobResult {
+  FlashBlob blob;
+  FlashReadPath path = FlashReadPath::byte_banging;
+  // Why a fast path gave way to the byte-banging read; empty when it did not.
+  std::string fast_path_error;
+};
+
+struct FastJsonResult {
+  std::uint16_t version = 0;
+  std::string json;  // compact text
+  FlashReadPath path = FlashReadPath::byte_banging;
+  std::string fast_path_error;
+};
+
+// The stored blob, as read_blob_from_device returns it, by the fastest path
+// the options and the controller allow. Fails with the codes and messages of
+// read_blob_from_device (those of its byte-banging read after a fast path
+// failed).
+MORVANE_UVC_STEREO_API Result<FastBlobResult> read_blob_fast(const FlashConfig& config,
+                                                             const FastReadOptions& options) noexcept;
+
+// The stored document: the blob as read_blob_fast gives it, its payload
+// minified and validated as JSON, then the same 100 ms pause as the
+// byte-banging document read. Fails like read_blob_fast, or invalid_json.
+MORVANE_UVC_STEREO_API Result<FastJsonResult> read_flash_json_fast(const FlashConfig& config,
+                                                                   const FastReadOptions& options) noexcept;
 
 namespace detail {
 // The firmware version text with trailing blanks and line ends removed.

@@ -1,0 +1,254 @@
+// Fast reads of the configuration blob: streaming flash requests where the
+// controller has them, and a reuse check that reads only the stored header
+// when the caller already holds the document.
+//
+// Correctness rests on two rules. First, every result goes through the very
+// blob steps of the byte-banging read (read_blob_with): only the source of
+// the flash bytes differs. Second, any failure of a fast path (a failed
+// transfer, bytes that do not validate, a document that is not JSON) is
+// answered by a fresh byte-banging read in a new connection, whose outcome is
+// what the caller gets. A fast path can therefore make a read cheaper, never
+// different.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <new>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "flash/transport.hpp"
+#include "morvane/uvc_stereo/flash.hpp"
+#include "platform/platform.hpp"
+#include "sonix/sonix_cam.h"
+
+namespace morvane::uvc_stereo {
+namespace {
+
+constexpr std::size_t kStreamUnit = 64;
+constexpr std::uint64_t kFlashEnd = 0x1000000;  // 24-bit flash addresses
+
+template <typename T, typename Body>
+Result<T> guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return Result<T>::failure(ErrorCode::internal_error, "out of memory");
+  } catch (const std::length_error&) {
+    return Result<T>::failure(ErrorCode::internal_error, "out of memory");
+  } catch (...) {
+    return Result<T>::failure(ErrorCode::internal_error, "internal error");
+  }
+}
+
+std::uint16_t le16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// The payload the caller holds, with its version.
+struct HeldCopy {
+  std::uint16_t version = 0;
+  std::vector<std::uint8_t> payload;
+};
+
+std::optional<HeldCopy> held_copy(const FastReadOptions& options, const FlashConfig& config) {
+  // Without the CRC check a stored payload may differ from what its header
+  // claims, so a matching header would prove nothing.
+  if (!config.verify_crc) return std::nullopt;
+  if (options.held_document) {
+    const std::string& json = options.held_document->json;
+    return HeldCopy{options.held_document->version, std::vector<std::uint8_t>(json.begin(), json.end())};
+  }
+  if (!options.held_blob) return std::nullopt;
+  const FlashBlob& blob = *options.held_blob;
+  if (blob.raw.empty()) return HeldCopy{blob.version, blob.payload};
+  Result<FlashBlob> parsed = parse_and_validate_raw_blob(blob.raw, config);
+  if (!parsed.ok()) return std::nullopt;
+  return HeldCopy{parsed.value->version, std::move(parsed.value->payload)};
+}
+
+// Flash bytes from the blob's start address, fetched once: a later, longer
+// read fetches only the bytes not yet seen. Reads elsewhere pass through.
+class BlobWindow {
+ public:
+  using Fetch = std::function<bool(std::uint32_t address, std::uint8_t* data, std::size_t length)>;
+  BlobWindow(std::uint32_t base, Fetch fetch, std::size_t min_fetch)
+      : base_(base), fetch_(std::move(fetch)), min_fetch_(min_fetch) {}
+
+  bool read(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+    if (buffer.empty()) return true;
+    if (address != base_) return fetch_(address, buffer.data(), buffer.size());
+    if (bytes_.size() < buffer.size()) {
+      const std::size_t have = bytes_.size();
+      std::size_t want = buffer.size() - have;
+      // One streaming unit costs the same whether 16 or 64 of its bytes are
+      // used: take the whole unit while staying inside the flash.
+      const std::uint64_t room = kFlashEnd - (static_cast<std::uint64_t>(base_) + have);
+      if (want < min_fetch_ && min_fetch_ <= room) want = min_fetch_;
+      std::vector<std::uint8_t> more(want, 0);
+      if (!fetch_(base_ + static_cast<std::uint32_t>(have), more.data(), more.size())) return false;
+      bytes_.insert(bytes_.end(), more.begin(), more.end());
+    }
+    std::memcpy(buffer.data(), bytes_.data(), buffer.size());
+    return true;
+  }
+
+ private:
+  std::uint32_t base_;
+  Fetch fetch_;
+  std::size_t min_fetch_;
+  std::vector<std::uint8_t> bytes_;
+};
+
+bool fetch_streaming(std::uint32_t address, std::uint8_t* data, std::size_t length) {
+  return ReadFormSF_XU6(static_cast<std::int64_t>(address), data, static_cast<std::int64_t>(length)) != 0;
+}
+
+bool fetch_byte_banging(std::uint32_t address, std::uint8_t* data, std::size_t length) {
+  return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), data, static_cast<std::int64_t>(length)) !=
+         0;
+}
+
+// The stored header matches the held copy: same magic, a header size and
+// total the byte-banging read accepts, the held version, payload length and
+// payload CRC-32.
+bool header_matches(const std::vector<std::uint8_t>& header, const HeldCopy& held, const FlashConfig& config) {
+  if (header.size() < 16 || le32(header.data()) != config.magic) return false;
+  const std::uint16_t header_size = le16(header.data() + 6);
+  if (header_size < config.min_header_size || header_size > config.max_header_size) return false;
+  const std::uint64_t payload_length = le32(header.data() + 8);
+  if (header_size + payload_length > config.max_total_length) return false;
+  return le16(header.data() + 4) == held.version && payload_length == held.payload.size() &&
+         le32(header.data() + 12) == crc32_ieee(held.payload);
+}
+
+// What one fast attempt produced.
+struct Attempt {
+  Result<FlashBlob> blob = Result<FlashBlob>::failure(ErrorCode::internal_error, "internal error");
+  FlashReadPath path = FlashReadPath::byte_banging;
+  bool opened = false;
+  bool stream_failed = false;  // a streaming request failed (the device said so)
+};
+
+constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
+
+Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) {
+  Attempt attempt;
+  const std::optional<HeldCopy> held = held_copy(options, config);
+  Result<void> connection = with_flash_connection(config, [&](const FlashConfig& cfg) {
+    attempt.opened = true;
+    const bool streaming = options.streaming && IsSupportXU6() != 0;
+    BlobWindow::Fetch fetch = fetch_byte_banging;
+    if (streaming) {
+      fetch = [&attempt](std::uint32_t address, std::uint8_t* data, std::size_t length) {
+        if (fetch_streaming(address, data, length)) return true;
+        attempt.stream_failed = true;
+        return false;
+      };
+    }
+    BlobWindow window(cfg.flash_address, std::move(fetch), streaming ? kStreamUnit : 0);
+    const FlashReader reader = [&window](std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+      return window.read(address, buffer);
+    };
+    attempt.path = streaming ? FlashReadPath::streaming : FlashReadPath::byte_banging;
+    if (held && cfg.min_header_size >= 16) {
+      std::vector<std::uint8_t> header(cfg.min_header_size, 0);
+      if (!reader(cfg.flash_address, header)) {
+        attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+        return Result<void>::success();
+      }
+      if (header_matches(header, *held, cfg)) {
+        // The whole stored header (one larger than the preview carries
+        // reserved bytes that belong to the blob), then the held payload in
+        // place of the stored one.
+        header.resize(le16(header.data() + 6));
+        if (!reader(cfg.flash_address, header)) {
+          attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+          return Result<void>::success();
+        }
+        std::vector<std::uint8_t> raw = header;
+        raw.insert(raw.end(), held->payload.begin(), held->payload.end());
+        attempt.path = FlashReadPath::held_copy;
+        attempt.blob = parse_and_validate_raw_blob(raw, cfg);
+        return Result<void>::success();
+      }
+    }
+    // The byte-banging read's steps; the bytes of the preview (or of the
+    // stored header just compared) are not fetched a second time.
+    attempt.blob = read_blob_with(cfg, reader);
+    return Result<void>::success();
+  });
+  if (!connection.ok()) attempt.blob = Result<FlashBlob>::forward(connection);
+  return attempt;
+}
+
+Result<FastBlobResult> read_blob_fast_impl(const FlashConfig& config, const FastReadOptions& options) {
+  Attempt attempt = attempt_fast(config, options);
+  // A connection that did not open is not a fast-path failure: the
+  // byte-banging read would have failed at the same step. A byte-banging
+  // attempt's outcome is the byte-banging read's outcome.
+  if (!attempt.opened || attempt.path == FlashReadPath::byte_banging || attempt.blob.ok()) {
+    if (!attempt.blob.ok()) return Result<FastBlobResult>::forward(attempt.blob);
+    return Result<FastBlobResult>::success(FastBlobResult{std::move(*attempt.blob.value), attempt.path, {}});
+  }
+  std::string why(flash_read_path_name(attempt.path));
+  why += ": ";
+  why += attempt.stream_failed ? std::string("streaming request failed") : attempt.blob.message;
+  Result<FlashBlob> fallback = read_blob_from_device(config);
+  if (!fallback.ok()) return Result<FastBlobResult>::forward(fallback);
+  return Result<FastBlobResult>::success(
+      FastBlobResult{std::move(*fallback.value), FlashReadPath::byte_banging, std::move(why)});
+}
+
+Result<FastJsonResult> read_json_fast_impl(const FlashConfig& config, const FastReadOptions& options) {
+  Result<FastBlobResult> read = read_blob_fast_impl(config, options);
+  if (!read.ok()) return Result<FastJsonResult>::forward(read);
+  FastBlobResult& got = *read.value;
+  const std::vector<std::uint8_t>& payload = got.blob.payload;
+  Result<std::string> compact =
+      minify_and_validate_json(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+  if (!compact.ok()) {
+    // Bytes from a byte-banging read are what the byte-banging document
+    // read would have seen: its verdict stands. Anything else is checked
+    // against that read before an error is reported.
+    if (got.path == FlashReadPath::byte_banging) return Result<FastJsonResult>::forward(compact);
+    std::string why(flash_read_path_name(got.path));
+    why += ": " + compact.message;
+    Result<ReadJsonResult> fallback = read_flash_json(config);
+    if (!fallback.ok()) return Result<FastJsonResult>::forward(fallback);
+    return Result<FastJsonResult>::success(FastJsonResult{fallback.value->version, std::move(fallback.value->json),
+                                                          FlashReadPath::byte_banging, std::move(why)});
+  }
+  platform::sleep_ms(100);
+  return Result<FastJsonResult>::success(
+      FastJsonResult{got.blob.version, std::move(*compact.value), got.path, std::move(got.fast_path_error)});
+}
+
+}  // namespace
+
+std::string_view flash_read_path_name(FlashReadPath path) noexcept {
+  switch (path) {
+    case FlashReadPath::byte_banging:
+      return "byte_banging";
+    case FlashReadPath::streaming:
+      return "streaming";
+    case FlashReadPath::held_copy:
+      return "held_copy";
+  }
+  return "unknown";
+}
+
+Result<FastBlobResult> read_blob_fast(const FlashConfig& config, const FastReadOptions& options) noexcept {
+  return guarded<FastBlobResult>([&] { return read_blob_fast_impl(config, options); });
+}
+
+Result<FastJsonResult> read_flash_json_fast(const FlashConfig& config, const FastReadOptions& options) noexcept {
+  return guarded<FastJsonResult>([&] { return read_json_fast_impl(config, options); });
+}
+
+}  // namespace morvane::uvc_stereo

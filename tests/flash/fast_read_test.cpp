@@ -1,0 +1,326 @@
+// Fast reads of the stored blob and document over the virtual camera, on a
+// controller with the streaming flash request and on one without. The
+// property under test throughout: whatever path a fast read takes, it
+// returns exactly what the byte-banging read returns for the same flash
+// contents (the same blob, document, or error code and message), with fewer
+// transfers where it can and never a stale or corrupted result.
+#include <libusb-1.0/libusb.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "emulator/virtual_camera.hpp"
+#include "flash/transport.hpp"
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/flash.hpp"
+#include "support/virtual_camera_fixture.hpp"
+
+namespace morvane::uvc_stereo {
+namespace {
+
+constexpr std::uint32_t kBlobAddress = 0x51000;
+constexpr int kStreamingRomRow = 15;  // a controller generation with the streaming request
+constexpr std::uint16_t kStreamingControl = 0x0600;
+
+std::vector<std::uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+
+// A compact document of about `size` bytes; `seed` changes its digits, not
+// its length.
+std::string document_of_size(std::size_t size, int seed = 0) {
+  std::string text = "{\"seed\":" + std::to_string(seed % 10) + ",\"rows\":[";
+  for (int i = 0; text.size() + 40 < size; ++i) {
+    text += "[" + std::to_string(100 + i % 900) + "," + std::to_string((seed + i) % 10) + ".25,-0.0412],";
+  }
+  text += "[0]]}";
+  return text;
+}
+
+FlashBlob make_blob(const std::string& payload, std::uint16_t version = 0) {
+  Result<FlashBlob> blob = build_blob(version, bytes_of(payload), FlashConfig{});
+  EXPECT_TRUE(blob.ok()) << blob.message;
+  return blob.ok() ? *blob.value : FlashBlob{};
+}
+
+// The camera under test: rom row 12 has no streaming request, 15 has it.
+class FastReadTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    emulator::CameraConfig config = morvane::testing::default_camera_config();
+    if (streaming()) config.rom_row = kStreamingRomRow;
+    rig_ = std::make_unique<morvane::testing::VirtualCameraRig>(std::vector<emulator::CameraConfig>{config});
+  }
+  bool streaming() const { return GetParam(); }
+  emulator::VirtualCamera& camera() { return rig_->camera(); }
+  morvane::testing::VirtualCameraRig& rig() { return *rig_; }
+
+  FlashConfig config() {
+    FlashConfig config;
+    char vidpid[9];
+    std::snprintf(vidpid, sizeof vidpid, "%04x%04x", camera().config().vid, camera().config().pid);
+    config.vidpid = vidpid;
+    config.auto_select = false;
+    config.bus_number = camera().config().bus_number;
+    config.device_address = camera().device_address();
+    return config;
+  }
+
+  // Puts `raw` at the blob address with erased flash after it.
+  void store(const std::vector<std::uint8_t>& raw, std::size_t span = 0) {
+    std::vector<std::uint8_t> image(std::max(span, raw.size() + 64), 0xFF);
+    std::copy(raw.begin(), raw.end(), image.begin());
+    camera().load_flash(kBlobAddress, image);
+  }
+
+  std::uint64_t transfers() { return camera().transfer_count(); }
+
+  // The fast blob read must agree with the byte-banging one field for field.
+  void expect_same_blob(const Result<FastBlobResult>& fast, const Result<FlashBlob>& specified) {
+    ASSERT_EQ(fast.code, specified.code) << fast.message << " / " << specified.message;
+    EXPECT_EQ(fast.message, specified.message);
+    if (!specified.ok()) return;
+    const FlashBlob& a = fast.value->blob;
+    const FlashBlob& b = *specified.value;
+    EXPECT_EQ(a.raw, b.raw);
+    EXPECT_EQ(a.payload, b.payload);
+    EXPECT_EQ(a.version, b.version);
+    EXPECT_EQ(a.header_size, b.header_size);
+    EXPECT_EQ(a.payload_length, b.payload_length);
+    EXPECT_EQ(a.crc32, b.crc32);
+    EXPECT_EQ(a.magic, b.magic);
+  }
+  void expect_same_json(const Result<FastJsonResult>& fast, const Result<ReadJsonResult>& specified) {
+    ASSERT_EQ(fast.code, specified.code) << fast.message << " / " << specified.message;
+    EXPECT_EQ(fast.message, specified.message);
+    if (!specified.ok()) return;
+    EXPECT_EQ(fast.value->json, specified.value->json);
+    EXPECT_EQ(fast.value->version, specified.value->version);
+  }
+
+ private:
+  std::unique_ptr<morvane::testing::VirtualCameraRig> rig_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Controllers, FastReadTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Streaming" : "ByteBangingOnly";
+                         });
+
+// ---- What is stored, times what the caller holds.
+
+struct StoredCase {
+  const char* name;
+  std::function<std::vector<std::uint8_t>()> raw;
+};
+
+std::vector<std::uint8_t> with_header_size(const std::string& payload, std::uint16_t header_size) {
+  FlashBlob blob = make_blob(payload, 3);
+  std::vector<std::uint8_t> raw(blob.raw.begin(), blob.raw.begin() + 16);
+  raw[6] = static_cast<std::uint8_t>(header_size);
+  raw[7] = static_cast<std::uint8_t>(header_size >> 8);
+  for (std::uint16_t i = 16; i < header_size; ++i) raw.push_back(static_cast<std::uint8_t>(0xA0 + i));
+  raw.insert(raw.end(), blob.payload.begin(), blob.payload.end());
+  return raw;
+}
+
+const std::vector<StoredCase>& stored_cases() {
+  static const std::vector<StoredCase> cases = {
+      {"document 2 KiB", [] { return make_blob(document_of_size(2048), 4).raw; }},
+      {"document 100 B", [] { return make_blob(document_of_size(100), 1).raw; }},
+      {"empty payload", [] { return make_blob("", 2).raw; }},
+      {"header of 40 bytes with reserved bytes", [] { return with_header_size(document_of_size(300), 40); }},
+      {"blank flash", [] { return std::vector<std::uint8_t>(64, 0xFF); }},
+      {"payload not JSON", [] { return make_blob("{\"a\":1,}", 0).raw; }},
+      {"corrupt payload byte",
+       [] {
+         auto raw = make_blob(document_of_size(700), 0).raw;
+         raw[400] ^= 0x01;
+         return raw;
+       }},
+      {"header size 15",
+       [] {
+         auto raw = make_blob(document_of_size(200), 0).raw;
+         raw[6] = 15;
+         return raw;
+       }},
+      {"declared total above the limit",
+       [] {
+         auto raw = make_blob(document_of_size(200), 0).raw;
+         raw[10] = 0x01;  // payload length + 64 KiB
+         return raw;
+       }},
+  };
+  return cases;
+}
+
+// Held copies: nothing, exactly what is stored, and copies that differ in one
+// respect only.
+struct HeldCase {
+  const char* name;
+  std::function<void(const std::vector<std::uint8_t>& stored, FastReadOptions&)> set;
+};
+
+FlashBlob parsed_or_raw(const std::vector<std::uint8_t>& raw) {
+  Result<FlashBlob> parsed = parse_and_validate_raw_blob(raw, FlashConfig{});
+  if (parsed.ok()) return *parsed.value;
+  FlashBlob blob;
+  blob.raw = raw;
+  return blob;
+}
+
+const std::vector<HeldCase>& held_cases() {
+  static const std::vector<HeldCase> cases = {
+      {"none", [](const auto&, FastReadOptions&) {}},
+      {"streaming off", [](const auto&, FastReadOptions& o) { o.streaming = false; }},
+      {"held blob equal", [](const auto& stored, FastReadOptions& o) { o.held_blob = parsed_or_raw(stored); }},
+      {"held blob payload only",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob = parsed_or_raw(stored);
+         blob.raw.clear();
+         o.held_blob = blob;
+       }},
+      {"held document equal",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob = parsed_or_raw(stored);
+         o.held_document = ReadJsonResult{blob.version, std::string(blob.payload.begin(), blob.payload.end())};
+       }},
+      {"held: same length and version, one byte differs",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob = parsed_or_raw(stored);
+         if (!blob.payload.empty()) blob.payload[blob.payload.size() / 2] ^= 0x20;
+         blob.raw.clear();
+         o.held_blob = blob;
+       }},
+      {"held: other version",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob = parsed_or_raw(stored);
+         o.held_document = ReadJsonResult{static_cast<std::uint16_t>(blob.version + 1),
+                                          std::string(blob.payload.begin(), blob.payload.end())};
+       }},
+      {"held: one byte longer",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob = parsed_or_raw(stored);
+         o.held_document = ReadJsonResult{blob.version, std::string(blob.payload.begin(), blob.payload.end()) + " "};
+       }},
+      {"held: raw blob that does not validate",
+       [](const auto& stored, FastReadOptions& o) {
+         FlashBlob blob;
+         blob.raw = stored;
+         if (blob.raw.size() > 20) blob.raw[20] ^= 0x01;
+         o.held_blob = blob;
+       }},
+  };
+  return cases;
+}
+
+// Whether the options hold the stored version and payload: a held document
+// is its version and text, a held blob its validated raw bytes or, without
+// raw bytes, its version and payload.
+bool held_equals(const FastReadOptions& options, const FlashBlob& stored) {
+  if (options.held_document) {
+    return options.held_document->version == stored.version && bytes_of(options.held_document->json) == stored.payload;
+  }
+  if (!options.held_blob) return false;
+  if (options.held_blob->raw.empty()) {
+    return options.held_blob->version == stored.version && options.held_blob->payload == stored.payload;
+  }
+  Result<FlashBlob> held = parse_and_validate_raw_blob(options.held_blob->raw, FlashConfig{});
+  return held.ok() && held.value->version == stored.version && held.value->payload == stored.payload;
+}
+
+TEST_P(FastReadTest, EveryStoredStateAndHeldCopyGivesWhatTheByteBangingReadGives) {
+  for (const StoredCase& stored_case : stored_cases()) {
+    const std::vector<std::uint8_t> stored = stored_case.raw();
+    store(stored);
+    const Result<FlashBlob> specified_blob = read_blob_from_device(config());
+    const Result<ReadJsonResult> specified_json = read_flash_json(config());
+    for (const HeldCase& held_case : held_cases()) {
+      SCOPED_TRACE(std::string(stored_case.name) + ", " + held_case.name);
+      FastReadOptions options;
+      held_case.set(stored, options);
+
+      const Result<FastBlobResult> blob = read_blob_fast(config(), options);
+      expect_same_blob(blob, specified_blob);
+      const Result<FastJsonResult> json = read_flash_json_fast(config(), options);
+      expect_same_json(json, specified_json);
+      ASSERT_TRUE(rig().clean());
+      EXPECT_TRUE(camera().flash_contents(kBlobAddress, stored.size()) == stored) << "a read changed the flash";
+
+      // The path: a held copy equal to what is stored is reused; otherwise
+      // streaming where the controller has it and the caller allows it.
+      if (!blob.ok()) continue;
+      if (held_equals(options, *specified_blob.value)) {
+        EXPECT_EQ(blob.value->path, FlashReadPath::held_copy);
+      } else if (streaming() && options.streaming) {
+        EXPECT_EQ(blob.value->path, FlashReadPath::streaming);
+      } else {
+        EXPECT_EQ(blob.value->path, FlashReadPath::byte_banging);
+      }
+      EXPECT_EQ(blob.value->fast_path_error, "");
+      if (json.ok()) {
+        EXPECT_EQ(json.value->path, blob.value->path);
+      }
+    }
+  }
+}
+
+// ---- Transfer counts: the point of the exercise, checked as counts.
+
+TEST_P(FastReadTest, TransferCountsMeetTheTargets) {
+  const FlashBlob stored = make_blob(document_of_size(2048), 1);
+  store(stored.raw);
+  ASSERT_TRUE(probe_flash_transport(config()).ok());  // the first connection also detaches the kernel driver
+  std::uint64_t before = transfers();
+  ASSERT_TRUE(read_blob_from_device(config()).ok());
+  const std::uint64_t specified = transfers() - before;
+
+  FastReadOptions plain;
+  before = transfers();
+  Result<FastBlobResult> fast = read_blob_fast(config(), plain);
+  const std::uint64_t fast_count = transfers() - before;
+  ASSERT_TRUE(fast.ok()) << fast.message;
+
+  FastReadOptions held;
+  held.held_blob = stored;
+  before = transfers();
+  Result<FastBlobResult> reused = read_blob_fast(config(), held);
+  const std::uint64_t reused_count = transfers() - before;
+  ASSERT_TRUE(reused.ok()) << reused.message;
+  EXPECT_EQ(reused.value->path, FlashReadPath::held_copy);
+
+  FlashBlob stale = make_blob(document_of_size(2048, 5), 1);
+  held.held_blob = stale;
+  before = transfers();
+  Result<FastBlobResult> changed = read_blob_fast(config(), held);
+  const std::uint64_t changed_count = transfers() - before;
+  ASSERT_TRUE(changed.ok()) << changed.message;
+  EXPECT_EQ(changed.value->blob.raw, stored.raw);
+
+  // The header alone by byte-banging: a read of a bare 16-byte blob.
+  store(make_blob("", 0).raw);
+  before = transfers();
+  ASSERT_TRUE(read_blob_from_device(config()).ok());
+  const std::uint64_t header_only = transfers() - before;
+
+  std::printf("2 KiB: specified %llu, fast %llu, reused %llu, changed %llu, header %llu transfers\n",
+              static_cast<unsigned long long>(specified), static_cast<unsigned long long>(fast_count),
+              static_cast<unsigned long long>(reused_count), static_cast<unsigned long long>(changed_count),
+              static_cast<unsigned long long>(header_only));
+  EXPECT_LE(reused_count * 50, specified);
+  EXPECT_LE(changed_count, specified + header_only);
+  if (streaming()) {
+    EXPECT_LE(fast_count * 50, specified);
+  } else {
+    // The byte-banging read's steps, without reading the preview's bytes twice.
+    EXPECT_LE(fast_count, specified);
+    EXPECT_EQ(fast.value->path, FlashReadPath::byte_banging);
+  }
+}
+
+}  // namespace
+}  // namespace morvane::uvc_stereo
