@@ -25,7 +25,6 @@ constexpr std::uint8_t kGetDef = 0x87;
 constexpr std::uint16_t kProbeControl = 0x0100;
 constexpr std::uint16_t kCommitControl = 0x0200;
 constexpr std::uint16_t kRequestErrorCodeControl = 0x0200;  // on the video-control interface itself
-constexpr std::size_t kProbeLength = 26;                    // UVC 1.00 probe/commit structure
 constexpr std::size_t kProbeLengthMax = 34;                 // UVC 1.10 adds 8 bytes; accepted, answered as zeros
 constexpr std::uint8_t kErrorInvalidControl = 0x06;
 constexpr std::uint8_t kErrorInvalidRequest = 0x07;
@@ -34,12 +33,7 @@ constexpr std::uint8_t kCameraTerminal = 1;
 constexpr std::uint8_t kVendorUnit = 3;
 constexpr std::uint8_t kOutputTerminal = 5;
 
-constexpr std::uint16_t kWidth = 640;
-constexpr std::uint16_t kHeight = 480;
-constexpr std::uint32_t kFrameBytes = kWidth * kHeight * 2;
-constexpr std::uint32_t kFrameInterval = 333333;  // 30 frames per second, in 100 ns units
-constexpr std::uint32_t kBitRate = kFrameBytes * 8 * 30;
-constexpr std::uint32_t kPayloadTransferSize = 32768;
+constexpr std::uint16_t kFeatureEndpointHalt = 0;
 
 // GUIDs naming the two extension units (any fixed values; the host driver
 // only reports them).
@@ -61,13 +55,6 @@ void set16(std::vector<std::uint8_t>& v, std::size_t at, std::uint16_t x) {
   v[at] = static_cast<std::uint8_t>(x & 0xFF);
   v[at + 1] = static_cast<std::uint8_t>(x >> 8);
 }
-void set32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
-  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<std::uint8_t>(x >> (8 * i));
-}
-std::uint32_t get32(const std::vector<std::uint8_t>& v, std::size_t at) {
-  return static_cast<std::uint32_t>(v[at]) | static_cast<std::uint32_t>(v[at + 1]) << 8 |
-         static_cast<std::uint32_t>(v[at + 2]) << 16 | static_cast<std::uint32_t>(v[at + 3]) << 24;
-}
 
 std::uint16_t selector_bit(std::uint8_t selector) { return static_cast<std::uint16_t>(1u << (selector - 1)); }
 
@@ -86,26 +73,41 @@ ControlOutcome out_done(std::size_t written) {
 }
 ControlOutcome stalled() { return ControlOutcome{}; }
 
-std::vector<std::uint8_t> default_probe() {
-  std::vector<std::uint8_t> p(kProbeLength, 0);
-  p[2] = 1;  // bFormatIndex
-  p[3] = 1;  // bFrameIndex
-  set32(p, 4, kFrameInterval);
-  set32(p, 18, kFrameBytes);
-  set32(p, 22, kPayloadTransferSize);
-  return p;
+VideoStream::DeviceTicks microsecond_ticks() {
+  return [](std::uint64_t bus_ns) { return bus_ns / 1000; };
 }
 
 }  // namespace
 
-UvcDevice::UvcDevice(VirtualCamera& camera) : camera_(camera) { reset_uvc_state(); }
+UvcDevice::UvcDevice(VirtualCamera& camera, VideoStream::DeviceTicks ticks)
+    : camera_(camera), stream_(ticks ? std::move(ticks) : microsecond_ticks()) {
+  reset_uvc_state();
+}
 
 void UvcDevice::reset_uvc_state() {
   probe_ = default_probe();
   commit_ = default_probe();
   committed_ = false;
+  stream_.stop();
   request_error_ = 0;
   unplug_countdown_ = -1;
+}
+
+void UvcDevice::stop_streaming() {
+  committed_ = false;
+  stream_.stop();
+}
+
+std::optional<std::vector<std::uint8_t>> UvcDevice::stream_transfer(std::size_t length, std::uint64_t bus_ns) {
+  if (!committed_) return std::nullopt;
+  if (!stream_.running()) stream_.start(format_of_probe(commit_), bus_ns);
+  return stream_.transfer(length, bus_ns);
+}
+
+std::optional<std::uint64_t> UvcDevice::stream_due_ns() const {
+  if (!committed_) return std::nullopt;
+  if (!stream_.running()) return std::uint64_t{0};  // starts with the first transfer
+  return stream_.next_due_ns();
 }
 
 bool UvcDevice::has_unit3() const {
@@ -148,7 +150,7 @@ std::vector<std::uint8_t> UvcDevice::configuration_descriptor() const {
   std::vector<std::uint8_t> vc = {13, kCsInterface, 0x01};
   put16(vc, 0x0100);  // UVC 1.00
   put16(vc, 0);       // total length, set below
-  put32(vc, 48000000);
+  put32(vc, kDeviceClockHz);
   vc.insert(vc.end(), {1, 1});  // one streaming interface: 1
   // Camera terminal (UVC 1.00: two bytes of controls, none offered).
   vc.insert(vc.end(), {17, kCsInterface, 0x02, kCameraTerminal});
@@ -183,18 +185,25 @@ std::vector<std::uint8_t> UvcDevice::configuration_descriptor() const {
   std::vector<std::uint8_t> vs = {14, kCsInterface, 0x01, 1};
   put16(vs, 0);  // total length, set below
   vs.insert(vs.end(), {kStreamingEndpoint, 0, kOutputTerminal, 0, 0, 0, 1, 0});
-  vs.insert(vs.end(), {27, kCsInterface, 0x04, 1, 1});
+  const auto& sizes = frame_sizes();
+  vs.insert(vs.end(), {27, kCsInterface, 0x04, 1, static_cast<std::uint8_t>(sizes.size())});
   vs.insert(vs.end(), kYuy2Guid.begin(), kYuy2Guid.end());
-  vs.insert(vs.end(), {16, 1, 0, 0, 0, 0});
-  vs.insert(vs.end(), {30, kCsInterface, 0x05, 1, 0});
-  put16(vs, kWidth);
-  put16(vs, kHeight);
-  put32(vs, kBitRate);
-  put32(vs, kBitRate);
-  put32(vs, kFrameBytes);
-  put32(vs, kFrameInterval);
-  vs.push_back(1);
-  put32(vs, kFrameInterval);
+  vs.insert(vs.end(), {16, kDefaultFrameIndex, 0, 0, 0, 0});
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const FrameSize& f = sizes[i];
+    const std::uint32_t bytes = static_cast<std::uint32_t>(f.width) * f.height * 2;
+    const std::uint32_t fastest = f.intervals.front();
+    vs.insert(vs.end(), {static_cast<std::uint8_t>(26 + 4 * f.intervals.size()), kCsInterface, 0x05,
+                         static_cast<std::uint8_t>(i + 1), 0});
+    put16(vs, f.width);
+    put16(vs, f.height);
+    put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / f.intervals.back()));  // min bit rate
+    put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / fastest));             // max bit rate
+    put32(vs, bytes);
+    put32(vs, fastest);  // default interval
+    vs.push_back(static_cast<std::uint8_t>(f.intervals.size()));
+    for (std::uint32_t interval : f.intervals) put32(vs, interval);
+  }
   set16(vs, 4, static_cast<std::uint16_t>(vs.size()));
   d.insert(d.end(), vs.begin(), vs.end());
   d.insert(d.end(), {7, 0x05, kStreamingEndpoint, 0x02});
@@ -248,6 +257,12 @@ ControlOutcome UvcDevice::standard(const Setup& s) {
     return in_reply(std::move(d), s.length);
   }
   if (in && s.request == kGetStatus) return in_reply({0, 0}, s.length);
+  if (!in && s.request == kClearFeature && (s.request_type & 0x1F) == 2 && s.value == kFeatureEndpointHalt &&
+      s.index == kStreamingEndpoint) {
+    // How a host stops a bulk video stream.
+    stop_streaming();
+    return out_done(0);
+  }
   if (!in && (s.request == kClearFeature || s.request == kSetFeature)) return out_done(0);
   return stalled();
 }
@@ -257,18 +272,14 @@ ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8
   if (!probe && s.value != kCommitControl) return stalled();
   if (s.request_type == kRequestTypeClassOut) {
     if (s.request != kSetCur || out.size() < kProbeLength || out.size() > kProbeLengthMax) return stalled();
-    std::vector<std::uint8_t> v(out.begin(), out.begin() + kProbeLength);
-    // The device has one format and one frame; it settles the rest itself.
-    v[2] = 1;
-    v[3] = 1;
-    if (get32(v, 4) == 0) set32(v, 4, kFrameInterval);
-    set32(v, 18, kFrameBytes);
-    set32(v, 22, kPayloadTransferSize);
+    std::vector<std::uint8_t> v = negotiate_probe(out);
     if (probe) {
       probe_ = v;
     } else {
+      // A new commit restarts the stream at what it describes.
       commit_ = v;
       committed_ = true;
+      stream_.stop();
     }
     return out_done(out.size());
   }
@@ -284,8 +295,12 @@ ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8
     case kGetDef:
     case kGetRes: {
       if (s.length < kProbeLength || s.length > kProbeLengthMax) return stalled();
-      std::vector<std::uint8_t> v = s.request == kGetCur ? (probe ? probe_ : commit_) : default_probe();
-      if (s.request == kGetRes) std::fill(v.begin(), v.end(), 0);
+      std::vector<std::uint8_t> v;
+      const std::vector<std::uint8_t>& current = probe ? probe_ : commit_;
+      if (s.request == kGetCur) v = current;
+      if (s.request == kGetDef) v = default_probe();
+      if (s.request == kGetMin || s.request == kGetMax) v = probe_limit(current[3], s.request == kGetMax);
+      if (s.request == kGetRes) v.assign(kProbeLength, 0);
       v.resize(s.length, 0);
       return in_reply(std::move(v), s.length);
     }

@@ -5,14 +5,19 @@
 // Layout: one configuration with an interface association of two interfaces.
 // Interface 0 (video control) holds camera terminal 1, extension unit 3
 // (when the camera answers vendor controls there), extension unit 4 and
-// output terminal 5. Interface 1 (video streaming) has one YUY2 640x480
-// format and a bulk IN endpoint 0x81.
+// output terminal 5. Interface 1 (video streaming) has one YUY2 format with
+// the side-by-side stereo frame sizes of video_stream.hpp and a bulk IN
+// endpoint 0x81; a commit starts the stream, a CLEAR_FEATURE(ENDPOINT_HALT)
+// on the endpoint (what a host does to stop a bulk stream) or a new
+// SET_INTERFACE ends it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "emulator/usbredir/video_stream.hpp"
 #include "emulator/virtual_camera.hpp"
 
 namespace morvane::emulator::usbredir {
@@ -49,7 +54,9 @@ struct ControlOutcome {
 
 class UvcDevice {
  public:
-  explicit UvcDevice(VirtualCamera& camera);
+  // `ticks` reads the camera's clock at a bus time (PTS and SCR count its
+  // ticks); by default one tick per bus microsecond.
+  explicit UvcDevice(VirtualCamera& camera, VideoStream::DeviceTicks ticks = {});
 
   std::vector<std::uint8_t> device_descriptor() const;
   std::vector<std::uint8_t> configuration_descriptor() const;
@@ -66,9 +73,18 @@ class UvcDevice {
   bool take_save_request();
   bool take_unplug_request();
 
-  // Bulk IN on the streaming endpoint after commit: false (stall) unless
-  // streaming was committed. The device sends no video.
   bool streaming_committed() const { return committed_; }
+
+  // One bulk IN transfer of at most `length` bytes on the streaming endpoint
+  // at bus time `bus_ns`: the stream's next bytes, or nothing while no data
+  // is due (the device NAKs). The first transfer after a commit starts the
+  // stream at the committed format.
+  std::optional<std::vector<std::uint8_t>> stream_transfer(std::size_t length, std::uint64_t bus_ns);
+  // Bus time from which stream_transfer() has data; nothing before a commit.
+  std::optional<std::uint64_t> stream_due_ns() const;
+  // Ends the stream (SET_INTERFACE on the streaming interface).
+  void stop_streaming();
+  const VideoStream& stream() const { return stream_; }
 
   // Power-on state of the UVC side after a re-enumeration.
   void reset_uvc_state();
@@ -84,6 +100,7 @@ class UvcDevice {
   std::uint16_t unit_controls(std::uint8_t unit) const;
 
   VirtualCamera& camera_;
+  VideoStream stream_;
   std::vector<std::uint8_t> probe_;
   std::vector<std::uint8_t> commit_;
   bool committed_ = false;

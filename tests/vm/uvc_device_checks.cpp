@@ -2,8 +2,10 @@
 // descriptors and how its control requests reach the camera model.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "emulator/usbredir/uvc_device.hpp"
@@ -15,6 +17,9 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); }
+std::uint32_t le32(const Bytes& b, std::size_t at) {
+  return static_cast<std::uint32_t>(le16(b, at)) | static_cast<std::uint32_t>(le16(b, at + 2)) << 16;
+}
 
 struct Rig {
   explicit Rig(CameraConfig config = {}) : camera(config, clock), uvc(camera) {}
@@ -38,7 +43,8 @@ struct ParsedConfiguration {
   std::size_t walked = 0;
   std::map<std::uint8_t, Bytes> vc;  // VC subtype -> descriptor (units: see xu)
   std::map<std::uint8_t, Bytes> xu;  // unit id -> descriptor
-  Bytes vs_header, format, frame, endpoint, iad;
+  Bytes vs_header, format, endpoint, iad;
+  std::vector<Bytes> frames;
   std::size_t vc_class_bytes = 0;
   std::size_t vs_class_bytes = 0;
 };
@@ -65,7 +71,7 @@ ParsedConfiguration parse(const Bytes& d) {
       p.vs_class_bytes += desc.size();
       if (desc[2] == 0x01) p.vs_header = desc;
       if (desc[2] == 0x04) p.format = desc;
-      if (desc[2] == 0x05) p.frame = desc;
+      if (desc[2] == 0x05) p.frames.push_back(desc);
     }
     at += d[at];
     p.walked = at;
@@ -129,9 +135,22 @@ TEST(UvcDeviceDescriptors, ConfigurationIsConsistentAndOffersTheVendorSelectors)
   EXPECT_EQ(p.vs_header[6], kStreamingEndpoint);
   ASSERT_EQ(p.format.size(), 27u);
   EXPECT_EQ(Bytes(p.format.begin() + 5, p.format.begin() + 9), (Bytes{'Y', 'U', 'Y', '2'}));
-  ASSERT_EQ(p.frame.size(), 30u);
-  EXPECT_EQ(le16(p.frame, 5), 640);
-  EXPECT_EQ(le16(p.frame, 7), 480);
+  ASSERT_EQ(p.frames.size(), frame_sizes().size());
+  EXPECT_EQ(p.format[4], frame_sizes().size());       // bNumFrameDescriptors
+  EXPECT_EQ(p.format[22], kDefaultFrameIndex);        // bDefaultFrameIndex
+  EXPECT_EQ(le32(p.vc.at(0x01), 7), kDeviceClockHz);  // the clock PTS and SCR count
+  for (std::size_t i = 0; i < p.frames.size(); ++i) {
+    const Bytes& f = p.frames[i];
+    const FrameSize& want = frame_sizes()[i];
+    ASSERT_EQ(f.size(), 26u + 4 * want.intervals.size());
+    EXPECT_EQ(f[3], i + 1);  // bFrameIndex
+    EXPECT_EQ(le16(f, 5), want.width);
+    EXPECT_EQ(le16(f, 7), want.height);
+    EXPECT_EQ(le32(f, 17), want.width * want.height * 2u);  // dwMaxVideoFrameBufferSize
+    EXPECT_EQ(le32(f, 21), want.intervals.front());         // dwDefaultFrameInterval
+    ASSERT_EQ(f[25], want.intervals.size());
+    for (std::size_t k = 0; k < want.intervals.size(); ++k) EXPECT_EQ(le32(f, 26 + 4 * k), want.intervals[k]);
+  }
   ASSERT_EQ(p.endpoint.size(), 7u);
   EXPECT_EQ(p.endpoint[3], 0x02);  // bulk
   EXPECT_EQ(le16(p.endpoint, 4), kBulkMaxPacket);
@@ -188,13 +207,13 @@ TEST(UvcDeviceRequests, ExtensionUnitRequestsReachTheModel) {
   EXPECT_EQ(rig.in(0xA1, 0x81, 0x0100, 0x0302, 4).kind, ControlOutcome::stall);
 }
 
-TEST(UvcDeviceRequests, ProbeAndCommitSettleOnTheOnlyFormat) {
+TEST(UvcDeviceRequests, ProbeAndCommitSettleOnWhatTheDescriptorsAnnounce) {
   Rig rig;
   const ControlOutcome def = rig.in(0xA1, 0x87, 0x0100, 0x0001, 26);
   ASSERT_EQ(def.kind, ControlOutcome::data);
   ASSERT_EQ(def.reply.size(), 26u);
   EXPECT_EQ(def.reply[2], 1);
-  EXPECT_EQ(def.reply[3], 1);
+  EXPECT_EQ(def.reply[3], kDefaultFrameIndex);
   EXPECT_EQ(rig.in(0xA1, 0x85, 0x0100, 0x0001, 2).reply, (Bytes{26, 0}));
 
   Bytes ask(26, 0);
@@ -204,8 +223,9 @@ TEST(UvcDeviceRequests, ProbeAndCommitSettleOnTheOnlyFormat) {
   const ControlOutcome cur = rig.in(0xA1, 0x81, 0x0100, 0x0001, 26);
   ASSERT_EQ(cur.kind, ControlOutcome::data);
   EXPECT_EQ(cur.reply[2], 1);
-  EXPECT_EQ(cur.reply[3], 1);
-  EXPECT_EQ(cur.reply[18] | cur.reply[19] << 8 | cur.reply[20] << 16, 640 * 480 * 2);
+  EXPECT_EQ(cur.reply[3], kDefaultFrameIndex);
+  const FrameSize& def_frame = frame_sizes()[kDefaultFrameIndex - 1];
+  EXPECT_EQ(le32(cur.reply, 18), def_frame.width * def_frame.height * 2u);
   EXPECT_FALSE(rig.uvc.streaming_committed());
   ASSERT_EQ(rig.out(0x21, 0x01, 0x0200, 0x0001, cur.reply).kind, ControlOutcome::data);
   EXPECT_TRUE(rig.uvc.streaming_committed());
@@ -232,6 +252,323 @@ TEST(UvcDeviceRequests, HarnessUnplugsAtTheRequestedExtensionUnitRequest) {
   EXPECT_FALSE(rig.uvc.take_unplug_request());
   ASSERT_EQ(rig.out(0x40, kHarnessRequest, 1, 0, {}).kind, ControlOutcome::data);
   EXPECT_TRUE(rig.uvc.take_save_request());
+}
+
+// ---- video
+
+Bytes probe_asking(std::uint8_t format, std::uint8_t frame, std::uint32_t interval) {
+  Bytes p(26, 0);
+  p[0] = 0x01;  // bmHint: keep the frame interval
+  p[2] = format;
+  p[3] = frame;
+  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<std::uint8_t>(interval >> (8 * i));
+  return p;
+}
+
+TEST(UvcDeviceVideo, ProbeSettlesOnAnnouncedFramesAndIntervals) {
+  struct Case {
+    std::uint8_t format, frame;
+    std::uint32_t interval;
+    std::uint8_t want_frame;
+    std::uint32_t want_interval;
+  };
+  const Case cases[] = {
+      {1, 1, 1000000, 1, 1000000},  // exactly what frame 1 offers
+      {1, 1, 0, 1, 1000000},        // no preference: the shortest
+      {1, 1, 1600000, 1, 2000000},  // nearest of 1000000 and 2000000
+      {1, 1, 1400000, 1, 1000000},
+      {1, 2, 700000, 2, 666666},
+      {1, 2, 50000000, 2, 1000000},                // longer than any: the longest
+      {1, 9, 666666, kDefaultFrameIndex, 666666},  // no such frame: the default one
+      {1, 0, 1000000, kDefaultFrameIndex, 1000000},
+      {7, 1, 2000000, 1, 2000000},  // one format only: it is format 1 whatever was asked
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    SCOPED_TRACE(testing::Message() << "frame " << int(c.frame) << " interval " << c.interval);
+    ASSERT_EQ(rig.out(0x21, 0x01, 0x0100, 0x0001, probe_asking(c.format, c.frame, c.interval)).kind,
+              ControlOutcome::data);
+    const ControlOutcome cur = rig.in(0xA1, 0x81, 0x0100, 0x0001, 26);
+    ASSERT_EQ(cur.kind, ControlOutcome::data);
+    const FrameSize& f = frame_sizes()[c.want_frame - 1];
+    EXPECT_EQ(le16(cur.reply, 0), 0x01);  // the hint comes back
+    EXPECT_EQ(cur.reply[2], 1);
+    EXPECT_EQ(cur.reply[3], c.want_frame);
+    EXPECT_EQ(le32(cur.reply, 4), c.want_interval);
+    EXPECT_EQ(le32(cur.reply, 18), f.width * f.height * 2u);
+    EXPECT_EQ(le32(cur.reply, 22), kMaxPayloadTransferSize);
+    // GET_MIN and GET_MAX bound the interval of the frame being probed.
+    EXPECT_EQ(le32(rig.in(0xA1, 0x82, 0x0100, 0x0001, 26).reply, 4), f.intervals.front());
+    EXPECT_EQ(le32(rig.in(0xA1, 0x83, 0x0100, 0x0001, 26).reply, 4), f.intervals.back());
+    // A UVC 1.1 host's 34-byte structure is settled the same way.
+    Bytes longer = probe_asking(c.format, c.frame, c.interval);
+    longer.resize(34, 0);
+    ASSERT_EQ(rig.out(0x21, 0x01, 0x0100, 0x0001, longer).kind, ControlOutcome::data);
+    EXPECT_EQ(rig.in(0xA1, 0x81, 0x0100, 0x0001, 34).reply, [&] {
+      Bytes b = cur.reply;
+      b.resize(34, 0);
+      return b;
+    }());
+  }
+}
+
+// A host's view of a bulk video stream, decoded the way the Linux UVC driver
+// does it: a payload ends with a short transfer or when it reaches the
+// negotiated maximum; the header opens each payload; a frame ends with EOF
+// or when the frame id toggles.
+struct HostFrame {
+  Bytes data;
+  std::uint32_t pts = 0;
+  bool eof = false;
+  bool header_error = false;
+  std::vector<std::uint32_t> stc;
+  std::vector<std::uint16_t> sof;
+  std::vector<std::uint64_t> sent_at_ns;
+};
+
+struct HostDecoder {
+  explicit HostDecoder(std::size_t max_payload) : max_payload(max_payload) {}
+  void transfer(const Bytes& t, std::size_t length, std::uint64_t at_ns) {
+    payload.insert(payload.end(), t.begin(), t.end());
+    if (payload_started_ns == 0) payload_started_ns = at_ns;
+    if (t.size() < length || payload.size() >= max_payload) end_payload();
+  }
+  void end_payload() {
+    const std::uint64_t at = payload_started_ns;
+    payload_started_ns = 0;
+    if (payload.empty()) return;  // a zero-length packet alone
+    Bytes p;
+    p.swap(payload);
+    const bool header_ok = p.size() >= 12 && p[0] == 12 && (p[1] & 0x80) && (p[1] & 0x0C) == 0x0C;
+    const bool fid = p[1] & 0x01;
+    if (have_fid && fid != last_fid && !current.data.empty()) frames.push_back(std::exchange(current, {}));
+    have_fid = true;
+    last_fid = fid;
+    if (!header_ok) current.header_error = true;
+    if (current.data.empty()) current.pts = le32(p, 2);
+    if (le32(p, 2) != current.pts) current.header_error = true;  // one PTS per frame
+    current.stc.push_back(le32(p, 6));
+    current.sof.push_back(le16(p, 10));
+    current.sent_at_ns.push_back(at);
+    current.data.insert(current.data.end(), p.begin() + std::min<std::size_t>(p.size(), 12), p.end());
+    if (p[1] & 0x02) {
+      current.eof = true;
+      frames.push_back(std::exchange(current, {}));
+    }
+  }
+  std::size_t max_payload;
+  Bytes payload;
+  std::uint64_t payload_started_ns = 0;
+  bool have_fid = false, last_fid = false;
+  HostFrame current;
+  std::vector<HostFrame> frames;
+};
+
+// What the picture says about itself, read back as a test of a capture would.
+struct PictureFacts {
+  std::uint32_t number = 0, pts = 0, complement = 0;
+  int best_shift = -1;
+  std::size_t right_mismatches = 0;
+};
+
+PictureFacts read_picture(const Bytes& yuyv, int width, int height) {
+  PictureFacts f;
+  const int eye = width / 2;
+  const int cell = eye / kBitCellsPerRow;
+  auto luma = [&](int x, int y) { return yuyv[(static_cast<std::size_t>(y) * width + x) * 2]; };
+  auto band = [&](int b) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 32; ++i) v = v << 1 | (luma(i * cell + cell / 2, b * kBitCellRows + 1) > 128 ? 1 : 0);
+    return v;
+  };
+  f.number = band(0);
+  f.pts = band(1);
+  f.complement = band(2);
+  std::size_t best = SIZE_MAX;
+  for (int shift = 0; shift <= 2 * kDisparity; ++shift) {
+    std::size_t mismatches = 0;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x + shift < eye; ++x) mismatches += luma(eye + x, y) != luma(x + shift, y);
+    }
+    if (shift == kDisparity) f.right_mismatches = mismatches;
+    if (mismatches < best) {
+      best = mismatches;
+      f.best_shift = shift;
+    }
+  }
+  return f;
+}
+
+struct StreamRig : Rig {
+  // Commits `frame` at `interval`, then asks for `length`-byte transfers
+  // every `step_ns` of bus time from `from_ns` until `frames` frames are
+  // decoded or `until_ns` passes.
+  void commit(std::uint8_t frame, std::uint32_t interval) {
+    const Bytes asked = probe_asking(1, frame, interval);
+    ASSERT_EQ(out(0x21, 0x01, 0x0100, 0x0001, asked).kind, ControlOutcome::data);
+    const Bytes settled = in(0xA1, 0x81, 0x0100, 0x0001, 26).reply;
+    ASSERT_EQ(out(0x21, 0x01, 0x0200, 0x0001, settled).kind, ControlOutcome::data);
+  }
+  std::size_t pull(HostDecoder& host, std::size_t length, std::uint64_t& now, std::uint64_t step_ns, std::size_t frames,
+                   std::uint64_t until_ns) {
+    std::size_t naks = 0;
+    while (host.frames.size() < frames && now < until_ns) {
+      auto t = uvc.stream_transfer(length, now);
+      if (t) {
+        EXPECT_LE(t->size(), length);
+        host.transfer(*t, length, now);
+      } else {
+        ++naks;
+      }
+      now += step_ns;
+    }
+    return naks;
+  }
+};
+
+TEST(UvcDeviceVideo, AnyTransferSizeCarriesWholeFramesWithConsistentHeaders) {
+  // Transfer sizes a host may use: the negotiated payload, smaller ones that
+  // split payloads (some dividing a payload exactly, which needs a
+  // zero-length packet: 596 divides the last payload of both frame sizes),
+  // and a larger one.
+  for (std::size_t length :
+       {std::size_t{16384}, std::size_t{4096}, std::size_t{512}, std::size_t{596}, std::size_t{65536}}) {
+    for (std::uint8_t frame : {std::uint8_t{1}, std::uint8_t{2}}) {
+      SCOPED_TRACE(testing::Message() << "transfer " << length << " frame " << int(frame));
+      StreamRig rig;
+      const FrameSize& size = frame_sizes()[frame - 1];
+      const std::uint32_t interval = size.intervals.front();
+      rig.commit(frame, interval);
+      HostDecoder host(kMaxPayloadTransferSize);
+      std::uint64_t now = 5'000'000'000ULL;
+      const std::uint64_t start = now;
+      rig.pull(host, length, now, 200'000, 5, now + 2'000'000'000ULL);
+      ASSERT_EQ(host.frames.size(), 5u);
+      EXPECT_EQ(rig.uvc.stream().frames_dropped(), 0u);
+      for (std::size_t i = 0; i < host.frames.size(); ++i) {
+        const HostFrame& f = host.frames[i];
+        SCOPED_TRACE(testing::Message() << "frame " << i);
+        EXPECT_TRUE(f.eof);
+        EXPECT_FALSE(f.header_error);
+        ASSERT_EQ(f.data.size(), size.width * size.height * 2u);
+        // PTS: the capture instant on the camera's clock (one tick per bus
+        // microsecond here), one interval apart.
+        EXPECT_EQ(f.pts, static_cast<std::uint32_t>(start / 1000 + i * interval / 10));
+        // SCR: the clock and the bus's millisecond number when each payload
+        // left, never before the capture.
+        for (std::size_t k = 0; k < f.stc.size(); ++k) {
+          EXPECT_EQ(f.stc[k], static_cast<std::uint32_t>(f.sent_at_ns[k] / 1000));
+          EXPECT_EQ(f.sof[k], (f.sent_at_ns[k] / 1000000) % 2048);
+          EXPECT_GE(f.stc[k], f.pts);
+        }
+        const PictureFacts facts = read_picture(f.data, size.width, size.height);
+        EXPECT_EQ(facts.number, i);
+        EXPECT_EQ(facts.complement, ~static_cast<std::uint32_t>(i));
+        EXPECT_EQ(facts.pts, f.pts);
+        EXPECT_EQ(facts.best_shift, kDisparity);
+        EXPECT_EQ(facts.right_mismatches, 0u);
+      }
+    }
+  }
+}
+
+TEST(UvcDeviceVideo, NoDataBeforeCommitOrCaptureAndStopRestartAndResize) {
+  StreamRig rig;
+  std::uint64_t now = 1'000'000'000ULL;
+  EXPECT_FALSE(rig.uvc.stream_transfer(16384, now));  // nothing committed: NAK
+  EXPECT_FALSE(rig.uvc.stream_due_ns());
+  rig.commit(1, 1000000);
+  HostDecoder host(kMaxPayloadTransferSize);
+  rig.pull(host, 16384, now, 1'000'000, 2, now + 1'000'000'000ULL);
+  ASSERT_EQ(host.frames.size(), 2u);
+  // Frame 2 is captured 200 ms after the start; until then the device NAKs
+  // and says when it will have data.
+  const std::uint64_t frame2_ns = 1'200'000'000ULL;
+  ASSERT_LT(now, frame2_ns);
+  EXPECT_FALSE(rig.uvc.stream_transfer(16384, frame2_ns - 1));
+  ASSERT_TRUE(rig.uvc.stream_due_ns());
+  EXPECT_EQ(*rig.uvc.stream_due_ns(), frame2_ns);
+  EXPECT_TRUE(rig.uvc.stream_transfer(16384, frame2_ns));
+
+  // The host stops a bulk stream by clearing the endpoint's halt.
+  ASSERT_EQ(rig.out(0x02, 0x01, 0x0000, kStreamingEndpoint, {}).kind, ControlOutcome::data);
+  EXPECT_FALSE(rig.uvc.streaming_committed());
+  EXPECT_FALSE(rig.uvc.stream_transfer(16384, frame2_ns + 500'000'000ULL));
+  // Clearing another endpoint's halt does not stop it.
+  rig.commit(1, 1000000);
+  ASSERT_EQ(rig.out(0x02, 0x01, 0x0000, 0x02, {}).kind, ControlOutcome::data);
+  EXPECT_TRUE(rig.uvc.streaming_committed());
+
+  // A new commit at another size restarts the count at frame 0 with the new size.
+  rig.commit(2, 666666);
+  HostDecoder small(kMaxPayloadTransferSize);
+  now = 3'000'000'000ULL;
+  rig.pull(small, 16384, now, 1'000'000, 3, now + 1'000'000'000ULL);
+  ASSERT_EQ(small.frames.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(small.frames[i].data.size(), 320u * 120u * 2u);
+    EXPECT_EQ(read_picture(small.frames[i].data, 320, 120).number, i);
+  }
+  EXPECT_EQ(small.frames[1].pts - small.frames[0].pts, 66666u);
+  // A reset of the device ends the stream.
+  rig.uvc.reset_uvc_state();
+  EXPECT_FALSE(rig.uvc.stream_transfer(16384, now + 1'000'000'000ULL));
+}
+
+TEST(UvcDeviceVideo, AHostTooSlowLosesFramesItCanSeeAsGaps) {
+  // The host asks at a steady pace; a pause longer than the camera's FIFO
+  // loses frames, a shorter one loses none.
+  for (std::uint64_t pause_frames : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{5}}) {
+    SCOPED_TRACE(testing::Message() << "pause of " << pause_frames << " frames");
+    StreamRig rig;
+    rig.commit(2, 1000000);  // 10 fps
+    HostDecoder host(kMaxPayloadTransferSize);
+    std::uint64_t now = 2'000'000'000ULL;
+    rig.pull(host, 16384, now, 1'000'000, 2, UINT64_MAX);
+    now += pause_frames * 100'000'000ULL;
+    rig.pull(host, 16384, now, 1'000'000, 5, UINT64_MAX);
+    ASSERT_EQ(host.frames.size(), 5u);
+    std::uint64_t gaps = 0;
+    for (std::size_t i = 1; i < host.frames.size(); ++i) {
+      const std::uint32_t a = read_picture(host.frames[i - 1].data, 320, 120).number;
+      const std::uint32_t b = read_picture(host.frames[i].data, 320, 120).number;
+      ASSERT_GT(b, a);
+      gaps += b - a - 1;
+      // PTS follows the frame number, lost frames included.
+      EXPECT_EQ(host.frames[i].pts - host.frames[i - 1].pts, (b - a) * 100000u);
+    }
+    EXPECT_EQ(gaps, rig.uvc.stream().frames_dropped());
+    if (pause_frames <= VideoStream::kFifoFrames) {
+      EXPECT_EQ(gaps, 0u);
+    } else {
+      EXPECT_GT(gaps, 0u);
+    }
+  }
+}
+
+TEST(UvcDeviceVideo, PatternCarriesNumberAndPtsInBothEyes) {
+  // Property over frame numbers and sizes: the bands decode to what was
+  // rendered, the right eye is the left one shifted by the disparity, and
+  // consecutive frames differ outside the bands (a repeated frame shows).
+  for (const FrameSize& size : frame_sizes()) {
+    Bytes previous;
+    for (std::uint32_t n : {0u, 1u, 2u, 0x7FFFFFFFu, 0xFFFFFFFEu, 0xFFFFFFFFu, 12345678u}) {
+      Bytes picture(size.width * size.height * 2u);
+      render_stereo_frame(picture.data(), size.width, size.height, n, n * 7919u);
+      const PictureFacts f = read_picture(picture, size.width, size.height);
+      EXPECT_EQ(f.number, n);
+      EXPECT_EQ(f.pts, n * 7919u);
+      EXPECT_EQ(f.complement, ~n);
+      EXPECT_EQ(f.best_shift, kDisparity);
+      EXPECT_EQ(f.right_mismatches, 0u);
+      if (!previous.empty()) {
+        const std::size_t band_bytes = std::size_t{3} * kBitCellRows * size.width * 2;
+        EXPECT_NE(Bytes(picture.begin() + band_bytes, picture.end()),
+                  Bytes(previous.begin() + band_bytes, previous.end()));
+      }
+      previous = picture;
+    }
+  }
 }
 
 }  // namespace

@@ -1,0 +1,221 @@
+#include "emulator/usbredir/video_stream.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
+namespace morvane::emulator::usbredir {
+namespace {
+
+constexpr std::uint8_t kHeaderFid = 0x01;
+constexpr std::uint8_t kHeaderEof = 0x02;
+constexpr std::uint8_t kHeaderPts = 0x04;
+constexpr std::uint8_t kHeaderScr = 0x08;
+constexpr std::uint8_t kHeaderEoh = 0x80;
+constexpr int kBandCount = 3;
+
+void set16(std::vector<std::uint8_t>& v, std::size_t at, std::uint16_t x) {
+  v[at] = static_cast<std::uint8_t>(x & 0xFF);
+  v[at + 1] = static_cast<std::uint8_t>(x >> 8);
+}
+void set32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
+  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<std::uint8_t>(x >> (8 * i));
+}
+std::uint32_t get32(const std::vector<std::uint8_t>& v, std::size_t at) {
+  return static_cast<std::uint32_t>(v[at]) | static_cast<std::uint32_t>(v[at + 1]) << 8 |
+         static_cast<std::uint32_t>(v[at + 2]) << 16 | static_cast<std::uint32_t>(v[at + 3]) << 24;
+}
+
+std::uint32_t mix(std::uint32_t h) {
+  h ^= h >> 16;
+  h *= 0x7feb352dU;
+  h ^= h >> 15;
+  h *= 0x846ca68bU;
+  h ^= h >> 16;
+  return h;
+}
+
+std::uint32_t frame_bytes(const FrameSize& f) { return static_cast<std::uint32_t>(f.width) * f.height * 2; }
+
+std::vector<std::uint8_t> probe_for(std::uint8_t frame_index, std::uint32_t interval) {
+  const FrameSize& f = frame_sizes()[frame_index - 1];
+  std::vector<std::uint8_t> p(kProbeLength, 0);
+  p[2] = 1;  // bFormatIndex
+  p[3] = frame_index;
+  set32(p, 4, interval);
+  set32(p, 18, frame_bytes(f));
+  set32(p, 22, kMaxPayloadTransferSize);
+  return p;
+}
+
+}  // namespace
+
+const std::vector<FrameSize>& frame_sizes() {
+  static const std::vector<FrameSize> sizes = {
+      {640, 240, {1000000, 2000000}},
+      {320, 120, {666666, 1000000}},
+  };
+  return sizes;
+}
+
+std::vector<std::uint8_t> default_probe() {
+  return probe_for(kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front());
+}
+
+std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest) {
+  if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
+  const auto& intervals = frame_sizes()[frame_index - 1].intervals;
+  return probe_for(frame_index, longest ? intervals.back() : intervals.front());
+}
+
+std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked) {
+  if (asked.size() < kProbeLength) return default_probe();
+  std::uint8_t frame_index = asked[3];
+  if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
+  const auto& intervals = frame_sizes()[frame_index - 1].intervals;
+  const std::uint32_t want = get32(asked, 4);
+  std::uint32_t interval = intervals.front();
+  if (want != 0) {
+    auto distance = [want](std::uint32_t i) { return want > i ? want - i : i - want; };
+    for (std::uint32_t i : intervals) {
+      if (distance(i) < distance(interval)) interval = i;
+    }
+  }
+  std::vector<std::uint8_t> p = probe_for(frame_index, interval);
+  // The host's hint and the compression fields pass through unchanged.
+  std::copy(asked.begin(), asked.begin() + 2, p.begin());
+  std::copy(asked.begin() + 8, asked.begin() + 16, p.begin() + 8);
+  set16(p, 16, 0);  // wDelay: the device adds no latency of its own
+  return p;
+}
+
+StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe) {
+  const std::vector<std::uint8_t> p = negotiate_probe(probe);
+  StreamFormat f;
+  f.frame_index = p[3];
+  f.width = frame_sizes()[f.frame_index - 1].width;
+  f.height = frame_sizes()[f.frame_index - 1].height;
+  f.interval = get32(p, 4);
+  f.frame_bytes = get32(p, 18);
+  f.max_payload = get32(p, 22);
+  return f;
+}
+
+std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_number, std::uint32_t pts) {
+  if (y < kBandCount * kBitCellRows) {
+    const int cell_width = std::max(1, eye_width / kBitCellsPerRow);
+    const int cell = x / cell_width;
+    if (cell >= 32) return 128;
+    const int band = y / kBitCellRows;
+    const std::uint32_t value = band == 0 ? frame_number : band == 1 ? pts : ~frame_number;
+    return ((value >> (31 - cell)) & 1) ? kBitOne : kBitZero;
+  }
+  const std::uint32_t h = mix(static_cast<std::uint32_t>(x) * 0x9E3779B1U ^
+                              static_cast<std::uint32_t>(y) * 0x85EBCA77U ^ frame_number * 0xC2B2AE3DU);
+  return static_cast<std::uint8_t>(16 + h % 220);
+}
+
+void render_stereo_frame(std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint32_t frame_number,
+                         std::uint32_t pts) {
+  const int eye = width / 2;
+  for (int y = 0; y < height; ++y) {
+    std::uint8_t* row = yuyv + static_cast<std::size_t>(y) * width * 2;
+    for (int side = 0; side < 2; ++side) {
+      for (int x = 0; x < eye; ++x) {
+        const std::size_t at = static_cast<std::size_t>(side * eye + x) * 2;
+        row[at] = pattern_luma(x + side * kDisparity, y, eye, frame_number, pts);
+        row[at + 1] = 128;  // U and V alternate; a grey picture
+      }
+    }
+  }
+}
+
+VideoStream::VideoStream(DeviceTicks ticks) : ticks_(std::move(ticks)) {}
+
+void VideoStream::start(const StreamFormat& format, std::uint64_t bus_ns) {
+  format_ = format;
+  running_ = true;
+  start_ns_ = bus_ns;
+  frame_ = 0;
+  frame_offset_ = 0;
+  payload_.clear();
+  payload_sent_ = 0;
+  zero_length_due_ = false;
+  picture_.assign(format.frame_bytes, 0);
+}
+
+void VideoStream::stop() {
+  running_ = false;
+  payload_.clear();
+  payload_sent_ = 0;
+  zero_length_due_ = false;
+  frame_offset_ = 0;
+}
+
+std::uint64_t VideoStream::capture_ns(std::uint64_t frame) const {
+  return start_ns_ + frame * static_cast<std::uint64_t>(format_.interval) * 100;
+}
+
+std::optional<std::uint64_t> VideoStream::next_due_ns() const {
+  if (!running_) return std::nullopt;
+  if (zero_length_due_ || payload_sent_ < payload_.size() || frame_offset_ != 0) return start_ns_;
+  return capture_ns(frame_);
+}
+
+void VideoStream::begin_payload(std::uint64_t bus_ns) {
+  if (frame_offset_ == 0) {
+    const std::uint64_t interval_ns = static_cast<std::uint64_t>(format_.interval) * 100;
+    if (bus_ns > capture_ns(frame_) + kFifoFrames * interval_ns) {
+      const std::uint64_t newest = (bus_ns - start_ns_) / interval_ns;
+      frames_dropped_ += newest - frame_;
+      frame_ = newest;
+    }
+    pts_ = static_cast<std::uint32_t>(ticks_(capture_ns(frame_)));
+    render_stereo_frame(picture_.data(), format_.width, format_.height, static_cast<std::uint32_t>(frame_), pts_);
+    fid_ = !fid_;
+    ++frames_begun_;
+  }
+  const std::size_t room = format_.max_payload - kPayloadHeaderLength;
+  const std::size_t chunk = std::min(room, picture_.size() - frame_offset_);
+  const bool last = frame_offset_ + chunk == picture_.size();
+  payload_.assign(kPayloadHeaderLength + chunk, 0);
+  payload_[0] = static_cast<std::uint8_t>(kPayloadHeaderLength);
+  payload_[1] = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid_ ? kHeaderFid : 0) |
+                                          (last ? kHeaderEof : 0));
+  set32(payload_, 2, pts_);
+  set32(payload_, 6, static_cast<std::uint32_t>(ticks_(bus_ns)));
+  set16(payload_, 10, static_cast<std::uint16_t>((bus_ns / 1000000) & 0x7FF));
+  std::copy(picture_.begin() + static_cast<long>(frame_offset_),
+            picture_.begin() + static_cast<long>(frame_offset_ + chunk), payload_.begin() + kPayloadHeaderLength);
+  payload_sent_ = 0;
+  frame_offset_ += chunk;
+  if (last) {
+    frame_offset_ = 0;
+    ++frame_;
+  }
+}
+
+std::optional<std::vector<std::uint8_t>> VideoStream::transfer(std::size_t length, std::uint64_t bus_ns) {
+  if (!running_ || length == 0) return std::nullopt;
+  if (zero_length_due_) {
+    zero_length_due_ = false;
+    return std::vector<std::uint8_t>{};
+  }
+  if (payload_sent_ == payload_.size()) {
+    if (frame_offset_ == 0 && bus_ns < capture_ns(frame_)) return std::nullopt;
+    begin_payload(bus_ns);
+  }
+  const std::size_t n = std::min(length, payload_.size() - payload_sent_);
+  std::vector<std::uint8_t> out(payload_.begin() + static_cast<long>(payload_sent_),
+                                payload_.begin() + static_cast<long>(payload_sent_ + n));
+  payload_sent_ += n;
+  // A payload shorter than the negotiated maximum that ends exactly at the
+  // end of a transfer needs a zero-length packet, or the host would take
+  // the next payload's header for data.
+  if (payload_sent_ == payload_.size() && n == length && payload_.size() < format_.max_payload) {
+    zero_length_due_ = true;
+  }
+  return out;
+}
+
+}  // namespace morvane::emulator::usbredir

@@ -1,0 +1,128 @@
+// The virtual camera's video: the frame sizes its streaming interface
+// announces, probe/commit negotiation over them, the stereo test picture and
+// the stream of UVC payloads (header with frame id, end of frame, PTS and
+// SCR) a bulk streaming endpoint sends.
+//
+// The picture is side by side: the left eye in the left half, the right eye
+// in the right half. In eye coordinates (x from 0 to width / 2) the left eye
+// shows p(x, y) and the right eye p(x + kDisparity, y), so every feature
+// appears kDisparity pixels further left in the right eye, as an object at
+// one fixed depth would. Rows 0 to 11 of p carry three bands of 32 cells
+// each (kBitCellRows rows high, width / 2 / 40 pixels wide, most significant
+// bit first, luma kBitOne or kBitZero): the frame number, the PTS and the
+// frame number's complement. The other rows hold a texture that changes with
+// every frame and never repeats along a row, so the disparity is unambiguous.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace morvane::emulator::usbredir {
+
+// One frame descriptor of the YUY2 format (frame index = position + 1).
+struct FrameSize {
+  std::uint16_t width;  // both eyes
+  std::uint16_t height;
+  std::vector<std::uint32_t> intervals;  // 100 ns units, shortest first
+};
+
+// 640x240 at 10 or 5 frames per second, 320x120 at 15 or 10.
+const std::vector<FrameSize>& frame_sizes();
+inline constexpr std::uint8_t kDefaultFrameIndex = 2;
+inline constexpr std::uint32_t kMaxPayloadTransferSize = 16384;
+inline constexpr std::size_t kPayloadHeaderLength = 12;
+// The camera's clock: the UVC clock frequency of the PTS and SCR, the tick
+// of the IMU counter.
+inline constexpr std::uint32_t kDeviceClockHz = 1000000;
+
+inline constexpr int kDisparity = 16;
+inline constexpr int kBitCellRows = 4;
+inline constexpr int kBitCellsPerRow = 40;  // eye width / 40 is a cell's width
+inline constexpr std::uint8_t kBitOne = 235;
+inline constexpr std::uint8_t kBitZero = 16;
+inline constexpr std::size_t kProbeLength = 26;  // UVC 1.00 probe/commit structure
+
+// What a committed probe asks of the stream.
+struct StreamFormat {
+  std::uint8_t frame_index = kDefaultFrameIndex;
+  std::uint16_t width = 0;
+  std::uint16_t height = 0;
+  std::uint32_t interval = 0;  // 100 ns units
+  std::uint32_t frame_bytes = 0;
+  std::uint32_t max_payload = kMaxPayloadTransferSize;
+};
+
+// The device's answer to a probe the host proposes (at least kProbeLength
+// bytes; the rest is ignored): format 1, the frame asked for when the device
+// has it (the default frame otherwise), the supported interval nearest to
+// the one asked (the frame's shortest when 0), and the frame and payload
+// sizes that follow. kProbeLength bytes.
+std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked);
+// The probe the device starts with: the default frame at its shortest interval.
+std::vector<std::uint8_t> default_probe();
+// The probe of `frame_index` with its shortest (`longest` false) or longest interval.
+std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest);
+// The stream a negotiated probe describes.
+StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe);
+
+// Luma of the eye picture p at eye column x (any x >= 0) and row y.
+std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_number, std::uint32_t pts);
+// Renders the side-by-side YUYV picture (width * height * 2 bytes; width a
+// multiple of 4).
+void render_stereo_frame(std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint32_t frame_number,
+                         std::uint32_t pts);
+
+// The payload stream of one committed format. Time is the bus's (the host's
+// USB frame clock, nanoseconds; the SOF number in the SCR counts its
+// milliseconds); PTS and SCR count ticks of the camera's own clock, read
+// through `ticks`. Frame n is captured at start + n * interval and is ready
+// to send from then on. A host that reads too slowly loses frames the way a
+// camera's FIFO overflows: a frame not begun within kFifoFrames intervals of
+// its capture is skipped, and its number is missing from the picture.
+class VideoStream {
+ public:
+  using DeviceTicks = std::function<std::uint64_t(std::uint64_t bus_ns)>;
+  static constexpr std::uint64_t kFifoFrames = 2;
+
+  explicit VideoStream(DeviceTicks ticks);
+
+  void start(const StreamFormat& format, std::uint64_t bus_ns);
+  void stop();
+  bool running() const { return running_; }
+  const StreamFormat& format() const { return format_; }
+
+  // The answer to one bulk IN transfer of at most `length` bytes at
+  // `bus_ns`: payload bytes (empty: a zero-length packet ending a payload
+  // that filled the previous transfer exactly), or nothing when no data is
+  // due (the device NAKs).
+  std::optional<std::vector<std::uint8_t>> transfer(std::size_t length, std::uint64_t bus_ns);
+  // Bus time from which transfer() has data; nothing when not running.
+  std::optional<std::uint64_t> next_due_ns() const;
+
+  std::uint64_t frames_begun() const { return frames_begun_; }
+  std::uint64_t frames_dropped() const { return frames_dropped_; }
+
+ private:
+  std::uint64_t capture_ns(std::uint64_t frame) const;
+  void begin_payload(std::uint64_t bus_ns);
+
+  DeviceTicks ticks_;
+  bool running_ = false;
+  StreamFormat format_;
+  std::uint64_t start_ns_ = 0;
+  std::uint64_t frame_ = 0;       // the frame being sent, or the next one
+  std::size_t frame_offset_ = 0;  // its bytes already in payloads
+  std::uint32_t pts_ = 0;
+  bool fid_ = false;
+  std::vector<std::uint8_t> picture_;
+  std::vector<std::uint8_t> payload_;
+  std::size_t payload_sent_ = 0;
+  bool zero_length_due_ = false;
+  std::uint64_t frames_begun_ = 0;
+  std::uint64_t frames_dropped_ = 0;
+};
+
+}  // namespace morvane::emulator::usbredir
