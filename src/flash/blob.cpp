@@ -104,6 +104,11 @@ Result<FlashBlob> build_blob(std::uint16_t version, const std::vector<std::uint8
   if (config.min_header_size < kFixedHeaderSize) {
     return blob_failure(ErrorCode::invalid_argument, "config.min_header_size must be >= 16");
   }
+  // A blob whose header size lies outside the accepted range could be
+  // written but never read back with the same configuration.
+  if (config.min_header_size > config.max_header_size) {
+    return blob_failure(ErrorCode::invalid_argument, "config.min_header_size must be <= config.max_header_size");
+  }
   const std::size_t header_size = config.min_header_size;
   const std::size_t payload_size = payload.size();
   if (payload_size > std::numeric_limits<std::size_t>::max() - header_size ||

@@ -33,6 +33,7 @@ constexpr const char* kMsgInitFailed = "SonixCam_Init failed";
 constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
 constexpr const char* kMsgPreviewTooShort = "header preview is too short";
 constexpr const char* kMsgFlashTotalInvalid = "flash header total length is invalid";
+constexpr const char* kMsgHeaderRange = "config.min_header_size must be <= config.max_header_size";
 constexpr const char* kMsgMissingRawAndPayload = "blob is missing raw and payload for write";
 constexpr const char* kMsgEraseFailed = "SonixCam_EraseSectorFlash failed";
 constexpr const char* kMsgPayloadEmpty = "write payload is empty";
@@ -142,7 +143,9 @@ class FlashConnection {
 };
 
 bool read_flash(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
-  return read_flash_byte_banging(address, buffer);
+  if (buffer.empty()) return true;
+  return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), buffer.data(),
+                                        static_cast<std::int64_t>(buffer.size())) != 0;
 }
 
 std::uint32_t load_le32(const std::uint8_t* p) {
@@ -156,29 +159,12 @@ Result<FlashBlob> read_blob(const FlashConfig& config) {
   FlashConnection connection(config);
   Result<void> opened = connection.open();
   if (!opened.ok()) return Result<FlashBlob>::forward(opened);
-  return read_blob_with(connection.config(), read_flash);
-}
+  const FlashConfig& cfg = connection.config();
 
-}  // namespace
-
-bool read_flash_byte_banging(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
-  if (buffer.empty()) return true;
-  return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), buffer.data(),
-                                        static_cast<std::int64_t>(buffer.size())) != 0;
-}
-
-Result<void> with_flash_connection(const FlashConfig& config,
-                                   const std::function<Result<void>(const FlashConfig&)>& work) {
-  FlashConnection connection(config);
-  Result<void> opened = connection.open();
-  if (!opened.ok()) return opened;
-  return work(connection.config());
-}
-
-Result<FlashBlob> read_blob_with(const FlashConfig& cfg, const FlashReader& read) {
   // The header preview: with a small document the whole blob fits in it.
   std::vector<std::uint8_t> preview(cfg.min_header_size, 0);
-  if (!read(cfg.flash_address, preview)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  if (!read_flash(cfg.flash_address, preview))
+    return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
   Result<FlashBlob> parsed = parse_and_validate_raw_blob(preview, cfg);
   if (parsed.ok() || parsed.code == ErrorCode::magic_mismatch || parsed.code == ErrorCode::invalid_header) {
     return parsed;
@@ -191,11 +177,9 @@ Result<FlashBlob> read_blob_with(const FlashConfig& cfg, const FlashReader& read
   if (total > cfg.max_total_length) return Result<FlashBlob>::failure(ErrorCode::invalid_length, kMsgFlashTotalInvalid);
 
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(total), 0);
-  if (!read(cfg.flash_address, raw)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  if (!read_flash(cfg.flash_address, raw)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
   return parse_and_validate_raw_blob(raw, cfg);
 }
-
-namespace {
 
 // The blob exactly as it will lie in flash: a raw blob is validated again and
 // trimmed to its declared length; a payload-only blob is built afresh.
@@ -206,6 +190,11 @@ Result<FlashBlob> normalise_for_write(const FlashConfig& config, const FlashBlob
 }
 
 Result<void> write_blob(const FlashConfig& config, const FlashBlob& blob) {
+  // Whatever the blob, a configuration that accepts no header size could
+  // never read back what it stores: refuse it before the flash is erased.
+  if (config.min_header_size > config.max_header_size) {
+    return Result<void>::failure(ErrorCode::invalid_argument, kMsgHeaderRange);
+  }
   Result<FlashBlob> normalised = normalise_for_write(config, blob);
   if (!normalised.ok()) return Result<void>::forward(normalised);
   std::vector<std::uint8_t>& raw = normalised.value->raw;

@@ -9,11 +9,9 @@ using namespace morvane::uvc_stereo::sonix;
 
 const uint16_t RomStringAddr[6] = {0x9FF8, 0xD2B2, 0xDFF8, 0xBFF8, 0xC7F8, 0xAFF8};
 
-namespace morvane::uvc_stereo::sonix {
-
 // Columns: text address, name, sub-version, at-least rule, fallback flash-type
 // register, command registers, memory type.
-const RomInfoRow RomInfo[kRomInfoRows] = {
+const SonixCam_RomInfoRow RomInfo[40] = {
     {0x9FF8, "220R0", 1, true, 0x03C5, false, false},   // 0
     {0x9FF8, "225R0", 3, true, 0x031D, false, false},   // 1
     {0x9FF8, "250R0", 1, false, 0x0530, false, false},  // 2
@@ -55,6 +53,8 @@ const RomInfoRow RomInfo[kRomInfoRows] = {
     {0xAFF8, "289R0", 1, true, 0x05F0, true, true},     // 38
     {0xAFF8, "290R0", 1, true, 0x05F0, true, true},     // 39
 };
+
+namespace morvane::uvc_stereo::sonix {
 
 const RomInfoRow& current_rom_row() { return RomInfo[uiRomID < kRomInfoRows ? uiRomID : 0]; }
 

@@ -107,8 +107,10 @@ int LibUsb_CustomReadFromSensor(uint8_t slave_id, uint16_t address, uint16_t add
   if (address_length > 2) address_length = 2;
   if (data_length > 2) data_length = 2;
 
-  // Address phase: a write of the register address alone.
-  if (!LibUsb_CustomWriteToSensor(slave_id, address, address_length, 0, 0, mode)) return 0;
+  // Address phase: a write of the register address alone. Without address
+  // bytes there is none: the read continues at the sensor's current register
+  // (a current-address read).
+  if (address_length > 0 && !LibUsb_CustomWriteToSensor(slave_id, address, address_length, 0, 0, mode)) return 0;
 
   if (!prepare_master(mode)) return 0;
   const auto count = static_cast<std::uint8_t>((data_length << 4) & 0xFF);
@@ -165,6 +167,15 @@ int SonixCam_SensorRegisterCustomRead(uint8_t slave_id, uint16_t address, uint16
 // transaction ends the call with 0 (registers before it were transferred).
 int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length) {
   if (!morvane::uvc_stereo::sonix::camera_open()) return 0;
+  return LibUsb_ReadFromSensor(slave_id, address, buffer, length);
+}
+
+int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length) {
+  if (!morvane::uvc_stereo::sonix::camera_open()) return 0;
+  return LibUsb_WriteToSensor(slave_id, address, buffer, length);
+}
+
+int LibUsb_ReadFromSensor(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length) {
   if (buffer == nullptr || length <= 0 || length > 0x10000 - static_cast<int64_t>(address)) return 0;
   for (int64_t i = 0; i < length; ++i) {
     uint16_t value = 0;
@@ -174,8 +185,7 @@ int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buf
   return 1;
 }
 
-int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length) {
-  if (!morvane::uvc_stereo::sonix::camera_open()) return 0;
+int LibUsb_WriteToSensor(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length) {
   if (buffer == nullptr || length <= 0 || length > 0x10000 - static_cast<int64_t>(address)) return 0;
   for (int64_t i = 0; i < length; ++i) {
     if (!LibUsb_CustomWriteToSensor(slave_id, static_cast<uint16_t>(address + i), 2, buffer[i], 1, 0)) return 0;

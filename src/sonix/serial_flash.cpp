@@ -47,6 +47,7 @@ constexpr int kBusyPolls = 10000;
 constexpr int kPageSize = 256;
 constexpr int kWindowChunk = 8;
 constexpr int kStreamUnit = 64;
+constexpr int64_t kWindowReach = 0x40000;  // first 256 KiB: banks 0 to 3 of the flash window
 
 // SPI NOR opcodes.
 constexpr uint8_t kOpWriteEnable = 0x06;
@@ -275,6 +276,21 @@ int LibUsb_SerialFlashSearch() {
   return cbSFLib_ID[0][3];
 }
 
+namespace {
+
+// The command set of a flash known only by its type (the controller's
+// fallback register): that of the first identification row of the type, or
+// the common SPI NOR set (row 1) for a type no row names. Row 0 holds no
+// usable opcodes (write enable 0x04 is write disable).
+uint8_t command_set_of_type(int type) {
+  for (int row = 1; row < ubSFLib_GetIDSize(); ++row) {
+    if (cbSFLib_ID[row][3] == type) return cbSFLib_ID[row][4];
+  }
+  return 1;
+}
+
+}  // namespace
+
 int LibUsb_SerialFlashIdentify() {
   struct IdCommand {
     uint8_t opcode, dummy, id_bytes;
@@ -301,6 +317,7 @@ int LibUsb_GetSerialFlashType(int* type, int allow_fallback) {
   if (!LibUsb_ReadFromASIC(current_rom_row().flash_type_register, &value)) return 0;
   if (value < 1 || value > 18) return 0;
   *type = value;
+  ubSFLib_CmdID = command_set_of_type(value);
   return 1;
 }
 
@@ -722,13 +739,30 @@ int WriteToSF_XU6(int64_t address, uint8_t* data, int64_t length) {
   return 1;
 }
 
+namespace {
+
+// Without the streaming request the flash window names its 64 KiB bank with
+// two bits, so an address at or above 256 KiB would alias into bank 3 (and a
+// sector write would erase one sector and program another). Such calls are
+// refused before anything is sent, with gEC and a diagnostic.
+bool window_reaches(int64_t address, int64_t length) {
+  if (g_supportXU6 || !flash_range_ok(address, length) || address + length <= kWindowReach) return true;
+  gEC = SONIXCAM_EC_WINDOW_RANGE;
+  std::fprintf(stderr, "flash window cannot reach 0x%llx (%lld bytes): limit 0x%x without the streaming request\n",
+               static_cast<unsigned long long>(address), static_cast<long long>(length),
+               static_cast<unsigned>(kWindowReach));
+  return false;
+}
+
+}  // namespace
+
 int SonixCam_SerialFlashRead(int64_t address, uint8_t* buffer, int64_t length) {
-  if (!camera_open()) return 0;
+  if (!camera_open() || !window_reaches(address, length)) return 0;
   return g_supportXU6 ? ReadFormSF_XU6(address, buffer, length) : LibUsb_ReadFormSF(address, buffer, length);
 }
 
 int SonixCam_SerialFlashWrite(int64_t address, uint8_t* data, int64_t length) {
-  if (!camera_open()) return 0;
+  if (!camera_open() || !window_reaches(address, length)) return 0;
   return g_supportXU6 ? WriteToSF_XU6(address, data, length) : LibUsb_WriteToSF(address, data, length);
 }
 
@@ -739,6 +773,7 @@ int SonixCam_SerialFlashSectorWrite(int64_t address, uint8_t* data, int64_t leng
     return 0;
   }
   if (!flash_range_ok(address, length) || (data == nullptr && length > 0)) return 0;
+  if (!window_reaches(address, length)) return 0;
   if (!LibUsb_DisableSerialFlashWriteProtect(type)) return 0;
   if (!LibUsb_EraseSectorForSerialFlash(address, type)) return 0;
   platform::sleep_ms(1000);

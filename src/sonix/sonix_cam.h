@@ -40,7 +40,15 @@ enum {
   SONIXCAM_EC_FLASH_TYPE = 10,    /* serial-flash type 0 passed to a writing operation */
   SONIXCAM_EC_VERIFY = 12,        /* verification after a firmware write found a difference */
   SONIXCAM_EC_INIT = 13,          /* SonixCam_Init could not find or open the camera */
-  SONIXCAM_EC_NO_MEMORY = 14      /* no memory for a firmware image copy */
+  SONIXCAM_EC_NO_MEMORY = 14,     /* no memory for a firmware image copy */
+  /* SonixCam_SerialFlashRead, SonixCam_SerialFlashWrite or
+   * SonixCam_SerialFlashSectorWrite on a controller without the streaming
+   * request, for bytes at or above 0x40000: the flash window reaches only
+   * the first 256 KiB (higher addresses would alias into its last bank).
+   * Refused before anything is erased or sent; stderr gets
+   * "flash window cannot reach 0x<address> (<length> bytes): limit 0x40000
+   * without the streaming request". */
+  SONIXCAM_EC_WINDOW_RANGE = 15
 };
 
 /* ---- Process-wide state. */
@@ -100,11 +108,27 @@ SONIXCAM_API int LibUsb_GetChipRomType(uint8_t* chip_id, int* arch);
 SONIXCAM_API int LibUsb_SetAsicArchInfo(int arch);
 SONIXCAM_API int GetUVCExtendUnitID(void);
 SONIXCAM_API int VidPidStringToInt(const char* vidpid, uint16_t* vid, uint16_t* pid);
+/* Helpers of VidPidStringToInt: the value of one hexadecimal digit (any other
+ * character counts as 0), and base raised to a non-negative exponent. */
+SONIXCAM_API int chr2hex(char c);
+SONIXCAM_API unsigned cal_pow(unsigned base, int exponent);
 SONIXCAM_API int IsSupportXU6(void);
 SONIXCAM_API int IsSupportI2C64(void);
 
 /* ---- Controller ROM identification. */
 SONIXCAM_API extern const uint16_t RomStringAddr[6];
+
+/* One row of the ROM table; uiRomID is the row of the identified ROM. */
+typedef struct SonixCam_RomInfoRow {
+  uint16_t rom_address;         /* where the ROM's version text is found */
+  char name[6];                 /* 5 characters; the first 4 are compared */
+  uint8_t sub_version;          /* byte 5 of the version text */
+  uint8_t at_least;             /* 1: the sub-version matches when at least this, 0: when equal */
+  uint16_t flash_type_register; /* controller register holding a fallback flash type */
+  uint8_t command_registers;    /* 1: hardware serial-flash command registers */
+  uint8_t memory_type;          /* 1: the controller reports a memory type */
+} SonixCam_RomInfoRow;
+SONIXCAM_API extern const SonixCam_RomInfoRow RomInfo[40];
 SONIXCAM_API int LibUsb_GetAsicRomVersion(uint8_t* version8);
 SONIXCAM_API int LibUsb_DefGetAsicRomVersion(uint8_t* version8);
 
@@ -156,6 +180,9 @@ SONIXCAM_API int SonixCam_SensorRegisterCustomRead(uint8_t slave_id, uint16_t ad
  * values use the custom calls above. */
 SONIXCAM_API int SonixCam_SensorRegisterRead(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
 SONIXCAM_API int SonixCam_SensorRegisterWrite(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
+/* The transport of the two calls above, without the open-camera check. */
+SONIXCAM_API int LibUsb_ReadFromSensor(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
+SONIXCAM_API int LibUsb_WriteToSensor(uint8_t slave_id, uint16_t address, uint8_t* buffer, int64_t length);
 SONIXCAM_API int LibUsb_CustomWriteToSensor(uint8_t slave_id, uint16_t address, uint16_t address_length, uint16_t data,
                                             uint16_t data_length, int mode);
 SONIXCAM_API int LibUsb_CustomReadFromSensor(uint8_t slave_id, uint16_t address, uint16_t address_length,

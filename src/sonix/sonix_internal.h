@@ -34,18 +34,10 @@ inline constexpr std::uint16_t kStreamingFlashControl = 0x0600;
 
 inline constexpr int kRomInfoRows = 40;
 
-// One row of the controller ROM table.
-struct RomInfoRow {
-  std::uint16_t rom_address;  // where the ROM's version text is found
-  char name[6];               // 5 characters; the first 4 are compared
-  std::uint8_t sub_version;
-  bool at_least;                      // match rule: sub-version equal or at least
-  std::uint16_t flash_type_register;  // controller register with a fallback flash type
-  bool command_registers;             // hardware serial-flash command registers
-  bool memory_type;                   // controller reports a memory type
-};
-
-extern const RomInfoRow RomInfo[kRomInfoRows];
+// One row of the controller ROM table (declared with the exported table in
+// sonix_cam.h).
+using RomInfoRow = ::SonixCam_RomInfoRow;
+static_assert(sizeof(RomInfo) / sizeof(RomInfo[0]) == kRomInfoRows, "ROM table size");
 
 // The row of the last successful ROM identification (uiRomID), clamped to the
 // table so a stale or corrupted global can never index outside it.

@@ -74,17 +74,14 @@ void release_connection() {
   p.usb_exit();
 }
 
-int chr2hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return 0;  // anything else counts as the digit 0
-}
-
-unsigned cal_pow(unsigned base, int exponent) {
-  unsigned result = 1;
-  for (int i = 0; i < exponent; ++i) result *= base;
-  return result;
+// After a failed open: releases interface 0 if it was claimed and, if this
+// open detached the kernel driver, binds it again so the video node returns
+// without a replug.
+void give_back_interface(bool claimed, bool detached) {
+  platform::Platform& p = platform::current();
+  if (devh == nullptr) return;
+  if (claimed) p.usb_release_interface(devh, 0);
+  if (detached) p.usb_attach_kernel_driver(devh, 0);
 }
 
 }  // namespace
@@ -288,6 +285,19 @@ int IsSupportI2C64() { return g_supportI2C64; }
 
 // ---- Opening and closing.
 
+int chr2hex(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return 0;  // anything else counts as the digit 0
+}
+
+unsigned cal_pow(unsigned base, int exponent) {
+  unsigned result = 1;
+  for (int i = 0; i < exponent; ++i) result *= base;
+  return result;
+}
+
 int VidPidStringToInt(const char* vidpid, uint16_t* vid, uint16_t* pid) {
   if (vidpid == nullptr || vid == nullptr || pid == nullptr) return 0;
   if (std::strlen(vidpid) != 8) return 0;
@@ -343,25 +353,31 @@ int LibUsb_EnumDevice(char* vidpid, uint8_t bus_number, uint8_t device_address) 
     return 0;
   }
 
-  if (p.usb_kernel_driver_active(devh, 0) == 1) p.usb_detach_kernel_driver(devh, 0);
+  // Whether this open took interface 0 from its kernel driver: only a
+  // detach that succeeded here is handed back on failure, never a driver
+  // that another process detached.
+  bool detached = false;
+  if (p.usb_kernel_driver_active(devh, 0) == 1) detached = p.usb_detach_kernel_driver(devh, 0) == 0;
 
   bool claimed = false;
   for (int attempt = 0; attempt < 3 && !claimed; ++attempt) {
     if (p.usb_claim_interface(devh, 0) >= 0) {
       claimed = true;
     } else {
-      p.usb_detach_kernel_driver(devh, 0);
+      if (p.usb_detach_kernel_driver(devh, 0) == 0) detached = true;
       p.usb_set_configuration(devh, 1);
     }
   }
   if (!claimed) {
     std::printf("usb claim interface failed\n");
+    give_back_interface(false, detached);
     release_connection();
     return 0;
   }
 
   int unit = GetUVCExtendUnitID();
   if (unit == 0) {
+    give_back_interface(true, detached);
     release_connection();
     return 0;
   }
@@ -370,6 +386,7 @@ int LibUsb_EnumDevice(char* vidpid, uint8_t bus_number, uint8_t device_address) 
   uint8_t chip = 0;
   int arch = 0;
   if (LibUsb_GetChipRomType(&chip, &arch) == 0 || LibUsb_SetAsicArchInfo(arch) == 0) {
+    give_back_interface(true, detached);
     release_connection();
     g_supportI2C64 = 0;
     g_supportXU6 = 0;

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# usage: check_cxx_exports.sh LIBRARY SONIX_HEADER
+# usage: check_cxx_exports.sh LIBRARY SONIX_HEADER [ACCESS_LIBRARY_LIST]
 # Fails when the library exports a name outside morvane::uvc_stereo and the
 # access library's declared names, or misses a declared or key public name.
+# With a list (one name a line, # comments): every listed name must be
+# exported unmangled, and every unmangled export must be listed.
 set -euo pipefail
 lib=$1
 header=$2
+list=${3:-}
 failures=0
 
 defined=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort -u)
@@ -46,6 +49,33 @@ for want in 'morvane::uvc_stereo::crc32_ieee(' 'morvane::uvc_stereo::build_blob(
     failures=$((failures + 1))
   fi
 done
+
+if [ -n "$list" ]; then
+  listed=$(sed 's/#.*//; s/[[:space:]]//g; /^$/d' "$list" | sort -u)
+  unmangled=$(printf '%s\n' "$defined" | grep -v '^_Z' || true)
+  while IFS= read -r name; do
+    [ -z "$name" ] && continue
+    if ! grep -qx -- "$name" <<<"$unmangled"; then
+      echo "listed but not exported unmangled: $name"
+      failures=$((failures + 1))
+    fi
+  done <<<"$listed"
+  while IFS= read -r name; do
+    [ -z "$name" ] && continue
+    if ! grep -qx -- "$name" <<<"$listed"; then
+      echo "unmangled export not in the list: $name"
+      failures=$((failures + 1))
+    fi
+  done <<<"$unmangled"
+  # An access-library name must never also appear with C++ linkage.
+  while IFS= read -r name; do
+    [ -z "$name" ] && continue
+    if grep -qE -- "^morvane::uvc_stereo::(sonix::)?${name}(\(|$)" <<<"$demangled"; then
+      echo "exported mangled: $name"
+      failures=$((failures + 1))
+    fi
+  done <<<"$listed"
+fi
 
 if ((failures)); then
   echo "$failures export problem(s) in $lib"

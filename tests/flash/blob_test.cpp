@@ -142,6 +142,26 @@ TEST(BuildBlobTest, RefusesSmallHeaderAndOversizedPayload) {
 
   config.max_total_length = 15;  // not even the header fits
   expect_failure(build_blob(0, {}, config), ErrorCode::invalid_length, "payload is too large");
+
+  // A header size the same configuration would refuse on reading is refused
+  // on building; the boundary (minimum equal to maximum) still builds and
+  // parses back.
+  struct Range {
+    std::uint16_t min, max;
+    bool ok;
+  };
+  for (const Range& r : {Range{17, 16, false}, Range{300, 256, false}, Range{16, 16, true}, Range{40, 40, true}}) {
+    FlashConfig ranged;
+    ranged.min_header_size = r.min;
+    ranged.max_header_size = r.max;
+    const auto built = build_blob(0, {1, 2, 3}, ranged);
+    if (!r.ok) {
+      expect_failure(built, ErrorCode::invalid_argument, "config.min_header_size must be <= config.max_header_size");
+      continue;
+    }
+    ASSERT_TRUE(built.ok()) << built.message;
+    EXPECT_TRUE(parse_and_validate_raw_blob(built->raw, ranged).ok()) << r.min;
+  }
 }
 
 TEST(BlobRoundTripTest, ParseGivesBackEveryFieldAndByte) {

@@ -359,6 +359,17 @@ TEST_F(FlashTransportTest, WriteNormalisesTheBlobBeforeTouchingTheDevice) {
   Result<void> too_large = write_blob_to_device(small, large);
   EXPECT_EQ(too_large.code, ErrorCode::invalid_length);
   EXPECT_EQ(too_large.message, "payload is too large");
+
+  // A configuration that could never read back what it stores, with a
+  // payload-only and with a raw blob.
+  FlashConfig inverted = config_for();
+  inverted.min_header_size = 32;
+  inverted.max_header_size = 24;
+  for (const FlashBlob& blob : {large, built("{}")}) {
+    Result<void> refused = write_blob_to_device(inverted, blob);
+    EXPECT_EQ(refused.code, ErrorCode::invalid_argument);
+    EXPECT_EQ(refused.message, "config.min_header_size must be <= config.max_header_size");
+  }
   EXPECT_EQ(transfers(), 0u) << "refused blobs must not reach the camera";
 
   // Only a payload: built with the blob's own version and the configured magic.

@@ -2,6 +2,7 @@
 // identification against a scripted OS boundary.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -222,6 +223,49 @@ TEST_F(SonixConnection, OpenFailuresReleaseEverythingAndReport) {
     usb.init_error = 0;
   }
   // After all of that, a clean open still works.
+  EXPECT_TRUE(open());
+}
+
+// A failed open hands interface 0 back to the kernel driver exactly when this
+// open detached it: never a driver that was already unbound (another process
+// detached it) or that could not be detached.
+TEST_F(SonixConnection, FailedOpenReattachesOnlyTheDriverItDetached) {
+  enum class Stage { claim, unit, chip };
+  enum class Driver { bound, unbound, detach_fails };
+  for (Stage stage : {Stage::claim, Stage::unit, Stage::chip}) {
+    for (Driver driver : {Driver::bound, Driver::unbound, Driver::detach_fails}) {
+      SCOPED_TRACE(::testing::Message() << "stage " << static_cast<int>(stage) << " driver "
+                                        << static_cast<int>(driver));
+      usb.calls.clear();
+      usb.transfers.clear();
+      usb.kernel_active = driver == Driver::unbound ? 0 : 1;
+      usb.detach_error = driver == Driver::detach_fails ? LIBUSB_ERROR_ACCESS : 0;
+      usb.claim_failures = stage == Stage::claim ? 3 : 0;
+      if (stage == Stage::unit) usb.units = {};
+      usb.vanish_from = stage == Stage::chip ? 3 : 0;  // the unit probe answers, the chip step does not
+      {
+        CapturedOutput output;
+        EXPECT_FALSE(open());
+      }
+      const bool detached = driver == Driver::bound;
+      EXPECT_EQ(usb.calls_named("attach"), detached ? 1u : 0u);
+      EXPECT_EQ(usb.kernel_active, driver == Driver::unbound ? 0 : 1);
+      const bool claimed = stage != Stage::claim;
+      EXPECT_EQ(usb.calls_named("release"), claimed ? 1u : 0u);
+      if (detached && claimed) {
+        // The interface is released before the driver can take it again.
+        auto release = std::find(usb.calls.begin(), usb.calls.end(), "release");
+        auto attach = std::find(usb.calls.begin(), usb.calls.end(), "attach");
+        EXPECT_LT(release, attach);
+      }
+      EXPECT_TRUE(usb.clean());
+      EXPECT_EQ(camera_init, 0);
+      usb.units = {3};
+      usb.vanish_from = 0;
+      usb.detach_error = 0;
+    }
+  }
+  usb.kernel_active = 1;
   EXPECT_TRUE(open());
 }
 

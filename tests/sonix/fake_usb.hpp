@@ -67,6 +67,7 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
   int claim_failures = 0;
   int claim_error = LIBUSB_ERROR_BUSY;
   int kernel_active = 1;
+  int detach_error = 0;                  // detach fails with it and leaves the driver bound
   std::map<std::uint64_t, int> fail_at;  // transfer seq (1-based) -> error
   std::uint64_t vanish_from = 0;         // every transfer from this seq fails with NO_DEVICE
 
@@ -150,6 +151,8 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
   }
   int usb_detach_kernel_driver(libusb_device_handle*, int) override {
     calls.push_back("detach");
+    if (detach_error) return detach_error;
+    if (kernel_active != 1) return LIBUSB_ERROR_NOT_FOUND;  // no driver bound: libusb's answer
     kernel_active = 0;
     return 0;
   }

@@ -98,6 +98,80 @@ TEST_F(SonixFlashConversation, FlashWindowFramingAndBanks) {
   EXPECT_EQ(SonixCam_SerialFlashRead(0, nullptr, 2), 0);
 }
 
+// Without the streaming request the window reaches only the first 256 KiB:
+// a call for bytes beyond it is refused before anything is erased or sent,
+// with gEC 15 and a diagnostic; the last reachable bytes still work; with the
+// streaming request the same addresses go through.
+TEST_F(SonixFlashConversation, WindowUnreachableAddressesAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    std::int64_t address;
+    std::int64_t length;
+    bool reachable;
+  };
+  const Case cases[] = {
+      {0x51000, 16, false}, {0x40000, 1, false}, {0x3FFF8, 9, false},
+      {0xFFFF00, 8, false}, {0x3FFF8, 8, true},  {0x30000, 16, true},
+  };
+  enum class Call { read, write, sector_write };
+  open();
+  for (const Case& c : cases) {
+    for (Call call : {Call::read, Call::write, Call::sector_write}) {
+      SCOPED_TRACE(::testing::Message() << std::hex << "address 0x" << c.address << std::dec << " length " << c.length
+                                        << " call " << static_cast<int>(call));
+      std::fill(usb.flash.begin(), usb.flash.end(), 0xA5);
+      usb.transfers.clear();
+      gEC = 0;
+      std::vector<std::uint8_t> data(static_cast<std::size_t>(c.length), 0x11);
+      int result = 0;
+      CapturedOutput output;
+      switch (call) {
+        case Call::read:
+          result = SonixCam_SerialFlashRead(c.address, data.data(), c.length);
+          break;
+        case Call::write:
+          result = SonixCam_SerialFlashWrite(c.address, data.data(), c.length);
+          break;
+        case Call::sector_write:
+          result = SonixCam_SerialFlashSectorWrite(c.address, data.data(), c.length, 1);
+          break;
+      }
+      if (c.reachable) {
+        EXPECT_EQ(result, 1);
+        EXPECT_FALSE(usb.transfers.empty());
+        EXPECT_EQ(gEC, 0);
+        continue;
+      }
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(usb.transfers.empty());
+      EXPECT_EQ(gEC, SONIXCAM_EC_WINDOW_RANGE);
+      EXPECT_EQ(SonixCam_GetErrorCode(), 15);
+      char expected[160];
+      std::snprintf(expected, sizeof expected,
+                    "flash window cannot reach 0x%llx (%lld bytes): limit 0x40000 without the streaming request\n",
+                    static_cast<unsigned long long>(c.address), static_cast<long long>(c.length));
+      EXPECT_EQ(output.err(), expected);
+      EXPECT_TRUE(std::all_of(usb.flash.begin(), usb.flash.end(), [](std::uint8_t b) { return b == 0xA5; }));
+      EXPECT_TRUE(std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0x11; }));
+    }
+  }
+  SonixCam_UnInit();
+
+  // The streaming path reaches the calibration sector.
+  usb.rom.clear();
+  usb.set_rom(0xBFF8, "276R0", 1);
+  open();
+  ASSERT_EQ(g_supportXU6, 1);
+  gEC = 0;
+  std::uint8_t data[16];
+  for (int i = 0; i < 16; ++i) data[i] = static_cast<std::uint8_t>(i);
+  std::fill(usb.flash.begin() + 0x51000, usb.flash.begin() + 0x51010, 0xFF);
+  EXPECT_EQ(SonixCam_SerialFlashWrite(0x51000, data, 16), 1);
+  std::uint8_t back[16] = {};
+  EXPECT_EQ(SonixCam_SerialFlashRead(0x51000, back, 16), 1);
+  EXPECT_EQ(std::memcmp(back, data, 16), 0);
+  EXPECT_EQ(gEC, 0);
+}
+
 TEST_F(SonixFlashConversation, StreamingPath) {
   usb.rom.clear();
   usb.set_rom(0xBFF8, "276R0", 1);  // a generation with the streaming request
@@ -190,6 +264,38 @@ TEST_F(SonixFlashConversation, FlashIdentification) {
     EXPECT_EQ(type, 0);
   }
   EXPECT_EQ(SonixCam_GetSerialFlashType(nullptr, 1), 0);
+}
+
+// A flash known only through the controller's fallback flash-type register
+// gets its type's command set, so a controller set up for the flash's own
+// opcodes is programmed with a real write enable and program opcode.
+TEST_F(SonixFlashConversation, FallbackIdentifiedTypesGetTheirTypesOpcodes) {
+  usb.regs[0x101F] = 0x33;  // with configuration byte 0x08: the flash's own command set
+  usb.flash[0x0F] = 0x08;
+  open();
+  struct Case {
+    std::uint8_t type;
+    std::uint8_t command_set;
+    std::uint8_t write_enable;
+    std::uint8_t program;
+  };
+  // Type 9 is in no identification row: the common SPI NOR set.
+  for (const Case& c : {Case{1, 1, 0x06, 0x02}, Case{3, 4, 0x06, 0xAF}, Case{4, 2, 0x06, 0x02}, Case{8, 3, 0x06, 0x02},
+                        Case{13, 1, 0x06, 0x02}, Case{9, 1, 0x06, 0x02}}) {
+    SCOPED_TRACE(::testing::Message() << "type " << int(c.type));
+    usb.spi_in.clear();
+    usb.spi_idle_in = 0x00;  // the ID commands read nothing any row knows
+    usb.regs[0x05F0] = c.type;
+    usb.regs[0x05F3] = 0;
+    usb.regs[0x05F5] = 0;
+    int type = 0;
+    ASSERT_EQ(SonixCam_GetSerialFlashType(&type, 1), 1);
+    ASSERT_EQ(type, c.type);
+    EXPECT_EQ(ubSFLib_CmdID, c.command_set);
+    ASSERT_EQ(LibUsb_DisableSerialFlashWriteProtect(type), 1);
+    EXPECT_EQ(usb.regs[0x05F3], c.write_enable);
+    EXPECT_EQ(usb.regs[0x05F5], c.program);
+  }
 }
 
 TEST_F(SonixFlashConversation, ByteBangingReadSequence) {

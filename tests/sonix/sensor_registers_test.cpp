@@ -197,6 +197,44 @@ TEST_F(TwoByteSensorTest, ValuesAndAddressesOfEachWidthRoundTrip) {
   EXPECT_EQ(camera().sensor_register(0x36, 0x4001), 0x1234);
 }
 
+// A read without register-address bytes is a current-address read: no
+// address phase, the data of the register after the last one accessed.
+// Writes keep refusing it (the address byte would go out as data).
+TEST_F(TwoByteSensorTest, ReadWithoutAddressBytesContinuesAtTheCurrentRegister) {
+  struct Case {
+    std::uint8_t sensor;
+    std::uint16_t first;  // register read with its address, so the next read continues after it
+    int address_length;
+    int data_length;
+    std::uint16_t next_value;
+  };
+  camera().set_sensor_register(0x42, 0x10, 0x21);
+  camera().set_sensor_register(0x42, 0x11, 0x7E);
+  camera().set_sensor_register(0x36, 0x300B, 0xA1B2);
+  for (const Case& c : {Case{0x42, 0x10, 1, 1, 0x7E}, Case{0x36, 0x300A, 2, 2, 0xA1B2}}) {
+    SCOPED_TRACE(::testing::Message() << "sensor 0x" << std::hex << int(c.sensor));
+    std::uint8_t data[2] = {0, 0};
+    ASSERT_EQ(SonixCam_SensorRegisterCustomRead(c.sensor, c.first, static_cast<std::uint16_t>(c.address_length), data,
+                                                static_cast<std::uint16_t>(c.data_length), 0),
+              1);
+    camera().clear_logs();
+    data[0] = data[1] = 0xEE;
+    ASSERT_EQ(
+        SonixCam_SensorRegisterCustomRead(c.sensor, 0x7777, 0, data, static_cast<std::uint16_t>(c.data_length), 0), 1);
+    const std::uint16_t got = c.data_length == 2 ? static_cast<std::uint16_t>(data[0] << 8 | data[1]) : data[0];
+    EXPECT_EQ(got, c.next_value);
+    const auto i2c = camera().i2c_log();
+    ASSERT_EQ(i2c.size(), 1u);  // the read alone
+    EXPECT_TRUE(i2c[0].read);
+    EXPECT_EQ(written(kDev), (std::vector<std::uint8_t>{static_cast<std::uint8_t>(c.data_length << 4 | 0x82)}));
+  }
+  std::uint8_t value = 0x55;
+  camera().clear_logs();
+  EXPECT_EQ(SonixCam_SensorRegisterCustomWrite(0x42, 0x10, 0, &value, 1, 0), 0);
+  EXPECT_TRUE(camera().i2c_log().empty());
+  EXPECT_EQ(camera().sensor_register(0x42, 0x10), 0x21);
+}
+
 TEST_F(SensorRegisterTest, RefusedArgumentsSendNothing) {
   std::uint8_t data[2] = {0xAA, 0xBB};
   EXPECT_EQ(SonixCam_SensorRegisterCustomRead(kSensor, 0x3000, 2, data, 0, 0), 0);  // no data
