@@ -143,9 +143,7 @@ class FlashConnection {
 };
 
 bool read_flash(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
-  if (buffer.empty()) return true;
-  return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), buffer.data(),
-                                        static_cast<std::int64_t>(buffer.size())) != 0;
+  return read_flash_byte_banging(address, buffer);
 }
 
 std::uint32_t load_le32(const std::uint8_t* p) {
@@ -159,12 +157,29 @@ Result<FlashBlob> read_blob(const FlashConfig& config) {
   FlashConnection connection(config);
   Result<void> opened = connection.open();
   if (!opened.ok()) return Result<FlashBlob>::forward(opened);
-  const FlashConfig& cfg = connection.config();
+  return read_blob_with(connection.config(), read_flash);
+}
 
+}  // namespace
+
+bool read_flash_byte_banging(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+  if (buffer.empty()) return true;
+  return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), buffer.data(),
+                                        static_cast<std::int64_t>(buffer.size())) != 0;
+}
+
+Result<void> with_flash_connection(const FlashConfig& config,
+                                   const std::function<Result<void>(const FlashConfig&)>& work) {
+  FlashConnection connection(config);
+  Result<void> opened = connection.open();
+  if (!opened.ok()) return opened;
+  return work(connection.config());
+}
+
+Result<FlashBlob> read_blob_with(const FlashConfig& cfg, const FlashReader& read) {
   // The header preview: with a small document the whole blob fits in it.
   std::vector<std::uint8_t> preview(cfg.min_header_size, 0);
-  if (!read_flash(cfg.flash_address, preview))
-    return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  if (!read(cfg.flash_address, preview)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
   Result<FlashBlob> parsed = parse_and_validate_raw_blob(preview, cfg);
   if (parsed.ok() || parsed.code == ErrorCode::magic_mismatch || parsed.code == ErrorCode::invalid_header) {
     return parsed;
@@ -177,9 +192,11 @@ Result<FlashBlob> read_blob(const FlashConfig& config) {
   if (total > cfg.max_total_length) return Result<FlashBlob>::failure(ErrorCode::invalid_length, kMsgFlashTotalInvalid);
 
   std::vector<std::uint8_t> raw(static_cast<std::size_t>(total), 0);
-  if (!read_flash(cfg.flash_address, raw)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  if (!read(cfg.flash_address, raw)) return Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
   return parse_and_validate_raw_blob(raw, cfg);
 }
+
+namespace {
 
 // The blob exactly as it will lie in flash: a raw blob is validated again and
 // trimmed to its declared length; a payload-only blob is built afresh.
