@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   util-linux
   qemu-system-x86 busybox-static libusbredirparser-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 
 missing=()

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "morvane/uvc_stereo/export.hpp"
+
 namespace morvane::uvc_stereo::platform {
 
 // A running child command whose standard output is read line by line
@@ -94,8 +96,11 @@ class Platform {
 Platform& current();
 
 // Installs `platform` as the one in use (null restores the Linux one). Not
-// synchronised with calls in progress: install before using the SDK.
-void install(Platform* platform);
+// synchronised with calls in progress: install before using the SDK. The C++
+// library exports this one function of the boundary, as the hook through which
+// the simulated camera (include/morvane/uvc_stereo/simulation.hpp) puts itself
+// behind a program that uses the shared library.
+MORVANE_UVC_STEREO_API void install(Platform* platform);
 
 // The real Linux implementation.
 Platform& linux_platform();

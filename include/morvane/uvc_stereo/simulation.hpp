@@ -1,0 +1,104 @@
+// A simulated camera for testing applications without hardware.
+//
+// SimulatedCamera plugs one virtual stereo camera (the same one the
+// command-line tool's --simulate mode uses: a Sonix controller with a
+// firmware image, a factory calibration document in its serial flash and a
+// moving IMU) into the operating-system layer of libmorvane_uvc_stereo_sdk.
+// While it is active, every call of the C++ library in this process
+// (scan_devices, open_device, Device, the flash functions) talks to that
+// camera instead of the machine's USB devices and video nodes. Waits the SDK
+// makes (the settle times after flash access, the IMU gate) run on the
+// simulation's virtual clock and return at once.
+//
+// Link libmorvane_uvc_stereo_sim next to libmorvane_uvc_stereo_sdk
+// (pkg-config morvane_uvc_stereo_sim, or the CMake target
+// morvane::uvc_stereo_sim). The C library (libmorvane_uvc_stereo_sdk_c)
+// carries its own copy of the core and is not affected.
+//
+//   auto sim = morvane::uvc_stereo::SimulatedCamera::start({"flash.bin"});
+//   if (!sim.ok()) return fail(sim.message);
+//   auto devices = morvane::uvc_stereo::scan_devices();   // the virtual camera
+//   ...
+//   // sim goes out of scope: the flash is saved to flash.bin, the real
+//   // system is back.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "morvane/uvc_stereo/result.hpp"
+
+#if defined(MORVANE_UVC_STEREO_STATIC)
+#define MORVANE_UVC_STEREO_SIM_API
+#else
+#define MORVANE_UVC_STEREO_SIM_API __attribute__((visibility("default")))
+#endif
+
+namespace morvane::uvc_stereo {
+
+struct SimulatedCameraOptions {
+  // File that keeps the camera's whole serial flash (1 MiB) between runs; the
+  // tool's --simulate state file is one. When the file exists the flash is
+  // loaded from it, otherwise the camera starts from its factory image. It is
+  // written by save() and when the simulation stops. Empty: factory image,
+  // nothing kept.
+  std::string state_file;
+};
+
+// At most one simulated camera is active in a process at a time. Move-only;
+// a moved-from object is inactive.
+//
+// Lifetime rule: destroy (or move out and drop) every Device opened while the
+// simulation was active before it stops; a Device whose IMU is open keeps a
+// descriptor that only the virtual camera knows. Do not start or stop a
+// simulation while another thread is inside an SDK call.
+class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
+ public:
+  // Starts the simulated camera and routes the C++ library to it.
+  // Fails: invalid_argument "a simulated camera is already active";
+  //        io_error "open <state_file> failed: <system text>" when the state
+  //        file exists but cannot be read;
+  //        invalid_argument "<state_file> is not a simulated camera's flash
+  //        (expected 1048576 bytes)";
+  //        internal_error with the firmware builder's text when the factory
+  //        image cannot be built.
+  static Result<SimulatedCamera> start(const SimulatedCameraOptions& options = {});
+
+  SimulatedCamera(SimulatedCamera&&) noexcept;
+  SimulatedCamera& operator=(SimulatedCamera&&) noexcept;
+  SimulatedCamera(const SimulatedCamera&) = delete;
+  SimulatedCamera& operator=(const SimulatedCamera&) = delete;
+  // Stops the simulation (see stop()); a failure to save is dropped here, so
+  // call stop() first where it matters.
+  ~SimulatedCamera();
+
+  bool active() const noexcept;
+  const std::string& state_file() const noexcept;
+
+  // Writes the camera's flash to the state file (creating its directory).
+  // Succeeds without doing anything when there is no state file.
+  // Fails: invalid_argument "simulated camera is not active";
+  //        io_error "<operation> <path> failed: <system text>".
+  Result<void> save();
+
+  // Saves the flash (as save()), then gives the library back the real system.
+  // The simulation is stopped even when saving fails; that failure is
+  // returned. Stopping an inactive object succeeds and does nothing.
+  Result<void> stop();
+
+  // The virtual clock, in nanoseconds of the SDK's monotonic clock while the
+  // simulation is active. advance_time_ns moves it forward (the IMU produces
+  // samples as it advances; the SDK's own sleeps advance it too).
+  // Both do nothing / return 0 on an inactive object.
+  std::uint64_t now_ns() const noexcept;
+  void advance_time_ns(std::uint64_t delta_ns) noexcept;
+
+  class Impl;
+
+ private:
+  explicit SimulatedCamera(std::unique_ptr<Impl> impl) noexcept;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace morvane::uvc_stereo

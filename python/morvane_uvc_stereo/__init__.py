@@ -1,0 +1,140 @@
+"""Morvane UVC stereo cameras from Python.
+
+Find cameras, read and write the calibration document kept in their serial
+flash, and read their IMU::
+
+    import morvane_uvc_stereo as m
+
+    for info in m.scan_devices():
+        with m.open_device(info) as dev:
+            doc = dev.read_json()
+            print(info.serial, doc.version, doc.json)
+
+Every failure raises morvane_uvc_stereo.Error (or the subclass of its
+family) with the SDK's ``code`` (an ErrorCode) and ``message``.
+
+Tests and notebooks without hardware use the simulated camera::
+
+    with m.simulated_camera():
+        info, = m.scan_devices()
+
+The calls that talk to a camera release the interpreter lock, so other
+Python threads run meanwhile.
+"""
+
+import contextlib as _contextlib
+import os as _os
+
+from ._types import (
+    BlobError,
+    DeviceCapability,
+    DeviceError,
+    Error,
+    ErrorCode,
+    FirmwareMatch,
+    InternalError,
+    InvalidArgumentError,
+    JsonError,
+    OpenCvBackend,
+    UnsupportedError,
+)
+from ._core import (
+    DEVICE_WHITELIST,
+    Device,
+    DeviceInfo,
+    DeviceWhitelistEntry,
+    FlashBlob,
+    FlashConfig,
+    ImuConversionOptions,
+    ImuSample,
+    ReadImuResult,
+    ReadJsonResult,
+    SimulatedCamera,
+    build_blob,
+    convert_imu,
+    crc32_ieee,
+    minify_and_validate_json,
+    open_device,
+    opencv_backend_name,
+    parse_and_validate_raw_blob,
+    probe_flash_transport,
+    read_blob_from_device,
+    read_firmware_version,
+    scan_devices,
+    write_blob_to_device,
+)
+from . import _core
+
+__version__ = "0.1.0"
+
+
+def simulated_camera(state_file=None):
+    """Puts the simulated camera behind every call of this package.
+
+    Returns a SimulatedCamera, which is also a context manager::
+
+        with simulated_camera("flash.bin") as sim:
+            ...   # scan_devices() finds the virtual camera
+
+    It is the camera the command-line tool's ``--simulate`` mode uses: a
+    stereo camera with a firmware image, a factory calibration document and
+    a moving IMU. With ``state_file`` the whole flash is loaded from that
+    file when it exists and saved back to it when the simulation stops (or
+    on ``save()``), so runs see each other's changes; the tool's state file
+    may be given. Without one, every simulation starts from the factory
+    image.
+
+    Starting and stopping close every open Device (an open IMU of one side
+    must not meet the other). Only one simulation runs at a time; starting
+    a second raises Error (INVALID_ARGUMENT).
+    """
+    path = "" if state_file is None else _os.fsdecode(_os.fspath(state_file))
+    return _core._start_simulation(path)
+
+
+def default_state_file():
+    """The state file the command-line tool's ``--simulate`` uses by default."""
+    state = _os.environ.get("XDG_STATE_HOME")
+    if not state:
+        state = _os.path.join(_os.environ.get("HOME") or "/tmp", ".local", "state")
+    return _os.path.join(state, "morvane-uvc-stereo", "simulated-camera.flash")
+
+
+__all__ = [
+    "BlobError",
+    "DEVICE_WHITELIST",
+    "Device",
+    "DeviceCapability",
+    "DeviceError",
+    "DeviceInfo",
+    "DeviceWhitelistEntry",
+    "Error",
+    "ErrorCode",
+    "FirmwareMatch",
+    "FlashBlob",
+    "FlashConfig",
+    "ImuConversionOptions",
+    "ImuSample",
+    "InternalError",
+    "InvalidArgumentError",
+    "JsonError",
+    "OpenCvBackend",
+    "ReadImuResult",
+    "ReadJsonResult",
+    "SimulatedCamera",
+    "UnsupportedError",
+    "build_blob",
+    "convert_imu",
+    "crc32_ieee",
+    "default_state_file",
+    "minify_and_validate_json",
+    "open_device",
+    "opencv_backend_name",
+    "parse_and_validate_raw_blob",
+    "probe_flash_transport",
+    "read_blob_from_device",
+    "read_firmware_version",
+    "scan_devices",
+    "simulated_camera",
+    "write_blob_to_device",
+]

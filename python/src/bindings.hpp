@@ -1,0 +1,77 @@
+// Shared helpers of the Python bindings.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/result.hpp"
+
+namespace morvane::python {
+
+namespace py = pybind11;
+namespace us = morvane::uvc_stereo;
+
+// An attribute of morvane_uvc_stereo._types (ErrorCode, OpenCvBackend, ...).
+py::object types_attr(const char* name);
+
+// Raises morvane_uvc_stereo.Error (its family's subclass) for a failure.
+// Needs the interpreter lock.
+[[noreturn]] void raise_error(us::ErrorCode code, const std::string& message);
+
+template <typename T>
+T take(us::Result<T>&& result) {
+  if (!result.ok()) raise_error(result.code, result.message);
+  return std::move(*result.value);
+}
+
+inline void check(const us::Result<void>& result) {
+  if (!result.ok()) raise_error(result.code, result.message);
+}
+
+// UTF-8 with surrogateescape in both directions.
+py::str decode_text(const std::string& text);
+// A str (encoded as above) or any bytes-like object.
+std::string encode_text(const py::handle& text);
+// Any contiguous bytes-like object; a str is refused with TypeError.
+std::string bytes_of(const py::handle& data, const char* what);
+std::vector<std::uint8_t> byte_vector_of(const py::handle& data, const char* what);
+py::bytes to_bytes(const std::vector<std::uint8_t>& data);
+std::uint16_t checked_u16(long long value, const char* what);
+
+// DeviceInfo.opencv_indices as a dict keyed by OpenCvBackend members (a
+// plain int for a number that is none of them).
+py::dict opencv_indices_to_python(const std::map<us::OpenCvBackend, std::int32_t>& indices);
+
+// The object behind morvane_uvc_stereo.Device. The mutex serialises the
+// calls on one device (the C++ Device is not thread-safe) and is always
+// taken with the interpreter lock released.
+struct PyDevice {
+  explicit PyDevice(us::Device d);
+  ~PyDevice();
+  PyDevice(const PyDevice&) = delete;
+  PyDevice& operator=(const PyDevice&) = delete;
+
+  // Runs f(device) without the interpreter lock, under the device's mutex.
+  template <typename F>
+  auto call(F&& f) {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> lock(mutex);
+    return f(device);
+  }
+
+  std::mutex mutex;
+  us::Device device;  // a closed Device (null Impl) after close()
+};
+
+// Closes every Device object of the process (their operations then fail as
+// on a closed device). Call without the interpreter lock.
+void close_all_devices();
+
+}  // namespace morvane::python

@@ -1,0 +1,107 @@
+// Device and open_device.
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+
+#include "bindings.hpp"
+#include "morvane/uvc_stereo/device.hpp"
+
+namespace morvane::python {
+
+void bind_device(py::module_& m) {
+  py::class_<PyDevice, std::unique_ptr<PyDevice>> device(
+      m, "Device",
+      "An opened camera: its stored document and its IMU. A context manager:\n\n"
+      "    with open_device(info) as dev:\n"
+      "        doc = dev.read_json()\n\n"
+      "Leaving the block closes the device (and its IMU), also on an exception.\n"
+      "After close() every operation raises Error (INVALID_ARGUMENT) 'device is closed\n"
+      "or moved-from'. Calls on one Device from several threads are serialised; the\n"
+      "interpreter lock is released while the camera is being talked to.");
+
+  device.def_property_readonly(
+      "info", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.info(); }); },
+      "A copy of the DeviceInfo the device was opened with (an empty record once closed).");
+  device.def_property_readonly(
+      "closed", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.info().vid == 0; }); },
+      "True once the device has been closed.");
+  device.def(
+      "has_flash_transport",
+      [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.has_flash_transport(); }); },
+      "True when the flash was verified at open time.");
+  device.def(
+      "has_imu_transport", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.has_imu_transport(); }); },
+      "True once an IMU reader has been opened on this device.");
+
+  device.def(
+      "read_json", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_json(); })); },
+      "The stored document (ReadJsonResult: version and compact json text). Raises\n"
+      "Error: INVALID_ARGUMENT 'IMU must be closed before flash JSON access', the flash\n"
+      "layer's failure (DEVICE_UNAVAILABLE, READ_FAILED), a blob failure\n"
+      "(MAGIC_MISMATCH, INVALID_HEADER, INVALID_LENGTH, CRC_MISMATCH) or INVALID_JSON.");
+  device.def(
+      "write_json",
+      [](PyDevice& d, const py::handle& text) {
+        const std::string bytes = encode_text(text);
+        check(d.call([&](us::Device& dev) { return dev.write_json(bytes); }));
+      },
+      py::arg("text"),
+      "Validates and minifies text (str or bytes), stores it as the document (version 0)\n"
+      "and waits until the camera settles. Raises Error: INVALID_JSON before any device\n"
+      "access, INVALID_ARGUMENT 'IMU must be closed before flash JSON access', or the\n"
+      "flash layer's failure.");
+  device.def(
+      "open_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.open_imu(); })); },
+      "Checks the firmware and opens the IMU (a no-op when already open). Raises Error:\n"
+      "UNSUPPORTED 'IMU is not supported by this device', IO_ERROR, ...");
+  device.def(
+      "read_imu", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_imu(); })); },
+      "One raw sample (ReadImuResult) by one request to the device. Raises Error\n"
+      "(INVALID_ARGUMENT) 'IMU is not open' unless open_imu() succeeded.");
+  device.def(
+      "close_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.close_imu(); })); },
+      "Closes the IMU (succeeds when it is not open).");
+  device.def(
+      "close", [](PyDevice& d) { d.call([](us::Device& dev) { us::Device closed(std::move(dev)); }); },
+      "Closes the device and its IMU. Safe to call twice.");
+  device.def("__enter__", [](py::object self) { return self; });
+  device.def(
+      "__exit__",
+      [](PyDevice& d, const py::object&, const py::object&, const py::object&) {
+        d.call([](us::Device& dev) { us::Device closed(std::move(dev)); });
+        return false;
+      },
+      py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+  device.def("__repr__", [](PyDevice& d) {
+    us::DeviceInfo info = d.call([](us::Device& dev) { return dev.info(); });
+    if (info.vid == 0 && info.pid == 0) return std::string("<morvane_uvc_stereo.Device closed>");
+    char ids[48];
+    std::snprintf(ids, sizeof ids, "%04x:%04x", info.vid, info.pid);
+    return "<morvane_uvc_stereo.Device " + std::string(ids) + " " +
+           std::string(py::repr(decode_text(info.video_node))) +
+           " serial=" + std::string(py::repr(decode_text(info.serial))) + ">";
+  });
+
+  m.def(
+      "open_device",
+      [](const us::DeviceInfo& info, std::uint32_t required_capabilities) {
+        us::OpenDeviceOptions options;
+        options.required_capabilities = required_capabilities;
+        us::Result<us::Device> opened;
+        {
+          py::gil_scoped_release unlocked;
+          opened = us::open_device(info, options);
+        }
+        return std::make_unique<PyDevice>(take(std::move(opened)));
+      },
+      py::arg("info"), py::arg("required_capabilities") = 0x1,
+      "Opens the camera described by info (normally from scan_devices()).\n\n"
+      "required_capabilities (DeviceCapability bits): FLASH (default) probes the flash,\n"
+      "FLASH_JSON reads and checks the stored document, NONE touches nothing.\n"
+      "Raises Error: INVALID_ARGUMENT 'open_device required_capabilities contains\n"
+      "unknown bits' or 'selected device has invalid vid/pid', or the flash layer's\n"
+      "failure unchanged.");
+}
+
+}  // namespace morvane::python

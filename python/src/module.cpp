@@ -1,0 +1,147 @@
+// morvane_uvc_stereo._core: the C++ library's public interface for Python.
+//
+// Conventions kept throughout:
+// - every call that may touch a device (USB, video node, udev, flash) runs
+//   with the interpreter lock released, so other Python threads go on;
+// - a failed Result becomes morvane_uvc_stereo.Error (the subclass of its
+//   code's family) carrying the SDK's code and message unchanged, raised
+//   only after the lock is taken back;
+// - texts that come from a device (serials, model names, the stored
+//   document) are decoded as UTF-8 with surrogateescape, so bytes that are
+//   not UTF-8 survive a round trip instead of failing the call.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings.hpp"
+
+namespace py = pybind11;
+namespace us = morvane::uvc_stereo;
+
+namespace morvane::python {
+
+// ---- Python-side types (from morvane_uvc_stereo._types).
+
+namespace {
+py::object* g_types = nullptr;  // the _types module, kept for the process's life
+}  // namespace
+
+py::object types_attr(const char* name) { return g_types->attr(name); }
+
+void raise_error(us::ErrorCode code, const std::string& message) {
+  py::object error = types_attr("_make_error")(static_cast<int>(code), decode_text(message));
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw py::error_already_set();
+}
+
+// ---- Text and bytes.
+
+py::str decode_text(const std::string& text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+std::string encode_text(const py::handle& text) {
+  if (py::isinstance<py::str>(text)) {
+    PyObject* b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");
+    if (!b) throw py::error_already_set();
+    auto bytes = py::reinterpret_steal<py::bytes>(b);
+    return std::string(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
+  }
+  return bytes_of(text, "text");
+}
+
+std::string bytes_of(const py::handle& data, const char* what) {
+  if (py::isinstance<py::str>(data))
+    throw py::type_error(std::string(what) + " must be bytes-like, not str (encode it first)");
+  Py_buffer view;
+  if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+    PyErr_Clear();
+    throw py::type_error(std::string(what) + " must be bytes-like (bytes, bytearray, memoryview), not " +
+                         std::string(py::str(py::type::of(data).attr("__name__"))));
+  }
+  std::string out(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+  PyBuffer_Release(&view);
+  return out;
+}
+
+std::vector<std::uint8_t> byte_vector_of(const py::handle& data, const char* what) {
+  std::string bytes = bytes_of(data, what);
+  return std::vector<std::uint8_t>(bytes.begin(), bytes.end());
+}
+
+py::bytes to_bytes(const std::vector<std::uint8_t>& data) {
+  return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
+}
+
+std::uint16_t checked_u16(long long value, const char* what) {
+  if (value < 0 || value > 0xFFFF) throw py::value_error(std::string(what) + " must be in 0..65535");
+  return static_cast<std::uint16_t>(value);
+}
+
+// ---- Devices known to the bindings.
+//
+// Every Device object registers here, so that putting the simulated camera
+// in or taking it out can first close the devices opened on the other side
+// of the switch: an open IMU holds a descriptor only that side knows.
+
+namespace {
+std::mutex g_registry_mutex;
+std::set<PyDevice*>& registry() {
+  static std::set<PyDevice*> devices;
+  return devices;
+}
+}  // namespace
+
+PyDevice::PyDevice(us::Device d) : device(std::move(d)) {
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  registry().insert(this);
+}
+
+PyDevice::~PyDevice() {
+  {
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    registry().erase(this);
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  us::Device closed(std::move(device));
+}
+
+void close_all_devices() {
+  // Called with the interpreter lock released: a device may be in the
+  // middle of an operation on another thread, which finishes first.
+  std::lock_guard<std::mutex> lock(g_registry_mutex);
+  for (PyDevice* d : registry()) {
+    std::lock_guard<std::mutex> device_lock(d->mutex);
+    us::Device closed(std::move(d->device));
+  }
+}
+
+// ---- Module.
+
+void bind_records(py::module_& m);
+void bind_functions(py::module_& m);
+void bind_device(py::module_& m);
+void bind_simulation(py::module_& m);
+
+}  // namespace morvane::python
+
+PYBIND11_MODULE(_core, m) {
+  using namespace morvane::python;
+  m.doc() = "The C++ library of the Morvane UVC stereo camera SDK (use the morvane_uvc_stereo package).";
+  g_types = new py::object(py::module_::import("morvane_uvc_stereo._types"));
+  bind_records(m);
+  bind_functions(m);
+  bind_device(m);
+  bind_simulation(m);
+}

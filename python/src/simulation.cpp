@@ -1,0 +1,132 @@
+// The simulated camera from Python.
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "bindings.hpp"
+#include "morvane/uvc_stereo/simulation.hpp"
+
+namespace morvane::python {
+namespace {
+
+// Whether this module started a simulation that is still running (read and
+// written with the interpreter lock held).
+bool g_started = false;
+
+struct PySimulation {
+  std::optional<us::SimulatedCamera> camera;
+
+  PySimulation() = default;
+  PySimulation(const PySimulation&) = delete;
+  PySimulation& operator=(const PySimulation&) = delete;
+  // Dropped without stop(): stop here, dropping a failure to save.
+  ~PySimulation() {
+    if (!active()) return;
+    {
+      py::gil_scoped_release unlocked;
+      close_all_devices();
+      (void)camera->stop();
+    }
+    g_started = false;
+  }
+
+  bool active() const { return camera && camera->active(); }
+
+  void stop() {
+    if (!active()) return;
+    us::Result<void> stopped;
+    {
+      py::gil_scoped_release unlocked;
+      // Devices opened on the virtual camera go first: their IMU
+      // descriptors exist only there.
+      close_all_devices();
+      stopped = camera->stop();
+    }
+    camera.reset();
+    g_started = false;
+    check(stopped);
+  }
+};
+
+}  // namespace
+
+void bind_simulation(py::module_& m) {
+  py::class_<PySimulation, std::unique_ptr<PySimulation>> sim(
+      m, "SimulatedCamera",
+      "A virtual camera behind the whole package (see simulated_camera()). While it is\n"
+      "active, scan_devices() finds it, open_device() opens it and its flash and IMU\n"
+      "answer like a real camera's. The SDK's waits run on a virtual clock.");
+  sim.def_property_readonly("active", &PySimulation::active, "True until stop().");
+  sim.def_property_readonly(
+      "state_file",
+      [](const PySimulation& s) -> py::object {
+        if (!s.camera || s.camera->state_file().empty()) return py::none();
+        return decode_text(s.camera->state_file());
+      },
+      "The file that keeps the flash, or None.");
+  sim.def_property_readonly(
+      "now_ns", [](const PySimulation& s) { return s.camera ? s.camera->now_ns() : 0; },
+      "The virtual monotonic clock in nanoseconds (0 once stopped).");
+  sim.def(
+      "advance_time_ns",
+      [](PySimulation& s, std::uint64_t delta) {
+        if (s.camera) s.camera->advance_time_ns(delta);
+      },
+      py::arg("delta_ns"), "Moves the virtual clock forward (the IMU produces samples as it advances).");
+  sim.def(
+      "save",
+      [](PySimulation& s) {
+        if (!s.camera) raise_error(us::ErrorCode::invalid_argument, "simulated camera is not active");
+        us::Result<void> saved;
+        {
+          py::gil_scoped_release unlocked;
+          saved = s.camera->save();
+        }
+        check(saved);
+      },
+      "Writes the flash to the state file now (nothing to do without one).");
+  sim.def("stop", &PySimulation::stop,
+          "Closes every Device, saves the flash to the state file and gives the package\n"
+          "back the real system. Safe to call twice.");
+  sim.def("__enter__", [](py::object self) { return self; });
+  sim.def(
+      "__exit__",
+      [](PySimulation& s, const py::object&, const py::object&, const py::object&) {
+        s.stop();
+        return false;
+      },
+      py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+  sim.def("__repr__", [](const PySimulation& s) {
+    std::string state = s.camera && !s.camera->state_file().empty()
+                            ? std::string(py::repr(decode_text(s.camera->state_file())))
+                            : std::string("None");
+    return std::string("<morvane_uvc_stereo.SimulatedCamera ") + (s.active() ? "active" : "stopped") +
+           " state_file=" + state + ">";
+  });
+
+  m.def(
+      "_start_simulation",
+      [](const std::string& state_file) {
+        // Refused before anything is closed: the devices belong to the
+        // simulation that is running.
+        if (g_started) raise_error(us::ErrorCode::invalid_argument, "a simulated camera is already active");
+        us::SimulatedCameraOptions options;
+        options.state_file = state_file;
+        us::Result<us::SimulatedCamera> started;
+        {
+          py::gil_scoped_release unlocked;
+          // Devices opened on the real system must not meet the virtual one.
+          close_all_devices();
+          started = us::SimulatedCamera::start(options);
+        }
+        auto s = std::make_unique<PySimulation>();
+        s->camera.emplace(take(std::move(started)));
+        g_started = true;
+        return s;
+      },
+      py::arg("state_file"));
+}
+
+}  // namespace morvane::python
