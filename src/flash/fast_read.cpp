@@ -9,6 +9,8 @@
 // answered by a fresh byte-banging read in a new connection, whose outcome is
 // what the caller gets. A fast path can therefore make a read cheaper, never
 // different.
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -72,39 +74,6 @@ std::optional<HeldCopy> held_copy(const FastReadOptions& options, const FlashCon
   return HeldCopy{parsed.value->version, std::move(parsed.value->payload)};
 }
 
-// Flash bytes from the blob's start address, fetched once: a later, longer
-// read fetches only the bytes not yet seen. Reads elsewhere pass through.
-class BlobWindow {
- public:
-  using Fetch = std::function<bool(std::uint32_t address, std::uint8_t* data, std::size_t length)>;
-  BlobWindow(std::uint32_t base, Fetch fetch, std::size_t min_fetch)
-      : base_(base), fetch_(std::move(fetch)), min_fetch_(min_fetch) {}
-
-  bool read(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
-    if (buffer.empty()) return true;
-    if (address != base_) return fetch_(address, buffer.data(), buffer.size());
-    if (bytes_.size() < buffer.size()) {
-      const std::size_t have = bytes_.size();
-      std::size_t want = buffer.size() - have;
-      // One streaming unit costs the same whether 16 or 64 of its bytes are
-      // used: take the whole unit while staying inside the flash.
-      const std::uint64_t room = kFlashEnd - (static_cast<std::uint64_t>(base_) + have);
-      if (want < min_fetch_ && min_fetch_ <= room) want = min_fetch_;
-      std::vector<std::uint8_t> more(want, 0);
-      if (!fetch_(base_ + static_cast<std::uint32_t>(have), more.data(), more.size())) return false;
-      bytes_.insert(bytes_.end(), more.begin(), more.end());
-    }
-    std::memcpy(buffer.data(), bytes_.data(), buffer.size());
-    return true;
-  }
-
- private:
-  std::uint32_t base_;
-  Fetch fetch_;
-  std::size_t min_fetch_;
-  std::vector<std::uint8_t> bytes_;
-};
-
 bool fetch_streaming(std::uint32_t address, std::uint8_t* data, std::size_t length) {
   return ReadFormSF_XU6(static_cast<std::int64_t>(address), data, static_cast<std::int64_t>(length)) != 0;
 }
@@ -113,6 +82,66 @@ bool fetch_byte_banging(std::uint32_t address, std::uint8_t* data, std::size_t l
   return SonixCam_SerialFlashCustomRead(static_cast<std::int64_t>(address), data, static_cast<std::int64_t>(length)) !=
          0;
 }
+
+// Flash bytes from the blob's start address, fetched once: a later, longer
+// read fetches only the bytes not yet seen. The bytes come by streaming
+// (when `streaming`) or by byte-banging; `trusted()` leading bytes came by
+// byte-banging, the reference read. Reads elsewhere pass through.
+class BlobWindow {
+ public:
+  BlobWindow(std::uint32_t base, bool streaming, bool* stream_failed)
+      : base_(base), streaming_(streaming), stream_failed_(stream_failed) {}
+
+  bool read(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+    if (buffer.empty()) return true;
+    if (address != base_) return fetch(streaming_, address, buffer.data(), buffer.size());
+    if (bytes_.size() < buffer.size()) {
+      const std::size_t have = bytes_.size();
+      std::size_t want = buffer.size() - have;
+      // One streaming unit costs the same whether 16 or 64 of its bytes are
+      // used: take the whole unit while staying inside the flash.
+      const std::uint64_t room = kFlashEnd - (static_cast<std::uint64_t>(base_) + have);
+      if (streaming_ && want < kStreamUnit && kStreamUnit <= room) want = kStreamUnit;
+      std::vector<std::uint8_t> more(want, 0);
+      if (!fetch(streaming_, base_ + static_cast<std::uint32_t>(have), more.data(), more.size())) return false;
+      bytes_.insert(bytes_.end(), more.begin(), more.end());
+      if (!streaming_) trusted_ = bytes_.size();
+    }
+    std::memcpy(buffer.data(), bytes_.data(), buffer.size());
+    return true;
+  }
+
+  // The same, by byte-banging only.
+  bool read_trusted(std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+    if (buffer.empty()) return true;
+    if (address != base_) return fetch(false, address, buffer.data(), buffer.size());
+    if (trusted_ < buffer.size()) {
+      std::vector<std::uint8_t> more(buffer.size() - trusted_, 0);
+      if (!fetch(false, base_ + static_cast<std::uint32_t>(trusted_), more.data(), more.size())) return false;
+      bytes_.resize(std::max(bytes_.size(), buffer.size()));
+      std::copy(more.begin(), more.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(trusted_));
+      trusted_ = buffer.size();
+    }
+    std::memcpy(buffer.data(), bytes_.data(), buffer.size());
+    return true;
+  }
+
+  std::size_t trusted() const { return trusted_; }
+
+ private:
+  bool fetch(bool streaming, std::uint32_t address, std::uint8_t* data, std::size_t length) {
+    if (!streaming) return fetch_byte_banging(address, data, length);
+    if (fetch_streaming(address, data, length)) return true;
+    *stream_failed_ = true;
+    return false;
+  }
+
+  std::uint32_t base_;
+  bool streaming_;
+  bool* stream_failed_;
+  std::vector<std::uint8_t> bytes_;
+  std::size_t trusted_ = 0;
+};
 
 // The stored header matches the held copy: same magic, a header size and
 // total the byte-banging read accepts, the held version, payload length and
@@ -127,6 +156,67 @@ bool header_matches(const std::vector<std::uint8_t>& header, const HeldCopy& hel
          le32(header.data() + 12) == crc32_ieee(held.payload);
 }
 
+constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
+constexpr const char* kMsgHeaderDiffers = "header bytes differ from the byte-banging read";
+
+// Bytes at the end of the payload that are compared with the held copy.
+constexpr std::size_t kTailCheck = 4;
+
+// The reuse check, on byte-banged bytes only. `header` holds the preview,
+// which matched the held copy; on a true answer it holds the whole stored
+// header (one larger than the preview carries reserved bytes that belong to
+// the blob).
+//
+// The header's CRC-32 vouches for the payload only if the payload was
+// written completely. Every write programs the blob from its first byte to
+// its last, after erasing, so a write cut short leaves the payload's last
+// bytes erased: the last bytes are read and compared as well, and a held
+// copy whose last bytes look erased (all 0xFF) is never taken on trust.
+Result<bool> stored_equals_held(const FlashConfig& cfg, BlobWindow& window, std::vector<std::uint8_t>& header,
+                                const HeldCopy& held) {
+  const std::size_t header_size = le16(header.data() + 6);
+  header.resize(header_size);
+  if (!window.read_trusted(cfg.flash_address, header)) {
+    return Result<bool>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  }
+  const std::vector<std::uint8_t>& payload = held.payload;
+  const std::size_t tail = std::min(kTailCheck, payload.size());
+  if (tail == 0) return Result<bool>::success(true);
+  const auto tail_begin = payload.end() - static_cast<std::ptrdiff_t>(tail);
+  if (std::all_of(tail_begin, payload.end(), [](std::uint8_t b) { return b == 0xFF; })) {
+    return Result<bool>::success(false);
+  }
+  std::vector<std::uint8_t> stored_tail(tail, 0);
+  const auto tail_address = static_cast<std::uint32_t>(cfg.flash_address + header_size + payload.size() - tail);
+  if (!window.read_trusted(tail_address, stored_tail)) {
+    return Result<bool>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  }
+  return Result<bool>::success(std::equal(stored_tail.begin(), stored_tail.end(), tail_begin));
+}
+
+// The CRC-32 covers the payload, and a wrong magic, header size or length
+// breaks the parse or the CRC; the version and any reserved header bytes are
+// covered by nothing. Those of a streamed blob are read again by
+// byte-banging and must agree.
+Result<void> confirm_uncovered_header_bytes(const FlashConfig& cfg, BlobWindow& window, const FlashBlob& blob) {
+  const std::size_t header_size = blob.header_size;
+  if (window.trusted() >= header_size) return Result<void>::success();
+  auto confirm = [&](std::size_t from, std::size_t to) {
+    if (from >= to) return Result<void>::success();
+    std::vector<std::uint8_t> bytes(to - from, 0);
+    if (!window.read_trusted(cfg.flash_address + static_cast<std::uint32_t>(from), bytes)) {
+      return Result<void>::failure(ErrorCode::read_failed, kMsgReadFailed);
+    }
+    if (!std::equal(bytes.begin(), bytes.end(), blob.raw.begin() + static_cast<std::ptrdiff_t>(from))) {
+      return Result<void>::failure(ErrorCode::read_failed, kMsgHeaderDiffers);
+    }
+    return Result<void>::success();
+  };
+  Result<void> version = confirm(std::max<std::size_t>(window.trusted(), 4), 6);
+  if (!version.ok()) return version;
+  return confirm(std::max<std::size_t>(window.trusted(), 16), header_size);
+}
+
 // What one fast attempt produced.
 struct Attempt {
   Result<FlashBlob> blob = Result<FlashBlob>::failure(ErrorCode::internal_error, "internal error");
@@ -135,52 +225,47 @@ struct Attempt {
   bool stream_failed = false;  // a streaming request failed (the device said so)
 };
 
-constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
-
 Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) {
   Attempt attempt;
   const std::optional<HeldCopy> held = held_copy(options, config);
   Result<void> connection = with_flash_connection(config, [&](const FlashConfig& cfg) {
     attempt.opened = true;
     const bool streaming = options.streaming && IsSupportXU6() != 0;
-    BlobWindow::Fetch fetch = fetch_byte_banging;
-    if (streaming) {
-      fetch = [&attempt](std::uint32_t address, std::uint8_t* data, std::size_t length) {
-        if (fetch_streaming(address, data, length)) return true;
-        attempt.stream_failed = true;
-        return false;
-      };
-    }
-    BlobWindow window(cfg.flash_address, std::move(fetch), streaming ? kStreamUnit : 0);
-    const FlashReader reader = [&window](std::uint32_t address, std::vector<std::uint8_t>& buffer) {
-      return window.read(address, buffer);
-    };
+    BlobWindow window(cfg.flash_address, streaming, &attempt.stream_failed);
     attempt.path = streaming ? FlashReadPath::streaming : FlashReadPath::byte_banging;
     if (held && cfg.min_header_size >= 16) {
       std::vector<std::uint8_t> header(cfg.min_header_size, 0);
-      if (!reader(cfg.flash_address, header)) {
+      if (!window.read_trusted(cfg.flash_address, header)) {
         attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
         return Result<void>::success();
       }
-      if (header_matches(header, *held, cfg)) {
-        // The whole stored header (one larger than the preview carries
-        // reserved bytes that belong to the blob), then the held payload in
-        // place of the stored one.
-        header.resize(le16(header.data() + 6));
-        if (!reader(cfg.flash_address, header)) {
-          attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+      // A blob the preview holds whole is simply parsed below.
+      const std::size_t total = le16(header.data() + 6) + held->payload.size();
+      if (header_matches(header, *held, cfg) && header.size() < total) {
+        Result<bool> same = stored_equals_held(cfg, window, header, *held);
+        if (!same.ok()) {
+          attempt.blob = Result<FlashBlob>::forward(same);
           return Result<void>::success();
         }
-        std::vector<std::uint8_t> raw = header;
-        raw.insert(raw.end(), held->payload.begin(), held->payload.end());
-        attempt.path = FlashReadPath::held_copy;
-        attempt.blob = parse_and_validate_raw_blob(raw, cfg);
-        return Result<void>::success();
+        if (*same.value) {
+          std::vector<std::uint8_t> raw = header;
+          raw.insert(raw.end(), held->payload.begin(), held->payload.end());
+          attempt.path = FlashReadPath::held_copy;
+          attempt.blob = parse_and_validate_raw_blob(raw, cfg);
+          return Result<void>::success();
+        }
       }
     }
-    // The byte-banging read's steps; the bytes of the preview (or of the
-    // stored header just compared) are not fetched a second time.
+    // The byte-banging read's steps; bytes already fetched (the preview, or
+    // the stored header just compared) are not fetched a second time.
+    const FlashReader reader = [&window](std::uint32_t address, std::vector<std::uint8_t>& buffer) {
+      return window.read(address, buffer);
+    };
     attempt.blob = read_blob_with(cfg, reader);
+    if (attempt.blob.ok() && streaming) {
+      Result<void> confirmed = confirm_uncovered_header_bytes(cfg, window, *attempt.blob.value);
+      if (!confirmed.ok()) attempt.blob = Result<FlashBlob>::forward(confirmed);
+    }
     return Result<void>::success();
   });
   if (!connection.ok()) attempt.blob = Result<FlashBlob>::forward(connection);

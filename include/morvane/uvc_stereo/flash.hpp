@@ -120,7 +120,9 @@ struct FastReadOptions {
   bool streaming = true;
   // A copy the caller already holds, for the reuse check: the stored header
   // is read and compared; when the header's version, lengths and CRC-32
-  // match the held payload, the payload is not read again. A held document
+  // match the held payload (and the payload's last bytes in flash match it
+  // too, so that a write cut short is never mistaken for a complete one),
+  // the rest of the payload is not read again. A held document
   // counts as the payload (its version and compact text) and is preferred
   // over a held blob; a held blob's raw bytes, when present, are validated
   // against the configuration first, else its version and payload are used.
