@@ -7,12 +7,41 @@ namespace morvane::emulator {
 namespace {
 constexpr std::uint32_t kCounterMask = 0xFFFFF;
 constexpr double kPi = 3.14159265358979323846;
+// Gyroscope sensitivity in its +-2000 degrees per second range.
+constexpr double kGyroCountsPerDps = 16.4;
 
 std::int16_t saturate(long v) { return static_cast<std::int16_t>(std::clamp<long>(v, -32768, 32767)); }
+
+std::uint64_t mix(std::uint64_t x) {
+  x += 0x9E3779B97F4A7C15ULL;
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+  return x ^ (x >> 31);
+}
 }  // namespace
 
-ImuModel::ImuModel(const ImuConfig& config)
-    : config_(config), counter_(config.counter_start & kCounterMask), noise_(config.noise_seed) {}
+std::pair<std::uint64_t, std::uint64_t> read_latency_legs(const ImuReadLatency& latency, std::uint64_t draw) {
+  if (latency.max_ns == 0) return {0, 0};
+  const std::uint64_t a = mix(mix(latency.seed) ^ (2 * draw));
+  const std::uint64_t b = mix(mix(latency.seed) ^ (2 * draw + 1));
+  const double u = static_cast<double>(a >> 11) * 0x1.0p-53;  // uniform in [0, 1)
+  const double split = 0.25 + 0.5 * static_cast<double>(b >> 11) * 0x1.0p-53;
+  const double span = static_cast<double>(latency.max_ns - latency.min_ns);
+  const auto total = latency.min_ns + static_cast<std::uint64_t>(span * std::pow(u, latency.tail_exponent));
+  const auto before = static_cast<std::uint64_t>(static_cast<double>(total) * split);
+  return {before, total - before};
+}
+
+ImuModel::ImuModel(const ImuConfig& config, VirtualClock& clock)
+    : config_(config),
+      clock_(clock),
+      counter_(config.counter_start & kCounterMask),
+      noise_(config.noise_seed),
+      power_on_ns_(clock.now_ns()),
+      ticks_per_ns_(static_cast<long double>(config.tick_rate_hz) * (1.0L + config.drift_ppm * 1e-6L) / 1e9L),
+      period_ticks_(static_cast<long double>(config.tick_rate_hz) / config.rate_hz) {
+  if (config_.queue_depth == 0) config_.queue_depth = 1;
+}
 
 void ImuModel::fail_next(int count, ImuStatus status) {
   fail_count_ = count < 0 ? 0 : count;
@@ -44,7 +73,106 @@ ImuSample ImuModel::make(std::uint64_t index, std::mt19937* noise) const {
   return s;
 }
 
+ImuSample ImuModel::make_clocked(std::uint64_t index) const {
+  const ImuSampleTruth t = truth(index);
+  ImuSample s;
+  s.temperature = config_.temperature_raw;
+  long accel[3] = {0, 0, config_.gravity_raw};
+  long gyro[3] = {0, 0, 0};
+  if (config_.motion == ImuMotion::rotating) {
+    // About the x axis at the rate the gyroscope reports: gravity turns in
+    // the y-z plane as time goes on.
+    const double seconds = static_cast<double>(t.taken_ns - power_on_ns_) / 1e9;
+    const double angle = config_.rotation_rate_raw / kGyroCountsPerDps * seconds * kPi / 180.0;
+    accel[1] = std::lround(config_.gravity_raw * std::sin(angle));
+    accel[2] = std::lround(config_.gravity_raw * std::cos(angle));
+    gyro[0] = config_.rotation_rate_raw;
+  }
+  if (config_.noise_amplitude > 0) {
+    // Noise as a function of the sample, so skipped samples change nothing.
+    const std::uint64_t span = 2 * static_cast<std::uint64_t>(config_.noise_amplitude) + 1;
+    for (int axis = 0; axis < 6; ++axis) {
+      const std::uint64_t r = mix(mix(config_.noise_seed) ^ (index * 8 + static_cast<std::uint64_t>(axis)));
+      const long n = static_cast<long>(r % span) - config_.noise_amplitude;
+      (axis < 3 ? accel[axis] : gyro[axis - 3]) += n;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    s.accel[i] = saturate(accel[i]);
+    s.gyro[i] = saturate(gyro[i]);
+  }
+  s.counter = t.counter;
+  return s;
+}
+
+ImuSampleTruth ImuModel::truth(std::uint64_t index) const {
+  ImuSampleTruth t;
+  t.index = index;
+  const long double ticks = static_cast<long double>(index + 1) * period_ticks_;
+  t.device_ticks = (config_.counter_start & kCounterMask) + static_cast<std::uint64_t>(std::floor(ticks));
+  t.counter = static_cast<std::uint32_t>(t.device_ticks & kCounterMask);
+  t.taken_ns = power_on_ns_ + static_cast<std::uint64_t>(std::floor(ticks / ticks_per_ns_));
+  t.dropped = dropped(index);
+  return t;
+}
+
+bool ImuModel::dropped(std::uint64_t index) const {
+  for (const auto& [first, end] : drops_)
+    if (index >= first && index < end) return true;
+  if (config_.drop_one_in > 0) return mix(mix(config_.noise_seed + 1) ^ index) % config_.drop_one_in == 0;
+  return false;
+}
+
+bool ImuModel::latest_taken(std::uint64_t now_ns, std::uint64_t& index) const {
+  if (now_ns < power_on_ns_) return false;
+  const long double periods = static_cast<long double>(now_ns - power_on_ns_) * ticks_per_ns_ / period_ticks_;
+  std::int64_t k = static_cast<std::int64_t>(std::floor(periods)) - 1;
+  // The estimate is off by at most one either way; settle it on truth().
+  while (truth(static_cast<std::uint64_t>(k + 1)).taken_ns <= now_ns) ++k;
+  while (k >= 0 && truth(static_cast<std::uint64_t>(k)).taken_ns > now_ns) --k;
+  if (k < 0) return false;
+  index = static_cast<std::uint64_t>(k);
+  return true;
+}
+
+bool ImuModel::select(std::uint64_t now_ns, std::uint64_t& index, std::uint64_t& next_unread) const {
+  next_unread = next_unread_;
+  std::uint64_t newest = 0;
+  const bool any = latest_taken(now_ns, newest);
+  if (any && config_.read_mode == ImuReadMode::queue) {
+    // The queue keeps the newest queue_depth samples; older unread ones are lost.
+    const std::uint64_t oldest_kept = newest + 1 > config_.queue_depth ? newest + 1 - config_.queue_depth : 0;
+    std::uint64_t n = std::max(next_unread_, oldest_kept);
+    while (n <= newest && dropped(n)) ++n;
+    if (n <= newest) {
+      index = n;
+      next_unread = n + 1;
+      return true;
+    }
+  } else if (any) {
+    std::uint64_t k = newest;
+    while (dropped(k) && k > 0 && (!last_index_ || k > *last_index_)) --k;
+    if (!dropped(k)) {
+      index = k;
+      return true;
+    }
+  }
+  if (!last_index_) return false;
+  index = *last_index_;  // nothing new: the last sample again
+  return true;
+}
+
 ImuSample ImuModel::peek() const {
+  if (config_.timing == ImuTiming::clocked) {
+    std::uint64_t index = 0, next_unread = 0;
+    if (!select(clock_.now_ns(), index, next_unread)) {
+      ImuSample none;
+      none.temperature = config_.temperature_raw;
+      none.counter = config_.counter_start & kCounterMask;
+      return none;
+    }
+    return make_clocked(index);
+  }
   std::mt19937 copy = noise_;
   return make(served_, &copy);
 }
@@ -60,10 +188,36 @@ std::array<std::uint8_t, kImuSampleLength> ImuModel::next_reply() {
     reply[0] = static_cast<std::uint8_t>(status);
     return reply;
   }
+  if (config_.timing == ImuTiming::clocked) {
+    std::uint64_t index = 0, next_unread = 0;
+    ++served_;
+    if (!select(clock_.now_ns(), index, next_unread)) {
+      // Before the first sample the IMU's output registers hold no motion.
+      ImuSample none;
+      none.temperature = config_.temperature_raw;
+      none.counter = config_.counter_start & kCounterMask;
+      return encode_imu_sample(none);
+    }
+    next_unread_ = next_unread;
+    last_index_ = index;
+    return encode_imu_sample(make_clocked(index));
+  }
   const ImuSample sample = make(served_, &noise_);
   ++served_;
   counter_ = (counter_ + config_.counter_step) & kCounterMask;
   return encode_imu_sample(sample);
+}
+
+std::optional<ImuSampleTruth> ImuModel::last_reply_truth() const {
+  if (!last_index_) return std::nullopt;
+  return truth(*last_index_);
+}
+
+void ImuModel::drop_next(std::uint64_t count) {
+  if (count == 0) return;
+  std::uint64_t newest = 0;
+  const std::uint64_t first = latest_taken(clock_.now_ns(), newest) ? newest + 1 : 0;
+  drops_.emplace_back(first, first + count);
 }
 
 }  // namespace morvane::emulator

@@ -55,6 +55,18 @@ void validate(const CameraConfig& config) {
         sensor.value_bytes > 2)
       throw std::invalid_argument("sensor register and value widths must be 1 or 2 bytes");
   }
+  const ImuConfig& imu = config.imu;
+  if (imu.timing == ImuTiming::clocked) {
+    if (!(imu.rate_hz >= 100.0 && imu.rate_hz <= 1000.0)) throw std::invalid_argument("IMU rate must be 100..1000 Hz");
+    if (!(imu.tick_rate_hz >= 1e3 && imu.tick_rate_hz <= 1e9))
+      throw std::invalid_argument("IMU tick rate must be 1 kHz..1 GHz");
+    if (!(imu.drift_ppm > -10000.0 && imu.drift_ppm < 10000.0))
+      throw std::invalid_argument("IMU clock drift must be within +-10000 ppm");
+    if (imu.tick_rate_hz / imu.rate_hz >= 524288.0)
+      throw std::invalid_argument("IMU sample period must be under half the counter range");
+  }
+  if (imu.read_latency.max_ns < imu.read_latency.min_ns || !(imu.read_latency.tail_exponent >= 1.0))
+    throw std::invalid_argument("IMU read latency needs min_ns <= max_ns and tail_exponent >= 1");
 }
 
 std::vector<std::uint8_t> read_whole_file(const std::string& path) {
@@ -97,7 +109,7 @@ struct VirtualCamera::Impl {
         chip_id_register(config.chip_id_register != 0 ? config.chip_id_register : map.chip_id),
         rom(build_mask_rom(config)),
         i2c(config.sensors, config.i2c_busy_polls, config.i2c_bus_stuck),
-        imu(config.imu),
+        imu(config.imu, clock),
         device_address(config.device_address),
         kernel_bound(config.kernel_driver_bound) {
     const SpiNorChipModel model =
@@ -651,6 +663,21 @@ void VirtualCamera::fail_next_imu_samples(int count, ImuStatus status) {
 ImuSample VirtualCamera::next_imu_sample_preview() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->imu.peek();
+}
+
+ImuSampleTruth VirtualCamera::imu_sample_truth(std::uint64_t index) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.truth(index);
+}
+
+std::optional<ImuSampleTruth> VirtualCamera::imu_last_reply_truth() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.last_reply_truth();
+}
+
+void VirtualCamera::drop_next_imu_samples(std::uint64_t count) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->imu.drop_next(count);
 }
 
 }  // namespace morvane::emulator

@@ -130,8 +130,43 @@ enum class ImuMotion {
   rotating,  // constant angular rate about z, gravity on +z
 };
 
+// When the IMU takes its samples.
+enum class ImuTiming {
+  per_request,  // each successful request takes a new sample; the counter advances counter_step per sample
+  clocked,      // samples at rate_hz on the device's own clock; the counter is its tick count
+};
+
+// What a request returns from a clocked IMU.
+enum class ImuReadMode {
+  latest,  // the most recent sample, the same one again until the next is taken
+  queue,   // the oldest sample not yet returned; with none left, the last one again
+};
+
+// Host read latency of IMU queries through the video node (the kernel's UVC
+// driver and the bus), spent on the virtual clock around each query: a part
+// before the request reaches the device, the rest before the answer is back.
+// Each query takes min_ns + (max_ns - min_ns) * u^tail_exponent with u uniform
+// in [0, 1): most queries near min_ns, a long tail up to max_ns.
+struct ImuReadLatency {
+  std::uint64_t min_ns = 0;
+  std::uint64_t max_ns = 0;    // 0: queries take no time
+  double tail_exponent = 4.0;  // at least 1; larger: a thinner, longer tail
+  std::uint32_t seed = 1;      // same seed, same latencies
+};
+
 struct ImuConfig {
   bool present = true;  // false: unit 4 has no IMU sample control
+  ImuTiming timing = ImuTiming::per_request;
+  // Clocked IMU: samples per second of device time (100 to 1000), nominal
+  // device counter rate, and how much faster than the host's clock the
+  // device's oscillator runs (parts per million; negative: slower).
+  double rate_hz = 200.0;
+  double tick_rate_hz = 1e6;
+  double drift_ppm = 80.0;
+  ImuReadMode read_mode = ImuReadMode::latest;
+  std::size_t queue_depth = 32;   // queue mode: unread samples kept; when full the oldest is lost
+  std::uint32_t drop_one_in = 0;  // clocked: about one sample in N is lost by the device (0: none)
+  ImuReadLatency read_latency;
   ImuMotion motion = ImuMotion::still;
   std::int16_t temperature_raw = 25;
   std::int16_t gravity_raw = 16384;       // accelerometer counts for 1 g
@@ -264,6 +299,15 @@ struct ImuSample {
   std::uint32_t counter = 0;  // 20 bits
 };
 
+// What a clocked IMU knows about one of its samples.
+struct ImuSampleTruth {
+  std::uint64_t index = 0;         // 0 for the first sample after power-on
+  std::uint64_t device_ticks = 0;  // the device counter at the sample instant, wraps included
+  std::uint32_t counter = 0;       // the 20 bits the reply carries
+  std::uint64_t taken_ns = 0;      // virtual-clock instant the sample was taken at
+  bool dropped = false;            // lost by the device: never returned
+};
+
 // The 17-byte wire form of a sample (big-endian values, counter bits 15-8,
 // 7-0, then 19-16 in the low nibble of the last byte).
 std::array<std::uint8_t, kImuSampleLength> encode_imu_sample(const ImuSample& sample);
@@ -364,6 +408,13 @@ class VirtualCamera {
   void set_imu_status(ImuStatus status);  // every sample reports it until changed
   void fail_next_imu_samples(int count, ImuStatus status);
   ImuSample next_imu_sample_preview() const;  // the sample the next request returns (ok status)
+  // Clocked IMU: sample `index` as the device took it (whether or not it has
+  // been taken yet), and the sample the latest successful request returned
+  // (none before the first).
+  ImuSampleTruth imu_sample_truth(std::uint64_t index) const;
+  std::optional<ImuSampleTruth> imu_last_reply_truth() const;
+  // Clocked IMU: the next `count` samples the IMU takes are lost.
+  void drop_next_imu_samples(std::uint64_t count);
 
  private:
   struct Impl;

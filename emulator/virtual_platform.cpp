@@ -17,6 +17,8 @@
 #include <thread>
 #include <unordered_map>
 
+#include "emulator/imu_model.hpp"
+
 namespace morvane::emulator {
 namespace {
 
@@ -122,6 +124,7 @@ struct VirtualPlatform::State {
     std::uint64_t binding = 1;  // bumps when the UVC driver lets go of the device
     int in_flight = 0;
     std::thread::id transfer_owner;
+    std::uint64_t imu_queries = 0;  // extension-unit queries so far: numbers their read latencies
   };
   struct VideoFd {
     std::size_t camera = 0;
@@ -880,6 +883,7 @@ int VirtualPlatform::video_open(const std::string& path, int /*flags*/) {
 int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
   VirtualCamera* cam = nullptr;
   bool capture = false;
+  std::uint64_t draw = 0;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     State& s = *state_;
@@ -924,9 +928,15 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
       errno = EFAULT;
       return -1;
     }
+    draw = s.use[v.camera].imu_queries++;
   }
   auto* query = static_cast<uvc_xu_control_query*>(arg);
+  // The query spends part of its latency before the device sees it and the
+  // rest before the answer is back, both on the virtual clock.
+  const auto [before, after] = read_latency_legs(cam->config().imu.read_latency, draw);
+  clock_.advance_ns(before);
   const int r = cam->xu_query(query->unit, query->selector, query->query, query->size, query->data);
+  clock_.advance_ns(after);
   if (r < 0) {
     errno = -r;
     return -1;
