@@ -1,0 +1,215 @@
+// The IMU stream and the plain reader side by side, each over the same span
+// of virtual time against a clocked virtual IMU with the host read jitter of
+// a real UVC driver (0.1 to 2 ms, long-tailed):
+//
+//   stream_*  ImuStream::next(): error of time_ns against the true sample
+//             instant, backward steps, stamps later than the arrival,
+//             duplicates, missed samples (reported / silent), CPU per sample;
+//   reader_*  Device::read_imu() once per nominal period (on a fixed
+//             schedule), as an application
+//             without the stream would: error of the midpoint timestamp_ns,
+//             and the duplicates and samples it skips without noticing.
+//
+// Run: bench_imu_stream --benchmark_counters_tabular=true
+// MORVANE_BENCH_IMU_SECONDS sets the virtual span (default 3600).
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "emulator/simulated_camera.hpp"
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/imu_stream.hpp"
+#include "support/virtual_camera_fixture.hpp"
+
+namespace {
+
+using namespace morvane::uvc_stereo;
+namespace emu = morvane::emulator;
+
+double virtual_seconds() {
+  const char* text = std::getenv("MORVANE_BENCH_IMU_SECONDS");
+  const double s = text ? std::atof(text) : 3600.0;
+  return s > 1 ? s : 3600.0;
+}
+
+std::uint64_t thread_cpu_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+emu::CameraConfig camera(double rate_hz, double drift_ppm, emu::ImuReadMode mode) {
+  emu::CameraConfig config = morvane::testing::default_camera_config();
+  config.imu = emu::realistic_imu_config();
+  config.imu.rate_hz = rate_hz;
+  config.imu.drift_ppm = drift_ppm;
+  config.imu.read_mode = mode;
+  return config;
+}
+
+Device open_camera() {
+  DeviceInfo info;
+  info.vid = 0x0c45;
+  info.pid = 0x0643;
+  info.bus_number = 1;
+  info.device_address = 4;
+  info.video_node = "/dev/video0";
+  OpenDeviceOptions options;
+  options.required_capabilities = 0;
+  return std::move(*open_device(info, options).value);
+}
+
+struct Errors {
+  std::vector<float> abs_us;      // |stamp - truth| in microseconds
+  std::vector<float> settled_us;  // the same after the first 10 s
+  double quantile(double q) {
+    if (abs_us.empty()) return 0;
+    auto at = abs_us.begin() + static_cast<std::ptrdiff_t>(q * static_cast<double>(abs_us.size() - 1));
+    std::nth_element(abs_us.begin(), at, abs_us.end());
+    return *at;
+  }
+  std::uint64_t over(double us) const {
+    return static_cast<std::uint64_t>(std::count_if(abs_us.begin(), abs_us.end(), [us](float e) { return e > us; }));
+  }
+  double max() const { return abs_us.empty() ? 0 : *std::max_element(abs_us.begin(), abs_us.end()); }
+  double settled_max() const {
+    return settled_us.empty() ? 0 : *std::max_element(settled_us.begin(), settled_us.end());
+  }
+  void add(std::uint64_t stamp, std::uint64_t truth, bool settled) {
+    const float e = static_cast<float>(std::fabs(static_cast<double>(stamp) - static_cast<double>(truth)) / 1e3);
+    abs_us.push_back(e);
+    if (settled) settled_us.push_back(e);
+  }
+};
+
+void BM_ImuStream(benchmark::State& state) {
+  const double rate = static_cast<double>(state.range(0));
+  const double drift = static_cast<double>(state.range(1));
+  const auto mode = state.range(2) == 0 ? emu::ImuReadMode::latest : emu::ImuReadMode::queue;
+  const double seconds = virtual_seconds();
+  const double period_ticks = 1e6 / rate;
+
+  for (auto _ : state) {
+    // ---- The stream.
+    Errors stream_errors;
+    std::uint64_t backward = 0, later = 0, duplicates = 0, missed = 0, silent = 0, wraps = 0, samples = 0;
+    std::uint64_t cpu = 0;
+    double drift_estimate = 0;
+    {
+      morvane::testing::VirtualCameraRig rig({camera(rate, drift, mode)});
+      Device device = open_camera();
+      ImuStream stream = std::move(*open_imu_stream(device).value);
+      std::uint64_t cpu_start = thread_cpu_ns();
+      Result<ImuStreamSample> first = stream.next();
+      cpu += thread_cpu_ns() - cpu_start;
+      const std::uint64_t first_index = rig.camera().imu_last_reply_truth()->index;
+      ImuStreamSample previous = *first.value;
+      std::uint64_t previous_index = first_index;
+      const std::uint64_t start = previous.host_ns;
+      const std::uint64_t end = start + static_cast<std::uint64_t>(seconds * 1e9);
+      samples = 1;
+      while (previous.host_ns < end) {
+        cpu_start = thread_cpu_ns();
+        Result<ImuStreamSample> got = stream.next();
+        cpu += thread_cpu_ns() - cpu_start;
+        if (!got.ok()) {
+          state.SkipWithError(got.message.c_str());
+          return;
+        }
+        const ImuStreamSample& s = *got.value;
+        const std::uint64_t ticks = s.device_counter - first.value->device_counter;
+        const auto index = first_index + static_cast<std::uint64_t>(std::llround(ticks / period_ticks));
+        const emu::ImuSampleTruth truth = rig.camera().imu_sample_truth(index);
+        stream_errors.add(s.time_ns, truth.taken_ns, s.host_ns > start + 10'000'000'000ULL);
+        backward += s.time_ns < previous.time_ns;
+        later += s.time_ns > s.host_ns;
+        duplicates += index <= previous_index;
+        if (index > previous_index) {
+          missed += index - previous_index - 1;
+          silent += index - previous_index - 1 - std::min(s.missed_before, index - previous_index - 1);
+        }
+        wraps += (s.device_counter >> 20) != (previous.device_counter >> 20);
+        previous = s;
+        previous_index = index;
+        ++samples;
+        if (samples % 20000 == 0) rig.camera().clear_logs();
+      }
+      drift_estimate = stream.clock_estimate().drift_ppm;
+    }
+
+    // ---- The plain reader, one read per nominal period.
+    Errors reader_errors;
+    std::uint64_t reader_dups = 0, reader_skipped = 0, reader_reads = 0;
+    {
+      morvane::testing::VirtualCameraRig rig({camera(rate, drift, mode)});
+      Device device = open_camera();
+      if (!device.open_imu().ok()) {
+        state.SkipWithError("open_imu failed");
+        return;
+      }
+      const std::uint64_t period_ns = static_cast<std::uint64_t>(1e9 / rate);
+      const std::uint64_t start = rig.clock().now_ns();
+      const std::uint64_t end = start + static_cast<std::uint64_t>(seconds * 1e9);
+      std::uint64_t previous_index = 0;
+      bool have = false;
+      while (rig.clock().now_ns() < end) {
+        Result<ReadImuResult> raw = device.read_imu();
+        if (!raw.ok()) {
+          state.SkipWithError(raw.message.c_str());
+          return;
+        }
+        ++reader_reads;
+        const emu::ImuSampleTruth truth = *rig.camera().imu_last_reply_truth();
+        reader_errors.add(raw.value->timestamp_ns, truth.taken_ns, rig.clock().now_ns() > start + 10'000'000'000ULL);
+        if (have && truth.index == previous_index) ++reader_dups;
+        if (have && truth.index > previous_index + 1) reader_skipped += truth.index - previous_index - 1;
+        previous_index = truth.index;
+        have = true;
+        // The application sleeps until its next deadline on a fixed schedule.
+        const std::uint64_t deadline = start + reader_reads * period_ns;
+        if (deadline > rig.clock().now_ns()) rig.clock().advance_ns(deadline - rig.clock().now_ns());
+        if (reader_reads % 20000 == 0) rig.camera().clear_logs();
+      }
+    }
+
+    const double stream_p99 = stream_errors.quantile(0.99);
+    const double reader_p99 = reader_errors.quantile(0.99);
+    state.counters["wraps"] = static_cast<double>(wraps);
+    state.counters["samples"] = static_cast<double>(samples);
+    state.counters["stream_p50_us"] = stream_errors.quantile(0.5);
+    state.counters["stream_p99_us"] = stream_p99;
+    state.counters["stream_max_us"] = stream_errors.max();
+    state.counters["stream_max10s_us"] = stream_errors.settled_max();
+    state.counters["stream_over200us"] = static_cast<double>(stream_errors.over(200));
+    state.counters["stream_back"] = static_cast<double>(backward);
+    state.counters["stream_later"] = static_cast<double>(later);
+    state.counters["stream_dup"] = static_cast<double>(duplicates);
+    state.counters["stream_missed"] = static_cast<double>(missed);
+    state.counters["stream_silent"] = static_cast<double>(silent);
+    state.counters["stream_cpu_us"] = static_cast<double>(cpu) / 1e3 / static_cast<double>(samples);
+    state.counters["core_pct"] = static_cast<double>(cpu) / 1e9 / seconds * 100;
+    state.counters["drift_est"] = drift_estimate;
+    state.counters["reader_p50_us"] = reader_errors.quantile(0.5);
+    state.counters["reader_p99_us"] = reader_p99;
+    state.counters["reader_max_us"] = reader_errors.max();
+    state.counters["reader_dup"] = static_cast<double>(reader_dups);
+    state.counters["reader_silent"] = static_cast<double>(reader_skipped);
+    state.counters["p99_ratio"] = stream_p99 > 0 ? reader_p99 / stream_p99 : 0;
+  }
+}
+
+// rate (Hz), drift (ppm), read behaviour (0 latest, 1 queue).
+BENCHMARK(BM_ImuStream)
+    ->ArgNames({"hz", "ppm", "queue"})
+    ->ArgsProduct({{200, 1000}, {80, -150}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
