@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "emulator/firmware_image.hpp"
+#include "emulator/simulated_camera.hpp"
 #include "morvane/uvc_stereo/flash.hpp"
 
 namespace morvane::simulation {
@@ -38,17 +39,7 @@ constexpr const char* kFactoryCalibration = R"({
 
 }  // namespace
 
-emulator::CameraConfig default_camera_config() {
-  emulator::CameraConfig config;
-  config.serial = "SIM0001";
-  config.model = "Stereo Camera (simulated)";
-  config.imu.motion = emulator::ImuMotion::rotating;
-  config.imu.noise_amplitude = 12;
-  config.imu.counter_step = 1000;      // device ticks per sample
-  config.imu.gravity_raw = 2048;       // +-16 g range: 2048 counts per g
-  config.imu.rotation_rate_raw = 410;  // 25 degrees per second at 16.4 counts per dps
-  return config;
-}
+emulator::CameraConfig default_camera_config() { return emulator::simulated_camera_config(); }
 
 bool factory_flash(const emulator::CameraConfig& config, std::vector<std::uint8_t>& flash, std::string& error) {
   emulator::FirmwareImageOptions options;

@@ -12,7 +12,8 @@ namespace morvane::simulation {
 
 inline constexpr std::size_t kFlashSize = 1u << 20;
 
-// The simulated stereo camera: serial SIM0001, a rotating IMU.
+// The simulated stereo camera of the tool's --simulate mode: serial
+// SIM0001, a realistic IMU turning slowly.
 emulator::CameraConfig default_camera_config();
 
 // The factory flash of that camera (kFlashSize bytes): its firmware image and

@@ -58,6 +58,14 @@ class FirmwareMatch(enum.IntEnum):
     CONTAINS = 2
 
 
+class FlashReadPath(enum.IntEnum):
+    """Which read served a fast read of the stored blob or document."""
+
+    BYTE_BANGING = 0
+    STREAMING = 1
+    HELD_COPY = 2
+
+
 class Error(Exception):
     """A failure reported by the SDK.
 

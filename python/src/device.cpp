@@ -9,6 +9,9 @@
 
 namespace morvane::python {
 
+void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevice>>& device);
+void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevice>>& device);
+
 void bind_device(py::module_& m) {
   py::class_<PyDevice, std::unique_ptr<PyDevice>> device(
       m, "Device",
@@ -34,12 +37,6 @@ void bind_device(py::module_& m) {
       "has_imu_transport", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.has_imu_transport(); }); },
       "True once an IMU reader has been opened on this device.");
 
-  device.def(
-      "read_json", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_json(); })); },
-      "The stored document (ReadJsonResult: version and compact json text). Raises\n"
-      "Error: INVALID_ARGUMENT 'IMU must be closed before flash JSON access', the flash\n"
-      "layer's failure (DEVICE_UNAVAILABLE, READ_FAILED), a blob failure\n"
-      "(MAGIC_MISMATCH, INVALID_HEADER, INVALID_LENGTH, CRC_MISMATCH) or INVALID_JSON.");
   device.def(
       "write_json",
       [](PyDevice& d, const py::handle& text) {
@@ -102,6 +99,9 @@ void bind_device(py::module_& m) {
       "Raises Error: INVALID_ARGUMENT 'open_device required_capabilities contains\n"
       "unknown bits' or 'selected device has invalid vid/pid', or the flash layer's\n"
       "failure unchanged.");
+
+  bind_fast_read(m, device);
+  bind_imu_stream(m, device);
 }
 
 }  // namespace morvane::python

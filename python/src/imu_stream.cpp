@@ -1,0 +1,226 @@
+// The IMU stream: samples one by one, or many at once as a numpy array.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings.hpp"
+#include "morvane/uvc_stereo/imu_stream.hpp"
+
+namespace morvane::python {
+namespace {
+
+// One row of the structured array next_batch() returns; every field is 8
+// bytes, so the layout has no padding and matches the dtype below.
+struct SampleRow {
+  std::uint64_t time_ns;
+  std::uint64_t host_ns;
+  std::uint64_t read_ns;
+  std::uint64_t device_counter;
+  std::uint64_t sequence;
+  std::uint64_t missed;
+  double temperature_c;
+  double accel_g[3];
+  double gyro_dps[3];
+};
+static_assert(sizeof(SampleRow) == 13 * 8, "SampleRow must be unpadded");
+
+py::object sample_dtype() {
+  py::module_ np = py::module_::import("numpy");
+  py::list fields;
+  fields.append(py::make_tuple("time_ns", "<u8"));
+  fields.append(py::make_tuple("host_ns", "<u8"));
+  fields.append(py::make_tuple("read_ns", "<u8"));
+  fields.append(py::make_tuple("device_counter", "<u8"));
+  fields.append(py::make_tuple("sequence", "<u8"));
+  fields.append(py::make_tuple("missed", "<u8"));
+  fields.append(py::make_tuple("temperature_c", "<f8"));
+  fields.append(py::make_tuple("accel_g", "<f8", py::make_tuple(3)));
+  fields.append(py::make_tuple("gyro_dps", "<f8", py::make_tuple(3)));
+  return np.attr("dtype")(fields);
+}
+
+// The stream and the Device object it reads; the Device object is kept
+// alive as long as the stream, and its mutex serialises the stream's reads
+// with every other call on that device.
+struct PyImuStream {
+  py::object owner;  // the PyDevice
+  PyDevice* device = nullptr;
+  us::ImuStream stream;
+
+  template <typename F>
+  auto call(F&& f) {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> lock(device->mutex);
+    return f(stream);
+  }
+};
+
+us::ImuStreamOptions make_options(double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
+                                  std::uint32_t stall_timeout_ms,
+                                  const std::optional<us::ImuConversionOptions>& conversion) {
+  us::ImuStreamOptions options;
+  options.sample_rate_hz = sample_rate_hz;
+  options.nominal_tick_rate_hz = nominal_tick_rate_hz;
+  options.estimation_window_s = estimation_window_s;
+  options.stall_timeout_ms = stall_timeout_ms;
+  if (conversion) options.conversion = *conversion;
+  return options;
+}
+
+std::unique_ptr<PyImuStream> open_stream(const py::object& device_object, const us::ImuStreamOptions& options) {
+  auto s = std::make_unique<PyImuStream>();
+  s->owner = device_object;
+  s->device = &device_object.cast<PyDevice&>();
+  s->stream = take(s->device->call([&](us::Device& dev) { return us::open_imu_stream(dev, options); }));
+  return s;
+}
+
+}  // namespace
+
+void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevice>>& device) {
+  py::class_<us::ImuStreamSample>(m, "ImuStreamSample", "One device sample as the IMU stream yields it.")
+      .def_readonly("raw", &us::ImuStreamSample::raw, "The reply as read_imu() returned it (ReadImuResult).")
+      .def_readonly("value", &us::ImuStreamSample::value,
+                    "The sample in physical units (ImuSample; its timestamp_ns is time_ns).")
+      .def_readonly("host_ns", &us::ImuStreamSample::host_ns, "Monotonic time at which the read came back.")
+      .def_readonly("device_counter", &us::ImuStreamSample::device_counter, "The device counter, wraps counted.")
+      .def_readonly("time_ns", &us::ImuStreamSample::time_ns,
+                    "The sample's instant on the host's monotonic clock (never decreasing, never after host_ns).")
+      .def_readonly("sequence", &us::ImuStreamSample::sequence, "0, 1, 2, ... per sample yielded.")
+      .def_readonly("missed_before", &us::ImuStreamSample::missed_before,
+                    "Samples the device took before this one that the stream never received.")
+      .def("__repr__", [](const us::ImuStreamSample& s) {
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "ImuStreamSample(sequence=%llu, time_ns=%llu, host_ns=%llu, device_counter=%llu, "
+                      "missed_before=%llu, accel_g=(%.5f, %.5f, %.5f), gyro_dps=(%.4f, %.4f, %.4f), "
+                      "temperature_c=%.3f)",
+                      static_cast<unsigned long long>(s.sequence), static_cast<unsigned long long>(s.time_ns),
+                      static_cast<unsigned long long>(s.host_ns), static_cast<unsigned long long>(s.device_counter),
+                      static_cast<unsigned long long>(s.missed_before), s.value.accel_g[0], s.value.accel_g[1],
+                      s.value.accel_g[2], s.value.gyro_dps[0], s.value.gyro_dps[1], s.value.gyro_dps[2],
+                      s.value.temperature_c);
+        return std::string(text);
+      });
+
+  py::class_<us::ImuClockEstimate>(m, "ImuClockEstimate", "The stream's mapping from device ticks to host time.")
+      .def_readonly("tick_rate_hz", &us::ImuClockEstimate::tick_rate_hz)
+      .def_readonly("drift_ppm", &us::ImuClockEstimate::drift_ppm)
+      .def_readonly("sample_rate_hz", &us::ImuClockEstimate::sample_rate_hz)
+      .def_readonly("reference_counter", &us::ImuClockEstimate::reference_counter)
+      .def_readonly("offset_ns", &us::ImuClockEstimate::offset_ns)
+      .def_readonly("uncertainty_ns", &us::ImuClockEstimate::uncertainty_ns)
+      .def_readonly("rate_locked", &us::ImuClockEstimate::rate_locked)
+      .def("__repr__", [](const us::ImuClockEstimate& e) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "ImuClockEstimate(tick_rate_hz=%.3f, drift_ppm=%.3f, sample_rate_hz=%.3f, "
+                      "uncertainty_ns=%.1f, rate_locked=%s)",
+                      e.tick_rate_hz, e.drift_ppm, e.sample_rate_hz, e.uncertainty_ns,
+                      e.rate_locked ? "True" : "False");
+        return std::string(text);
+      });
+
+  py::class_<us::ImuStreamStats>(m, "ImuStreamStats", "What the stream has seen so far.")
+      .def_readonly("samples", &us::ImuStreamStats::samples)
+      .def_readonly("reads", &us::ImuStreamStats::reads)
+      .def_readonly("duplicates", &us::ImuStreamStats::duplicates)
+      .def_readonly("missed", &us::ImuStreamStats::missed)
+      .def_readonly("stalls", &us::ImuStreamStats::stalls)
+      .def("__repr__", [](const us::ImuStreamStats& s) {
+        return "ImuStreamStats(samples=" + std::to_string(s.samples) + ", reads=" + std::to_string(s.reads) +
+               ", duplicates=" + std::to_string(s.duplicates) + ", missed=" + std::to_string(s.missed) +
+               ", stalls=" + std::to_string(s.stalls) + ")";
+      });
+
+  py::class_<PyImuStream, std::unique_ptr<PyImuStream>> stream(
+      m, "ImuStream",
+      "Every IMU sample once, with its counter unwrapped and its instant on the host's\n"
+      "monotonic clock. Iterate it (for sample in stream: ...) or take many samples at\n"
+      "once with next_batch(n), a numpy structured array with the fields\n"
+      "time_ns, host_ns, read_ns, device_counter, sequence, missed (uint64),\n"
+      "temperature_c, accel_g[3], gyro_dps[3] (float64).\n\n"
+      "A failed read raises Error and ends the stream (later calls raise the same\n"
+      "failure), except READ_FAILED 'no new IMU sample within N ms', after which the\n"
+      "stream goes on. The stream never closes the IMU; Device.close_imu() does.");
+  stream.def("__iter__", [](py::object self) { return self; });
+  stream.def(
+      "__next__", [](PyImuStream& s) { return take(s.call([](us::ImuStream& st) { return st.next(); })); },
+      "The next sample (ImuStreamSample), waiting until the device delivers one.");
+  stream.def(
+      "next", [](PyImuStream& s) { return take(s.call([](us::ImuStream& st) { return st.next(); })); },
+      "The next sample (ImuStreamSample), waiting until the device delivers one.");
+  stream.def(
+      "next_batch",
+      [](PyImuStream& s, std::size_t count) {
+        std::vector<us::ImuStreamSample> samples;
+        auto got = s.call([&](us::ImuStream& st) {
+          samples.reserve(count);
+          return st.next_batch(count, samples);
+        });
+        const std::size_t n = take(std::move(got));
+        std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
+        py::array rows(py::dtype::from_args(sample_dtype()), shape);
+        auto* out = static_cast<SampleRow*>(rows.mutable_data());
+        for (std::size_t i = 0; i < n; ++i) {
+          const auto& in = samples[i];
+          SampleRow row{};
+          row.time_ns = in.time_ns;
+          row.host_ns = in.host_ns;
+          row.read_ns = in.raw.timestamp_ns;
+          row.device_counter = in.device_counter;
+          row.sequence = in.sequence;
+          row.missed = in.missed_before;
+          row.temperature_c = in.value.temperature_c;
+          std::memcpy(row.accel_g, in.value.accel_g, sizeof row.accel_g);
+          std::memcpy(row.gyro_dps, in.value.gyro_dps, sizeof row.gyro_dps);
+          std::memcpy(out + i, &row, sizeof row);
+        }
+        return rows;
+      },
+      py::arg("count"),
+      "Up to count samples as a numpy structured array (see the class help), waiting\n"
+      "until all are there. When a read fails after some samples were taken, those are\n"
+      "returned and the next call raises the failure.");
+  stream.def_property_readonly(
+      "clock_estimate", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.clock_estimate(); }); },
+      "The current ImuClockEstimate.");
+  stream.def_property_readonly(
+      "stats", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.stats(); }); },
+      "ImuStreamStats: samples, reads, duplicates, missed, stalls.");
+  stream.def_property_readonly(
+      "is_open", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.is_open(); }); },
+      "False once closed.");
+  stream.def(
+      "close", [](PyImuStream& s) { s.call([](us::ImuStream& st) { us::ImuStream closed(std::move(st)); }); },
+      "Ends the stream (the IMU stays open). Safe to call twice.");
+  stream.def("__enter__", [](py::object self) { return self; });
+  stream.def(
+      "__exit__",
+      [](PyImuStream& s, const py::object&, const py::object&, const py::object&) {
+        s.call([](us::ImuStream& st) { us::ImuStream closed(std::move(st)); });
+        return false;
+      },
+      py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+  m.attr("IMU_SAMPLE_DTYPE") = sample_dtype();
+
+  device.def(
+      "open_imu_stream",
+      [](py::object self, double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
+         std::uint32_t stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
+        return open_stream(self, make_options(sample_rate_hz, nominal_tick_rate_hz, estimation_window_s,
+                                              stall_timeout_ms, conversion));
+      },
+      py::kw_only(), py::arg("sample_rate_hz") = 0.0, py::arg("nominal_tick_rate_hz") = 1e6,
+      py::arg("estimation_window_s") = 30.0, py::arg("stall_timeout_ms") = 2000, py::arg("conversion") = py::none(),
+      "Opens the IMU if needed and starts an ImuStream on it (nothing is read yet).\n"
+      "sample_rate_hz 0 measures the rate from the first samples. Raises Error:\n"
+      "INVALID_ARGUMENT 'IMU stream option <name> is out of range', or open_imu()'s failure.");
+}
+
+}  // namespace morvane::python
