@@ -39,8 +39,10 @@ class CliTest : public ::testing::Test {
   ToolRun run(const std::string& args, const std::string& input = "", bool simulate = true) {
     const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
     std::ofstream(in) << input;
-    std::string command = std::string(MORVANE_TOOL_PATH) + (simulate ? " --simulate='" + state_ + "'" : "") + " " +
-                          args + " <'" + in + "' >'" + out + "' 2>'" + err + "'";
+    // The tool's blob cache lives in the test's directory, never the user's.
+    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' " + std::string(MORVANE_TOOL_PATH) +
+                          (simulate ? " --simulate='" + state_ + "'" : "") + " " + args + " <'" + in + "' >'" + out +
+                          "' 2>'" + err + "'";
     ToolRun r;
     int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -233,6 +235,57 @@ TEST_F(CliTest, DeviceSelectionErrorsAndUsage) {
   ToolRun missing_sensor = run("sensor read --slave 0x7e --reg 0x10");
   EXPECT_EQ(missing_sensor.status, 4);
   EXPECT_EQ(run("sensor write --slave 0x20 --reg 0x3000 --value 0x12").status, 0);
+}
+
+TEST_F(CliTest, StoredDocumentReadsReuseTheCachedBlobOnlyWhileTheCameraAgrees) {
+  const std::string cache = path("cache/morvane-uvc-stereo/SIM0001.blob");
+  auto read_path = [&](const std::string& options) {
+    ToolRun r = run(options + " info --json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r.status == 0 ? json::parse(r.out).value("config_read_path", std::string("none")) : std::string("failed");
+  };
+
+  // --no-cache neither uses nor writes the cache; --no-fast reads by byte-banging.
+  EXPECT_EQ(read_path("--no-cache"), "byte_banging");
+  EXPECT_EQ(slurp(cache), "");
+  EXPECT_EQ(read_path("--no-fast"), "byte_banging");
+  ASSERT_EQ(run("config backup " + path("stored.bin")).status, 0);
+  EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
+  EXPECT_EQ(read_path(""), "held_copy");
+  EXPECT_EQ(read_path("--no-fast"), "byte_banging");
+
+  // Whatever the cache holds, every read gives what the byte-banging read gives.
+  ASSERT_EQ(run("config set -", "{\"k\":1}").status, 0);
+  ASSERT_EQ(run("config backup " + path("k1.bin")).status, 0);
+  ASSERT_EQ(run("config set -", "{\"k\":2}").status, 0);  // same length and version as k1
+  const std::string k2 = run("--no-fast config get").out;
+  ASSERT_EQ(k2, "{\"k\":2}\n");
+  const std::string k1_blob = slurp(path("k1.bin"));
+  const struct {
+    const char* name;
+    std::string cached;  // empty: no cache file
+    std::string expected_path;
+  } cases[] = {
+      {"no cache file", "", "byte_banging"},
+      {"stale: same length and version", k1_blob, "byte_banging"},
+      {"an older, longer document", slurp(path("stored.bin")), "byte_banging"},
+      {"garbage", "not a blob at all", "byte_banging"},
+      {"truncated", k1_blob.substr(0, k1_blob.size() - 1), "byte_banging"},
+      {"current", "", "held_copy"},  // left by the previous case's read
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (std::string(c.name) != "current") {
+      std::remove(cache.c_str());
+      if (!c.cached.empty()) std::ofstream(cache, std::ios::binary) << c.cached;
+    }
+    EXPECT_EQ(read_path(""), c.expected_path);
+    ToolRun get = run("config get");
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, k2);
+    ASSERT_EQ(run("config backup " + path("now.bin")).status, 0);
+    EXPECT_EQ(slurp(path("now.bin")), slurp(cache)) << "the cache holds the stored blob after a read";
+  }
 }
 
 TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {

@@ -37,6 +37,36 @@ Selection pick(const GlobalOptions& g) {
   return select_device(*scan.value, g.device);
 }
 
+// Picks the camera for a flash or firmware operation. Such an operation
+// detaches the kernel's video driver, which ends any capture or IMU read in
+// another process: refused while one has the video node open, unless
+// --force. When the check itself cannot be made the operation goes ahead
+// with a warning, as it did before the check existed.
+Selection pick_for_flash(const GlobalOptions& g) {
+  Selection s = pick(g);
+  if (!s.device || g.simulated || s.device->video_node.empty()) return s;
+  const std::string& node = s.device->video_node;
+  auto users = us::video_node_users(node);
+  if (!users.ok()) {
+    std::cerr << "warning: cannot tell whether another process uses " << node << ": " << users.message << "\n";
+    return s;
+  }
+  if (users.value->empty()) return s;
+  std::string names;
+  for (const auto& u : *users.value) {
+    names += (names.empty() ? "" : ", ") + std::string("pid ") + std::to_string(u.pid) + " (" + u.command + ")";
+  }
+  if (g.force) {
+    std::cerr << "warning: " << node << " is open in " << names << "; going ahead (--force): its use of the camera ends\n";
+    return s;
+  }
+  Selection refused;
+  refused.error = {kExitBusy, node + " is open in another process: " + names +
+                                  "; a flash or firmware operation would end its capture and IMU reads. Close it, "
+                                  "or pass --force"};
+  return refused;
+}
+
 // Adds a hint when a USB connection failed because the device node is not
 // writable by this user.
 ToolError with_permission_hint(ToolError error, const GlobalOptions& g, const us::DeviceInfo& device) {
@@ -123,6 +153,37 @@ uvc_stereo::Result<us::Device> open_untouched(const us::DeviceInfo& device) {
   return us::open_device(device, options);
 }
 
+// The stored blob by the read the options ask for: the byte-banging read
+// with --no-fast, else the fast read with the cached blob as the held copy.
+// A successful read refreshes the cache (unless --no-cache).
+struct StoredBlob {
+  us::Result<us::FlashBlob> blob;
+  us::FlashReadPath path = us::FlashReadPath::byte_banging;
+};
+
+StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device) {
+  const us::FlashConfig config = flash_config_for(device);
+  const std::string cache = g.cache ? blob_cache_path(device) : std::string();
+  StoredBlob stored{us::Result<us::FlashBlob>::failure(us::ErrorCode::internal_error, "not read"),
+                    us::FlashReadPath::byte_banging};
+  if (g.fast) {
+    us::FastReadOptions options;
+    options.held_blob = load_cached_blob(cache);
+    auto fast = us::read_blob_fast(config, options);
+    if (fast.ok()) {
+      stored.path = fast.value->path;
+      stored.blob = us::Result<us::FlashBlob>::success(std::move(fast.value->blob));
+    } else {
+      stored.blob = us::Result<us::FlashBlob>::forward(fast);
+    }
+  } else {
+    stored.blob = us::read_blob_from_device(config);
+  }
+  // A reused copy is already what the cache holds.
+  if (stored.blob.ok() && stored.path != us::FlashReadPath::held_copy) store_cached_blob(cache, stored.blob.value->raw);
+  return stored;
+}
+
 std::string firmware_text_field(const std::uint8_t* buffer, std::size_t size) {
   std::size_t n = 0;
   while (n < size && buffer[n] != 0) ++n;
@@ -161,7 +222,7 @@ int cmd_list(const GlobalOptions&, bool json) {
 }
 
 int cmd_info(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   const auto& d = *selection.device;
   auto config = flash_config_for(d);
@@ -169,6 +230,7 @@ int cmd_info(const GlobalOptions& g, bool json) {
   auto firmware = us::detail::read_firmware_version_from_device(config);
   auto probe = us::probe_flash_transport(config);
   auto imu = us::detail::ensure_imu_supported_by_firmware(d, config);
+  StoredBlob stored = read_stored_blob(g, d);
 
   if (json) {
     ordered_json out = device_json(d);
@@ -177,6 +239,13 @@ int cmd_info(const GlobalOptions& g, bool json) {
     out["imu_supported"] = imu.ok();
     if (!probe.ok()) out["flash_error"] = probe.message;
     if (!imu.ok()) out["imu_error"] = imu.message;
+    if (stored.blob.ok()) {
+      out["config_version"] = stored.blob.value->version;
+      out["config_bytes"] = stored.blob.value->raw.size();
+      out["config_read_path"] = std::string(us::flash_read_path_name(stored.path));
+    } else {
+      out["config_error"] = stored.blob.message;
+    }
     std::cout << out.dump(2) << "\n";
   } else {
     std::printf("camera:           %04x:%04x on bus %u address %u\n", d.vid, d.pid, d.bus_number, d.device_address);
@@ -189,19 +258,44 @@ int cmd_info(const GlobalOptions& g, bool json) {
                 firmware.ok() ? firmware.value->c_str() : ("unavailable: " + firmware.message).c_str());
     std::printf("flash:            %s\n", probe.ok() ? "reachable" : ("unreachable: " + probe.message).c_str());
     std::printf("imu:              %s\n", imu.ok() ? "supported" : ("not available: " + imu.message).c_str());
+    if (stored.blob.ok()) {
+      std::printf("configuration:    version %u, %zu bytes (read by %s)\n", stored.blob.value->version,
+                  stored.blob.value->raw.size(), std::string(us::flash_read_path_name(stored.path)).c_str());
+    } else {
+      std::printf("configuration:    unreadable: %s\n", stored.blob.message.c_str());
+    }
   }
   if (!probe.ok()) return report(with_permission_hint(sdk_error(probe), g, d));
   return kExitOk;
 }
 
 int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
-  auto device = open_untouched(*selection.device);
-  if (!device.ok()) return report(sdk_error(device));
-  auto document = device.value->read_json();
-  if (!document.ok()) return report(with_permission_hint(sdk_error(document), g, *selection.device));
-  std::string text = pretty ? pretty_json(document.value->json) : document.value->json;
+  std::string compact;
+  bool have = false;
+  if (g.fast) {
+    StoredBlob stored = read_stored_blob(g, *selection.device);
+    if (!stored.blob.ok()) return report(with_permission_hint(sdk_error(stored.blob), g, *selection.device));
+    const auto& payload = stored.blob.value->payload;
+    auto minified =
+        us::minify_and_validate_json(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+    if (minified.ok()) {
+      compact = std::move(*minified.value);
+      have = true;
+    } else if (stored.path == us::FlashReadPath::byte_banging) {
+      return report(sdk_error(minified));
+    }
+    // Otherwise the byte-banging document read below has the last word.
+  }
+  if (!have) {
+    auto device = open_untouched(*selection.device);
+    if (!device.ok()) return report(sdk_error(device));
+    auto document = device.value->read_json();
+    if (!document.ok()) return report(with_permission_hint(sdk_error(document), g, *selection.device));
+    compact = std::move(document.value->json);
+  }
+  std::string text = pretty ? pretty_json(compact) : compact;
   text += "\n";
   std::string error;
   if (!write_file(output.empty() ? "-" : output, std::vector<std::uint8_t>(text.begin(), text.end()), error))
@@ -217,7 +311,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
   // Checked before anything on the camera is touched.
   auto minified = us::minify_and_validate_json(text);
   if (!minified.ok()) return report(bad_file(minified, (input == "-" ? std::string("standard input") : input) + ": "));
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
@@ -228,9 +322,10 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
 }
 
 int cmd_config_backup(const GlobalOptions& g, const std::string& output) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
-  auto blob = us::read_blob_from_device(flash_config_for(*selection.device));
+  StoredBlob stored = read_stored_blob(g, *selection.device);
+  auto& blob = stored.blob;
   if (!blob.ok()) return report(with_permission_hint(sdk_error(blob), g, *selection.device));
   std::string error;
   if (!write_file(output, blob.value->raw, error)) return report({kExitFileError, error});
@@ -248,7 +343,7 @@ int cmd_config_restore(const GlobalOptions& g, const std::string& input) {
   auto json = us::minify_and_validate_json(
       std::string_view(reinterpret_cast<const char*>(blob.value->payload.data()), blob.value->payload.size()));
   if (!json.ok()) return report(bad_file(json, input + " holds a blob whose document is not valid JSON: "));
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   auto written = us::write_blob_to_device(flash_config_for(*selection.device), *blob.value);
   if (!written.ok()) return report(with_permission_hint(sdk_error(written), g, *selection.device));
@@ -404,7 +499,7 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
 }
 
 int cmd_firmware_version(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   SonixSession session(*selection.device);
   if (!session.open()) return report(with_permission_hint(session_failed(), g, *selection.device));
@@ -430,7 +525,7 @@ int cmd_firmware_version(const GlobalOptions& g, bool json) {
 
 int cmd_firmware_export(const GlobalOptions& g, const std::string& output, std::uint32_t size) {
   if (size == 0) return report({kExitUsage, "--size must be greater than 0"});
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   std::vector<std::uint8_t> image(size);
   {
@@ -459,7 +554,7 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
   if (image.size() > kCalibrationAddress) {
     return report({kExitFileError, input + " reaches into the calibration area at 0x51000; refusing to burn it"});
   }
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   const auto& device = *selection.device;
   auto config = flash_config_for(device);
@@ -536,7 +631,7 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
 }
 
 int cmd_firmware_params(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   SonixSession session(*selection.device);
   if (!session.open()) return report(with_permission_hint(session_failed(), g, *selection.device));

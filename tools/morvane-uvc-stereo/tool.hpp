@@ -21,6 +21,7 @@ enum Exit : int {
   kExitFileError = 5,     // a file could not be read or written, or holds bad data
   kExitAborted = 6,       // the user did not confirm
   kExitVerifyFailed = 7,  // data read back differs from what was written
+  kExitBusy = 8,          // the camera's video node is open in another process (a flash operation would end its use)
 };
 
 // A failure on its way to main(): what to print and the exit status.
@@ -56,6 +57,20 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
 // The flash configuration the SDK derives for an opened device.
 uvc_stereo::FlashConfig flash_config_for(const uvc_stereo::DeviceInfo& device);
 std::string vidpid_text(std::uint16_t vid, std::uint16_t pid);
+
+// ---- The blob cache (the last blob read from each camera, by serial).
+
+// $XDG_CACHE_HOME/morvane-uvc-stereo, else $HOME/.cache/morvane-uvc-stereo;
+// empty when neither is set to an absolute path.
+std::string blob_cache_directory();
+// The cache file of one camera; empty when the camera has no serial or
+// there is no cache directory.
+std::string blob_cache_path(const uvc_stereo::DeviceInfo& device);
+// The cached blob's raw bytes as stored (unchecked: the SDK validates them);
+// nothing when there is no readable, non-empty file.
+std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path);
+// Best effort: a cache that cannot be written is skipped silently.
+void store_cached_blob(const std::string& path, const std::vector<std::uint8_t>& raw);
 
 // ---- Text helpers.
 
