@@ -7,5 +7,6 @@
 #include "morvane/uvc_stereo/imu.hpp"
 #include "morvane/uvc_stereo/imu_stream.hpp"
 #include "morvane/uvc_stereo/monitor.hpp"
+#include "morvane/uvc_stereo/node_users.hpp"
 #include "morvane/uvc_stereo/result.hpp"
 #include "morvane/uvc_stereo/types.hpp"

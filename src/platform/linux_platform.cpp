@@ -98,6 +98,17 @@ class LinuxPlatform final : public Platform {
     return std::make_unique<PipeStream>(stream);
   }
 
+  bool char_device_number(const std::string& path, std::uint64_t& number) override {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISCHR(st.st_mode)) {
+      errno = ENOTTY;
+      return false;
+    }
+    number = static_cast<std::uint64_t>(st.st_rdev);
+    return true;
+  }
+
   int video_open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
   int video_close(int fd) override { return ::close(fd); }

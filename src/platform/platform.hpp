@@ -16,6 +16,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -81,6 +82,17 @@ class Platform {
   // ---- Commands. Starts `command` through the shell for reading (popen "r";
   // the pipe is close-on-exec). Returns null when it cannot be started.
   virtual std::unique_ptr<CommandStream> run_command(const std::string& command) = 0;
+
+  // ---- Character devices. The device number (st_rdev) of the character
+  // device `path` names after stat(2) follows it (a /proc/PID/fd entry
+  // included): true, or false with errno (ENOTTY: not a character device).
+  // The default: no such files on this platform (ENOSYS).
+  virtual bool char_device_number(const std::string& path, std::uint64_t& number) {
+    (void)path;
+    (void)number;
+    errno = ENOSYS;
+    return false;
+  }
 
   // ---- Video nodes: open(2), ioctl(2), close(2). -1 and errno on failure.
   virtual int video_open(const std::string& path, int flags) = 0;
