@@ -37,6 +37,36 @@ Selection pick(const GlobalOptions& g) {
   return select_device(*scan.value, g.device);
 }
 
+// Picks the camera for a flash or firmware operation. Such an operation
+// detaches the kernel's video driver, which ends any capture or IMU read in
+// another process: refused while one has the video node open, unless
+// --force. When the check itself cannot be made the operation goes ahead
+// with a warning, as it did before the check existed.
+Selection pick_for_flash(const GlobalOptions& g) {
+  Selection s = pick(g);
+  if (!s.device || g.simulated || s.device->video_node.empty()) return s;
+  const std::string& node = s.device->video_node;
+  auto users = us::video_node_users(node);
+  if (!users.ok()) {
+    std::cerr << "warning: cannot tell whether another process uses " << node << ": " << users.message << "\n";
+    return s;
+  }
+  if (users.value->empty()) return s;
+  std::string names;
+  for (const auto& u : *users.value) {
+    names += (names.empty() ? "" : ", ") + std::string("pid ") + std::to_string(u.pid) + " (" + u.command + ")";
+  }
+  if (g.force) {
+    std::cerr << "warning: " << node << " is open in " << names << "; going ahead (--force): its use of the camera ends\n";
+    return s;
+  }
+  Selection refused;
+  refused.error = {kExitBusy, node + " is open in another process: " + names +
+                                  "; a flash or firmware operation would end its capture and IMU reads. Close it, "
+                                  "or pass --force"};
+  return refused;
+}
+
 // Adds a hint when a USB connection failed because the device node is not
 // writable by this user.
 ToolError with_permission_hint(ToolError error, const GlobalOptions& g, const us::DeviceInfo& device) {
@@ -192,7 +222,7 @@ int cmd_list(const GlobalOptions&, bool json) {
 }
 
 int cmd_info(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   const auto& d = *selection.device;
   auto config = flash_config_for(d);
@@ -240,7 +270,7 @@ int cmd_info(const GlobalOptions& g, bool json) {
 }
 
 int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   std::string compact;
   bool have = false;
@@ -281,7 +311,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
   // Checked before anything on the camera is touched.
   auto minified = us::minify_and_validate_json(text);
   if (!minified.ok()) return report(bad_file(minified, (input == "-" ? std::string("standard input") : input) + ": "));
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
@@ -292,7 +322,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
 }
 
 int cmd_config_backup(const GlobalOptions& g, const std::string& output) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   StoredBlob stored = read_stored_blob(g, *selection.device);
   auto& blob = stored.blob;
@@ -313,7 +343,7 @@ int cmd_config_restore(const GlobalOptions& g, const std::string& input) {
   auto json = us::minify_and_validate_json(
       std::string_view(reinterpret_cast<const char*>(blob.value->payload.data()), blob.value->payload.size()));
   if (!json.ok()) return report(bad_file(json, input + " holds a blob whose document is not valid JSON: "));
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   auto written = us::write_blob_to_device(flash_config_for(*selection.device), *blob.value);
   if (!written.ok()) return report(with_permission_hint(sdk_error(written), g, *selection.device));
@@ -469,7 +499,7 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
 }
 
 int cmd_firmware_version(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   SonixSession session(*selection.device);
   if (!session.open()) return report(with_permission_hint(session_failed(), g, *selection.device));
@@ -495,7 +525,7 @@ int cmd_firmware_version(const GlobalOptions& g, bool json) {
 
 int cmd_firmware_export(const GlobalOptions& g, const std::string& output, std::uint32_t size) {
   if (size == 0) return report({kExitUsage, "--size must be greater than 0"});
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   std::vector<std::uint8_t> image(size);
   {
@@ -524,7 +554,7 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
   if (image.size() > kCalibrationAddress) {
     return report({kExitFileError, input + " reaches into the calibration area at 0x51000; refusing to burn it"});
   }
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   const auto& device = *selection.device;
   auto config = flash_config_for(device);
@@ -601,7 +631,7 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
 }
 
 int cmd_firmware_params(const GlobalOptions& g, bool json) {
-  auto selection = pick(g);
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   SonixSession session(*selection.device);
   if (!session.open()) return report(with_permission_hint(session_failed(), g, *selection.device));

@@ -9,6 +9,7 @@ namespace morvane::tool {
 struct GlobalOptions {
   std::string device;  // selector, see select_device()
   bool simulated = false;
+  bool force = false;  // flash operations even while another process has the video node open
   // Stored-document reads (config get, config backup, info): streaming
   // requests and the reuse check where possible, unless --no-fast asks
   // for the byte-banging read; the last blob per camera is kept in the

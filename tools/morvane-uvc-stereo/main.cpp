@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kExitCodesHelp =
     "Exit status: 0 success, 2 bad arguments, 3 no camera (or the --device selector matched none or several),\n"
     "4 an SDK operation failed (its code and message are printed), 5 a file could not be read or written or holds\n"
-    "bad data, 6 not confirmed, 7 data read back differs from what was written.";
+    "bad data, 6 not confirmed, 7 data read back differs from what was written, 8 the camera's video node is open\n"
+    "in another process (flash and firmware operations refuse then, unless --force).";
 
 void advance_simulated_clock(void* simulation) { static_cast<Simulation*>(simulation)->advance_ms(5.0); }
 
@@ -35,6 +36,9 @@ int main(int argc, char** argv) {
                        ->type_name("STATE_FILE");
   app.add_option("-d,--device", global.device,
                  "Camera to use: list index, serial, video node, USB path or bus:address");
+  app.add_flag("--force", global.force,
+               "Run flash and firmware operations even while another process has the camera's video node open "
+               "(its capture or IMU reads end)");
   bool no_fast = false, no_cache = false;
   app.add_flag("--no-fast", no_fast,
                "Read the stored document register by register only (no streaming requests, no reuse check)");

@@ -21,6 +21,7 @@ enum Exit : int {
   kExitFileError = 5,     // a file could not be read or written, or holds bad data
   kExitAborted = 6,       // the user did not confirm
   kExitVerifyFailed = 7,  // data read back differs from what was written
+  kExitBusy = 8,          // the camera's video node is open in another process (a flash operation would end its use)
 };
 
 // A failure on its way to main(): what to print and the exit status.
