@@ -4,7 +4,9 @@
 
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -104,6 +106,54 @@ class TextCommand : public uvc_stereo::platform::CommandStream {
   std::shared_ptr<std::atomic<std::size_t>> unclosed_;
 };
 
+// The events udev has sent one monitor and it has not taken yet. The
+// eventfd counts up while events wait and is emptied when the last is taken,
+// so it polls readable exactly while something is pending.
+struct UdevQueue {
+  std::mutex mutex;
+  std::deque<uvc_stereo::platform::UdevEvent> events;
+  int efd = -1;
+  int fail_next = 0;  // errno of an injected receive failure, 0: none
+  ~UdevQueue() {
+    if (efd >= 0) ::close(efd);
+  }
+  void push(const uvc_stereo::platform::UdevEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(event);
+    const std::uint64_t one = 1;
+    if (::write(efd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+      // The counter cannot overflow in a test's lifetime; nothing to recover.
+    }
+  }
+};
+
+class VirtualUdevMonitor final : public uvc_stereo::platform::UdevMonitor {
+ public:
+  explicit VirtualUdevMonitor(std::shared_ptr<UdevQueue> queue) : queue_(std::move(queue)) {}
+  int fd() const override { return queue_->efd; }
+  int receive(uvc_stereo::platform::UdevEvent& event) override {
+    std::lock_guard<std::mutex> lock(queue_->mutex);
+    if (queue_->fail_next != 0) {
+      errno = queue_->fail_next;
+      queue_->fail_next = 0;
+      return -1;
+    }
+    if (queue_->events.empty()) return 0;
+    event = std::move(queue_->events.front());
+    queue_->events.pop_front();
+    if (queue_->events.empty()) {
+      std::uint64_t count = 0;
+      if (::read(queue_->efd, &count, sizeof count) < 0) {
+        // Already empty (EAGAIN): nothing to clear.
+      }
+    }
+    return 1;
+  }
+
+ private:
+  std::shared_ptr<UdevQueue> queue_;
+};
+
 }  // namespace
 
 struct VirtualPlatform::State {
@@ -154,6 +204,12 @@ struct VirtualPlatform::State {
   std::vector<std::string> commands;
   std::map<std::string, std::string> file_overrides;
   std::shared_ptr<std::atomic<std::size_t>> unclosed_commands = std::make_shared<std::atomic<std::size_t>>(0);
+
+  // udev's view as last sent to the monitors: device key -> the properties
+  // of its "add" event, and the monitors still open.
+  std::map<std::string, uvc_stereo::platform::UdevEvent> udev_view;
+  std::vector<std::weak_ptr<UdevQueue>> udev_monitors;
+  bool udev_monitor_available = true;
 
   int usb_init_error = 0;
   int device_list_error = 0;
@@ -303,6 +359,76 @@ struct VirtualPlatform::State {
     }
   }
 
+  // The devices udev knows now, keyed so that a re-enumerated camera (new
+  // connection generation) or a re-bound driver (new binding) is a new device.
+  // Keys sort USB devices ("1usb") before their video nodes ("2video"), a
+  // capture node before its metadata node.
+  std::map<std::string, uvc_stereo::platform::UdevEvent> current_udev_view() const {
+    std::map<std::string, uvc_stereo::platform::UdevEvent> view;
+    char key[96];
+    for (std::size_t i = 0; i < cameras.size(); ++i) {
+      const VirtualCamera& cam = *cameras[i];
+      if (!cam.attached()) continue;
+      const CameraConfig& c = cam.config();
+      std::snprintf(key, sizeof key, "1usb:%04zu:%020llu", i,
+                    static_cast<unsigned long long>(cam.connection_generation()));
+      uvc_stereo::platform::UdevEvent& usb = view[key];
+      char number[8];
+      auto& p = usb.properties;
+      p["SUBSYSTEM"] = "usb";
+      p["DEVTYPE"] = "usb_device";
+      p["DEVPATH"] = device_dir(c);
+      std::snprintf(number, sizeof number, "%03u", static_cast<unsigned>(c.bus_number));
+      p["BUSNUM"] = number;
+      const std::string bus_text = number;
+      std::snprintf(number, sizeof number, "%03u", static_cast<unsigned>(cam.device_address()));
+      p["DEVNUM"] = number;
+      p["DEVNAME"] = "/dev/bus/usb/" + bus_text + "/" + number;
+      p["ID_VENDOR_ID"] = hex4(c.vid);
+      p["ID_MODEL_ID"] = hex4(c.pid);
+    }
+    for (const Node& n : nodes()) {
+      std::snprintf(key, sizeof key, "2video:%04zu:%020llu:%020llu:%d", n.camera,
+                    static_cast<unsigned long long>(cameras[n.camera]->connection_generation()),
+                    static_cast<unsigned long long>(use[n.camera].binding), n.capture ? 0 : 1);
+      uvc_stereo::platform::UdevEvent& video = view[key];
+      std::istringstream lines(udev(n));
+      std::string line;
+      while (std::getline(lines, line)) {
+        const std::size_t eq = line.find('=');
+        if (eq != std::string::npos && eq > 0) video.properties[line.substr(0, eq)] = line.substr(eq + 1);
+      }
+    }
+    return view;
+  }
+
+  // Sends the monitors what changed since the last call: removals first
+  // (video nodes before their USB device), then additions (USB devices before
+  // their nodes), as the kernel orders its uevents.
+  void publish_udev_events() {
+    std::map<std::string, uvc_stereo::platform::UdevEvent> now = current_udev_view();
+    std::vector<uvc_stereo::platform::UdevEvent> out;
+    for (auto it = udev_view.rbegin(); it != udev_view.rend(); ++it) {
+      if (now.count(it->first) != 0) continue;
+      out.push_back(it->second);
+      out.back().action = "remove";
+    }
+    for (const auto& [key, event] : now) {
+      if (udev_view.count(key) != 0) continue;
+      out.push_back(event);
+      out.back().action = "add";
+    }
+    udev_view = std::move(now);
+    udev_monitors.erase(std::remove_if(udev_monitors.begin(), udev_monitors.end(),
+                                       [](const std::weak_ptr<UdevQueue>& q) { return q.expired(); }),
+                        udev_monitors.end());
+    for (const auto& weak : udev_monitors) {
+      std::shared_ptr<UdevQueue> queue = weak.lock();
+      if (!queue) continue;
+      for (const auto& event : out) queue->push(event);
+    }
+  }
+
   std::string udev(const Node& n) const {
     const CameraConfig& c = cameras[n.camera]->config();
     const std::string vendor = c.vendor.empty() ? hex4(c.vid) : underscored(c.vendor);
@@ -439,6 +565,42 @@ void VirtualPlatform::set_udevadm_available(bool available) {
 void VirtualPlatform::set_command_start_fails(bool fails) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->command_start_fails = fails;
+}
+
+void VirtualPlatform::deliver_udev_events() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->publish_udev_events();
+}
+
+void VirtualPlatform::set_udev_monitor_available(bool available) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->udev_monitor_available = available;
+}
+
+void VirtualPlatform::fail_next_udev_receive(int error) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const auto& weak : state_->udev_monitors) {
+    if (std::shared_ptr<UdevQueue> queue = weak.lock()) {
+      std::lock_guard<std::mutex> queue_lock(queue->mutex);
+      queue->fail_next = error;
+    }
+  }
+}
+
+std::unique_ptr<uvc_stereo::platform::UdevMonitor> VirtualPlatform::open_udev_monitor() {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  if (!s.udev_monitor_available) {
+    errno = EPROTONOSUPPORT;  // what socket(AF_NETLINK, ...) gives without netlink
+    return nullptr;
+  }
+  auto queue = std::make_shared<UdevQueue>();
+  queue->efd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (queue->efd < 0) return nullptr;
+  // What happened before this monitor existed goes to the older monitors only.
+  s.publish_udev_events();
+  s.udev_monitors.push_back(queue);
+  return std::make_unique<VirtualUdevMonitor>(std::move(queue));
 }
 
 void VirtualPlatform::set_file_override(const std::string& path, const std::string& contents) {
@@ -612,6 +774,7 @@ int VirtualPlatform::usb_detach_kernel_driver(libusb_device_handle* handle, int 
   // and descriptors opened on them stop working.
   cam.set_kernel_driver_bound(false);
   ++s.use[h->device->camera].binding;
+  s.publish_udev_events();
   return LIBUSB_SUCCESS;
 }
 
@@ -626,6 +789,7 @@ int VirtualPlatform::usb_attach_kernel_driver(libusb_device_handle* handle, int 
   if (cam.kernel_driver_bound()) return LIBUSB_ERROR_BUSY;
   if (s.any_claim(h->device->camera)) return LIBUSB_ERROR_BUSY;  // the driver cannot take a claimed interface
   cam.set_kernel_driver_bound(true);
+  s.publish_udev_events();
   return LIBUSB_SUCCESS;
 }
 

@@ -69,6 +69,15 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   void set_dev_listing_fails(bool fails);      // "/dev" cannot be listed
   void set_udevadm_available(bool available);  // false: the shell reports status 127
   void set_command_start_fails(bool fails);    // run_command cannot start a child
+  // udev's event monitor. The virtual udev sends its monitors what changed
+  // in the devices (cameras unplugged, replugged or re-enumerated, the UVC
+  // driver detached or attached) when deliver_udev_events() is called, and
+  // at once when the change is a driver detach or attach made through this
+  // platform. Events come in kernel order: a camera's video nodes leave
+  // before its USB device, and arrive after it.
+  void deliver_udev_events();
+  void set_udev_monitor_available(bool available);  // false: open fails (EPROTONOSUPPORT)
+  void fail_next_udev_receive(int error);           // each open monitor's next receive fails with it
   // Replaces what a file reads (for example a sysfs busnum holding "300\n");
   // the file then exists whatever the cameras' state.
   void set_file_override(const std::string& path, const std::string& contents);
@@ -98,6 +107,8 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   bool list_directory(const std::string& path, std::vector<std::string>& names) override;
   bool read_file_line(const std::string& path, char* buffer, int size) override;
   std::unique_ptr<uvc_stereo::platform::CommandStream> run_command(const std::string& command) override;
+
+  std::unique_ptr<uvc_stereo::platform::UdevMonitor> open_udev_monitor() override;
 
   int video_open(const std::string& path, int flags) override;
   int video_ioctl(int fd, unsigned long request, void* arg) override;

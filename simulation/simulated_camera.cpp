@@ -186,4 +186,12 @@ void SimulatedCamera::advance_time_ns(std::uint64_t delta_ns) noexcept {
   if (active()) impl_->platform.clock().advance_ns(delta_ns);
 }
 
+std::size_t SimulatedCamera::open_video_nodes() const noexcept {
+  return active() ? impl_->platform.open_video_fd_count() : 0;
+}
+
+std::size_t SimulatedCamera::open_usb_handles() const noexcept {
+  return active() ? impl_->platform.open_handle_count() : 0;
+}
+
 }  // namespace morvane::uvc_stereo

@@ -32,6 +32,7 @@ from ._types import (
     Error,
     ErrorCode,
     FirmwareMatch,
+    FlashReadPath,
     InternalError,
     InvalidArgumentError,
     JsonError,
@@ -40,24 +41,33 @@ from ._types import (
 )
 from ._core import (
     DEVICE_WHITELIST,
+    IMU_SAMPLE_DTYPE,
     Device,
     DeviceInfo,
     DeviceWhitelistEntry,
+    FastBlobResult,
+    FastJsonResult,
     FlashBlob,
     FlashConfig,
+    ImuClockEstimate,
     ImuConversionOptions,
     ImuSample,
+    ImuStream,
+    ImuStreamSample,
+    ImuStreamStats,
     ReadImuResult,
     ReadJsonResult,
     SimulatedCamera,
     build_blob,
     convert_imu,
     crc32_ieee,
+    flash_read_path_name,
     minify_and_validate_json,
     open_device,
     opencv_backend_name,
     parse_and_validate_raw_blob,
     probe_flash_transport,
+    read_blob_fast,
     read_blob_from_device,
     read_firmware_version,
     scan_devices,
@@ -92,6 +102,11 @@ def simulated_camera(state_file=None):
     return _core._start_simulation(path)
 
 
+def open_imu_stream(device, **options):
+    """Same as device.open_imu_stream(**options)."""
+    return device.open_imu_stream(**options)
+
+
 def default_state_file():
     """The state file the command-line tool's ``--simulate`` uses by default."""
     state = _os.environ.get("XDG_STATE_HOME")
@@ -103,6 +118,7 @@ def default_state_file():
 __all__ = [
     "BlobError",
     "DEVICE_WHITELIST",
+    "IMU_SAMPLE_DTYPE",
     "Device",
     "DeviceCapability",
     "DeviceError",
@@ -111,10 +127,17 @@ __all__ = [
     "Error",
     "ErrorCode",
     "FirmwareMatch",
+    "FastBlobResult",
+    "FastJsonResult",
     "FlashBlob",
     "FlashConfig",
+    "FlashReadPath",
+    "ImuClockEstimate",
     "ImuConversionOptions",
     "ImuSample",
+    "ImuStream",
+    "ImuStreamSample",
+    "ImuStreamStats",
     "InternalError",
     "InvalidArgumentError",
     "JsonError",
@@ -127,11 +150,14 @@ __all__ = [
     "convert_imu",
     "crc32_ieee",
     "default_state_file",
+    "flash_read_path_name",
     "minify_and_validate_json",
     "open_device",
+    "open_imu_stream",
     "opencv_backend_name",
     "parse_and_validate_raw_blob",
     "probe_flash_transport",
+    "read_blob_fast",
     "read_blob_from_device",
     "read_firmware_version",
     "scan_devices",

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bindings.hpp"
@@ -21,10 +22,10 @@ void int_field(py::class_<C>& cls, const char* name, T C::*member, const char* d
   cls.def_property(
       name, [member](const C& c) { return c.*member; },
       [member, name](C& c, long long value) {
-        // long long holds every value of the fields bound here except the
-        // upper half of uint64, which is handled by the caller's type.
+        // Every field bound here fits in long long (uint64 fields use u64_field).
+        static_assert(sizeof(T) < sizeof(long long) || std::is_signed_v<T>, "use u64_field");
         if (value < static_cast<long long>(std::numeric_limits<T>::min()) ||
-            static_cast<unsigned long long>(value) > static_cast<unsigned long long>(std::numeric_limits<T>::max()))
+            value > static_cast<long long>(std::numeric_limits<T>::max()))
           throw py::value_error(std::string(name) + " must be in " +
                                 std::to_string(static_cast<long long>(std::numeric_limits<T>::min())) + ".." +
                                 std::to_string(static_cast<unsigned long long>(std::numeric_limits<T>::max())));

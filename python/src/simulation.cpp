@@ -69,6 +69,12 @@ void bind_simulation(py::module_& m) {
   sim.def_property_readonly(
       "now_ns", [](const PySimulation& s) { return s.camera ? s.camera->now_ns() : 0; },
       "The virtual monotonic clock in nanoseconds (0 once stopped).");
+  sim.def_property_readonly(
+      "open_video_nodes", [](const PySimulation& s) { return s.camera ? s.camera->open_video_nodes() : 0; },
+      "Video nodes the SDK holds open on the virtual camera now (an open IMU holds one).");
+  sim.def_property_readonly(
+      "open_usb_handles", [](const PySimulation& s) { return s.camera ? s.camera->open_usb_handles() : 0; },
+      "USB handles the SDK holds open now (only during a flash operation).");
   sim.def(
       "advance_time_ns",
       [](PySimulation& s, std::uint64_t delta) {

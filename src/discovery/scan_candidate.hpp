@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "discovery/video_nodes.hpp"
+#include "morvane/uvc_stereo/result.hpp"
 #include "morvane/uvc_stereo/types.hpp"
 
 namespace morvane::uvc_stereo::discovery {
@@ -42,6 +44,31 @@ bool node_preferred(const ScanCandidate& challenger, const ScanCandidate& holder
 // Folds `incoming` into `existing`: the preferred node wins; empty texts and
 // zero numbers of `existing` take the incoming values; vid, pid stay.
 void merge_candidate(ScanCandidate& existing, const ScanCandidate& incoming);
+
+// One video node that passed every per-node step, with the sysfs path udev
+// gave for it (DEVPATH, may be empty).
+struct NodeCandidate {
+  ScanCandidate candidate;
+  std::string devpath;
+};
+
+// The per-node steps of a scan for one node and its udev properties: the
+// record, the caller's filter, the supported-pair test, then the capability
+// probe and the node's index. Nothing when the node drops out.
+std::optional<NodeCandidate> node_candidate(const std::string& node_path, const UdevProperties& udev,
+                                            const DeviceScanFilter& filter,
+                                            const std::unordered_set<std::string>& supported);
+
+// Every video node in /dev that passes, in listing order, not folded yet.
+// Fails with io_error "/dev not found" or "failed to iterate /dev".
+Result<std::vector<NodeCandidate>> node_candidates(const DeviceScanFilter& filter);
+
+// Folds the nodes of each camera (same device_identity) into one candidate,
+// cameras in the order in which they were first met.
+std::vector<ScanCandidate> fold_candidates(std::vector<NodeCandidate> nodes);
+
+// The order of scan results: node index, node path, vid, pid.
+bool record_before(const DeviceInfo& a, const DeviceInfo& b);
 
 // Sorts by node index, node path, vid, pid and sets the OpenCV indices of the
 // records whose node captures and has an index.

@@ -136,15 +136,18 @@ bool filter_passes(const DeviceScanFilter& filter, const DeviceInfo& record) {
   return true;
 }
 
+bool record_before(const DeviceInfo& a, const DeviceInfo& b) {
+  std::int32_t ia = parse_video_index(a.video_node);
+  std::int32_t ib = parse_video_index(b.video_node);
+  if (ia != ib) return ia < ib;
+  if (a.video_node != b.video_node) return a.video_node < b.video_node;
+  if (a.vid != b.vid) return a.vid < b.vid;
+  return a.pid < b.pid;
+}
+
 std::vector<DeviceInfo> finish_scan(std::vector<ScanCandidate> candidates) {
-  std::sort(candidates.begin(), candidates.end(), [](const ScanCandidate& a, const ScanCandidate& b) {
-    std::int32_t ia = parse_video_index(a.record.video_node);
-    std::int32_t ib = parse_video_index(b.record.video_node);
-    if (ia != ib) return ia < ib;
-    if (a.record.video_node != b.record.video_node) return a.record.video_node < b.record.video_node;
-    if (a.record.vid != b.record.vid) return a.record.vid < b.record.vid;
-    return a.record.pid < b.record.pid;
-  });
+  std::sort(candidates.begin(), candidates.end(),
+            [](const ScanCandidate& a, const ScanCandidate& b) { return record_before(a.record, b.record); });
   std::vector<DeviceInfo> devices;
   devices.reserve(candidates.size());
   for (ScanCandidate& candidate : candidates) {
@@ -157,19 +160,26 @@ std::vector<DeviceInfo> finish_scan(std::vector<ScanCandidate> candidates) {
   return devices;
 }
 
-}  // namespace discovery
+std::optional<NodeCandidate> node_candidate(const std::string& node_path, const UdevProperties& udev,
+                                            const DeviceScanFilter& filter,
+                                            const std::unordered_set<std::string>& supported) {
+  std::optional<DeviceInfo> record = record_from_udev(node_path, udev);
+  if (!record || !filter_passes(filter, *record)) return std::nullopt;
+  if (supported.count(vid_pid_text(record->vid, record->pid)) == 0) return std::nullopt;
+  ScanCandidate candidate{std::move(*record), probe_node_kind(node_path), parse_video_index(node_path)};
+  return NodeCandidate{std::move(candidate), udev_property(udev, "DEVPATH")};
+}
 
-Result<std::vector<DeviceInfo>> scan_devices(const DeviceScanFilter& filter) {
-  using namespace discovery;
+Result<std::vector<NodeCandidate>> node_candidates(const DeviceScanFilter& filter) {
   platform::Platform& os = platform::current();
   const std::unordered_set<std::string> supported = supported_pair_set();
 
   if (!os.path_exists(kDevDirectory)) {
-    return Result<std::vector<DeviceInfo>>::failure(ErrorCode::io_error, "/dev not found");
+    return Result<std::vector<NodeCandidate>>::failure(ErrorCode::io_error, "/dev not found");
   }
   std::vector<std::string> names;
   if (!os.list_directory(kDevDirectory, names)) {
-    return Result<std::vector<DeviceInfo>>::failure(ErrorCode::io_error, "failed to iterate /dev");
+    return Result<std::vector<NodeCandidate>>::failure(ErrorCode::io_error, "failed to iterate /dev");
   }
   std::vector<std::string> node_paths;
   for (const std::string& name : names) {
@@ -177,26 +187,38 @@ Result<std::vector<DeviceInfo>> scan_devices(const DeviceScanFilter& filter) {
   }
 
   UdevQueries queries(node_paths);
-  std::vector<ScanCandidate> candidates;
-  std::unordered_map<std::string, std::size_t> positions;
+  std::vector<NodeCandidate> nodes;
   for (std::size_t i = 0; i < node_paths.size(); ++i) {
-    const std::string& node_path = node_paths[i];
     std::optional<UdevProperties> udev = queries.take(i);
     if (!udev) continue;
-    std::optional<DeviceInfo> record = record_from_udev(node_path, *udev);
-    if (!record || !filter_passes(filter, *record)) continue;
-    if (supported.count(vid_pid_text(record->vid, record->pid)) == 0) continue;
+    std::optional<NodeCandidate> node = node_candidate(node_paths[i], *udev, filter, supported);
+    if (node) nodes.push_back(std::move(*node));
+  }
+  return Result<std::vector<NodeCandidate>>::success(std::move(nodes));
+}
 
-    ScanCandidate candidate{std::move(*record), probe_node_kind(node_path), parse_video_index(node_path)};
-    std::string identity = device_identity(candidate.record);
+std::vector<ScanCandidate> fold_candidates(std::vector<NodeCandidate> nodes) {
+  std::vector<ScanCandidate> candidates;
+  std::unordered_map<std::string, std::size_t> positions;
+  for (NodeCandidate& node : nodes) {
+    std::string identity = device_identity(node.candidate.record);
     auto [it, inserted] = positions.emplace(std::move(identity), candidates.size());
     if (inserted) {
-      candidates.push_back(std::move(candidate));
+      candidates.push_back(std::move(node.candidate));
     } else {
-      merge_candidate(candidates[it->second], candidate);
+      merge_candidate(candidates[it->second], node.candidate);
     }
   }
-  return Result<std::vector<DeviceInfo>>::success(finish_scan(std::move(candidates)));
+  return candidates;
+}
+
+}  // namespace discovery
+
+Result<std::vector<DeviceInfo>> scan_devices(const DeviceScanFilter& filter) {
+  using namespace discovery;
+  Result<std::vector<NodeCandidate>> nodes = node_candidates(filter);
+  if (!nodes.ok()) return Result<std::vector<DeviceInfo>>::forward(nodes);
+  return Result<std::vector<DeviceInfo>>::success(finish_scan(fold_candidates(std::move(*nodes.value))));
 }
 
 Result<std::vector<DeviceInfo>> scan_devices() { return scan_devices(DeviceScanFilter{}); }

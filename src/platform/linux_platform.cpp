@@ -2,6 +2,8 @@
 // libusb-1.0 and POSIX.
 #include <dirent.h>
 #include <fcntl.h>
+#include <libudev.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,9 +22,7 @@ class PipeStream final : public CommandStream {
   ~PipeStream() override {
     if (stream_) pclose(stream_);
   }
-  bool read_line(char* buffer, int size) override {
-    return stream_ && std::fgets(buffer, size, stream_) != nullptr;
-  }
+  bool read_line(char* buffer, int size) override { return stream_ && std::fgets(buffer, size, stream_) != nullptr; }
   int close() override {
     if (!stream_) return -1;
     int status = pclose(stream_);
@@ -33,6 +33,76 @@ class PipeStream final : public CommandStream {
  private:
   FILE* stream_;
 };
+
+// libudev's monitor of processed events ("udev" source), filtered in the
+// kernel socket to the two subsystems discovery cares about.
+class LibudevMonitor final : public UdevMonitor {
+ public:
+  LibudevMonitor(udev* context, udev_monitor* monitor) : context_(context), monitor_(monitor) {}
+  ~LibudevMonitor() override {
+    udev_monitor_unref(monitor_);
+    udev_unref(context_);
+  }
+  int fd() const override { return udev_monitor_get_fd(monitor_); }
+
+  int receive(UdevEvent& event) override {
+    // Never block, whatever mode libudev gave the socket.
+    pollfd p{fd(), POLLIN, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready < 0) return -1;
+    if (ready == 0) return 0;
+    errno = 0;
+    udev_device* device = udev_monitor_receive_device(monitor_);
+    if (device == nullptr) {
+      // Nothing (a message that failed the filter, or none after all) or an error.
+      if (errno == 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+      return -1;
+    }
+    event.action.clear();
+    event.properties.clear();
+    if (const char* action = udev_device_get_action(device)) event.action = action;
+    for (udev_list_entry* e = udev_device_get_properties_list_entry(device); e; e = udev_list_entry_get_next(e)) {
+      const char* value = udev_list_entry_get_value(e);
+      event.properties[udev_list_entry_get_name(e)] = value ? value : "";
+    }
+    udev_device_unref(device);
+    return 1;
+  }
+
+ private:
+  udev* context_;
+  udev_monitor* monitor_;
+};
+
+// Builds and starts a monitor; null with errno set on failure.
+std::unique_ptr<UdevMonitor> start_libudev_monitor() {
+  udev* context = udev_new();
+  if (context == nullptr) {
+    if (errno == 0) errno = ENOMEM;
+    return nullptr;
+  }
+  udev_monitor* monitor = udev_monitor_new_from_netlink(context, "udev");
+  int error = monitor ? 0 : (errno ? errno : ENOMEM);
+  if (monitor && error == 0) {
+    int r = udev_monitor_filter_add_match_subsystem_devtype(monitor, "video4linux", nullptr);
+    if (r >= 0) r = udev_monitor_filter_add_match_subsystem_devtype(monitor, "usb", "usb_device");
+    // A larger queue rides out a burst (a hub with several cameras); an
+    // overflow is still reported as ENOBUFS and handled by the caller.
+    if (r >= 0) udev_monitor_set_receive_buffer_size(monitor, 4 * 1024 * 1024);
+    if (r >= 0) r = udev_monitor_enable_receiving(monitor);
+    if (r < 0) error = -r;
+  }
+  if (error != 0) {
+    if (monitor) udev_monitor_unref(monitor);
+    udev_unref(context);
+    errno = error;
+    return nullptr;
+  }
+  return std::make_unique<LibudevMonitor>(context, monitor);
+}
 
 class LinuxPlatform final : public Platform {
  public:
@@ -108,6 +178,8 @@ class LinuxPlatform final : public Platform {
     number = static_cast<std::uint64_t>(st.st_rdev);
     return true;
   }
+
+  std::unique_ptr<UdevMonitor> open_udev_monitor() override { return start_libudev_monitor(); }
 
   int video_open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,6 +39,24 @@ class CommandStream {
   // Waits for the child like pclose. Returns the raw wait status (use
   // WIFEXITED/WEXITSTATUS), or -1 when waiting failed. Called at most once.
   virtual int close() = 0;
+};
+
+// One device event as udev sends it after processing its rules.
+struct UdevEvent {
+  std::string action;                             // "add", "remove", "bind", "unbind", "change", ...
+  std::map<std::string, std::string> properties;  // SUBSYSTEM, DEVTYPE, DEVNAME, DEVPATH, BUSNUM, ID_*, ...
+};
+
+// A subscription to udev's events of the video4linux and usb subsystems.
+class UdevMonitor {
+ public:
+  virtual ~UdevMonitor() = default;
+  // A descriptor that polls readable (POLLIN) while events are pending.
+  virtual int fd() const = 0;
+  // Takes one pending event without blocking. Returns 1 with `event` filled,
+  // 0 when none is pending, -1 with errno set when receiving failed (ENOBUFS:
+  // the queue overflowed and events were lost).
+  virtual int receive(UdevEvent& event) = 0;
 };
 
 class Platform {
@@ -63,9 +82,9 @@ class Platform {
   virtual int usb_release_interface(libusb_device_handle* handle, int interface_number) = 0;
   virtual int usb_set_configuration(libusb_device_handle* handle, int configuration) = 0;
   // Returns the number of bytes transferred, or a negative LIBUSB_ERROR_* code.
-  virtual int usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type,
-                                   std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                                   unsigned char* data, std::uint16_t length, unsigned int timeout_ms) = 0;
+  virtual int usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type, std::uint8_t request,
+                                   std::uint16_t value, std::uint16_t index, unsigned char* data, std::uint16_t length,
+                                   unsigned int timeout_ms) = 0;
   virtual const char* usb_error_name(int code) = 0;
 
   // ---- File system.
@@ -92,6 +111,16 @@ class Platform {
     (void)number;
     errno = ENOSYS;
     return false;
+  }
+
+  // ---- udev's event monitor (libudev, source "udev"). Returns a started
+  // monitor, or null with errno set when none can be made. The default: no
+  // udev on this platform (ENOSYS).
+  // Defined here so the class keeps no key function (its type information is
+  // emitted wherever it is used, as for the other operations).
+  virtual std::unique_ptr<UdevMonitor> open_udev_monitor() {
+    errno = ENOSYS;
+    return nullptr;
   }
 
   // ---- Video nodes: open(2), ioctl(2), close(2). -1 and errno on failure.

@@ -140,6 +140,7 @@ class ForwardingPlatform : public platform::Platform {
   bool read_file_line(const std::string& path, char* buffer, int size) override {
     return target_.read_file_line(path, buffer, size);
   }
+  std::unique_ptr<platform::UdevMonitor> open_udev_monitor() override { return target_.open_udev_monitor(); }
   std::unique_ptr<platform::CommandStream> run_command(const std::string& command) override {
     return target_.run_command(command);
   }

@@ -23,6 +23,7 @@
 //   // system is back.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -93,6 +94,13 @@ class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
   // Both do nothing / return 0 on an inactive object.
   std::uint64_t now_ns() const noexcept;
   void advance_time_ns(std::uint64_t delta_ns) noexcept;
+
+  // What the SDK holds open on the virtual system right now: video nodes
+  // (an open IMU holds one) and USB device handles (only during a flash
+  // operation). For tests that check an application releases the camera.
+  // 0 on an inactive object.
+  std::size_t open_video_nodes() const noexcept;
+  std::size_t open_usb_handles() const noexcept;
 
   class Impl;
 

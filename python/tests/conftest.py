@@ -1,0 +1,44 @@
+"""Fixtures: the simulated camera and a device opened on it.
+
+Run with the build tree's package on the path:
+    PYTHONPATH=<build>/python /usr/bin/python3 -m pytest python/tests
+MORVANE_BUILD_DIR (the build directory) enables the installation test.
+"""
+
+import pytest
+
+import morvane_uvc_stereo as m
+
+
+@pytest.fixture
+def sim():
+    with m.simulated_camera() as camera:
+        yield camera
+    assert not camera.active
+
+
+@pytest.fixture
+def info(sim):
+    found = m.scan_devices()
+    assert len(found) == 1, found
+    return found[0]
+
+
+@pytest.fixture
+def device(info):
+    with m.open_device(info) as dev:
+        yield dev
+
+
+def expect_error(call, code, message, family=None):
+    """Runs call(), which must raise Error with exactly this code and message."""
+    with pytest.raises(m.Error) as raised:
+        call()
+    error = raised.value
+    assert error.code == code, (error.code, error.message)
+    assert isinstance(error.code, m.ErrorCode)
+    assert error.message == message
+    assert str(error) == f"{message} (code {int(code)}, {m.ErrorCode(code).name})"
+    if family is not None:
+        assert isinstance(error, family)
+    return error

@@ -1,0 +1,178 @@
+"""Discovery and Device against the simulated camera."""
+
+import json
+import sys
+import threading
+import time
+
+import pytest
+
+import morvane_uvc_stereo as m
+from conftest import expect_error
+
+E = m.ErrorCode
+CLOSED = "device is closed or moved-from"
+IMU_OPEN = "IMU must be closed before flash JSON access"
+
+
+def test_scan_reports_the_camera(info):
+    assert (info.vid, info.pid, info.serial) == (0x0C45, 0x0643, "SIM0001")
+    assert info.video_node.startswith("/dev/video")
+    assert set(info.opencv_indices) <= set(m.OpenCvBackend)
+    assert info.opencv_indices[m.OpenCvBackend.V4L2] == int(info.video_node[len("/dev/video"):])
+
+
+def test_scan_filters(sim):
+    table = [
+        ({}, 1), ({"vid": 0x0C45}, 1), ({"vid": 0x0C46}, 0), ({"pid": 0x0643}, 1), ({"pid": 1}, 0),
+        ({"vid": 0x0C45, "pid": 0x0643, "require_serial": True}, 1),
+    ]
+    for kwargs, count in table:
+        assert len(m.scan_devices(**kwargs)) == count, kwargs
+
+
+def test_open_device_checks_options_then_ids(sim):
+    expect_error(lambda: m.open_device(m.DeviceInfo(), 8), E.INVALID_ARGUMENT,
+                 "open_device required_capabilities contains unknown bits", m.InvalidArgumentError)
+    expect_error(lambda: m.open_device(m.DeviceInfo(vid=1)), E.INVALID_ARGUMENT, "selected device has invalid vid/pid")
+    # Nothing asked for: a camera that is not there still opens, untouched.
+    absent = m.open_device(m.DeviceInfo(vid=0x1234, pid=0x5678), m.DeviceCapability.NONE)
+    assert not absent.has_flash_transport() and not absent.closed
+    with pytest.raises(m.DeviceError) as raised:
+        m.open_device(m.DeviceInfo(vid=0x1234, pid=0x5678))
+    assert raised.value.code in (E.DEVICE_UNAVAILABLE, E.READ_FAILED) and raised.value.message
+    assert sim.open_usb_handles == 0
+
+
+def test_open_with_flash_json_sets_flash_transport(info):
+    with m.open_device(info, m.DeviceCapability.FLASH_JSON) as dev:
+        assert dev.has_flash_transport() and not dev.has_imu_transport()
+
+
+def test_document_round_trip_on_every_read_path(device):
+    document = {"left": {"camera_matrix": [[600.5, 0, 320], [0, 601, 240], [0, 0, 1]]}, "name": "caf\u00e9"}
+    device.write_json(json.dumps(document, indent=4, ensure_ascii=False))
+    specified = device.read_json(fast=False)
+    fast = device.read_json()
+    assert isinstance(specified, m.ReadJsonResult) and isinstance(fast, m.FastJsonResult)
+    assert specified.version == fast.version == 0
+    assert specified.json == fast.json == json.dumps(document, separators=(",", ":"), ensure_ascii=False)
+    assert json.loads(fast.json) == document
+    reused = device.read_json(held=fast)
+    assert reused.path == m.FlashReadPath.HELD_COPY and reused.json == fast.json
+    # A changed document is never served from the held copy.
+    device.write_json('{"name": "other"}')
+    changed = device.read_json(held=fast)
+    assert changed.path != m.FlashReadPath.HELD_COPY and changed.json == '{"name":"other"}'
+    with pytest.raises(ValueError):
+        device.read_json(fast=False, held=fast)
+
+
+def test_bad_document_is_refused_and_the_stored_one_kept(device, sim):
+    before = device.read_json().json
+    for text, message in [("", "json text is empty"), ("{oops}", "invalid JSON value at offset 1"),
+                          (b"[1] 2", "unexpected trailing characters at offset 4")]:
+        expect_error(lambda: device.write_json(text), E.INVALID_JSON, message, m.JsonError)
+    assert device.read_json().json == before
+    assert sim.open_usb_handles == 0
+
+
+def test_imu_and_flash_exclude_each_other(device, sim):
+    expect_error(device.read_imu, E.INVALID_ARGUMENT, "IMU is not open")
+    device.close_imu()  # closing an IMU that is not open succeeds
+    device.open_imu()
+    device.open_imu()  # a second open is a no-op
+    assert sim.open_video_nodes == 1
+    assert device.has_imu_transport()
+    raw = device.read_imu()
+    assert 0 <= raw.sensor_timestamp <= 0xFFFFF and raw.timestamp_ns > 0
+    expect_error(device.read_json, E.INVALID_ARGUMENT, IMU_OPEN)
+    expect_error(lambda: device.write_json("{}"), E.INVALID_ARGUMENT, IMU_OPEN)
+    device.close_imu()
+    assert sim.open_video_nodes == 0 and device.has_imu_transport()
+    assert device.read_json().json
+
+
+def test_context_manager_closes_on_exception(info, sim):
+    with pytest.raises(RuntimeError):
+        with m.open_device(info) as dev:
+            dev.open_imu()
+            assert sim.open_video_nodes == 1
+            raise RuntimeError("application failure")
+    assert dev.closed and sim.open_video_nodes == 0
+    assert dev.info == m.DeviceInfo() and "closed" in repr(dev)
+    for call in (dev.read_json, dev.read_imu, dev.open_imu, dev.close_imu, lambda: dev.write_json("{}")):
+        expect_error(call, E.INVALID_ARGUMENT, CLOSED, m.InvalidArgumentError)
+    dev.close()  # twice is fine
+
+
+def test_one_device_from_two_threads(device):
+    device.write_json('{"k": ' + "1" * 2000 + "}")
+    results, errors = [], []
+
+    def worker():
+        try:
+            for _ in range(3):
+                results.append(device.read_json(fast=False).json)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=worker) for _ in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors and len(results) == 9 and len(set(results)) == 1
+
+
+def test_flash_read_releases_the_interpreter_lock(device):
+    """Another thread runs while a long flash read is in progress.
+
+    With the switch interval far longer than the test, the interpreter hands
+    the lock over only when a call releases it; the counter can then move
+    during read_json only if read_json released it.
+    """
+    device.write_json('{"a": "' + "x" * 60000 + '"}')
+    counter = [0]
+    stop = threading.Event()
+
+    def spin():
+        while not stop.is_set():
+            counter[0] += 1
+            time.sleep(0)  # releases the lock at once, takes it back
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    thread = threading.Thread(target=spin)
+    try:
+        thread.start()
+        while counter[0] == 0:
+            time.sleep(0.001)
+        progressed = []
+        for _ in range(5):
+            before = counter[0]
+            device.read_json(fast=False)
+            progressed.append(counter[0] - before)
+    finally:
+        stop.set()
+        sys.setswitchinterval(old)
+        thread.join()
+    assert max(progressed) > 0, progressed
+
+
+def test_flash_transport_functions(info, sim):
+    config = m.FlashConfig(vidpid="%04x%04x" % (info.vid, info.pid), auto_select=False,
+                           bus_number=info.bus_number, device_address=info.device_address)
+    m.probe_flash_transport(config)
+    blob = m.read_blob_from_device(config)
+    assert blob == m.parse_and_validate_raw_blob(blob.raw)
+    fast = m.read_blob_fast(config, held=blob)
+    assert fast.blob.payload == blob.payload and fast.path == m.FlashReadPath.HELD_COPY
+    new = m.build_blob(7, b'{"v":7}')
+    m.write_blob_to_device(config, new)
+    assert m.read_blob_from_device(config) == new
+    assert m.read_firmware_version(config)
+    missing = m.FlashConfig(vidpid="12345678", auto_select=False)
+    with pytest.raises(m.DeviceError):
+        m.read_blob_from_device(missing)
+    assert sim.open_usb_handles == 0

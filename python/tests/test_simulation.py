@@ -1,0 +1,97 @@
+"""simulated_camera(): its life, its state file, and what it closes."""
+
+import json
+
+import pytest
+
+import morvane_uvc_stereo as m
+from conftest import expect_error
+
+E = m.ErrorCode
+FLASH_SIZE = 1 << 20
+
+
+def only_camera():
+    found = m.scan_devices()
+    assert len(found) == 1
+    return found[0]
+
+
+def stored_document():
+    with m.open_device(only_camera()) as dev:
+        return json.loads(dev.read_json().json)
+
+
+def test_factory_document_without_state_file():
+    with m.simulated_camera() as sim:
+        assert sim.active and sim.state_file is None
+        doc = stored_document()
+        assert doc["serial"] == "SIM0001" and len(doc["left"]["camera_matrix"]) == 3
+        with m.open_device(only_camera()) as dev:
+            dev.write_json('{"changed": true}')
+    with m.simulated_camera():
+        assert stored_document()["serial"] == "SIM0001"  # nothing was kept
+
+
+def test_state_file_keeps_the_flash(tmp_path):
+    state = tmp_path / "deep" / "dir" / "camera.flash"
+    with m.simulated_camera(state) as sim:
+        assert sim.state_file == str(state)
+        with m.open_device(only_camera()) as dev:
+            dev.write_json('{"run": 1}')
+    assert state.stat().st_size == FLASH_SIZE
+    assert not list(state.parent.glob("*.tmp.*"))
+    with m.simulated_camera(str(state)) as sim:
+        assert stored_document() == {"run": 1}
+        with m.open_device(only_camera()) as dev:
+            dev.write_json('{"run": 2}')
+        sim.save()
+    with m.simulated_camera(state):
+        assert stored_document() == {"run": 2}
+
+
+def test_bad_state_file_is_refused_and_nothing_stays_active(tmp_path):
+    short = tmp_path / "short.flash"
+    short.write_bytes(b"\xff" * 1000)
+    expect_error(lambda: m.simulated_camera(short), E.INVALID_ARGUMENT,
+                 f"{short} is not a simulated camera's flash (expected {FLASH_SIZE} bytes)")
+    unreadable = tmp_path / "a-directory"
+    unreadable.mkdir()
+    with pytest.raises(m.DeviceError) as raised:
+        m.simulated_camera(unreadable)
+    assert raised.value.code == E.IO_ERROR and str(unreadable) in raised.value.message
+    assert short.read_bytes() == b"\xff" * 1000  # left as it was
+    with m.simulated_camera() as sim:  # the failures left nothing behind
+        assert sim.active
+
+
+def test_one_simulation_at_a_time_and_its_devices_survive_a_second_start():
+    with m.simulated_camera():
+        dev = m.open_device(only_camera())
+        expect_error(m.simulated_camera, E.INVALID_ARGUMENT, "a simulated camera is already active")
+        assert not dev.closed and dev.read_json().json
+        dev.close()
+
+
+def test_leaving_closes_devices_even_on_exception():
+    with pytest.raises(KeyError):
+        with m.simulated_camera() as sim:
+            dev = m.open_device(only_camera())
+            dev.open_imu()
+            raise KeyError("test")
+    assert not sim.active and sim.now_ns == 0
+    assert dev.closed
+    expect_error(dev.read_imu, E.INVALID_ARGUMENT, "device is closed or moved-from")
+    assert all(d.serial != "SIM0001" for d in m.scan_devices())
+    sim.stop()  # stopping twice is fine
+
+
+def test_virtual_clock_runs_the_sdk_waits():
+    with m.simulated_camera() as sim:
+        start = sim.now_ns
+        with m.open_device(only_camera()) as dev:
+            dev.write_json('{"a": 1}')  # the write waits 100 ms after it
+        assert sim.now_ns - start >= 100_000_000
+        before = sim.now_ns
+        sim.advance_time_ns(5_000_000_000)
+        assert sim.now_ns == before + 5_000_000_000

@@ -1,0 +1,273 @@
+// DeviceMonitor: udev's events folded into arrivals, removals and changes of
+// supported cameras, with the scan's own per-node steps and folding rules.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "discovery/device_whitelist.hpp"
+#include "discovery/scan_candidate.hpp"
+#include "discovery/video_nodes.hpp"
+#include "morvane/uvc_stereo/monitor.hpp"
+#include "platform/platform.hpp"
+
+namespace morvane::uvc_stereo {
+namespace {
+
+using discovery::NodeCandidate;
+using discovery::ScanCandidate;
+
+constexpr char kDevPrefix[] = "/dev/";
+
+bool same_record(const DeviceInfo& a, const DeviceInfo& b) {
+  return a.vid == b.vid && a.pid == b.pid && a.bus_number == b.bus_number && a.device_address == b.device_address &&
+         a.serial == b.serial && a.vendor == b.vendor && a.model == b.model && a.video_node == b.video_node &&
+         a.usb_path == b.usb_path && a.opencv_indices == b.opencv_indices;
+}
+
+std::string system_error_text(int error) { return std::strerror(error); }
+
+// A /dev/videoN node as the scan would list it, directly in /dev.
+bool is_scanned_node(const std::string& devname) {
+  if (devname.compare(0, sizeof(kDevPrefix) - 1, kDevPrefix) != 0) return false;
+  const std::string name = devname.substr(sizeof(kDevPrefix) - 1);
+  return name.find('/') == std::string::npos && discovery::is_video_node_name(name);
+}
+
+}  // namespace
+
+// One camera the monitor follows: the nodes it has now, in the order they
+// were seen (the order a scan folds them in), and what was last reported.
+struct MonitoredCamera {
+  std::string identity;
+  std::vector<NodeCandidate> nodes;
+  std::optional<DeviceInfo> reported;
+
+  // The record a scan would give for the nodes present now.
+  DeviceInfo record() const {
+    std::vector<ScanCandidate> folded = discovery::fold_candidates(nodes);
+    return discovery::finish_scan(std::move(folded)).front();
+  }
+  // True when the USB device that left (its bus number and address, or its
+  // sysfs path) is this camera's.
+  bool owns_usb_device(std::uint8_t bus, std::uint8_t address, const std::string& devpath) const {
+    if (reported && bus != 0 && address != 0 && reported->bus_number == bus && reported->device_address == address)
+      return true;
+    for (const NodeCandidate& node : nodes) {
+      if (bus != 0 && address != 0 && node.candidate.record.bus_number == bus &&
+          node.candidate.record.device_address == address)
+        return true;
+    }
+    return !devpath.empty() && !last_devpath.empty() && last_devpath.compare(0, devpath.size() + 1, devpath + "/") == 0;
+  }
+  std::string last_devpath;  // sysfs path of the last node seen, kept after the nodes leave
+};
+
+struct DeviceMonitor::Impl {
+  std::unique_ptr<platform::UdevMonitor> udev;
+  DeviceScanFilter filter;
+  std::unordered_set<std::string> supported = discovery::supported_pair_set();
+  std::vector<MonitoredCamera> cameras;  // in order of first sight
+  std::vector<DeviceEvent> pending;      // removals taken before a failed read
+  bool resync = false;                   // udev dropped events: re-read the cameras
+
+  MonitoredCamera* find(const std::string& identity) {
+    for (MonitoredCamera& camera : cameras)
+      if (camera.identity == identity) return &camera;
+    return nullptr;
+  }
+
+  // Forgets `node_path` wherever it is (a node number may pass to another camera).
+  void drop_node(const std::string& node_path) {
+    for (MonitoredCamera& camera : cameras) {
+      auto& nodes = camera.nodes;
+      nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
+                                 [&](const NodeCandidate& n) { return n.candidate.record.video_node == node_path; }),
+                  nodes.end());
+    }
+  }
+
+  void add_node(NodeCandidate node) {
+    std::string identity = discovery::device_identity(node.candidate.record);
+    MonitoredCamera* camera = find(identity);
+    if (camera == nullptr) {
+      cameras.push_back(MonitoredCamera{identity, {}, std::nullopt, {}});
+      camera = &cameras.back();
+    }
+    if (!node.devpath.empty()) camera->last_devpath = node.devpath;
+    camera->nodes.push_back(std::move(node));
+  }
+
+  // Starting state: every node the scan finds, each camera counted as known
+  // to the caller (devices() hands them out).
+  Result<void> load(std::vector<DeviceEvent>* events) {
+    Result<std::vector<NodeCandidate>> nodes = discovery::node_candidates(filter);
+    if (!nodes.ok()) return Result<void>::forward(nodes);
+    std::vector<MonitoredCamera> before = std::move(cameras);
+    cameras.clear();
+    for (NodeCandidate& node : *nodes.value) add_node(std::move(node));
+    for (MonitoredCamera& camera : cameras) {
+      if (camera.nodes.empty()) continue;
+      DeviceInfo now = camera.record();
+      if (events != nullptr) {
+        auto old = std::find_if(before.begin(), before.end(),
+                                [&](const MonitoredCamera& c) { return c.identity == camera.identity && c.reported; });
+        if (old == before.end()) {
+          events->push_back({DeviceEventKind::arrived, now});
+        } else if (!same_record(*old->reported, now)) {
+          events->push_back({DeviceEventKind::changed, now});
+        }
+      }
+      camera.reported = std::move(now);
+    }
+    if (events != nullptr) {
+      std::vector<DeviceEvent> removals;
+      for (const MonitoredCamera& old : before) {
+        if (old.reported && find(old.identity) == nullptr)
+          removals.push_back({DeviceEventKind::removed, *old.reported});
+      }
+      events->insert(events->begin(), removals.begin(), removals.end());
+    }
+    return Result<void>::success();
+  }
+
+  void apply(const platform::UdevEvent& event, std::vector<DeviceEvent>& removals) {
+    auto property = [&](const char* key) -> std::string {
+      auto it = event.properties.find(key);
+      return it == event.properties.end() ? std::string() : it->second;
+    };
+    const std::string subsystem = property("SUBSYSTEM");
+    if (subsystem == "video4linux") {
+      const std::string devname = property("DEVNAME");
+      if (!is_scanned_node(devname)) return;
+      drop_node(devname);
+      if (event.action == "remove") return;
+      if (event.action != "add" && event.action != "change" && event.action != "bind" && event.action != "move") return;
+      std::optional<NodeCandidate> node = discovery::node_candidate(devname, event.properties, filter, supported);
+      if (node) add_node(std::move(*node));
+    } else if (subsystem == "usb" && property("DEVTYPE") == "usb_device" && event.action == "remove") {
+      std::uint8_t bus = 0;
+      std::uint8_t address = 0;
+      discovery::parse_dec_u8(property("BUSNUM"), bus);
+      discovery::parse_dec_u8(property("DEVNUM"), address);
+      const std::string devpath = property("DEVPATH");
+      for (auto it = cameras.begin(); it != cameras.end();) {
+        if (it->owns_usb_device(bus, address, devpath)) {
+          if (it->reported) removals.push_back({DeviceEventKind::removed, *it->reported});
+          it = cameras.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+  }
+
+  // What changed for the cameras that have nodes; a camera without nodes
+  // (its driver detached for a flash operation) keeps its place silently.
+  void reconcile(std::vector<DeviceEvent>& events) {
+    for (MonitoredCamera& camera : cameras) {
+      if (camera.nodes.empty()) continue;
+      DeviceInfo now = camera.record();
+      if (!camera.reported) {
+        events.push_back({DeviceEventKind::arrived, now});
+      } else if (!same_record(*camera.reported, now)) {
+        events.push_back({DeviceEventKind::changed, now});
+      } else {
+        continue;
+      }
+      camera.reported = std::move(now);
+    }
+  }
+};
+
+const char* device_event_kind_name(DeviceEventKind kind) noexcept {
+  switch (kind) {
+    case DeviceEventKind::arrived:
+      return "arrived";
+    case DeviceEventKind::removed:
+      return "removed";
+    case DeviceEventKind::changed:
+      return "changed";
+  }
+  return "unknown";
+}
+
+DeviceMonitor::DeviceMonitor() noexcept = default;
+DeviceMonitor::DeviceMonitor(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+DeviceMonitor::DeviceMonitor(DeviceMonitor&&) noexcept = default;
+DeviceMonitor& DeviceMonitor::operator=(DeviceMonitor&&) noexcept = default;
+DeviceMonitor::~DeviceMonitor() = default;
+
+bool DeviceMonitor::is_open() const noexcept { return impl_ != nullptr; }
+
+int DeviceMonitor::fd() const noexcept { return impl_ ? impl_->udev->fd() : -1; }
+
+void DeviceMonitor::close() noexcept { impl_.reset(); }
+
+std::vector<DeviceInfo> DeviceMonitor::devices() const {
+  std::vector<DeviceInfo> out;
+  if (!impl_) return out;
+  for (const MonitoredCamera& camera : impl_->cameras)
+    if (camera.reported) out.push_back(*camera.reported);
+  std::sort(out.begin(), out.end(), discovery::record_before);
+  return out;
+}
+
+Result<std::vector<DeviceEvent>> DeviceMonitor::read_events() {
+  using R = Result<std::vector<DeviceEvent>>;
+  if (!impl_) return R::failure(ErrorCode::invalid_argument, "device monitor is closed");
+  std::vector<DeviceEvent> removals = std::move(impl_->pending);
+  impl_->pending.clear();
+  for (;;) {
+    platform::UdevEvent event;
+    const int got = impl_->udev->receive(event);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == ENOBUFS) {  // the kernel dropped events: take what is pending, then re-read
+        impl_->resync = true;
+        continue;
+      }
+      // The removals taken so far are handed out by the next call; the
+      // arrivals and changes are worked out then from the nodes kept.
+      const int error = errno;
+      impl_->pending.insert(impl_->pending.end(), removals.begin(), removals.end());
+      return R::failure(ErrorCode::io_error, "failed to read udev events: " + system_error_text(error));
+    }
+    impl_->apply(event, removals);
+  }
+  std::vector<DeviceEvent> events = std::move(removals);
+  if (impl_->resync) {
+    Result<void> reloaded = impl_->load(&events);
+    if (!reloaded.ok()) {
+      impl_->pending = std::move(events);  // tried again, with the re-read, next time
+      return R::forward(reloaded);
+    }
+    impl_->resync = false;
+  } else {
+    impl_->reconcile(events);
+  }
+  return R::success(std::move(events));
+}
+
+Result<DeviceMonitor> open_device_monitor(const DeviceScanFilter& filter) {
+  auto impl = std::make_unique<DeviceMonitor::Impl>();
+  impl->filter = filter;
+  errno = 0;
+  impl->udev = platform::current().open_udev_monitor();
+  if (!impl->udev) {
+    const int error = errno != 0 ? errno : ENOSYS;
+    return Result<DeviceMonitor>::failure(ErrorCode::io_error,
+                                          "failed to start the udev monitor: " + system_error_text(error));
+  }
+  Result<void> loaded = impl->load(nullptr);
+  if (!loaded.ok()) return Result<DeviceMonitor>::forward(loaded);
+  return Result<DeviceMonitor>::success(DeviceMonitor(std::move(impl)));
+}
+
+Result<DeviceMonitor> open_device_monitor() { return open_device_monitor(DeviceScanFilter{}); }
+
+}  // namespace morvane::uvc_stereo
