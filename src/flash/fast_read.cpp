@@ -194,27 +194,20 @@ Result<bool> stored_equals_held(const FlashConfig& cfg, BlobWindow& window, std:
   return Result<bool>::success(std::equal(stored_tail.begin(), stored_tail.end(), tail_begin));
 }
 
-// The CRC-32 covers the payload, and a wrong magic, header size or length
-// breaks the parse or the CRC; the version and any reserved header bytes are
-// covered by nothing. Those of a streamed blob are read again by
-// byte-banging and must agree.
-Result<void> confirm_uncovered_header_bytes(const FlashConfig& cfg, BlobWindow& window, const FlashBlob& blob) {
-  const std::size_t header_size = blob.header_size;
-  if (window.trusted() >= header_size) return Result<void>::success();
-  auto confirm = [&](std::size_t from, std::size_t to) {
-    if (from >= to) return Result<void>::success();
-    std::vector<std::uint8_t> bytes(to - from, 0);
-    if (!window.read_trusted(cfg.flash_address + static_cast<std::uint32_t>(from), bytes)) {
-      return Result<void>::failure(ErrorCode::read_failed, kMsgReadFailed);
-    }
-    if (!std::equal(bytes.begin(), bytes.end(), blob.raw.begin() + static_cast<std::ptrdiff_t>(from))) {
-      return Result<void>::failure(ErrorCode::read_failed, kMsgHeaderDiffers);
-    }
-    return Result<void>::success();
-  };
-  Result<void> version = confirm(std::max<std::size_t>(window.trusted(), 4), 6);
-  if (!version.ok()) return version;
-  return confirm(std::max<std::size_t>(window.trusted(), 16), header_size);
+// The whole stored header of a blob read by streaming, by byte-banging. The
+// preview (magic, version, header size, payload length, CRC-32) always
+// comes by byte-banging; a larger header's reserved bytes are covered by no
+// check, so they are read the same way and must agree.
+Result<void> confirm_header(const FlashConfig& cfg, BlobWindow& window, const FlashBlob& blob) {
+  if (window.trusted() >= blob.header_size) return Result<void>::success();
+  std::vector<std::uint8_t> header(blob.header_size, 0);
+  if (!window.read_trusted(cfg.flash_address, header)) {
+    return Result<void>::failure(ErrorCode::read_failed, kMsgReadFailed);
+  }
+  if (!std::equal(header.begin(), header.end(), blob.raw.begin())) {
+    return Result<void>::failure(ErrorCode::read_failed, kMsgHeaderDiffers);
+  }
+  return Result<void>::success();
 }
 
 // What one fast attempt produced.
@@ -233,12 +226,16 @@ Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) 
     const bool streaming = options.streaming && IsSupportXU6() != 0;
     BlobWindow window(cfg.flash_address, streaming, &attempt.stream_failed);
     attempt.path = streaming ? FlashReadPath::streaming : FlashReadPath::byte_banging;
+    // The header preview always by byte-banging: it decides what the
+    // result is (the held copy, or the length and CRC-32 that a streamed
+    // payload must match), so a streaming reply with stale or wrong bytes
+    // can at worst fail the CRC check, never pass for another document.
+    std::vector<std::uint8_t> header(cfg.min_header_size, 0);
+    if (!window.read_trusted(cfg.flash_address, header)) {
+      attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
+      return Result<void>::success();
+    }
     if (held && cfg.min_header_size >= 16) {
-      std::vector<std::uint8_t> header(cfg.min_header_size, 0);
-      if (!window.read_trusted(cfg.flash_address, header)) {
-        attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
-        return Result<void>::success();
-      }
       // A blob the preview holds whole is simply parsed below.
       const std::size_t total = le16(header.data() + 6) + held->payload.size();
       if (header_matches(header, *held, cfg) && header.size() < total) {
@@ -263,7 +260,7 @@ Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) 
     };
     attempt.blob = read_blob_with(cfg, reader);
     if (attempt.blob.ok() && streaming) {
-      Result<void> confirmed = confirm_uncovered_header_bytes(cfg, window, *attempt.blob.value);
+      Result<void> confirmed = confirm_header(cfg, window, *attempt.blob.value);
       if (!confirmed.ok()) attempt.blob = Result<FlashBlob>::forward(confirmed);
     }
     return Result<void>::success();

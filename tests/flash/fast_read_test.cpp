@@ -6,6 +6,7 @@
 // transfers where it can and never a stale or corrupted result.
 #include <libusb-1.0/libusb.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -338,8 +339,23 @@ struct StreamFault {
   std::function<void(emulator::VirtualCamera&)> arm;
 };
 
-std::vector<StreamFault> stream_faults() {
+// `stale` is another valid blob of the same size and version as `stored`: a
+// controller that answers from a stale buffer returns it, CRC-32 and all.
+std::vector<StreamFault> stream_faults(const std::vector<std::uint8_t>& stored,
+                                       const std::vector<std::uint8_t>& stale) {
   std::vector<StreamFault> faults;
+  // Each unit's genuine bytes are found in the stored blob and replaced by
+  // the stale blob's bytes at the same offset.
+  faults.push_back({"stale blob with a valid CRC", [stored, stale](emulator::VirtualCamera& camera) {
+                      camera.corrupt_replies_matching(is_stream_get, [stored, stale](std::vector<std::uint8_t>& b) {
+                        const std::size_t probe = std::min<std::size_t>(b.size(), 48);
+                        const auto at = std::search(stored.begin(), stored.end(), b.begin(), b.begin() + probe);
+                        if (at == stored.end()) return;
+                        const auto offset = static_cast<std::size_t>(at - stored.begin());
+                        for (std::size_t i = 0; i < b.size() && offset + i < stale.size(); ++i)
+                          b[i] = stale[offset + i];
+                      });
+                    }});
   auto corrupt_unit = [](int unit, std::function<void(std::vector<std::uint8_t>&)> change) {
     return [unit, change](emulator::VirtualCamera& camera) {
       auto seen = std::make_shared<int>(0);
@@ -395,7 +411,7 @@ TEST_P(StreamingFaultTest, WrongOrMissingStreamingRepliesGiveWayToTheByteBanging
   ASSERT_TRUE(specified_blob.ok() && specified_json.ok());
 
   for (const bool with_stale_copy : {false, true}) {
-    for (const StreamFault& fault : stream_faults()) {
+    for (const StreamFault& fault : stream_faults(stored.raw, older.raw)) {
       SCOPED_TRACE(std::string(fault.name) + (with_stale_copy ? ", stale held copy" : ""));
       FastReadOptions options;
       if (with_stale_copy) options.held_blob = older;
