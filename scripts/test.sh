@@ -24,6 +24,16 @@ cmake --build build/release -j "$jobs"
 section "normal tests"
 (cd build/release && ctest --output-on-failure -j "$jobs") || status=1
 
+section "python package (pytest against the simulated camera)"
+# The suite ctest ran above as python_pytest, once more with its skip
+# reasons shown. Debian's interpreter (numpy, pytest); exit 5 means pytest
+# collected no test, which is a failure here.
+py_status=0
+PYTHONPATH="$root/build/release/python" MORVANE_BUILD_DIR="$root/build/release" PYTHONDONTWRITEBYTECODE=1 \
+  /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider "$root/python/tests" || py_status=$?
+if [ "$py_status" -eq 5 ]; then echo "pytest collected no tests"; fi
+[ "$py_status" -eq 0 ] || status=1
+
 section "address+undefined sanitizer build"
 configure build/asan -DMORVANE_SANITIZE=address,undefined -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF
 cmake --build build/asan -j "$jobs"

@@ -43,7 +43,9 @@ for want in 'morvane::uvc_stereo::crc32_ieee(' 'morvane::uvc_stereo::build_blob(
             'morvane::uvc_stereo::write_blob_to_device(' 'morvane::uvc_stereo::probe_flash_transport(' \
             'morvane::uvc_stereo::detail::read_firmware_version_from_device(' \
             'morvane::uvc_stereo::detail::ensure_imu_supported_by_firmware(' \
-            'morvane::uvc_stereo::detail::open_imu_platform(' 'morvane::uvc_stereo::Device::read_json(' ; do
+            'morvane::uvc_stereo::detail::open_imu_platform(' 'morvane::uvc_stereo::Device::read_json(' \
+            'morvane::uvc_stereo::open_imu_stream(' 'morvane::uvc_stereo::ImuStream::next(' \
+            'morvane::uvc_stereo::ImuStream::next_batch(' ; do
   if ! grep -qF -- "$want" <<<"$demangled"; then
     echo "missing public export: $want"
     failures=$((failures + 1))

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -159,23 +161,54 @@ TEST_F(CliTest, CheckValidatesDocumentsAndBlobsOffline) {
 }
 
 TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
-  ToolRun r = run("imu --count 4 --format json");
+  ToolRun r = run("imu --count 600 --format json");
   ASSERT_EQ(r.status, 0) << r.err;
   json out = json::parse(r.out);
-  ASSERT_EQ(out["samples"].size(), 4u);
-  EXPECT_EQ(out["summary"]["count"], 4);
-  EXPECT_NEAR(out["summary"]["rate_hz"].get<double>(), 200.0, 1e-6);
+  ASSERT_EQ(out["samples"].size(), 600u);
+  const json& summary = out["summary"];
+  EXPECT_EQ(summary["count"], 600);
+  // The simulated IMU: 200 Hz on a 1 MHz device clock running 80 ppm fast.
+  EXPECT_NEAR(summary["rate_hz"].get<double>(), 200.0 * (1 + 80e-6), 0.05);
+  EXPECT_NEAR(summary["drift_ppm"].get<double>(), 80.0, 10.0);
+  EXPECT_NEAR(summary["tick_rate_hz"].get<double>(), 1e6 * (1 + 80e-6), 10.0);
+  EXPECT_EQ(summary["rate_locked"], true);
+  EXPECT_EQ(summary["samples_missed"], 0);
+  EXPECT_GT(summary["duplicates_dropped"].get<long>(), 0) << "the latest-sample IMU repeats between samples";
+  EXPECT_GE(summary["reads"].get<long>(), 600 + summary["duplicates_dropped"].get<long>());
+  const json* previous = nullptr;
   for (const auto& sample : out["samples"]) {
-    EXPECT_NEAR(sample["accel_g"][2].get<double>(), 1.0, 0.05);  // at rest on z, with noise
+    EXPECT_NEAR(sample["accel_g"][0].get<double>(), 0.0, 0.05);
+    EXPECT_NEAR(std::hypot(sample["accel_g"][1].get<double>(), sample["accel_g"][2].get<double>()), 1.0, 0.05);
     EXPECT_NEAR(sample["gyro_dps"][0].get<double>(), 25.0, 2.0);
+    EXPECT_LE(sample["time_ns"].get<std::uint64_t>(), sample["host_ns"].get<std::uint64_t>());
+    EXPECT_EQ(sample["device_counter"].get<std::uint64_t>() % 1048576,
+              sample["device_counter_raw"].get<std::uint64_t>());
+    if (previous != nullptr) {
+      EXPECT_GE(sample["time_ns"].get<std::uint64_t>(), (*previous)["time_ns"].get<std::uint64_t>());
+      // Unwrapped across the wraps of the 20-bit counter: one period apart.
+      EXPECT_NEAR(static_cast<double>(sample["device_counter"].get<std::uint64_t>() -
+                                      (*previous)["device_counter"].get<std::uint64_t>()),
+                  5000.0, 1.0);
+    }
+    previous = &sample;
   }
-  // The counter is unwrapped: it only grows.
-  EXPECT_LT(out["samples"][0]["device_counter"].get<long>(), out["samples"][3]["device_counter"].get<long>());
+  EXPECT_GT(out["samples"][599]["device_counter"].get<std::uint64_t>(), 1048576u * 2);
 
-  ToolRun duration = run("imu --duration 0.1 --format csv --raw");
+  ToolRun duration = run("imu --duration 0.1 --format csv --raw --rate 200");
   ASSERT_EQ(duration.status, 0) << duration.err;
-  EXPECT_THAT(duration.out, HasSubstr("index,host_ns,device_counter,temperature,ax"));
-  EXPECT_THAT(duration.err, HasSubstr("summary: 21 samples over 0.100 s"));
+  std::istringstream lines(duration.out);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before");
+  int rows = 0;
+  while (std::getline(lines, line)) ++rows;
+  EXPECT_GE(rows, 21);
+  EXPECT_LE(rows, 22);
+  EXPECT_THAT(duration.err, HasSubstr("summary: " + std::to_string(rows) + " samples over 0.1"));
+  EXPECT_THAT(duration.err, HasSubstr("0 samples missed"));
+
+  EXPECT_EQ(run("imu --rate -5").status, 2);
+  EXPECT_EQ(run("imu --rate 20000").status, 2);
 }
 
 TEST_F(CliTest, FirmwareVersionParamsExportAndBurn) {

@@ -380,15 +380,20 @@ int cmd_config_check(const std::string& input) {
   return kExitOk;
 }
 
-int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_sample)(void*), void* context) {
+int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
   if (options.format != "table" && options.format != "csv" && options.format != "json")
     return report({kExitUsage, "--format must be table, csv or json"});
+  if (!(options.rate_hz == 0 || (options.rate_hz >= 1 && options.rate_hz <= 10000)))
+    return report({kExitUsage, "--rate must be 0 (measure it) or 1 to 10000 Hz"});
   auto selection = pick(g);
   if (!selection.device) return report(selection.error);
   auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));
-  auto opened = device.value->open_imu();
+  us::ImuStreamOptions stream_options;
+  stream_options.sample_rate_hz = options.rate_hz;
+  auto opened = us::open_imu_stream(*device.value, stream_options);
   if (!opened.ok()) return report(with_permission_hint(sdk_error(opened), g, *selection.device));
+  us::ImuStream& stream = *opened.value;
 
   long count = options.count;
   if (count <= 0 && options.duration_s <= 0) count = 10;
@@ -396,18 +401,16 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
   // Bounds a duration-only run even if the clock stalls.
   const long limit = count > 0 ? count : 1000000;
 
-  us::ImuConversionOptions conversion;
-  std::uint64_t first_ns = 0, last_ns = 0;
-  std::uint64_t counter_unwrapped = 0;
-  std::uint32_t counter_previous = 0;
+  std::uint64_t first_ns = 0, last_ns = 0, first_counter = 0, last_counter = 0;
   std::vector<double> intervals_ms;
   ordered_json samples = ordered_json::array();
   bool csv = options.format == "csv", json = options.format == "json";
   if (csv) {
-    std::printf(options.raw ? "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz\n"
-                            : "index,host_ns,device_counter,temperature_c,ax_g,ay_g,az_g,gx_dps,gy_dps,gz_dps\n");
+    std::printf(options.raw ? "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before\n"
+                            : "index,host_ns,device_counter,temperature_c,ax_g,ay_g,az_g,gx_dps,gy_dps,gz_dps,time_ns,"
+                              "missed_before\n");
   } else if (!json) {
-    std::printf("%6s %20s %10s %9s %10s %10s %10s %10s %10s %10s\n", "#", "host_ns", "counter",
+    std::printf("%6s %20s %20s %10s %9s %10s %10s %10s %10s %10s %10s\n", "#", "time_ns", "host_ns", "counter",
                 options.raw ? "temp" : "temp_c", options.raw ? "ax" : "ax_g", options.raw ? "ay" : "ay_g",
                 options.raw ? "az" : "az_g", options.raw ? "gx" : "gx_dps", options.raw ? "gy" : "gy_dps",
                 options.raw ? "gz" : "gz_dps");
@@ -415,29 +418,26 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
 
   long n = 0;
   for (; n < limit; ++n) {
-    auto sample = device.value->read_imu();
-    if (!sample.ok()) {
-      device.value->close_imu();
-      return report(sdk_error(sample));
-    }
-    const auto& raw = *sample.value;
+    auto next = stream.next();
+    if (!next.ok()) return report(sdk_error(next));
+    const us::ImuStreamSample& sample = *next.value;
+    const auto& raw = sample.raw;
+    const auto& s = sample.value;
     if (n == 0) {
-      first_ns = raw.timestamp_ns;
-      counter_previous = raw.sensor_timestamp;
+      first_ns = sample.time_ns;
+      first_counter = sample.device_counter;
     } else {
-      intervals_ms.push_back(static_cast<double>(raw.timestamp_ns - last_ns) / 1e6);
-      counter_unwrapped += (raw.sensor_timestamp - counter_previous) & 0xFFFFFu;
-      counter_previous = raw.sensor_timestamp;
+      intervals_ms.push_back(static_cast<double>(sample.time_ns - last_ns) / 1e6);
     }
-    last_ns = raw.timestamp_ns;
-    auto converted = us::convert_imu(raw, conversion);
-    if (!converted.ok()) return report(sdk_error(converted));
-    const auto& s = *converted.value;
+    last_ns = sample.time_ns;
+    last_counter = sample.device_counter;
     if (json) {
       ordered_json item{{"index", n},
-                        {"host_ns", raw.timestamp_ns},
-                        {"device_counter", counter_unwrapped},
-                        {"device_counter_raw", raw.sensor_timestamp}};
+                        {"host_ns", sample.host_ns},
+                        {"time_ns", sample.time_ns},
+                        {"device_counter", sample.device_counter},
+                        {"device_counter_raw", raw.sensor_timestamp},
+                        {"missed_before", sample.missed_before}};
       if (options.raw) {
         item["temperature_raw"] = raw.temperature_raw;
         item["accel_raw"] = {raw.accel_raw[0], raw.accel_raw[1], raw.accel_raw[2]};
@@ -448,23 +448,33 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
         item["gyro_dps"] = {s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2]};
       }
       samples.push_back(item);
+    } else if (csv) {
+      if (options.raw) {
+        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%d,%d,%d,%d,%d,%d,%d,%" PRIu64 ",%" PRIu64 "\n", n, sample.host_ns,
+                    sample.device_counter, raw.temperature_raw, raw.accel_raw[0], raw.accel_raw[1], raw.accel_raw[2],
+                    raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2], sample.time_ns, sample.missed_before);
+      } else {
+        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%.4f,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f,%" PRIu64 ",%" PRIu64 "\n", n,
+                    sample.host_ns, sample.device_counter, s.temperature_c, s.accel_g[0], s.accel_g[1], s.accel_g[2],
+                    s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2], sample.time_ns, sample.missed_before);
+      }
     } else if (options.raw) {
-      std::printf(csv ? "%ld,%" PRIu64 ",%" PRIu64 ",%d,%d,%d,%d,%d,%d,%d\n"
-                      : "%6ld %20" PRIu64 " %10" PRIu64 " %9d %10d %10d %10d %10d %10d %10d\n",
-                  n, raw.timestamp_ns, counter_unwrapped, raw.temperature_raw, raw.accel_raw[0], raw.accel_raw[1],
-                  raw.accel_raw[2], raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2]);
+      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9d %10d %10d %10d %10d %10d %10d\n", n,
+                  sample.time_ns, sample.host_ns, sample.device_counter, raw.temperature_raw, raw.accel_raw[0],
+                  raw.accel_raw[1], raw.accel_raw[2], raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2]);
     } else {
-      std::printf(csv ? "%ld,%" PRIu64 ",%" PRIu64 ",%.4f,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f\n"
-                      : "%6ld %20" PRIu64 " %10" PRIu64 " %9.3f %10.5f %10.5f %10.5f %10.3f %10.3f %10.3f\n",
-                  n, raw.timestamp_ns, counter_unwrapped, s.temperature_c, s.accel_g[0], s.accel_g[1], s.accel_g[2],
-                  s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2]);
+      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9.3f %10.5f %10.5f %10.5f %10.3f %10.3f %10.3f\n", n,
+                  sample.time_ns, sample.host_ns, sample.device_counter, s.temperature_c, s.accel_g[0], s.accel_g[1],
+                  s.accel_g[2], s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2]);
     }
-    if (after_sample) after_sample(context);
     if (count <= 0 && last_ns - first_ns >= duration_ns) {
       ++n;
       break;
     }
   }
+  const us::ImuClockEstimate estimate = stream.clock_estimate();
+  const us::ImuStreamStats stats = stream.stats();
+  opened.value = std::nullopt;  // the stream goes before the IMU closes
   device.value->close_imu();
 
   double span_s = static_cast<double>(last_ns - first_ns) / 1e9;
@@ -478,6 +488,7 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
     for (double v : intervals_ms) stddev += (v - mean) * (v - mean);
     stddev = std::sqrt(stddev / static_cast<double>(intervals_ms.size()));
   }
+  const std::uint64_t counter_span = last_counter - first_counter;
   if (json) {
     ordered_json out{{"samples", samples},
                      {"summary",
@@ -485,15 +496,23 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_samp
                        {"span_s", span_s},
                        {"rate_hz", rate},
                        {"interval_ms", {{"mean", mean}, {"min", min}, {"max", max}, {"stddev", stddev}}},
-                       {"device_counter_span", counter_unwrapped}}}};
+                       {"device_counter_span", counter_span},
+                       {"tick_rate_hz", estimate.tick_rate_hz},
+                       {"drift_ppm", estimate.drift_ppm},
+                       {"rate_locked", estimate.rate_locked},
+                       {"reads", stats.reads},
+                       {"duplicates_dropped", stats.duplicates},
+                       {"samples_missed", stats.missed}}}};
     std::cout << out.dump(2) << "\n";
   } else {
     std::FILE* summary = csv ? stderr : stdout;
     std::fflush(stdout);
     std::fprintf(summary,
                  "summary: %ld samples over %.3f s, %.1f Hz; interval mean %.3f ms, min %.3f, max %.3f, stddev %.3f; "
-                 "device counter advanced %" PRIu64 "\n",
-                 n, span_s, rate, mean, min, max, stddev, counter_unwrapped);
+                 "device counter advanced %" PRIu64 "; tick rate %.1f Hz (%+.1f ppm%s); %" PRIu64
+                 " duplicate reads dropped, %" PRIu64 " samples missed\n",
+                 n, span_s, rate, mean, min, max, stddev, counter_span, estimate.tick_rate_hz, estimate.drift_ppm,
+                 estimate.rate_locked ? "" : ", not yet fitted", stats.duplicates, stats.missed);
   }
   return kExitOk;
 }

@@ -20,7 +20,8 @@ struct GlobalOptions {
 
 struct ImuOptions {
   long count = 0;         // 0: use duration, or 10 when neither is given
-  double duration_s = 0;  // stop after this much host time
+  double duration_s = 0;  // stop once the samples span this much host time
+  double rate_hz = 0;     // expected sample rate; 0: measured by the stream
   bool raw = false;
   std::string format = "table";  // table, csv, json
 };
@@ -32,7 +33,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input);
 int cmd_config_backup(const GlobalOptions& g, const std::string& output);
 int cmd_config_restore(const GlobalOptions& g, const std::string& input);
 int cmd_config_check(const std::string& input);
-int cmd_imu(const GlobalOptions& g, const ImuOptions& options, void (*after_sample)(void*), void* context);
+int cmd_imu(const GlobalOptions& g, const ImuOptions& options);
 int cmd_firmware_version(const GlobalOptions& g, bool json);
 int cmd_firmware_export(const GlobalOptions& g, const std::string& output, std::uint32_t size);
 int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes, std::uint32_t flash_size);

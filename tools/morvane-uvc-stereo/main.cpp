@@ -17,8 +17,6 @@ constexpr const char* kExitCodesHelp =
     "bad data, 6 not confirmed, 7 data read back differs from what was written, 8 the camera's video node is open\n"
     "in another process (flash and firmware operations refuse then, unless --force).";
 
-void advance_simulated_clock(void* simulation) { static_cast<Simulation*>(simulation)->advance_ms(5.0); }
-
 std::uint32_t parse_size(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text, nullptr, 0)); }
 
 }  // namespace
@@ -73,6 +71,7 @@ int main(int argc, char** argv) {
   auto* imu_cmd = app.add_subcommand("imu", "Read IMU samples");
   imu_cmd->add_option("-n,--count", imu.count, "Number of samples (default 10)");
   imu_cmd->add_option("-t,--duration", imu.duration_s, "Read for this many seconds");
+  imu_cmd->add_option("--rate", imu.rate_hz, "Expected sample rate in Hz (default: measured from the samples)");
   imu_cmd->add_flag("--raw", imu.raw, "Print raw counts instead of physical units");
   imu_cmd->add_option("--format", imu.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
 
@@ -137,7 +136,7 @@ int main(int argc, char** argv) {
     } else if (*config_check) {
       status = cmd_config_check(file);
     } else if (*imu_cmd) {
-      status = cmd_imu(global, imu, simulation ? advance_simulated_clock : nullptr, simulation.get());
+      status = cmd_imu(global, imu);
     } else if (*fw_version) {
       status = cmd_firmware_version(global, json);
     } else if (*fw_export) {

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "emulator/firmware_image.hpp"
+#include "emulator/simulated_camera.hpp"
 #include "emulator/virtual_platform.hpp"
 #include "platform/platform.hpp"
 #include "tool.hpp"
@@ -41,18 +42,6 @@ constexpr const char* kFactoryCalibration = R"({
     "imu_to_left_camera": [[0, -1, 0, 0.012], [1, 0, 0, -0.004], [0, 0, 1, 0.001], [0, 0, 0, 1]]
   }
 })";
-
-emulator::CameraConfig simulated_camera_config() {
-  emulator::CameraConfig config;
-  config.serial = "SIM0001";
-  config.model = "Stereo Camera (simulated)";
-  config.imu.motion = emulator::ImuMotion::rotating;
-  config.imu.noise_amplitude = 12;
-  config.imu.counter_step = 1000;      // device ticks per sample
-  config.imu.gravity_raw = 2048;       // +-16 g range: 2048 counts per g
-  config.imu.rotation_rate_raw = 410;  // 25 degrees per second at 16.4 counts per dps
-  return config;
-}
 
 bool initial_flash(const emulator::CameraConfig& config, std::vector<std::uint8_t>& flash, std::string& error) {
   emulator::FirmwareImageOptions options;
@@ -108,7 +97,7 @@ std::string default_state_file() {
 std::unique_ptr<Simulation> Simulation::start(const std::string& state_file, std::string& error) {
   auto impl = std::make_unique<Impl>();
   impl->state_file = state_file;
-  auto config = simulated_camera_config();
+  auto config = emulator::simulated_camera_config();
 
   struct stat st {};
   if (::stat(state_file.c_str(), &st) != 0) {
