@@ -198,6 +198,11 @@ struct VirtualPlatform::State {
   std::map<libusb_device**, std::vector<DeviceToken*>> lists;
   std::map<int, VideoFd> fds;
   int next_fd = kFirstVideoFd;
+  // Advisory locks: open lock descriptors and the path each names, and the
+  // descriptor holding each path's lock. Lock descriptors share the video
+  // descriptors' numbering, so one can never be mistaken for the other.
+  std::map<int, std::string> lock_fds;
+  std::map<std::string, int> lock_holders;
   int context_refs = 0;
   std::vector<UsbOverlap> overlaps;
   std::vector<std::string> misuses;
@@ -1025,6 +1030,64 @@ std::unique_ptr<uvc_stereo::platform::CommandStream> VirtualPlatform::run_comman
 }
 
 // ---- Video nodes.
+
+int VirtualPlatform::lock_open(const std::string& path) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  // Only the USB device nodes of attached cameras exist.
+  bool found = false;
+  for (const auto& cam : s.cameras) {
+    if (!cam->attached()) continue;
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(cam->config().bus_number),
+                  static_cast<unsigned>(cam->device_address()));
+    if (path == node) found = true;
+  }
+  if (!found) {
+    errno = ENOENT;
+    return -1;
+  }
+  const int fd = s.next_fd++;
+  s.lock_fds[fd] = path;
+  return fd;
+}
+
+int VirtualPlatform::lock_try(int fd) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto it = s.lock_fds.find(fd);
+  if (it == s.lock_fds.end()) {
+    errno = EBADF;
+    return -1;
+  }
+  auto holder = s.lock_holders.find(it->second);
+  if (holder != s.lock_holders.end() && holder->second != fd) {
+    errno = EWOULDBLOCK;
+    return -1;
+  }
+  s.lock_holders[it->second] = fd;
+  return 0;
+}
+
+int VirtualPlatform::lock_close(int fd) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto it = s.lock_fds.find(fd);
+  if (it == s.lock_fds.end()) {
+    s.misuses.push_back("lock_close of an unknown descriptor " + std::to_string(fd));
+    errno = EBADF;
+    return -1;
+  }
+  auto holder = s.lock_holders.find(it->second);
+  if (holder != s.lock_holders.end() && holder->second == fd) s.lock_holders.erase(holder);
+  s.lock_fds.erase(it);
+  return 0;
+}
+
+std::size_t VirtualPlatform::open_lock_count() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->lock_fds.size();
+}
 
 int VirtualPlatform::video_open(const std::string& path, int /*flags*/) {
   std::lock_guard<std::mutex> lock(state_->mutex);

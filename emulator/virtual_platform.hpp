@@ -59,6 +59,7 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   std::size_t outstanding_device_lists() const;  // lists not yet freed
   int usb_context_refs() const;                  // usb_init calls not matched by usb_exit
   std::size_t open_video_fd_count() const;
+  std::size_t open_lock_count() const;            // lock descriptors not yet closed
   std::vector<std::string> commands_run() const;  // every run_command text, in order
   std::size_t unclosed_command_count() const;     // command streams destroyed without close()
 
@@ -109,6 +110,13 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   std::unique_ptr<uvc_stereo::platform::CommandStream> run_command(const std::string& command) override;
 
   std::unique_ptr<uvc_stereo::platform::UdevMonitor> open_udev_monitor() override;
+
+  // Advisory locks on the USB device nodes of attached cameras
+  // (/dev/bus/usb/BBB/DDD; any other path: ENOENT), with flock's rule that
+  // each open descriptor is its own owner.
+  int lock_open(const std::string& path) override;
+  int lock_try(int fd) override;
+  int lock_close(int fd) override;
 
   int video_open(const std::string& path, int flags) override;
   int video_ioctl(int fd, unsigned long request, void* arg) override;

@@ -21,6 +21,7 @@
 #include "morvane/uvc_stereo/discovery.hpp"
 #include "platform/platform.hpp"
 #include "sonix/sonix_cam.h"
+#include "sonix/sonix_internal.h"
 
 namespace morvane::uvc_stereo {
 namespace {
@@ -30,6 +31,8 @@ std::mutex g_flash_mutex;
 
 constexpr const char* kMsgNoCandidate = "no vidpid candidate available (check config.vidpid or auto_select filter)";
 constexpr const char* kMsgInitFailed = "SonixCam_Init failed";
+// Another process, or the other SDK library, kept the camera for the whole wait.
+constexpr const char* kMsgCameraBusy = "camera is busy: another user still holds it after 10 s";
 constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
 constexpr const char* kMsgPreviewTooShort = "header preview is too short";
 constexpr const char* kMsgFlashTotalInvalid = "flash header total length is invalid";
@@ -108,11 +111,14 @@ class FlashConnection {
       close();
       return Result<void>::failure(ErrorCode::device_unavailable, kMsgNoCandidate);
     }
+    bool busy = false;
     for (const VidPidCandidate& candidate : candidates) {
       // SonixCam_Init takes a writable text.
       std::vector<char> vidpid(candidate.vidpid.begin(), candidate.vidpid.end());
       vidpid.push_back('\0');
-      if (SonixCam_Init(vidpid.data(), candidate.bus_number, candidate.device_address) != 0) {
+      const int opened = SonixCam_Init(vidpid.data(), candidate.bus_number, candidate.device_address);
+      if (opened == 0 && sonix::last_open_found_camera_busy()) busy = true;
+      if (opened != 0) {
         initialized_ = true;
         int type = 0;
         (void)SonixCam_GetSerialFlashType(&type, 1);
@@ -121,7 +127,7 @@ class FlashConnection {
       }
     }
     close();
-    return Result<void>::failure(ErrorCode::device_unavailable, kMsgInitFailed);
+    return Result<void>::failure(ErrorCode::device_unavailable, busy ? kMsgCameraBusy : kMsgInitFailed);
   }
 
   void close() noexcept {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <libudev.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,6 +169,12 @@ class LinuxPlatform final : public Platform {
     return std::make_unique<PipeStream>(stream);
   }
 
+  std::unique_ptr<UdevMonitor> open_udev_monitor() override { return start_libudev_monitor(); }
+
+  int lock_open(const std::string& path) override { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); }
+  int lock_try(int fd) override { return ::flock(fd, LOCK_EX | LOCK_NB); }
+  int lock_close(int fd) override { return ::close(fd); }
+
   bool char_device_number(const std::string& path, std::uint64_t& number) override {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return false;
@@ -178,8 +185,6 @@ class LinuxPlatform final : public Platform {
     number = static_cast<std::uint64_t>(st.st_rdev);
     return true;
   }
-
-  std::unique_ptr<UdevMonitor> open_udev_monitor() override { return start_libudev_monitor(); }
 
   int video_open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }

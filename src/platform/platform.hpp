@@ -102,6 +102,39 @@ class Platform {
   // the pipe is close-on-exec). Returns null when it cannot be started.
   virtual std::unique_ptr<CommandStream> run_command(const std::string& command) = 0;
 
+  // ---- udev's event monitor (libudev, source "udev"). Returns a started
+  // monitor, or null with errno set when none can be made. The default: no
+  // udev on this platform (ENOSYS).
+  // Defined here so the class keeps no key function (its type information is
+  // emitted wherever it is used, as for the other operations).
+  virtual std::unique_ptr<UdevMonitor> open_udev_monitor() {
+    errno = ENOSYS;
+    return nullptr;
+  }
+
+  // ---- Advisory file locks, shared by every process (flock(2) semantics: a
+  // lock belongs to one open file, so two opens of one path in one process
+  // exclude each other too). lock_open opens `path` read-only and
+  // close-on-exec for locking: a descriptor, or -1 with errno. lock_try takes
+  // the exclusive lock without waiting: 0, or -1 with errno (EWOULDBLOCK:
+  // another open file holds it). lock_close closes the descriptor, which
+  // releases the lock. The default: no locks on this platform (ENOSYS, EBADF).
+  virtual int lock_open(const std::string& path) {
+    (void)path;
+    errno = ENOSYS;
+    return -1;
+  }
+  virtual int lock_try(int fd) {
+    (void)fd;
+    errno = EBADF;
+    return -1;
+  }
+  virtual int lock_close(int fd) {
+    (void)fd;
+    errno = EBADF;
+    return -1;
+  }
+
   // ---- Character devices. The device number (st_rdev) of the character
   // device `path` names after stat(2) follows it (a /proc/PID/fd entry
   // included): true, or false with errno (ENOTTY: not a character device).
@@ -111,16 +144,6 @@ class Platform {
     (void)number;
     errno = ENOSYS;
     return false;
-  }
-
-  // ---- udev's event monitor (libudev, source "udev"). Returns a started
-  // monitor, or null with errno set when none can be made. The default: no
-  // udev on this platform (ENOSYS).
-  // Defined here so the class keeps no key function (its type information is
-  // emitted wherever it is used, as for the other operations).
-  virtual std::unique_ptr<UdevMonitor> open_udev_monitor() {
-    errno = ENOSYS;
-    return nullptr;
   }
 
   // ---- Video nodes: open(2), ioctl(2), close(2). -1 and errno on failure.

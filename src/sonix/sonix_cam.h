@@ -14,6 +14,11 @@
  * signed 64-bit byte counts. Serial-flash types come from
  * SonixCam_GetSerialFlashType; type 0 (unknown) is refused by every operation
  * that erases or writes.
+ *
+ * One camera serves one connection at a time across processes: SonixCam_Init
+ * takes an advisory lock (flock) on the camera's node /dev/bus/usb/BBB/DDD,
+ * waiting up to 10 s while another user holds it (then 0 and gEC 16), and
+ * SonixCam_UnInit releases it after closing the device.
  */
 #ifndef MORVANE_SONIX_CAM_H
 #define MORVANE_SONIX_CAM_H
@@ -48,7 +53,11 @@ enum {
    * Refused before anything is erased or sent; stderr gets
    * "flash window cannot reach 0x<address> (<length> bytes): limit 0x40000
    * without the streaming request". */
-  SONIXCAM_EC_WINDOW_RANGE = 15
+  SONIXCAM_EC_WINDOW_RANGE = 15,
+  /* SonixCam_Init: another user (a process, or the other SDK library in this
+   * process) kept the camera for the whole 10 s wait; stderr gets
+   * "camera <bus>/<address> is busy: another user still holds it after 10 s". */
+  SONIXCAM_EC_BUSY = 16
 };
 
 /* ---- Process-wide state. */

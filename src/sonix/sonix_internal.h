@@ -43,6 +43,11 @@ static_assert(sizeof(RomInfo) / sizeof(RomInfo[0]) == kRomInfoRows, "ROM table s
 // table so a stale or corrupted global can never index outside it.
 const RomInfoRow& current_rom_row();
 
+// True when the last SonixCam_Init that tried to open a camera gave up
+// because another user (process or library) held the camera's lock for the
+// whole wait.
+bool last_open_found_camera_busy();
+
 // 1 while a camera is open (the guard of every public SonixCam_ call).
 inline bool camera_open() { return camera_init != 0 && devh != nullptr; }
 

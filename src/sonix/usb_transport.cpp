@@ -2,6 +2,8 @@
 // camera, claiming interface 0, probing the extension unit, identifying the
 // controller chip, the register map, and the register/ROM/memory-type
 // requests every other part of the library is built on.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -283,6 +285,68 @@ int GetUVCExtendUnitID() {
 int IsSupportXU6() { return g_supportXU6; }
 int IsSupportI2C64() { return g_supportI2C64; }
 
+// ---- The per-camera lock.
+//
+// One camera is used by one connection at a time across every process and
+// both SDK libraries (each library keeps its own connection state): an
+// open takes an advisory lock on the camera's USB device node, waiting up to
+// 10 s for another user to finish, and close releases it after the device
+// has been closed. Nothing of it reaches the wire. Where the node cannot be
+// opened for locking (no such device, or no locks on this platform) the open
+// goes on unlocked and libusb reports what it finds.
+
+namespace {
+
+constexpr std::uint64_t kCameraLockWaitNs = 10'000'000'000ULL;
+constexpr long kCameraLockPollMs = 20;
+constexpr long kCameraLockPolls = 10'000 / kCameraLockPollMs;  // the bound should the clock fail
+
+int g_camera_lock_fd = -1;
+bool g_last_open_busy = false;
+
+enum class CameraLock { taken, unavailable, busy };
+
+CameraLock take_camera_lock(uint8_t bus_number, uint8_t device_address) {
+  platform::Platform& p = platform::current();
+  char path[32];
+  std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(bus_number),
+                static_cast<unsigned>(device_address));
+  const int fd = p.lock_open(path);
+  if (fd < 0) return CameraLock::unavailable;
+  const std::uint64_t start = platform::monotonic_ns();
+  for (long poll = 0;; ++poll) {
+    errno = 0;
+    if (p.lock_try(fd) == 0) {
+      g_camera_lock_fd = fd;
+      return CameraLock::taken;
+    }
+    const int error = errno;
+    if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
+      p.lock_close(fd);
+      return CameraLock::unavailable;
+    }
+    const std::uint64_t now = platform::monotonic_ns();
+    const bool expired = start != 0 && now != 0 ? now - start >= kCameraLockWaitNs : poll >= kCameraLockPolls;
+    if (expired) {
+      p.lock_close(fd);
+      return CameraLock::busy;
+    }
+    platform::sleep_ms(kCameraLockPollMs);
+  }
+}
+
+void release_camera_lock() {
+  if (g_camera_lock_fd < 0) return;
+  platform::current().lock_close(g_camera_lock_fd);
+  g_camera_lock_fd = -1;
+}
+
+}  // namespace
+
+namespace morvane::uvc_stereo::sonix {
+bool last_open_found_camera_busy() { return g_last_open_busy; }
+}  // namespace morvane::uvc_stereo::sonix
+
 // ---- Opening and closing.
 
 int chr2hex(char c) {
@@ -412,17 +476,28 @@ int LibUsb_CloseDevice() {
   g_supportI2C64 = 0;
   g_supportXU6 = 0;
   camera_init = 0;
+  release_camera_lock();
   return 1;
 }
 
 int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address) {
   if (camera_init == 1) return 1;
+  g_last_open_busy = false;
+  if (take_camera_lock(bus_number, device_address) == CameraLock::busy) {
+    g_last_open_busy = true;
+    gEC = SONIXCAM_EC_BUSY;
+    std::fprintf(stderr, "camera %03u/%03u is busy: another user still holds it after 10 s\n",
+                 static_cast<unsigned>(bus_number), static_cast<unsigned>(device_address));
+    return 0;
+  }
   if (platform::current().usb_init() < 0) {
     std::fprintf(stderr, "failed to initialise libusb\n");
+    release_camera_lock();
     return 0;
   }
   if (!LibUsb_EnumDevice(vidpid, bus_number, device_address)) {
     gEC = SONIXCAM_EC_INIT;
+    release_camera_lock();
     return 0;
   }
   camera_init = 1;

@@ -145,6 +145,9 @@ class ForwardingPlatform : public platform::Platform {
     return target_.run_command(command);
   }
 
+  int lock_open(const std::string& path) override { return target_.lock_open(path); }
+  int lock_try(int fd) override { return target_.lock_try(fd); }
+  int lock_close(int fd) override { return target_.lock_close(fd); }
   int video_open(const std::string& path, int flags) override { return target_.video_open(path, flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return target_.video_ioctl(fd, request, arg); }
   int video_close(int fd) override { return target_.video_close(fd); }

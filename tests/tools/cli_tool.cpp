@@ -229,12 +229,22 @@ TEST_F(CliTest, FirmwareVersionParamsExportAndBurn) {
   ASSERT_EQ(image.size(), 0x20000u);
 
   ToolRun calibration = run("config get");
-  ToolRun refused = run("firmware burn " + path("fw.bin"), "n\n");
-  EXPECT_EQ(refused.status, 6);
+  // Without --yes the burn asks first, naming the boot-code risk of
+  // rewriting sector 0; anything but yes leaves the flash as it was.
+  for (const char* answer : {"n\n", "", "maybe\n"}) {
+    ToolRun refused = run("firmware burn " + path("fw.bin"), answer);
+    EXPECT_EQ(refused.status, 6) << answer;
+    EXPECT_THAT(refused.err, HasSubstr("Sector 0 holds the controller's boot code"));
+    EXPECT_THAT(refused.err, HasSubstr("will not boot"));
+    EXPECT_THAT(refused.err, HasSubstr("aborted"));
+  }
+  ASSERT_EQ(run("firmware export " + path("untouched.bin")).status, 0);
+  EXPECT_EQ(slurp(path("untouched.bin")), image);
 
   ToolRun burn = run("firmware burn --yes " + path("fw.bin"));
   ASSERT_EQ(burn.status, 0) << burn.err;
   EXPECT_THAT(burn.err, HasSubstr("calibration written back"));
+  EXPECT_THAT(burn.err, ::testing::Not(HasSubstr("Continue?")));  // --yes asks nothing
   EXPECT_EQ(run("config get").out, calibration.out);
   ASSERT_EQ(run("firmware export " + path("fw2.bin")).status, 0);
   EXPECT_EQ(slurp(path("fw2.bin")), image);

@@ -610,8 +610,11 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
   if (!have_blob) std::cerr << "no calibration stored on the camera; nothing to keep\n";
 
   if (!yes) {
+    // The chip erase takes sector 0 with it: name the boot-code risk.
     std::cerr << "This erases the whole serial flash of camera " << vidpid_text(device.vid, device.pid) << " (serial '"
-              << device.serial << "') and writes " << input << ". Continue? [y/N] ";
+              << device.serial << "') and writes " << input
+              << ". Sector 0 holds the controller's boot code: if power is lost or the write fails before it is "
+                 "rewritten, the camera will not boot (not even to be burned again). Continue? [y/N] ";
     std::string answer;
     if (!std::getline(std::cin, answer) || (answer != "y" && answer != "Y" && answer != "yes")) {
       std::cerr << "aborted\n";

@@ -268,6 +268,77 @@ t_final_blobs() {
   done
 }
 
+# Two users of one camera at once: two application processes (vm_probe) each
+# run rounds of write_json (their own two documents in turn) and read_json,
+# and the tool runs a few rounds of `config set` and `config get` beside
+# them. Every operation must succeed or fail with a clean status and
+# message, every document read must be one of the four written, and so must
+# the last one. vmrounds=N and vmtoolrounds=N on the kernel command line
+# change the 100 and 5 rounds.
+two_users_docs() {
+  for d in a1:40 a2:100 b1:70 b2:130; do  # different lengths: a mix cannot pass for one
+    pad=$(head -c ${d#*:} /dev/zero | tr '\0' "${d%?:*}")
+    echo "{\"user\":\"${d%:*}\",\"pad\":\"$pad\"}" >$W/tu-${d%:*}.json
+  done
+}
+two_users_tool() {  # rounds: config set (a2 and b1 in turn) and config get
+  i=0 set_ok=0 set_fail=0 get_ok=0 get_fail=0 corrupt=0 bad_fail=0
+  while [ $i -lt $1 ]; do
+    for op in set get; do
+      if [ $op = set ]; then
+        doc=a2; [ $((i % 2)) -eq 1 ] && doc=b1
+        $TOOL -d VM0001 config set $W/tu-$doc.json >/dev/null 2>$W/tu-t.err; rc=$?
+      else
+        $TOOL -d VM0001 config get >$W/tu-t.got 2>$W/tu-t.err; rc=$?
+      fi
+      if [ $rc -eq 0 ]; then
+        eval "${op}_ok=\$((${op}_ok + 1))"
+        if [ $op = get ]; then
+          hit=0
+          for d in a1 a2 b1 b2; do cmp -s $W/tu-t.got $W/tu-$d.json && hit=1; done
+          [ $hit -eq 1 ] || { corrupt=$((corrupt + 1)); echo "tool round $i: unknown document: $(head -c 120 $W/tu-t.got)"; }
+        fi
+      else
+        eval "${op}_fail=\$((${op}_fail + 1))"
+        # Clean: a documented exit status with an error line; a signal, the
+        # timeout or silence is not.
+        if [ $rc -gt 7 ] || ! grep -q '^error: ' $W/tu-t.err; then bad_fail=$((bad_fail + 1)); fi
+        echo "failure=tool $op rc=$rc $(head -n 1 $W/tu-t.err)"
+      fi
+    done
+    i=$((i + 1))
+  done
+  echo "tool rounds=$1 set_ok=$set_ok set_fail=$set_fail get_ok=$get_ok get_fail=$get_fail corrupt=$corrupt unclean=$bad_fail"
+  [ $corrupt -eq 0 ] && [ $bad_fail -eq 0 ]
+}
+t_two_users() {
+  rounds=$(tr ' ' '\n' </proc/cmdline | sed -n 's/^vmrounds=//p'); rounds=${rounds:-100}
+  tool_rounds=$(tr ' ' '\n' </proc/cmdline | sed -n 's/^vmtoolrounds=//p'); tool_rounds=${tool_rounds:-5}
+  two_users_docs
+  $TOOL -d VM0001 config set $W/tu-a1.json || fail "cannot store the first document" || return 1
+  t0=$(now_ms)
+  timeout 1500 vm_probe two-users VM0001 $rounds a >$W/tu-a.out 2>&1 &
+  pa=$!
+  timeout 1500 vm_probe two-users VM0001 $rounds b >$W/tu-b.out 2>&1 &
+  pb=$!
+  two_users_tool $tool_rounds >$W/tu-t.out 2>&1; rt=$?
+  wait $pa; ra=$?
+  wait $pb; rb=$?
+  cat $W/tu-a.out $W/tu-b.out $W/tu-t.out
+  echo "VMDATA two_users_ms $(( $(now_ms) - t0 ))"
+  for u in a b t; do echo "VMDATA two_users_$u $(grep -v '^failure=' $W/tu-$u.out | tr '\n' ' ')"; done
+  sort $W/tu-a.out $W/tu-b.out $W/tu-t.out | sed -n 's/^failure=//p' | uniq -c | sed 's/^ */VMDATA two_users_failure /'
+  $TOOL -d VM0001 config get >$W/tu-final.got || fail "final document unreadable" || return 1
+  final=none
+  for d in a1 a2 b1 b2; do cmp -s $W/tu-final.got $W/tu-$d.json && final=$d; done
+  echo "VMDATA two_users_final $final"
+  [ $final != none ] || fail "final document is none of those written" || return 1
+  [ $ra -eq 0 ] && [ $rb -eq 0 ] && [ $rt -eq 0 ] || fail "a user saw an unclean failure or a foreign document" || return 1
+  # Leave the camera's own document for the scenarios after this one.
+  [ -f $W/doc-VM0001.min ] || write_doc VM0001
+  $TOOL -d VM0001 config set $W/doc-VM0001.json || fail "cannot restore the document" || return 1
+}
+
 scenario enumeration t_enumeration
 scenario list_json t_list_json
 scenario info_firmware t_info_firmware
@@ -280,4 +351,5 @@ scenario firmware_export_burn t_firmware_export_burn
 scenario unplug_during_read t_unplug_during_read
 scenario node_return_after_flash t_node_return
 scenario transfer_times t_transfer_times
+scenario two_users t_two_users
 scenario final_blobs t_final_blobs

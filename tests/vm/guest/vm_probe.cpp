@@ -13,6 +13,10 @@
 //                            again once the camera is back
 //   xfer SERIAL N            time per transfer: N IMU queries through the video
 //                            node, N register reads over libusb
+//   two-users SERIAL N USER  N rounds of write_json and read_json while another
+//                            process does the same (USER a or b): each call
+//                            succeeds or fails cleanly, every document read is
+//                            one of those written
 #include <fcntl.h>
 #include <libusb-1.0/libusb.h>
 #include <linux/usb/video.h>
@@ -353,6 +357,80 @@ int xfer(const std::string& serial, int count) {
   return status;
 }
 
+// The document user `user` (a or b) writes in round `round`, and every
+// document any user writes: {"user":"a1","pad":"aaa..."} with pads of 40,
+// 100, 70 and 130 characters, so no mix of two can pass for one.
+std::string user_document(const std::string& name) {
+  const std::size_t pad = name == "a1" ? 40 : name == "a2" ? 100 : name == "b1" ? 70 : 130;
+  return "{\"user\":\"" + name + "\",\"pad\":\"" + std::string(pad, name[0]) + "\"}";
+}
+
+// ROUNDS rounds of write_json (the user's two documents in turn) and
+// read_json on one camera, while another process does the same: every call
+// must succeed or fail with an SDK code and message, and every document read
+// must be one of the four written. Counts the calls that waited (took more
+// than twice the fastest call of their kind) and lists each distinct failure.
+int two_users(const std::string& serial, int rounds, const std::string& user) {
+  if (user != "a" && user != "b") return failed("user must be a or b");
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  us::OpenDeviceOptions options;
+  options.required_capabilities = us::DeviceCapability::flash;
+  auto device = us::open_device(info, options);
+  if (!device.ok()) return failed("open_device: " + device.message);
+  const std::vector<std::string> known = {user_document("a1"), user_document("a2"), user_document("b1"),
+                                          user_document("b2")};
+  struct Kind {
+    int ok = 0, failed = 0;
+    std::vector<double> ms;
+  } set, get;
+  int corrupt = 0, unclean = 0;
+  std::vector<std::string> failures;
+  auto note_failure = [&](Kind& kind, int code, const std::string& message) {
+    ++kind.failed;
+    if (code <= 0 || code > 14 || message.empty()) ++unclean;
+    const std::string text = std::to_string(code) + " " + message;
+    if (std::find(failures.begin(), failures.end(), text) == failures.end()) failures.push_back(text);
+  };
+  for (int round = 0; round < rounds; ++round) {
+    double t = now_ms();
+    auto written = device.value->write_json(user_document(user + (round % 2 == 0 ? "1" : "2")));
+    set.ms.push_back(now_ms() - t);
+    if (written.ok())
+      ++set.ok;
+    else
+      note_failure(set, static_cast<int>(written.code), written.message);
+    t = now_ms();
+    auto read = device.value->read_json();
+    get.ms.push_back(now_ms() - t);
+    if (read.ok()) {
+      ++get.ok;
+      if (std::find(known.begin(), known.end(), read.value->json) == known.end()) {
+        ++corrupt;
+        std::fprintf(stderr, "round %d: unknown document %.120s\n", round, read.value->json.c_str());
+      }
+    } else {
+      note_failure(get, static_cast<int>(read.code), read.message);
+    }
+  }
+  auto summary = [](const char* name, Kind& k) {
+    std::vector<double> sorted = k.ms;
+    std::sort(sorted.begin(), sorted.end());
+    int waited = 0;
+    for (double ms : k.ms) waited += ms > 2 * sorted.front();
+    std::printf("%s_ok=%d %s_fail=%d %s_waited=%d %s_fastest_ms=%.0f %s_median_ms=%.0f %s_max_ms=%.0f\n", name, k.ok,
+                name, k.failed, name, waited, name, sorted.front(), name, sorted[sorted.size() / 2], name,
+                sorted.back());
+  };
+  std::printf("user=%s rounds=%d corrupt=%d unclean=%d\n", user.c_str(), rounds, corrupt, unclean);
+  summary("set", set);
+  summary("get", get);
+  for (const auto& f : failures) std::printf("failure=%s\n", f.c_str());
+  if (corrupt != 0) return failed("documents read that nobody wrote");
+  if (unclean != 0) return failed("failures without an SDK code and message");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -367,6 +445,7 @@ int main(int argc, char** argv) {
   if (command == "node-gap" && n > 0) return node_gap(serial, n);
   if (command == "unplug-read" && n > 0) return unplug_read(serial, n);
   if (command == "xfer" && n > 0) return xfer(serial, n);
+  if (command == "two-users" && n > 0 && argc > 4) return two_users(serial, n, argv[4]);
   std::fprintf(stderr, "vm_probe: unknown command or missing count\n");
   return 2;
 }
