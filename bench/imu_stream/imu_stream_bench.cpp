@@ -107,7 +107,11 @@ void BM_ImuStream(benchmark::State& state) {
       std::uint64_t cpu_start = thread_cpu_ns();
       Result<ImuStreamSample> first = stream.next();
       cpu += thread_cpu_ns() - cpu_start;
-      const std::uint64_t first_index = rig.camera().imu_last_reply_truth()->index;
+      // The stream may read ahead before its first sample: go back from the
+      // latest sample the device returned by the counter distance.
+      const emu::ImuSampleTruth last = *rig.camera().imu_last_reply_truth();
+      const std::uint32_t ahead = (last.counter - first.value->raw.sensor_timestamp) & 0xFFFFF;
+      const std::uint64_t first_index = last.index - static_cast<std::uint64_t>(std::llround(ahead / period_ticks));
       ImuStreamSample previous = *first.value;
       std::uint64_t previous_index = first_index;
       const std::uint64_t start = previous.host_ns;

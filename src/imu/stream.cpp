@@ -41,6 +41,12 @@ constexpr double kLockSpanSeconds = 2.0;    // ... and called locked from this o
 constexpr double kMaxDriftPpm = 2000.0;     // a fitted slope beyond this is not believed
 constexpr std::uint64_t kRefitEvery = 16;   // samples between refits once locked
 constexpr std::size_t kPeriodHistory = 15;  // counter spacings the period estimate is the median of
+// Before the first sample is stamped: until this many samples came right
+// after a read that found nothing new, at most this many samples, for at most
+// this long.
+constexpr std::size_t kPrimeBounded = 8;
+constexpr std::size_t kPrimeSamples = 256;
+constexpr std::uint64_t kPrimeNs = 250000000;
 
 struct Point {
   double x = 0.0;  // device ticks since the first sample
@@ -193,6 +199,8 @@ struct ImuStream::Impl {
   std::uint64_t dup_start = 0;  // the latest such read's start
   double period_ticks = 0.0;    // 0: not known yet
   std::deque<double> spacings;
+  std::uint64_t taken_in = 0;           // samples taken in (the next sequence number)
+  std::deque<ImuStreamSample> pending;  // taken in and stamped, not yet handed out
 
   double ticks_per_ns() const { return 1.0 / fit.ns_per_tick(); }
   double period_ns() const { return period_ticks > 0 ? period_ticks * fit.ns_per_tick() : 0.0; }
@@ -207,16 +215,164 @@ struct ImuStream::Impl {
   }
 
   Result<ImuStreamSample> next();
+  // Takes one read in: false for a repeat of the last sample, true (with
+  // `sample` filled but not stamped) for a new one.
+  bool ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw, ImuStreamSample& sample);
+  // Sets time_ns (and the converted values) from the current fit.
+  void stamp(ImuStreamSample& sample);
+  Result<ImuStreamSample> read_once(std::uint64_t& start, std::uint64_t& arrival);
+  Result<ImuStreamSample> stall_failure();
+  double poll_step_ns() const;
+  void prime();
 };
+
+bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw,
+                             ImuStreamSample& sample) {
+  std::uint64_t delta = 0;
+  if (have_last) {
+    const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
+    if (d == 0) {
+      // The sample already taken in: the device had nothing newer when this
+      // read reached it, so the next sample is later than the read's start.
+      ++stats.duplicates;
+      have_dup_start = true;
+      dup_start = start;
+      return false;
+    }
+    // Whole wraps the 20 bits cannot show, from the host time that passed.
+    const double expected = static_cast<double>(arrival - last_arrival) * ticks_per_ns();
+    const double wraps = std::floor((expected - d) / kCounterRange + 0.5);
+    delta = d + static_cast<std::uint64_t>(wraps > 0 ? wraps : 0) * (kCounterMask + 1ULL);
+  }
+
+  sample = ImuStreamSample{};
+  sample.raw = raw;
+  sample.host_ns = arrival;
+  sample.sequence = taken_in++;
+  if (!have_last) {
+    first_counter = raw.sensor_timestamp;
+    last_counter = first_counter;
+    first_arrival = arrival;
+  } else {
+    const double d = static_cast<double>(delta);
+    if (period_ticks > 0) {
+      const double periods = std::floor(d / period_ticks + 0.5);
+      sample.missed_before = periods > 1 ? static_cast<std::uint64_t>(periods) - 1 : 0;
+    }
+    note_spacing(d);
+    last_counter += delta;
+  }
+  sample.device_counter = last_counter;
+
+  const double x = static_cast<double>(last_counter - first_counter);
+  const double u = static_cast<double>(arrival - first_arrival);
+  const bool has_l = have_dup_start && dup_start >= first_arrival;
+  const double l = has_l ? static_cast<double>(dup_start - first_arrival) : 0.0;
+  const bool refit = fit.contradicts(x, u, has_l, l) || !fit.locked() || ++since_refit >= kRefitEvery;
+  fit.add(x, u, has_l, l);
+  if (refit) {
+    fit.refit(options.nominal_tick_rate_hz);
+    since_refit = 0;
+  }
+  have_last = true;
+  last_raw = raw.sensor_timestamp;
+  last_arrival = arrival;
+  caught_up = have_dup_start;
+  have_dup_start = false;
+  return true;
+}
+
+void ImuStream::Impl::stamp(ImuStreamSample& sample) {
+  const double x = static_cast<double>(sample.device_counter - first_counter);
+  std::uint64_t time = clamp_ns(static_cast<double>(first_arrival) + fit.predict(x));
+  time = std::min(time, sample.host_ns);
+  time = std::max(time, last_time);
+  sample.time_ns = time;
+  Result<ImuSample> converted = convert_imu(sample.raw, options.conversion);
+  if (converted.ok()) sample.value = *converted.value;
+  sample.value.timestamp_ns = time;
+  last_time = time;
+}
+
+Result<ImuStreamSample> ImuStream::Impl::read_once(std::uint64_t& start, std::uint64_t& arrival) {
+  start = platform::monotonic_ns();
+  Result<ReadImuResult> read = device.read_imu();
+  arrival = platform::monotonic_ns();
+  ++stats.reads;
+  if (!read.ok()) return Result<ImuStreamSample>::forward(read);
+  ImuStreamSample sample;
+  sample.raw = *read.value;
+  return Result<ImuStreamSample>::success(sample);
+}
+
+Result<ImuStreamSample> ImuStream::Impl::stall_failure() {
+  ++stats.stalls;
+  return Result<ImuStreamSample>::failure(
+      ErrorCode::read_failed, "no new IMU sample within " + std::to_string(options.stall_timeout_ms) + " ms");
+}
+
+double ImuStream::Impl::poll_step_ns() const {
+  const double period = period_ns();
+  return period > 0 ? std::clamp(period / 20, 10e3, 1e6) : 100e3;
+}
+
+void ImuStream::Impl::prime() {
+  // At the start nothing is known of the device's clock, and a queueing
+  // device may hold samples taken long ago. Take samples in until a few
+  // have arrived right after a read that found nothing new (the queue is
+  // empty and those samples have both bounds), then stamp them all from that
+  // fit: the old ones get their instants from the line, not from their late
+  // arrival.
+  const std::uint64_t begin = platform::monotonic_ns();
+  const std::uint64_t stall_ns = static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL;
+  bool ran_dry = false;
+  std::size_t bounded = 0;  // samples taken in right after a read that found nothing new
+  for (;;) {
+    if (ran_dry) sleep_ns(clamp_ns(poll_step_ns()));
+    std::uint64_t start = 0, arrival = 0;
+    Result<ImuStreamSample> read = read_once(start, arrival);
+    if (!read.ok()) {
+      ended = std::move(read);
+      break;
+    }
+    ImuStreamSample sample;
+    if (ingest(start, arrival, read.value->raw, sample)) {
+      pending.push_back(sample);
+      if (caught_up) ++bounded;
+      if (bounded >= kPrimeBounded || pending.size() >= kPrimeSamples || arrival - begin >= kPrimeNs) break;
+    } else {
+      ran_dry = true;
+      if (arrival - begin >= stall_ns) break;
+    }
+  }
+  for (ImuStreamSample& sample : pending) stamp(sample);
+}
 
 Result<ImuStreamSample> ImuStream::Impl::next() {
   using R = Result<ImuStreamSample>;
+  if (pending.empty() && !have_last && !ended && !pending_code) {
+    const std::uint64_t begin = platform::monotonic_ns();
+    prime();
+    if (pending.empty() && !ended) {
+      const std::uint64_t now = platform::monotonic_ns();
+      if (now - begin >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) return stall_failure();
+    }
+  }
+  if (!pending.empty()) {
+    ImuStreamSample sample = pending.front();
+    pending.pop_front();
+    ++stats.samples;
+    stats.missed += sample.missed_before;
+    return R::success(sample);
+  }
   if (ended) return *ended;
   if (pending_code) {
     R failure = R::failure(*pending_code, pending_message);
     pending_code.reset();
     return failure;
   }
+  if (!have_last) return stall_failure();  // nothing at all yet (a device that only repeats)
+
   const std::uint64_t call_start = platform::monotonic_ns();
   bool first_attempt = true;
   for (;;) {
@@ -224,10 +380,9 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
     if (first_attempt) {
       // Wake a little before the next sample is due, so that a read now and
       // then still sees the previous one: that read bounds the new sample's
-      // instant from below.
-      // Only once a read has shown the device has nothing newer (a repeat
-      // of the last sample): until then samples may be waiting in a queue.
-      if (have_last && period > 0 && caught_up) {
+      // instant from below. Only once a read has shown the device has
+      // nothing newer: until then samples may be waiting in a queue.
+      if (period > 0 && caught_up) {
         const double lead = std::clamp(period / 10, 20e3, 500e3);
         const double wake = static_cast<double>(first_arrival) +
                             fit.predict(static_cast<double>(last_counter - first_counter) + period_ticks) - lead;
@@ -236,83 +391,22 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
       }
       first_attempt = false;
     } else {
-      sleep_ns(clamp_ns(period > 0 ? std::clamp(period / 20, 10e3, 1e6) : 100e3));
+      sleep_ns(clamp_ns(poll_step_ns()));
     }
 
-    const std::uint64_t start = platform::monotonic_ns();
-    Result<ReadImuResult> read = device.read_imu();
-    const std::uint64_t arrival = platform::monotonic_ns();
-    ++stats.reads;
+    std::uint64_t start = 0, arrival = 0;
+    Result<ImuStreamSample> read = read_once(start, arrival);
     if (!read.ok()) {
-      ended = R::forward(read);
+      ended = std::move(read);
       return *ended;
     }
-    const ReadImuResult& raw = *read.value;
-
-    std::uint64_t delta = 0;
-    if (have_last) {
-      const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
-      if (d == 0) {
-        ++stats.duplicates;
-        have_dup_start = true;
-        dup_start = start;
-        if (arrival - call_start >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) {
-          ++stats.stalls;
-          return R::failure(ErrorCode::read_failed,
-                            "no new IMU sample within " + std::to_string(options.stall_timeout_ms) + " ms");
-        }
-        continue;
-      }
-      // Whole wraps the 20 bits cannot show, from the host time that passed.
-      const double expected = static_cast<double>(arrival - last_arrival) * ticks_per_ns();
-      const double wraps = std::floor((expected - d) / kCounterRange + 0.5);
-      delta = d + static_cast<std::uint64_t>(wraps > 0 ? wraps : 0) * (kCounterMask + 1ULL);
-    }
-
     ImuStreamSample sample;
-    sample.raw = raw;
-    sample.host_ns = arrival;
-    sample.sequence = stats.samples;
-    if (!have_last) {
-      first_counter = raw.sensor_timestamp;
-      last_counter = first_counter;
-      first_arrival = arrival;
-    } else {
-      const double d = static_cast<double>(delta);
-      if (period_ticks > 0) {
-        const double periods = std::floor(d / period_ticks + 0.5);
-        sample.missed_before = periods > 1 ? static_cast<std::uint64_t>(periods) - 1 : 0;
-      }
-      note_spacing(d);
-      last_counter += delta;
+    if (!ingest(start, arrival, read.value->raw, sample)) {
+      if (arrival - call_start >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL)
+        return stall_failure();
+      continue;
     }
-    sample.device_counter = last_counter;
-
-    const double x = static_cast<double>(last_counter - first_counter);
-    const double u = static_cast<double>(arrival - first_arrival);
-    const bool has_l = have_dup_start && dup_start >= first_arrival;
-    const double l = has_l ? static_cast<double>(dup_start - first_arrival) : 0.0;
-    const bool refit = fit.contradicts(x, u, has_l, l) || !fit.locked() || ++since_refit >= kRefitEvery;
-    fit.add(x, u, has_l, l);
-    if (refit) {
-      fit.refit(options.nominal_tick_rate_hz);
-      since_refit = 0;
-    }
-    std::uint64_t time = clamp_ns(static_cast<double>(first_arrival) + fit.predict(x));
-    time = std::min(time, arrival);
-    time = std::max(time, last_time);
-    sample.time_ns = time;
-
-    Result<ImuSample> converted = convert_imu(raw, options.conversion);
-    if (converted.ok()) sample.value = *converted.value;
-    sample.value.timestamp_ns = time;
-
-    have_last = true;
-    last_raw = raw.sensor_timestamp;
-    last_arrival = arrival;
-    last_time = time;
-    caught_up = have_dup_start;
-    have_dup_start = false;
+    stamp(sample);
     ++stats.samples;
     stats.missed += sample.missed_before;
     return R::success(sample);
@@ -335,11 +429,9 @@ Result<ImuStreamSample> ImuStream::next() {
 Result<std::size_t> ImuStream::next_batch(std::size_t count, std::vector<ImuStreamSample>& out) {
   using R = Result<std::size_t>;
   if (!impl_) return R::failure(ErrorCode::invalid_argument, kMsgClosed);
-  if (impl_->ended) return R::forward(*impl_->ended);
-  if (impl_->pending_code) {
-    R failure = R::failure(*impl_->pending_code, impl_->pending_message);
-    impl_->pending_code.reset();
-    return failure;
+  if (count == 0) {
+    if (impl_->pending.empty() && impl_->ended) return R::forward(*impl_->ended);
+    return R::success(0);
   }
   std::size_t done = 0;
   out.reserve(out.size() + count);
