@@ -87,10 +87,10 @@ struct ImuClockEstimate {
 };
 
 struct ImuStreamStats {
-  std::uint64_t samples = 0;     // samples yielded
+  std::uint64_t samples = 0;     // samples handed out
   std::uint64_t reads = 0;       // Device::read_imu() calls made
   std::uint64_t duplicates = 0;  // reads that returned the sample already yielded (dropped)
-  std::uint64_t missed = 0;      // sum of missed_before over the samples yielded
+  std::uint64_t missed = 0;      // sum of missed_before over the samples handed out
   std::uint64_t stalls = 0;      // stall_timeout_ms failures returned
 };
 
@@ -123,7 +123,11 @@ class MORVANE_UVC_STEREO_API ImuStream {
   ImuStream& operator=(const ImuStream&) = delete;
   ~ImuStream();
 
-  // The next sample, blocking until the device delivers one.
+  // The next sample, blocking until the device delivers one. The first call
+  // takes a few samples in before it returns (until several have arrived
+  // right after a read that found nothing new, at most 256 samples or
+  // 250 ms), so that the first instants come from a fit rather than from
+  // arrival times; later calls hand those out without reading.
   // Fails: invalid_argument "IMU stream is closed or moved-from";
   //        read_failed "no new IMU sample within <N> ms" (the stream stays
   //        usable and the next call waits again);
