@@ -186,6 +186,20 @@ void SimulatedCamera::advance_time_ns(std::uint64_t delta_ns) noexcept {
   if (active()) impl_->platform.clock().advance_ns(delta_ns);
 }
 
+void SimulatedCamera::unplug() noexcept {
+  if (!active() || !impl_->platform.camera(0).attached()) return;
+  impl_->platform.camera(0).unplug();
+  impl_->platform.deliver_udev_events();
+}
+
+void SimulatedCamera::replug() noexcept {
+  if (!active() || impl_->platform.camera(0).attached()) return;
+  impl_->platform.camera(0).replug();
+  impl_->platform.deliver_udev_events();
+}
+
+bool SimulatedCamera::plugged_in() const noexcept { return active() && impl_->platform.camera(0).attached(); }
+
 std::size_t SimulatedCamera::open_video_nodes() const noexcept {
   return active() ? impl_->platform.open_video_fd_count() : 0;
 }

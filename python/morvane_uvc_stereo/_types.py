@@ -58,6 +58,14 @@ class FirmwareMatch(enum.IntEnum):
     CONTAINS = 2
 
 
+class DeviceEventKind(enum.IntEnum):
+    """What a DeviceMonitor event reports."""
+
+    ARRIVED = 0
+    REMOVED = 1
+    CHANGED = 2
+
+
 class FlashReadPath(enum.IntEnum):
     """Which read served a fast read of the stored blob or document."""
 

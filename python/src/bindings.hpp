@@ -70,8 +70,9 @@ struct PyDevice {
   us::Device device;  // a closed Device (null Impl) after close()
 };
 
-// Closes every Device object of the process (their operations then fail as
-// on a closed device). Call without the interpreter lock.
+// Closes every Device and DeviceMonitor object of the process (their
+// operations then fail as on a closed object). Call without the interpreter
+// lock.
 void close_all_devices();
 
 }  // namespace morvane::python

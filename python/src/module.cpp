@@ -117,7 +117,10 @@ PyDevice::~PyDevice() {
   us::Device closed(std::move(device));
 }
 
+void close_all_monitors();
+
 void close_all_devices() {
+  close_all_monitors();
   // Called with the interpreter lock released: a device may be in the
   // middle of an operation on another thread, which finishes first.
   std::lock_guard<std::mutex> lock(g_registry_mutex);
@@ -133,6 +136,7 @@ void bind_records(py::module_& m);
 void bind_functions(py::module_& m);
 void bind_device(py::module_& m);
 void bind_simulation(py::module_& m);
+void bind_monitor(py::module_& m);
 
 }  // namespace morvane::python
 
@@ -144,4 +148,5 @@ PYBIND11_MODULE(_core, m) {
   bind_functions(m);
   bind_device(m);
   bind_simulation(m);
+  bind_monitor(m);
 }

@@ -69,6 +69,22 @@ void bind_simulation(py::module_& m) {
   sim.def_property_readonly(
       "now_ns", [](const PySimulation& s) { return s.camera ? s.camera->now_ns() : 0; },
       "The virtual monotonic clock in nanoseconds (0 once stopped).");
+  sim.def(
+      "unplug",
+      [](PySimulation& s) {
+        if (s.camera) s.camera->unplug();
+      },
+      "Takes the camera off the bus: its nodes vanish, an open IMU fails its next read,\n"
+      "a DeviceMonitor reports REMOVED.");
+  sim.def(
+      "replug",
+      [](PySimulation& s) {
+        if (s.camera) s.camera->replug();
+      },
+      "Puts the camera back on the bus (a new device address); a DeviceMonitor reports ARRIVED.");
+  sim.def_property_readonly(
+      "plugged_in", [](const PySimulation& s) { return s.camera && s.camera->plugged_in(); },
+      "True while the camera is on the bus.");
   sim.def_property_readonly(
       "open_video_nodes", [](const PySimulation& s) { return s.camera ? s.camera->open_video_nodes() : 0; },
       "Video nodes the SDK holds open on the virtual camera now (an open IMU holds one).");

@@ -42,3 +42,11 @@ def expect_error(call, code, message, family=None):
     if family is not None:
         assert isinstance(error, family)
     return error
+
+
+def drain_until_error(stream, limit=1000):
+    """Takes samples the stream already holds until it raises; returns the Error."""
+    with pytest.raises(m.Error) as raised:
+        for _ in range(limit):
+            next(stream)
+    return raised.value

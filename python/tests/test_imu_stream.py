@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import morvane_uvc_stereo as m
-from conftest import expect_error
+from conftest import drain_until_error, expect_error
 
 E = m.ErrorCode
 
@@ -55,9 +55,11 @@ def test_stream_state_and_failures(sim, info):
             assert first.sequence == 0 and first.value.timestamp_ns == first.time_ns
             assert stream.stats.samples == 1 and stream.is_open
             dev.close_imu()
-            # Closing the IMU ends the stream with the device's own failure, every time.
-            for _ in range(2):
-                expect_error(stream.next, E.INVALID_ARGUMENT, "IMU is not open")
+            # Closing the IMU ends the stream with the device's own failure (after any
+            # samples it had already received), every time.
+            error = drain_until_error(stream)
+            assert (error.code, error.message) == (E.INVALID_ARGUMENT, "IMU is not open")
+            expect_error(stream.next, E.INVALID_ARGUMENT, "IMU is not open")
             expect_error(lambda: stream.next_batch(0), E.INVALID_ARGUMENT, "IMU is not open")
         assert not stream.is_open
         expect_error(stream.next, E.INVALID_ARGUMENT, "IMU stream is closed or moved-from")
@@ -68,7 +70,8 @@ def test_stream_outlives_a_closed_device(info):
     stream = dev.open_imu_stream()
     assert stream.next_batch(5).shape == (5,)
     dev.close()
-    expect_error(stream.next, E.INVALID_ARGUMENT, "device is closed or moved-from")
+    error = drain_until_error(stream)
+    assert (error.code, error.message) == (E.INVALID_ARGUMENT, "device is closed or moved-from")
 
 
 def test_clock_estimate_locks_on_the_drift(info):

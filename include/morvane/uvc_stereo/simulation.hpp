@@ -95,6 +95,15 @@ class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
   std::uint64_t now_ns() const noexcept;
   void advance_time_ns(std::uint64_t delta_ns) noexcept;
 
+  // Takes the camera off the bus (its video nodes and USB device vanish, an
+  // open IMU fails its next read) or puts it back (a new device address, as
+  // a real replug gives). Each tells the virtual udev at once, so a
+  // DeviceMonitor sees "removed" and "arrived". No-ops on an inactive object
+  // and when the camera is already in that state.
+  void unplug() noexcept;
+  void replug() noexcept;
+  bool plugged_in() const noexcept;
+
   // What the SDK holds open on the virtual system right now: video nodes
   // (an open IMU holds one) and USB device handles (only during a flash
   // operation). For tests that check an application releases the camera.
