@@ -102,7 +102,12 @@ class SonixSession {
   bool open_ = false;
 };
 
-ToolError session_failed() { return {kExitSdkError, "cannot open the camera's USB controller (SonixCam_Init failed)"}; }
+ToolError session_failed() {
+  // The access library leaves gEC 16 when another user kept the camera for its whole wait.
+  if (gEC == SONIXCAM_EC_BUSY)
+    return {kExitSdkError, "camera is busy: another program (or library) is using it; try again when it is done"};
+  return {kExitSdkError, "cannot open the camera's USB controller (SonixCam_Init failed)"};
+}
 
 ToolError sonix_failed(const std::string& what) {
   std::ostringstream out;
