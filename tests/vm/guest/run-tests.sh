@@ -260,6 +260,47 @@ t_transfer_times() {
   echo "VMDATA xfer $(cat $W/x.out | tr '\n' ' ')"
 }
 
+# The stored document read three ways, each timed twice, interleaved (the
+# figures are reported, never judged): register by register (--no-fast),
+# fast without the blob cache, and fast with it (one run fills the cache
+# first); `list` alone gives the start-up and scan time every run shares.
+# Every way must print the same document; the camera's own document is put
+# back afterwards. A measurement, not a test: it runs only when named with
+# vmonly (run.sh --only config_get_timing).
+t_config_get_timing() {
+  s=VM0001
+  c=$W/timing-cache
+  ensure_docs || fail "cannot store the documents" || return 1
+  $TOOL -d $s config backup $W/timing-saved.bin || fail "backup" || return 1
+  awk 'BEGIN { printf "{\"rows\":["; for (i = 0; i < 112; i++) printf "%s[%d,%d.25,-0.0412]", (i ? "," : ""), i, i % 10; print "]}" }' >$W/timing.json
+  $TOOL -d $s config set $W/timing.json || fail "config set" || return 1
+  XDG_CACHE_HOME=$c $TOOL -d $s config get >/dev/null || fail "get filling the cache" || return 1
+  specified="" fast="" cached="" scan=""
+  # A flash operation hands the camera back to the video driver, which
+  # probes it again: each timed run starts once that has settled.
+  quiet() { udevadm settle 2>/dev/null; wait_for_cameras; wait_node $s >/dev/null; sleep 1; }
+  for round in 1 2; do
+    quiet
+    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL list >/dev/null || fail "list" || return 1
+    scan="$scan $(( $(now_ms) - t ))"
+    quiet
+    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s --no-fast config get >$W/timing-specified.json || fail "no-fast get" || return 1
+    specified="$specified $(( $(now_ms) - t ))"
+    quiet
+    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s --no-cache config get >$W/timing-fast.json || fail "no-cache get" || return 1
+    fast="$fast $(( $(now_ms) - t ))"
+    quiet
+    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s config get >$W/timing-cached.json || fail "cached get" || return 1
+    cached="$cached $(( $(now_ms) - t ))"
+    for f in specified fast cached; do
+      cmp $W/timing-$f.json $W/timing.json || fail "config get ($f) printed another document" || return 1
+    done
+  done
+  XDG_CACHE_HOME=$c $TOOL -d $s info --json | grep -q '"config_read_path": "held_copy"' || fail "the cache was not reused" || return 1
+  echo "VMDATA config_get_ms document_bytes=$(( $(wc -c <$W/timing.json) - 1 )) list=$scan | no_fast=$specified | fast_no_cache=$fast | fast_cached=$cached"
+  $TOOL -d $s config restore $W/timing-saved.bin || fail "restore" || return 1
+}
+
 t_final_blobs() {
   ensure_docs || fail "cannot store the documents" || return 1
   for s in VM0001 VM0002 VM0003; do
@@ -352,4 +393,5 @@ scenario unplug_during_read t_unplug_during_read
 scenario node_return_after_flash t_node_return
 scenario transfer_times t_transfer_times
 scenario two_users t_two_users
+case " $VMONLY " in *" config_get_timing "*) scenario config_get_timing t_config_get_timing ;; esac
 scenario final_blobs t_final_blobs
