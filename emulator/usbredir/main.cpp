@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -102,8 +103,13 @@ bool write_whole_file(const std::string& path, const std::vector<std::uint8_t>& 
 
 class Frontend {
  public:
-  Frontend(const Options& options, VirtualCamera& camera, VirtualClock& clock)
-      : options_(options), camera_(camera), clock_(clock), uvc_(camera) {
+  // `power_on_ns`: the virtual time the camera's clock started counting at.
+  Frontend(const Options& options, VirtualCamera& camera, VirtualClock& clock, std::uint64_t power_on_ns)
+      : options_(options),
+        camera_(camera),
+        clock_(clock),
+        uvc_(camera, [this](std::uint64_t bus_ns) { return device_ticks(bus_ns); }),
+        power_on_ns_(power_on_ns) {
     clock_base_real_ = now_ns();
     clock_base_virtual_ = clock_.now_ns();
   }
@@ -140,9 +146,14 @@ class Frontend {
       pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_fd, POLLIN, 0}};
       if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
       int timeout = -1;
-      if (reconnect_at_ns_ != 0) {
+      auto wake_at = [&timeout](std::uint64_t at) {
         const std::uint64_t now = now_ns();
-        timeout = now >= reconnect_at_ns_ ? 0 : static_cast<int>((reconnect_at_ns_ - now) / 1000000 + 1);
+        const int ms = now >= at ? 0 : static_cast<int>((at - now + 999999) / 1000000);
+        if (timeout < 0 || ms < timeout) timeout = ms;
+      };
+      if (reconnect_at_ns_ != 0) wake_at(reconnect_at_ns_);
+      if (!pending_video_.empty()) {
+        if (auto due = uvc_.stream_due_ns()) wake_at(*due);
       }
       const int n = poll(fds, 2, timeout);
       if (n < 0 && errno != EINTR) return false;
@@ -159,6 +170,7 @@ class Frontend {
         announce_device();
       }
       if (uvc_.take_save_request()) save_flash();
+      send_video();
       if (!closed_ && usbredirparser_has_data_to_write(parser_) && usbredirparser_do_write(parser_) != 0) {
         closed_ = true;
       }
@@ -216,6 +228,7 @@ class Frontend {
       status.interface = h->interface;
       status.alt = 0;
       status.status = (h->interface <= 1 && h->alt == 0) ? usb_redir_success : usb_redir_stall;
+      if (h->interface == 1) f->uvc_.stop_streaming();
       usbredirparser_send_alt_setting_status(f->parser_, id, &status);
       f->send_interfaces();
     };
@@ -237,7 +250,12 @@ class Frontend {
     parser_->bulk_packet_func = [](void* priv, uint64_t id, usb_redir_bulk_packet_header* h, uint8_t* data, int) {
       Frontend* f = self(priv);
       if (data != nullptr) usbredirparser_free_packet_data(f->parser_, data);
-      // The camera sends no video: a read of the streaming endpoint stalls.
+      if (h->endpoint == kStreamingEndpoint && f->reconnect_at_ns_ == 0) {
+        // Held until the stream has data, as a device NAKs IN tokens.
+        f->pending_video_.push_back({id, *h});
+        f->send_video();
+        return;
+      }
       usb_redir_bulk_packet_header reply = *h;
       reply.status = usb_redir_stall;
       reply.length = 0;
@@ -294,8 +312,21 @@ class Frontend {
       status.status = usb_redir_success;
       usbredirparser_send_bulk_receiving_status(self(priv)->parser_, id, &status);
     };
-    // Every request is answered at once, so there is never one to cancel.
-    parser_->cancel_data_packet_func = [](void*, uint64_t) {};
+    // Only held streaming transfers can be cancelled; every other request
+    // is answered at once.
+    parser_->cancel_data_packet_func = [](void* priv, uint64_t id) {
+      Frontend* f = self(priv);
+      for (auto it = f->pending_video_.begin(); it != f->pending_video_.end(); ++it) {
+        if (it->id != id) continue;
+        usb_redir_bulk_packet_header reply = it->header;
+        reply.status = usb_redir_cancelled;
+        reply.length = 0;
+        reply.length_high = 0;
+        usbredirparser_send_bulk_packet(f->parser_, id, &reply, nullptr, 0);
+        f->pending_video_.erase(it);
+        return;
+      }
+    };
     parser_->filter_reject_func = [](void*) {};
     parser_->filter_filter_func = [](void*, usbredirfilter_rule* rules, int) { std::free(rules); };
     parser_->device_disconnect_ack_func = [](void*) {};
@@ -338,8 +369,45 @@ class Frontend {
     generation_ = camera_.connection_generation();
   }
 
+  // The camera's clock at a bus time: the virtual clock follows real time
+  // (see control()), and the camera's oscillator counts tick_rate_hz ticks
+  // per second of it, drift_ppm fast.
+  std::uint64_t device_ticks(std::uint64_t bus_ns) const {
+    const std::uint64_t virtual_ns = clock_base_virtual_ + (bus_ns - clock_base_real_);
+    const auto& imu = camera_.config().imu;
+    const long double elapsed = virtual_ns > power_on_ns_ ? static_cast<long double>(virtual_ns - power_on_ns_) : 0;
+    return (imu.counter_start & 0xFFFFF) +
+           static_cast<std::uint64_t>(elapsed * imu.tick_rate_hz * (1 + imu.drift_ppm * 1e-6L) / 1e9L);
+  }
+
+  // Answers held streaming transfers while the stream has data for them.
+  void send_video() {
+    if (reconnect_at_ns_ != 0) return;
+    const bool was_running = uvc_.stream().running();
+    while (!pending_video_.empty()) {
+      const usb_redir_bulk_packet_header& h = pending_video_.front().header;
+      const std::size_t length = static_cast<std::size_t>(h.length) | static_cast<std::size_t>(h.length_high) << 16;
+      auto bytes = uvc_.stream_transfer(length, now_ns());
+      if (!bytes) break;
+      usb_redir_bulk_packet_header reply = h;
+      reply.status = usb_redir_success;
+      reply.length = static_cast<uint16_t>(bytes->size() & 0xFFFF);
+      reply.length_high = static_cast<uint16_t>(bytes->size() >> 16);
+      usbredirparser_send_bulk_packet(parser_, pending_video_.front().id, &reply, bytes->data(),
+                                      static_cast<int>(bytes->size()));
+      pending_video_.pop_front();
+    }
+    if (options_.verbose && !was_running && uvc_.stream().running()) {
+      const auto& f = uvc_.stream().format();
+      say("streaming %ux%u every %u00 ns", f.width, f.height, f.interval);
+    }
+  }
+
   // Leaves the bus; the device comes back after `delay_ms`.
   void leave_bus(long delay_ms) {
+    // The host forgets every transfer in flight when the device goes.
+    pending_video_.clear();
+    uvc_.stop_streaming();
     usbredirparser_send_device_disconnect(parser_);
     reconnect_at_ns_ = now_ns() + static_cast<std::uint64_t>(delay_ms) * 1000000ULL;
     if (options_.verbose) say("off the bus for %ld ms", delay_ms);
@@ -422,6 +490,12 @@ class Frontend {
   std::uint64_t clock_base_real_ = 0;
   std::uint64_t clock_base_virtual_ = 0;
   std::size_t logs_trimmed_at_ = 0;
+  std::uint64_t power_on_ns_ = 0;
+  struct HeldTransfer {
+    uint64_t id;
+    usb_redir_bulk_packet_header header;
+  };
+  std::deque<HeldTransfer> pending_video_;
 };
 
 void usage(FILE* to) {
@@ -667,7 +741,12 @@ int main(int argc, char** argv) {
   options.camera.imu.gravity_raw = 2048;
   options.camera.imu.rotation_rate_raw = 410;
   options.camera.imu.noise_amplitude = 12;
-  options.camera.imu.counter_step = 1000;
+  // The IMU samples at 100 Hz on the camera's own clock (1 MHz ticks, 80 ppm
+  // fast: the clock the video's PTS and SCR count too) and queues its samples
+  // for the host, as an IMU with a FIFO does.
+  options.camera.imu.timing = morvane::emulator::ImuTiming::clocked;
+  options.camera.imu.rate_hz = 100;
+  options.camera.imu.read_mode = morvane::emulator::ImuReadMode::queue;
   if (const int r = parse_options(argc, argv, options); r != 0) return r;
   if (!initial_flash(options)) return 1;
 
@@ -682,6 +761,7 @@ int main(int argc, char** argv) {
   }
 
   VirtualClock clock;
+  const std::uint64_t power_on_ns = clock.now_ns();
   std::unique_ptr<VirtualCamera> camera;
   try {
     camera = std::make_unique<VirtualCamera>(options.camera, clock);
@@ -689,7 +769,7 @@ int main(int argc, char** argv) {
     say("bad camera configuration: %s", e.what());
     return 2;
   }
-  Frontend frontend(options, *camera, clock);
+  Frontend frontend(options, *camera, clock, power_on_ns);
 
   const int sock = open_socket(options);
   if (sock < 0) return 1;

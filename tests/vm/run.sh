@@ -189,12 +189,14 @@ printf 'root:x:0:\nvideo:x:44:\nplugdev:x:46:\naudio:x:29:\ndisk:x:6:\ntty:x:5:\
 cp "$build/tools/morvane-uvc-stereo" "$work/vm_probe" "$build/examples/list_and_read_calibration" \
    "$build/examples/stream_imu" "$r/opt/morvane/bin/"
 cp -a "$build"/src/libmorvane_uvc_stereo_sdk*.so* "$r/opt/morvane/lib/"
+# The video clients (v4l2-ctl, gst-launch-1.0) and the frame checker.
+. "$root/tests/vm/guest-clients.sh"
 # Shared libraries of every program, found by their DT_NEEDED entries in the
 # downloaded packages (libudev and udevadm's own libraries, matching udevd)
 # and then in the host's libraries of the guest architecture (the same
 # Debian release), copied to the guest's multiarch directory.
 mkdir -p "$r/lib/$multiarch"
-queue=("$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.*)
+queue=("$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.* "${client_elfs[@]}")
 seen=" "
 while ((${#queue[@]})); do
   elf=${queue[0]}
@@ -204,7 +206,8 @@ while ((${#queue[@]})); do
     seen+="$lib "
     case $lib in libmorvane*) continue ;; esac
     found=""
-    for dir in "$unpacked/lib/$multiarch" "$unpacked/usr/lib/$multiarch" "/lib/$multiarch" "/usr/lib/$multiarch"; do
+    for dir in "$unpacked/lib/$multiarch" "$unpacked/usr/lib/$multiarch" "${client_lib_dirs[@]}" "/lib/$multiarch" \
+               "/usr/lib/$multiarch"; do
       if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
     done
     [ -n "$found" ] || { echo "vm: $lib (needed by ${elf#$r}) not found"; echo "vm: 0 passed, 1 failed"; exit 1; }
@@ -282,7 +285,8 @@ while read -r _ verdict name ms reason; do
   printf 'vm: %-4s %-26s %7s ms %s\n' "$verdict" "$name" "$ms" "$reason"
   if [ "$verdict" = PASS ]; then pass=$((pass + 1)); else fail=$((fail + 1)); fi
 done < <(grep -E '^VMTEST (PASS|FAIL) ' "$log.txt")
-grep -E '^VMDATA (node_|imu_open|unplug|xfer)' "$log.txt" | sed 's/^VMDATA /vm: measured /' || true
+grep -E '^VMDATA (node_|imu_open|unplug|xfer|video_|flash_effect|flash_guard|frame_imu)' "$log.txt" |
+  sed 's/^VMDATA /vm: measured /' || true
 if ! grep -q '^VMDONE' "$log.txt"; then
   echo "vm: FAIL guest did not finish (timeout ${vm_timeout} s or crash); last console lines:"
   tail -n 40 "$log.txt" | sed 's/^/  | /'

@@ -518,7 +518,7 @@ TEST(UvcDeviceVideo, NoDataBeforeCommitOrCaptureAndStopRestartAndResize) {
 TEST(UvcDeviceVideo, AHostTooSlowLosesFramesItCanSeeAsGaps) {
   // The host asks at a steady pace; a pause longer than the camera's FIFO
   // loses frames, a shorter one loses none.
-  for (std::uint64_t pause_frames : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{5}}) {
+  for (std::uint64_t pause_frames : {std::uint64_t{1}, VideoStream::kFifoFrames, VideoStream::kFifoFrames + 3}) {
     SCOPED_TRACE(testing::Message() << "pause of " << pause_frames << " frames");
     StreamRig rig;
     rig.commit(2, 1000000);  // 10 fps

@@ -390,7 +390,8 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
     return report({kExitUsage, "--format must be table, csv or json"});
   if (!(options.rate_hz == 0 || (options.rate_hz >= 1 && options.rate_hz <= 10000)))
     return report({kExitUsage, "--rate must be 0 (measure it) or 1 to 10000 Hz"});
-  auto selection = pick(g);
+  // Opening the IMU checks the firmware, a flash operation.
+  auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
   auto device = open_untouched(*selection.device);
   if (!device.ok()) return report(sdk_error(device));

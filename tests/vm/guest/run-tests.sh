@@ -187,7 +187,9 @@ t_imu() {
       if (g2 < 0.81 || g2 > 1.21) { print "bad |a|^2 " g2 " at " NR; bad = 1 }
       if ($8 < 20 || $8 > 30) { print "bad gx " $8 " at " NR; bad = 1 }
       if ($4 < 20 || $4 > 30) { print "bad temperature " $4 " at " NR; bad = 1 }
-      if (n > 1 && ($3 - prev + 1048576) % 1048576 != 1000) { print "counter step " $3 - prev " at " NR; bad = 1 }
+      # The IMU samples every 10000 ticks of the camera clock (100 Hz).
+      step = ($3 - prev + 1048576) % 1048576
+      if (n > 1 && (step == 0 || step % 10000 != 0)) { print "counter step " step " at " NR; bad = 1 }
       if (n > 1 && $2 <= prev_ns) { print "host time not increasing at " NR; bad = 1 }
       prev = $3; prev_ns = $2 }
     END { if (n != 40) { print "rows " n; bad = 1 } exit bad }' $W/imu.csv || fail "IMU samples out of range" || return 1
@@ -380,6 +382,183 @@ t_two_users() {
   $TOOL -d VM0001 config set $W/doc-VM0001.json || fail "cannot restore the document" || return 1
 }
 
+# ---- video: real V4L2 clients on the capture node `list` reports
+
+video_node() {  # serial -> /dev/videoN, from the OpenCV V4L2 index the tool lists
+  $TOOL list --json >$W/vlist.json || return 1
+  flatten $W/vlist.json >$W/vlist.flat
+  idx=$(field $W/vlist.flat $1 opencv_indices.CAP_V4L2)
+  [ -n "$idx" ] && [ -c /dev/video$idx ] && echo /dev/video$idx
+}
+v4l2ctl_capture() {  # node width height fps count name -> $W/name.raw and the client's log $W/name.log
+  timeout 120 v4l2-ctl -d $1 --set-fmt-video=width=$2,height=$3,pixelformat=YUYV --set-parm=$4 \
+    --stream-mmap=4 --stream-count=$5 --stream-to=$W/$6.raw --verbose >$W/$6.log 2>&1
+}
+ticks_per_frame() { echo $(( (1000000 + $1 / 2) / $1 )); }  # fps -> camera clock ticks (1 MHz)
+
+t_video_v4l2ctl() {
+  node=$(video_node VM0001) || fail "no capture node listed for VM0001" || return 1
+  timeout 30 v4l2-ctl -d $node --list-formats-ext >$W/vfmt.txt 2>&1 || fail "v4l2-ctl --list-formats-ext" || return 1
+  cat $W/vfmt.txt
+  for want in "'YUYV'" "Size: Discrete 640x240" "Size: Discrete 320x120" "(15.000 fps)" "(10.000 fps)" "(5.000 fps)"; do
+    grep -qF "$want" $W/vfmt.txt || fail "formats list lacks $want" || return 1
+  done
+  # Stream, change the frame size, and stream the first size again.
+  for run in "640 240 10 30 v1" "320 120 15 30 v2" "640 240 10 10 v3"; do
+    set -- $run
+    t=$(now_ms)
+    v4l2ctl_capture $node $1 $2 $3 $4 $5 || { tail -n 20 $W/$5.log; fail "v4l2-ctl capture $1x$2 at $3 fps"; return 1; }
+    ms=$(( $(now_ms) - t ))
+    grep -m 3 'ts: ' $W/$5.log
+    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) --timestamps $W/$5.log \
+      $W/$5.raw >$W/$5.check
+    rc=$?
+    cat $W/$5.check
+    echo "VMDATA video_v4l2ctl_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
+    [ $rc -eq 0 ] || fail "frames from v4l2-ctl at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+  done
+}
+
+gst() {
+  GST_PLUGIN_SYSTEM_PATH_1_0=$(ls -d /usr/lib/*/gstreamer-1.0) GST_REGISTRY=$W/gst-registry.bin GST_REGISTRY_FORK=no \
+    timeout 120 gst-launch-1.0 "$@"
+}
+t_video_gstreamer() {
+  node=$(video_node VM0001) || fail "no capture node listed for VM0001" || return 1
+  for run in "320 120 15 20 g1" "640 240 10 10 g2"; do
+    set -- $run
+    t=$(now_ms)
+    gst -q v4l2src device=$node num-buffers=$4 ! video/x-raw,format=YUY2,width=$1,height=$2,framerate=$3/1 ! \
+      filesink location=$W/$5.raw >$W/$5.log 2>&1 || { cat $W/$5.log; fail "gst-launch-1.0 v4l2src $1x$2"; return 1; }
+    ms=$(( $(now_ms) - t ))
+    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) $W/$5.raw >$W/$5.check
+    rc=$?
+    cat $W/$5.check
+    echo "VMDATA video_gstreamer_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
+    [ $rc -eq 0 ] || fail "frames from GStreamer at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+  done
+}
+
+# A flash operation during capture: what a streaming client and an IMU
+# reader in other processes see (measured with --force), and the refusal
+# without it. Starting an IMU read checks the firmware (a flash operation)
+# too, so the IMU reader starts first and the capture once it streams.
+wait_node() {  # serial -> its capture node once listed again (10 s at most)
+  i=0
+  while [ $i -lt 50 ]; do
+    n=$(video_node $1) && { echo $n; return 0; }
+    sleep 0.2; i=$((i + 1))
+  done
+  return 1
+}
+wait_node_held() {  # serial -> its capture node once a process holds it open (20 s at most)
+  i=0
+  while [ $i -lt 60 ]; do
+    n=$(video_node $1) && ls -l /proc/[0-9]*/fd 2>/dev/null | grep -q " -> $n\$" && { echo $n; return 0; }
+    sleep 0.2; i=$((i + 1))
+  done
+  return 1
+}
+wait_streaming() {  # client log -> returns once the client has dequeued a frame (10 s at most)
+  i=0
+  while [ $i -lt 50 ]; do
+    grep -q 'dqbuf' $1 2>/dev/null && return 0
+    sleep 0.2; i=$((i + 1))
+  done
+  return 1
+}
+
+t_video_flash_effect() {
+  ensure_docs || fail "cannot store the documents" || return 1
+  $TOOL -d VM0002 imu -t 12 --format csv >$W/fe-imu.csv 2>$W/fe-imu.err &
+  pi=$!
+  node=$(wait_node_held VM0002) || { wait $pi; fail "the IMU reader did not start"; return 1; }
+  v4l2ctl_capture $node 320 120 10 80 fe &
+  pv=$!
+  wait_streaming $W/fe.log || { wait $pv; wait $pi; fail "capture did not start"; return 1; }
+  sleep 1
+  rows_before=$(( $(wc -l <$W/fe-imu.csv) - 1 ))
+  frames_before=$(grep -c dqbuf $W/fe.log)
+  t=$(now_ms)
+  $TOOL --force -d VM0002 config get >$W/fe-get.json 2>$W/fe-get.err
+  rc_get=$?
+  get_ms=$(( $(now_ms) - t ))
+  wait $pv; rc_v=$?
+  wait $pi; rc_i=$?
+  end_ms=$(( $(now_ms) - t ))
+  cat $W/fe-get.err
+  tail -n 5 $W/fe.log
+  frames=$(( $(wc -c <$W/fe.raw) / (320 * 120 * 2) ))
+  frame_check --width 320 --height 120 $W/fe.raw >$W/fe.check; rc_f=$?
+  imu_rows=$(( $(wc -l <$W/fe-imu.csv) - 1 ))
+  v_err=$(grep -v -E 'dqbuf|^\s*$' $W/fe.log | tail -n 1)
+  i_err=$(tail -n 1 $W/fe-imu.err)
+  echo "VMDATA flash_effect config_get --force rc=$rc_get in ${get_ms} ms; v4l2-ctl rc=$rc_v with $frames of 80 frames ($frames_before before the get), frames intact rc=$rc_f, last words: $v_err; IMU reader rc=$rc_i with $imu_rows rows ($rows_before before the get): $i_err"
+  [ $rc_get -eq 0 ] || fail "config get --force failed" || return 1
+  cmp $W/fe-get.json $W/doc-VM0002.min || fail "config get --force read the wrong document" || return 1
+  [ $rc_f -eq 0 ] || fail "frames before the flash operation damaged: $(grep -m 1 '^error' $W/fe.check)" || return 1
+  # Recovery: the node comes back and a new capture and IMU read work.
+  t=$(now_ms)
+  node=$(wait_node VM0002) || fail "capture node did not come back" || return 1
+  echo "VMDATA flash_effect_node_back_ms $(( $(now_ms) - t )) after the get ended ($node)"
+  v4l2ctl_capture $node 320 120 10 10 fr || fail "capture after the flash operation" || return 1
+  frame_check --width 320 --height 120 --count 10 $W/fr.raw || fail "frames after the flash operation" || return 1
+  $TOOL -d VM0002 imu -n 5 --format csv >/dev/null || fail "IMU read after the flash operation" || return 1
+}
+
+t_video_flash_guard() {
+  ensure_docs || fail "cannot store the documents" || return 1
+  node=$(video_node VM0002) || fail "no capture node listed for VM0002" || return 1
+  v4l2ctl_capture $node 320 120 10 150 fg &
+  pv=$!
+  wait_streaming $W/fg.log || { wait $pv; cat $W/fg.log; fail "capture did not start"; return 1; }
+  vpid=$(pidof v4l2-ctl)
+  for op in "config get" "firmware export $W/fg-fw.bin" "info" "imu -n 3"; do
+    kill -0 $vpid 2>/dev/null || { wait $pv; fail "the capture ended before $op"; return 1; }
+    $TOOL -d VM0002 $op >$W/fg.out 2>$W/fg.err
+    rc=$?
+    cat $W/fg.err
+    [ $rc -eq 8 ] || { wait $pv; tail -n 3 $W/fg.log; fail "$op during capture: exit $rc, not 8"; return 1; }
+    grep -q "is open in another process: pid $vpid (v4l2-ctl)" $W/fg.err ||
+      { wait $pv; fail "$op during capture does not name pid $vpid (v4l2-ctl)"; return 1; }
+  done
+  echo "VMDATA flash_guard $(head -n 1 $W/fg.err)"
+  wait $pv || fail "capture during the refused operations failed" || return 1
+  # The refusals touched nothing: the capture is whole.
+  frame_check --width 320 --height 120 --count 150 --interval-ticks 100000 $W/fg.raw >$W/fg.check ||
+    { cat $W/fg.check; fail "capture beside the refused operations: $(grep -m 1 '^error' $W/fg.check)"; return 1; }
+  $TOOL -d VM0002 config get >$W/fg.json || fail "config get after the capture" || return 1
+  cmp $W/fg.json $W/doc-VM0002.min || fail "document after the capture" || return 1
+}
+
+# One clock for frames and IMU: frames and IMU samples from one camera at
+# once; each frame's PTS placed on the host clock through the IMU stream's
+# mapping of the same camera clock, against the kernel's buffer stamp, with
+# the driver's default stamps (start of frame) and with its PTS/SCR-derived
+# ones (hwtimestamps=1).
+t_video_imu_clock() {
+  hw=/sys/module/uvcvideo/parameters/hwtimestamps
+  for mode in 0 1; do
+    [ -w $hw ] && echo $mode >$hw
+    $TOOL -d VM0001 imu -t 12 --format json >$W/ck$mode-imu.json 2>$W/ck$mode-imu.err &
+    pi=$!
+    node=$(wait_node_held VM0001) || { wait $pi; cat $W/ck$mode-imu.err; fail "the IMU stream did not start"; return 1; }
+    v4l2ctl_capture $node 320 120 10 30 ck$mode || { wait $pi; fail "capture with hwtimestamps=$mode"; return 1; }
+    wait $pi || { cat $W/ck$mode-imu.err; fail "IMU stream beside the capture"; return 1; }
+    grep -m 3 'ts: ' $W/ck$mode.log
+    reported=""
+    [ $mode = 1 ] && reported=--stamps-reported
+    frame_check --width 320 --height 120 --count 30 --interval-ticks 100000 --timestamps $W/ck$mode.log $reported \
+      --imu $W/ck$mode-imu.json $W/ck$mode.raw >$W/ck$mode.check
+    rc=$?
+    cat $W/ck$mode.check
+    echo "VMDATA frame_imu_offset hwtimestamps=$mode $(grep -E '^(offset_us|imu_samples|stamp_step_us)' $W/ck$mode.check | tr '\n' ' ')"
+    [ $rc -eq 0 ] || { [ -w $hw ] && echo 0 >$hw; fail "hwtimestamps=$mode: $(grep -m 1 '^error' $W/ck$mode.check)"; return 1; }
+  done
+  [ -w $hw ] && echo 0 >$hw
+  return 0
+}
+
 scenario enumeration t_enumeration
 scenario list_json t_list_json
 scenario info_firmware t_info_firmware
@@ -393,5 +572,10 @@ scenario unplug_during_read t_unplug_during_read
 scenario node_return_after_flash t_node_return
 scenario transfer_times t_transfer_times
 scenario two_users t_two_users
+scenario video_v4l2ctl t_video_v4l2ctl
+scenario video_gstreamer t_video_gstreamer
+scenario video_flash_guard t_video_flash_guard
+scenario video_flash_effect t_video_flash_effect
+scenario video_imu_clock t_video_imu_clock
 case " $VMONLY " in *" config_get_timing "*) scenario config_get_timing t_config_get_timing ;; esac
 scenario final_blobs t_final_blobs

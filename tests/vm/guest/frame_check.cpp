@@ -1,0 +1,283 @@
+// Checks frames a V4L2 client saved from the virtual camera, in the guest.
+//
+//   frame_check --width W --height H [--count N] [--interval-ticks T]
+//               [--timestamps FILE] [--stamps-reported] [--imu FILE] FRAMES
+//
+// FRAMES holds raw YUYV frames back to back. The camera's side-by-side
+// picture carries, in the left eye's top rows, three bands of 32 cells (4
+// rows high, eye width / 40 wide, most significant bit first, bright = 1):
+// the frame number, the PTS (camera clock ticks at the capture) and the
+// frame number's complement; the right eye shows the left eye's picture
+// shifted left by 16 pixels. Checked: the frame count, the bands (the
+// complement matches), the shift (exact at 16, and the best of 0 to 32),
+// consecutive frame numbers (gaps are errors), PTS one interval apart
+// (--interval-ticks, within 200 ppm).
+// --timestamps: the client's log with one "ts: SECONDS.MICROSECONDS" per
+// frame (v4l2-ctl --verbose); the stamps must increase (--stamps-reported:
+// decreasing stamps are reported, not errors). --imu: the tool's
+// `imu --format json` output captured at the same time; for each frame the
+// IMU samples around the frame's PTS place it on the host clock (the IMU
+// counter runs on the same camera clock, 20 bits of it; the two samples
+// either side are interpolated), and the kernel stamp's offset from that
+// instant is reported.
+// Prints key=value facts and "error: ..." lines; exit status 1 on an error.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kDisparity = 16;
+constexpr int kCellRows = 4;
+constexpr int kCellsPerRow = 40;
+
+int errors = 0;
+void error(const std::string& what) {
+  std::printf("error: %s\n", what.c_str());
+  ++errors;
+}
+bool stamps_reported_only = false;
+// A fault of the client's stamps: an error, or with --stamps-reported only
+// a warning (stamps the driver derives in ways the camera does not control).
+void stamp_fault(const std::string& what) {
+  if (!stamps_reported_only) return error(what);
+  std::printf("warning: %s\n", what.c_str());
+}
+
+struct Frame {
+  std::uint32_t number = 0, pts = 0, complement = 0;
+  int best_shift = -1;
+  long mismatches_at_disparity = 0;
+};
+
+Frame inspect(const std::uint8_t* yuyv, int width, int height) {
+  Frame f;
+  const int eye = width / 2;
+  const int cell = eye / kCellsPerRow;
+  auto luma = [&](int x, int y) { return yuyv[(static_cast<std::size_t>(y) * width + x) * 2]; };
+  auto band = [&](int b) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 32; ++i) v = v << 1 | (luma(i * cell + cell / 2, b * kCellRows + kCellRows / 2) > 128);
+    return v;
+  };
+  f.number = band(0);
+  f.pts = band(1);
+  f.complement = band(2);
+  long best = -1;
+  for (int shift = 0; shift <= 2 * kDisparity; ++shift) {
+    long mismatches = 0;
+    for (int y = 0; y < height; ++y) {
+      for (int x = 0; x + shift < eye; ++x) mismatches += luma(eye + x, y) != luma(x + shift, y);
+    }
+    if (shift == kDisparity) f.mismatches_at_disparity = mismatches;
+    if (best < 0 || mismatches < best) {
+      best = mismatches;
+      f.best_shift = shift;
+    }
+  }
+  return f;
+}
+
+bool read_file(const char* path, std::string& text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return true;
+}
+
+// Every number following `key` in the text, in order.
+std::vector<long long> numbers_after(const std::string& text, const std::string& key) {
+  std::vector<long long> out;
+  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + key.size())) {
+    std::size_t p = at + key.size();
+    while (p < text.size() && (text[p] == ' ' || text[p] == ':' || text[p] == '"')) ++p;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str() + p, &end, 10);
+    if (end != text.c_str() + p) out.push_back(v);
+  }
+  return out;
+}
+
+// "ts: 123.456789" stamps, in nanoseconds.
+std::vector<long long> client_stamps(const std::string& text) {
+  std::vector<long long> out;
+  for (std::size_t at = text.find("ts: "); at != std::string::npos; at = text.find("ts: ", at + 4)) {
+    const char* p = text.c_str() + at + 4;
+    char* end = nullptr;
+    const long long s = std::strtoll(p, &end, 10);
+    if (end == p || *end != '.') continue;
+    const char* frac = end + 1;
+    long long us = std::strtoll(frac, &end, 10);
+    if (end - frac != 6) continue;
+    out.push_back(s * 1000000000LL + us * 1000);
+  }
+  return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int width = 0, height = 0;
+  long count = -1;
+  long interval_ticks = 0;
+  const char* stamps_path = nullptr;
+  const char* imu_path = nullptr;
+  const char* frames_path = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "frame_check: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--width") {
+      width = std::atoi(value());
+    } else if (a == "--height") {
+      height = std::atoi(value());
+    } else if (a == "--count") {
+      count = std::atol(value());
+    } else if (a == "--interval-ticks") {
+      interval_ticks = std::atol(value());
+    } else if (a == "--timestamps") {
+      stamps_path = value();
+    } else if (a == "--stamps-reported") {
+      stamps_reported_only = true;
+    } else if (a == "--imu") {
+      imu_path = value();
+    } else if (frames_path == nullptr && a[0] != '-') {
+      frames_path = argv[i];
+    } else {
+      std::fprintf(stderr, "frame_check: unknown argument %s\n", a.c_str());
+      return 2;
+    }
+  }
+  if (width <= 0 || height < 3 * kCellRows || width % 4 != 0 || frames_path == nullptr) {
+    std::fprintf(stderr,
+                 "usage: frame_check --width W --height H [--count N] [--interval-ticks T] "
+                 "[--timestamps FILE] [--stamps-reported] [--imu FILE] FRAMES\n");
+    return 2;
+  }
+  std::string raw;
+  if (!read_file(frames_path, raw)) {
+    std::printf("error: cannot read %s\n", frames_path);
+    return 1;
+  }
+  const std::size_t frame_bytes = static_cast<std::size_t>(width) * height * 2;
+  if (raw.size() % frame_bytes != 0) error("file size " + std::to_string(raw.size()) + " is not whole frames");
+  const std::size_t n = raw.size() / frame_bytes;
+  std::printf("frames=%zu\n", n);
+  if (count >= 0 && static_cast<long>(n) != count) error("expected " + std::to_string(count) + " frames");
+  std::vector<Frame> frames;
+  for (std::size_t i = 0; i < n; ++i) {
+    frames.push_back(inspect(reinterpret_cast<const std::uint8_t*>(raw.data()) + i * frame_bytes, width, height));
+    const Frame& f = frames.back();
+    const std::string at = "frame " + std::to_string(i) + ": ";
+    if (f.complement != ~f.number) error(at + "number band damaged");
+    if (f.mismatches_at_disparity != 0) {
+      error(at + std::to_string(f.mismatches_at_disparity) + " right-eye pixels differ from the shifted left eye");
+    }
+    if (f.best_shift != kDisparity) error(at + "best matching shift " + std::to_string(f.best_shift));
+  }
+  long gaps = 0;
+  long long min_dpts = 0, max_dpts = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const std::uint32_t step = frames[i].number - frames[i - 1].number;
+    if (step != 1) {
+      error("frame " + std::to_string(i) + ": number " + std::to_string(frames[i].number) + " after " +
+            std::to_string(frames[i - 1].number));
+      gaps += step > 1 && step < 0x80000000U ? step - 1 : 1;
+      continue;
+    }
+    const long long dpts = static_cast<std::uint32_t>(frames[i].pts - frames[i - 1].pts);
+    if (i == 1 || dpts < min_dpts) min_dpts = dpts;
+    if (i == 1 || dpts > max_dpts) max_dpts = dpts;
+  }
+  if (n > 0) std::printf("first=%u last=%u gaps=%ld\n", frames.front().number, frames.back().number, gaps);
+  if (n > 1) {
+    std::printf("pts_step_ticks=%lld..%lld\n", min_dpts, max_dpts);
+    // The camera's oscillator may run up to 200 ppm off its nominal rate.
+    const long long tolerance = 1 + interval_ticks / 5000;
+    if (interval_ticks > 0 &&
+        (std::llabs(min_dpts - interval_ticks) > tolerance || std::llabs(max_dpts - interval_ticks) > tolerance)) {
+      error("PTS steps " + std::to_string(min_dpts) + ".." + std::to_string(max_dpts) + ", not " +
+            std::to_string(interval_ticks));
+    }
+  }
+
+  std::vector<long long> stamps;
+  if (stamps_path != nullptr) {
+    std::string text;
+    if (!read_file(stamps_path, text)) error(std::string("cannot read ") + stamps_path);
+    stamps = client_stamps(text);
+    std::printf("stamps=%zu\n", stamps.size());
+    if (stamps.size() != n)
+      error("the client logged " + std::to_string(stamps.size()) + " stamps for " + std::to_string(n) + " frames");
+    long long min_step = -1, max_step = 0;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+      const long long step = stamps[i] - stamps[i - 1];
+      if (step <= 0) stamp_fault("stamp " + std::to_string(i) + " does not increase");
+      if (min_step < 0 || step < min_step) min_step = step;
+      max_step = std::max(max_step, step);
+    }
+    if (stamps.size() > 1) std::printf("stamp_step_us=%lld..%lld\n", min_step / 1000, max_step / 1000);
+  }
+
+  if (imu_path != nullptr && stamps.size() == n && n > 0) {
+    std::string text;
+    if (!read_file(imu_path, text)) error(std::string("cannot read ") + imu_path);
+    const std::vector<long long> time_ns = numbers_after(text, "\"time_ns\"");
+    const std::vector<long long> counter = numbers_after(text, "\"device_counter\"");
+    std::printf("imu_samples=%zu\n", time_ns.size());
+    if (time_ns.size() != counter.size() || time_ns.size() < 2) {
+      error("IMU output without matching time_ns and device_counter fields");
+    } else {
+      std::printf("imu_first time_ns=%lld counter=%lld, last time_ns=%lld counter=%lld; frames at %lld..%lld ns\n",
+                  time_ns.front(), counter.front(), time_ns.back(), counter.back(), stamps.front(), stamps.back());
+      std::vector<double> offsets;
+      for (std::size_t i = 0; i < n; ++i) {
+        std::size_t best = 0;
+        for (std::size_t j = 1; j < time_ns.size(); ++j) {
+          if (std::llabs(time_ns[j] - stamps[i]) < std::llabs(time_ns[best] - stamps[i])) best = j;
+        }
+        if (std::llabs(time_ns[best] - stamps[i]) > 300000000LL) continue;  // no IMU sample within 300 ms
+        // The frame's PTS and the sample's counter agree in their low 20
+        // bits: the frame's instant in the IMU's unwrapped counter, placed
+        // on the host clock between the two samples around it.
+        long long d = static_cast<long long>((frames[i].pts - static_cast<std::uint32_t>(counter[best])) & 0xFFFFF);
+        if (d >= 0x80000) d -= 0x100000;
+        const long long at = counter[best] + d;
+        std::size_t j = 0;
+        while (j + 1 < counter.size() && counter[j + 1] <= at) ++j;
+        if (j + 1 >= counter.size() || counter[j] > at || counter[j + 1] == counter[j]) continue;
+        const double frame_instant =
+            static_cast<double>(time_ns[j]) + static_cast<double>(time_ns[j + 1] - time_ns[j]) *
+                                                  static_cast<double>(at - counter[j]) /
+                                                  static_cast<double>(counter[j + 1] - counter[j]);
+        offsets.push_back(static_cast<double>(stamps[i]) - frame_instant);
+      }
+      if (offsets.empty()) {
+        error("no frame had IMU samples around its instant");
+      } else {
+        double sum = 0, sq = 0;
+        for (double o : offsets) sum += o;
+        const double mean = sum / static_cast<double>(offsets.size());
+        for (double o : offsets) sq += (o - mean) * (o - mean);
+        std::sort(offsets.begin(), offsets.end());
+        std::printf("offset_us mean=%.1f sd=%.1f min=%.1f max=%.1f n=%zu\n", mean / 1000,
+                    std::sqrt(sq / static_cast<double>(offsets.size())) / 1000, offsets.front() / 1000,
+                    offsets.back() / 1000, offsets.size());
+      }
+    }
+  }
+  std::printf("errors=%d\n", errors);
+  return errors == 0 ? 0 : 1;
+}
