@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,8 @@ struct StreamCase {
   double seconds;
   std::uint32_t drop_one_in;
 };
+
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 
 class ImuStreamProperties : public ::testing::TestWithParam<StreamCase> {};
 
