@@ -245,7 +245,7 @@ append="console=$console rdinit=/init panic=-1 loglevel=4"
 ((shell)) && append+=" vmshell"
 ((verbose)) && append+=" vmverbose"
 [ -n "$only" ] && append+=" vmonly=$only"
-# Rounds of the two_users scenario (default 100 in the guest).
+# Rounds of the two_users scenario (default 10 in the guest).
 [ -n "${MORVANE_VM_ROUNDS:-}" ] && append+=" vmrounds=$MORVANE_VM_ROUNDS"
 qemu=("$qemu_bin" "${machine[@]}" -m 1024 -smp 1 -nographic -no-reboot
       -kernel "$unpacked/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" -append "$append"
