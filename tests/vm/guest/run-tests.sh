@@ -299,6 +299,7 @@ t_config_get_timing() {
     done
   done
   XDG_CACHE_HOME=$c $TOOL -d $s info --json | grep -q '"config_read_path": "held_copy"' || fail "the cache was not reused" || return 1
+  echo "VMDATA config_read_path_without_cache $($TOOL -d $s --no-cache info --json | sed -n 's/.*"config_read_path": "\(.*\)".*/\1/p')"
   echo "VMDATA config_get_ms document_bytes=$(( $(wc -c <$W/timing.json) - 1 )) list=$scan | no_fast=$specified | fast_no_cache=$fast | fast_cached=$cached"
   $TOOL -d $s config restore $W/timing-saved.bin || fail "restore" || return 1
 }
