@@ -593,12 +593,5 @@ TEST(FastReadDeviceTest, DeviceReadJsonWithOptionsFollowsTheDeviceRules) {
   EXPECT_TRUE(rig.clean());
 }
 
-TEST(FastReadPathNameTest, NamesArePrintable) {
-  EXPECT_EQ(flash_read_path_name(FlashReadPath::byte_banging), "byte_banging");
-  EXPECT_EQ(flash_read_path_name(FlashReadPath::streaming), "streaming");
-  EXPECT_EQ(flash_read_path_name(FlashReadPath::held_copy), "held_copy");
-  EXPECT_EQ(flash_read_path_name(static_cast<FlashReadPath>(9)), "unknown");
-}
-
 }  // namespace
 }  // namespace morvane::uvc_stereo
