@@ -205,6 +205,33 @@ TEST(ImuStream, LongGapAcrossWrapsIsCountedAndStallsAreReported) {
   }
 }
 
+// An IMU that takes a new sample for every request (and reads that take no
+// time) never repeats itself: the stream hands out every reply once, with
+// the counter unwrapped at the device's step, and stays honest about time.
+TEST(ImuStream, PerRequestImuStreamsEveryReply) {
+  emu::CameraConfig config = morvane::testing::default_camera_config();
+  config.imu.counter_step = 1000;
+  config.imu.counter_start = 0xFFC00;
+  VirtualCameraRig rig({config});
+  Device device = open_camera();
+  Result<ImuStream> opened = open_imu_stream(device);
+  ASSERT_TRUE(opened.ok()) << opened.message;
+  ImuStream stream = std::move(*opened.value);
+  std::vector<ImuStreamSample> out;
+  Result<std::size_t> got = stream.next_batch(600, out);
+  ASSERT_TRUE(got.ok()) << got.message;
+  ASSERT_EQ(out.size(), 600u);
+  for (std::size_t i = 1; i < out.size(); ++i) {
+    EXPECT_EQ(out[i].device_counter - out[i - 1].device_counter, 1000u) << i;
+    EXPECT_EQ(out[i].missed_before, 0u);
+    EXPECT_GE(out[i].time_ns, out[i - 1].time_ns);
+    EXPECT_LE(out[i].time_ns, out[i].host_ns);
+  }
+  EXPECT_EQ(stream.stats().duplicates, 0u);
+  EXPECT_EQ(stream.stats().reads, rig.camera().imu_samples_served());
+  EXPECT_GE(stream.stats().reads, 600u);
+}
+
 // Reader failures end the stream with the reader's own code and message,
 // every later call returns them again, and nothing stays open.
 TEST(ImuStream, ReaderFailuresEndTheStreamUnchanged) {
