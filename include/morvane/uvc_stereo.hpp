@@ -10,3 +10,4 @@
 #include "morvane/uvc_stereo/node_users.hpp"
 #include "morvane/uvc_stereo/result.hpp"
 #include "morvane/uvc_stereo/types.hpp"
+#include "morvane/uvc_stereo/version.hpp"

@@ -2,6 +2,7 @@
 // statuses and the camera state kept between runs.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -336,6 +338,64 @@ TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {
   ToolRun r = run("list");
   EXPECT_EQ(r.status, 5);
   EXPECT_THAT(r.err, HasSubstr("is not a simulated camera's flash"));
+}
+
+TEST_F(CliTest, VersionNamesTheToolAndTheLibrary) {
+  for (const char* args : {"--version", "--version list"}) {
+    ToolRun r = run(args, "", false);
+    EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+    EXPECT_THAT(r.out, ::testing::MatchesRegex("morvane-uvc-stereo [0-9]+\\.[0-9]+\\.[0-9]+\n"
+                                               "libmorvane_uvc_stereo_sdk [0-9]+\\.[0-9]+\\.[0-9]+\n"))
+        << args;
+  }
+}
+
+TEST_F(CliTest, ListColumnsLineUpWithTheHeader) {
+  ToolRun r = run("list");
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::string header, row;
+  ASSERT_TRUE(std::getline(lines, header));
+  ASSERT_TRUE(std::getline(lines, row));
+  const std::pair<const char*, const char*> columns[] = {
+      {"VID:PID", "0c45:0643"}, {"SERIAL", "SIM0001"}, {"NODE", "/dev/video0"}, {"OPENCV", "CAP_V4L2=0"}};
+  for (const auto& [title, value] : columns) {
+    EXPECT_NE(header.find(title), std::string::npos) << title;
+    EXPECT_EQ(header.find(title), row.find(value)) << title << "\n" << header << "\n" << row;
+  }
+}
+
+// Runs `watch` until it says it is watching, stops it with `signal_number`
+// and returns its exit status (-1 when it did not exit normally).
+int watch_until_signal(const std::string& tool_args, const std::string& err_file, int signal_number) {
+  std::remove(err_file.c_str());  // a previous run's text must not count
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", ("exec " + tool_args + " 2>'" + err_file + "' >/dev/null").c_str(), nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 600; ++i) {  // up to a minute on a loaded machine
+    std::ifstream err(err_file);
+    std::string text((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    if (text.find("watching") != std::string::npos) break;
+    usleep(100000);
+  }
+  kill(pid, signal_number);
+  int raw = 0;
+  waitpid(pid, &raw, 0);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+TEST_F(CliTest, WatchEndsCleanlyOnInterruptAndTermination) {
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    for (const char* mode : {"", " --json"}) {
+      const std::string args = std::string(MORVANE_TOOL_PATH) + " --simulate='" + state_ + "' watch" + mode;
+      EXPECT_EQ(watch_until_signal(args, path("watch.err"), signal_number), 0) << signal_number << mode;
+      EXPECT_THAT(slurp(path("watch.err")), HasSubstr("watching 1 camera(s)"));
+    }
+  }
+  ToolRun bad = run("watch --bogus");
+  EXPECT_EQ(bad.status, 2);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "commands.hpp"
 
+#include <poll.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +18,7 @@
 #include <sstream>
 
 #include "sonix/sonix_cam.h"
+#include "table.hpp"
 #include "tool.hpp"
 
 namespace morvane::tool {
@@ -57,7 +62,8 @@ Selection pick_for_flash(const GlobalOptions& g) {
     names += (names.empty() ? "" : ", ") + std::string("pid ") + std::to_string(u.pid) + " (" + u.command + ")";
   }
   if (g.force) {
-    std::cerr << "warning: " << node << " is open in " << names << "; going ahead (--force): its use of the camera ends\n";
+    std::cerr << "warning: " << node << " is open in " << names
+              << "; going ahead (--force): its use of the camera ends\n";
     return s;
   }
   Selection refused;
@@ -211,19 +217,97 @@ int cmd_list(const GlobalOptions&, bool json) {
     std::cout << "no supported camera found\n";
     return kExitOk;
   }
-  std::printf("%-3s %-9s %-7s %-14s %-12s %-18s %-12s %-34s %s\n", "#", "VID:PID", "BUS:ADR", "SERIAL", "VENDOR",
-              "MODEL", "NODE", "USB PATH", "OPENCV");
+  std::vector<std::vector<std::string>> rows = {
+      {"#", "VID:PID", "BUS:ADR", "SERIAL", "VENDOR", "MODEL", "NODE", "USB PATH", "OPENCV"}};
   for (std::size_t i = 0; i < devices.size(); ++i) {
     const auto& d = devices[i];
     char ids[10], busdev[10];
     std::snprintf(ids, sizeof ids, "%04x:%04x", d.vid, d.pid);
     std::snprintf(busdev, sizeof busdev, "%03u:%03u", d.bus_number, d.device_address);
-    std::printf("%-3zu %-9s %-7s %-14s %-12s %-18s %-12s %-34s %s\n", i, ids, busdev,
-                d.serial.empty() ? "-" : d.serial.c_str(), d.vendor.empty() ? "-" : d.vendor.c_str(),
-                d.model.empty() ? "-" : d.model.c_str(), d.video_node.c_str(),
-                d.usb_path.empty() ? "-" : d.usb_path.c_str(), opencv_text(d).c_str());
+    rows.push_back({std::to_string(i), ids, busdev, table_cell(d.serial), table_cell(d.vendor), table_cell(d.model),
+                    table_cell(d.video_node), table_cell(d.usb_path), table_cell(opencv_text(d))});
   }
+  std::cout << format_table(rows);
   return kExitOk;
+}
+
+namespace {
+
+// SIGINT and SIGTERM, blocked and read through a descriptor so the wait for
+// udev and the wait for a signal are one poll.
+class StopSignals {
+ public:
+  StopSignals() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    // A signal ignored by inheritance (a background job of a script) would
+    // be discarded before it could be read: take the default action, which
+    // never runs while the signal is blocked.
+    for (int signal_number : {SIGINT, SIGTERM}) std::signal(signal_number, SIG_DFL);
+    if (sigprocmask(SIG_BLOCK, &set_, &previous_) == 0) {
+      blocked_ = true;
+      fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+    }
+  }
+  ~StopSignals() {
+    if (fd_ >= 0) ::close(fd_);
+    if (blocked_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  int fd() const { return fd_; }
+
+ private:
+  sigset_t set_{};
+  sigset_t previous_{};
+  bool blocked_ = false;
+  int fd_ = -1;
+};
+
+void print_event(const us::DeviceEvent& event, bool json) {
+  const char* kind = us::device_event_kind_name(event.kind);
+  const us::DeviceInfo& d = event.device;
+  if (json) {
+    ordered_json line = ordered_json{{"event", kind}, {"device", device_json(d)}};
+    std::cout << line.dump() << std::endl;
+    return;
+  }
+  char ids[10];
+  std::snprintf(ids, sizeof ids, "%04x:%04x", d.vid, d.pid);
+  std::cout << kind << "  " << ids << "  " << table_cell(d.serial) << "  " << table_cell(d.model) << "  "
+            << table_cell(d.video_node) << "  " << table_cell(d.usb_path) << std::endl;
+}
+
+}  // namespace
+
+void block_stop_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+int cmd_watch(const GlobalOptions&, bool json) {
+  StopSignals signals;
+  if (signals.fd() < 0) return report({kExitSdkError, std::string("cannot wait for signals: ") + std::strerror(errno)});
+  auto opened = us::open_device_monitor();
+  if (!opened.ok()) return report(sdk_error(opened));
+  us::DeviceMonitor monitor = std::move(*opened);
+  // On standard error, so the events alone go to standard output.
+  std::cerr << "watching " << monitor.devices().size() << " camera(s) for arrivals and removals; interrupt to stop"
+            << std::endl;
+  for (;;) {
+    pollfd fds[2] = {{monitor.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return report({kExitSdkError, std::string("poll failed: ") + std::strerror(errno)});
+    }
+    if (fds[1].revents != 0) return kExitOk;  // interrupted: a normal end
+    auto events = monitor.read_events();
+    if (!events.ok()) return report(sdk_error(events));
+    for (const auto& event : *events) print_event(event, json);
+  }
 }
 
 int cmd_info(const GlobalOptions& g, bool json) {

@@ -28,6 +28,12 @@ struct ImuOptions {
 
 int cmd_list(const GlobalOptions& g, bool json);
 int cmd_info(const GlobalOptions& g, bool json);
+// Prints camera arrivals, removals and changes until SIGINT or SIGTERM
+// (exit status 0 then).
+int cmd_watch(const GlobalOptions& g, bool json);
+// Blocks SIGINT and SIGTERM for the threads started from now on (the
+// simulated camera's), so that only cmd_watch() receives them.
+void block_stop_signals();
 int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output);
 int cmd_config_set(const GlobalOptions& g, const std::string& input);
 int cmd_config_backup(const GlobalOptions& g, const std::string& output);

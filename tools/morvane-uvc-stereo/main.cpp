@@ -25,6 +25,10 @@ int main(int argc, char** argv) {
   CLI::App app{"Morvane UVC stereo camera tool", "morvane-uvc-stereo"};
   app.footer(kExitCodesHelp);
   app.require_subcommand(1);
+  app.set_version_flag("--version",
+                       std::string("morvane-uvc-stereo ") + MORVANE_TOOL_VERSION + "\nlibmorvane_uvc_stereo_sdk " +
+                           morvane::uvc_stereo::library_version(),
+                       "Print the tool's and the library's versions and exit");
 
   GlobalOptions global;
   std::string state_file;
@@ -50,6 +54,9 @@ int main(int argc, char** argv) {
 
   auto* list = app.add_subcommand("list", "List the supported cameras");
   list->add_flag("--json", json, "Machine-readable output");
+
+  auto* watch = app.add_subcommand("watch", "Print camera arrivals and removals as they happen, until interrupted");
+  watch->add_flag("--json", json, "One JSON object per line");
 
   auto* info = app.add_subcommand("info", "Identity, firmware version, flash and IMU availability");
   info->add_flag("--json", json, "Machine-readable output");
@@ -111,6 +118,7 @@ int main(int argc, char** argv) {
   global.fast = !no_fast;
   global.cache = !no_cache;
 
+  if (*watch) block_stop_signals();
   std::unique_ptr<Simulation> simulation;
   if (simulate->count() > 0) {
     std::string error;
@@ -123,6 +131,8 @@ int main(int argc, char** argv) {
   try {
     if (*list) {
       status = cmd_list(global, json);
+    } else if (*watch) {
+      status = cmd_watch(global, json);
     } else if (*info) {
       status = cmd_info(global, json);
     } else if (*config_get) {

@@ -1,0 +1,55 @@
+# bash completion for morvane-uvc-stereo
+_morvane_uvc_stereo() {
+  local cur prev words cword
+  _init_completion || return
+
+  local global="--device --simulate --force --no-fast --no-cache --version --help"
+  local commands="list watch info config imu firmware sensor"
+  local command="" sub="" i
+  for ((i = 1; i < cword; i++)); do
+    case ${words[i]} in
+      -d | --device) ((i++)) ;;
+      -*) ;;
+      *)
+        if [[ -z $command ]]; then command=${words[i]}; elif [[ -z $sub ]]; then sub=${words[i]}; fi
+        ;;
+    esac
+  done
+
+  case $prev in
+    -d | --device | --slave | --reg | --value | -n | --count | -t | --duration | --rate | --size | --flash-size)
+      return ;;
+    --format)
+      COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
+      return ;;
+    -o | --output | --simulate)
+      _filedir
+      return ;;
+  esac
+
+  case $command in
+    "") COMPREPLY=($(compgen -W "$commands $global" -- "$cur")) ;;
+    list | watch | info) COMPREPLY=($(compgen -W "--json --help" -- "$cur")) ;;
+    config)
+      case $sub in
+        "") COMPREPLY=($(compgen -W "get set backup restore check" -- "$cur")) ;;
+        get) COMPREPLY=($(compgen -W "--pretty --output --help" -- "$cur")) ;;
+        *) _filedir ;;
+      esac ;;
+    imu) COMPREPLY=($(compgen -W "--count --duration --rate --raw --format --help" -- "$cur")) ;;
+    firmware)
+      case $sub in
+        "") COMPREPLY=($(compgen -W "version export burn params" -- "$cur")) ;;
+        version | params) COMPREPLY=($(compgen -W "--json --help" -- "$cur")) ;;
+        export) if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W "--size --help" -- "$cur")); else _filedir; fi ;;
+        burn) if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W "--yes --flash-size --help" -- "$cur")); else _filedir; fi ;;
+      esac ;;
+    sensor)
+      case $sub in
+        "") COMPREPLY=($(compgen -W "read write" -- "$cur")) ;;
+        read) COMPREPLY=($(compgen -W "--slave --reg --reg-len --len --help" -- "$cur")) ;;
+        write) COMPREPLY=($(compgen -W "--slave --reg --reg-len --len --value --help" -- "$cur")) ;;
+      esac ;;
+  esac
+} &&
+  complete -F _morvane_uvc_stereo morvane-uvc-stereo
