@@ -53,6 +53,44 @@ install_packages() {
 }
 if [ "${MORVANE_ARM64_SKIP_INSTALL:-0}" != 1 ]; then install_packages; fi
 
+# ------------------------------------------------ Python for the target
+# The Python package is built against the target's Python headers and tested
+# with the target's interpreter under QEMU. Neither can be installed next to
+# the host's interpreter (python3.11-minimal is not co-installable), so the
+# arm64 packages are downloaded with apt-get and unpacked into
+# $build/python-sysroot, QEMU's library prefix for the interpreter. Unpacked
+# again only when the package versions change.
+python_root=$root/$build/python-sysroot
+unpack_target_python() {
+  local pyver numpy_ver blas_ver gfortran_ver ffi_ver want
+  pyver=$(apt-cache show libpython3.11-stdlib:arm64 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
+  numpy_ver=$(apt-cache show python3-numpy:arm64 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
+  if [ -z "$pyver" ] || [ -z "$numpy_ver" ]; then
+    apt-get update -qq
+    pyver=$(apt-cache show libpython3.11-stdlib:arm64 | sed -n 's/^Version: //p' | head -n 1)
+    numpy_ver=$(apt-cache show python3-numpy:arm64 | sed -n 's/^Version: //p' | head -n 1)
+  fi
+  want="python3.11-minimal:arm64=$pyver libpython3.11-minimal:arm64=$pyver libpython3.11-stdlib:arm64=$pyver
+        libpython3.11-dev:arm64=$pyver python3-numpy:arm64=$numpy_ver libblas3:arm64 liblapack3:arm64
+        libgfortran5:arm64 libffi8:arm64"
+  if [ -x "$python_root/usr/bin/python3.11" ] && [ "$(cat "$python_root/.packages" 2>/dev/null)" = "$want" ]; then
+    return 0
+  fi
+  local debs=$root/$build/python-debs
+  rm -rf "$python_root" "$debs"
+  mkdir -p "$python_root" "$debs"
+  # shellcheck disable=SC2086  # the list is split on purpose
+  (cd "$debs" && { apt-get download -qq $want 2>/dev/null || { apt-get update -qq && apt-get download -qq $want; }; })
+  local deb
+  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$python_root"; done
+  # pytest and its pure-Python dependencies are the host's (arch: all).
+  ln -sfn /usr/lib/python3/dist-packages "$python_root/host-dist-packages"
+  printf '%s' "$want" >"$python_root/.packages"
+  rm -rf "$debs"
+}
+step "target Python ($python_root)"
+unpack_target_python
+
 # ------------------------------------------------------------------- build
 # The native build's optimisation (-O2) without debug information: the cross
 # build and the emulated run are the slow parts, and the native stages already
@@ -60,7 +98,9 @@ if [ "${MORVANE_ARM64_SKIP_INSTALL:-0}" != 1 ]; then install_packages; fi
 step "cross build ($build)"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" \
-  -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_FUZZ=OFF -DMORVANE_BUILD_TOOLS=ON -DMORVANE_BUILD_TESTS=ON >/dev/null
+  -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_FUZZ=OFF -DMORVANE_BUILD_TOOLS=ON -DMORVANE_BUILD_TESTS=ON \
+  -DPython3_EXECUTABLE=/usr/bin/python3 -DPython3_INCLUDE_DIR="$python_root/usr/include/python3.11" \
+  -DMORVANE_ARM64_PYTHON_ROOT="$python_root" >/dev/null
 cmake --build "$build" -j "$jobs"
 built=$(now)
 
@@ -142,6 +182,9 @@ for p in "${programs[@]}"; do
   check "$(basename "$p") is an AArch64 ELF64 program" is_aarch64 "$p"
 done
 check "the tool loads the multiarch C library" loads_multiarch_libc "$build/tools/morvane-uvc-stereo"
+for ext in "$build"/python/morvane_uvc_stereo/_core.*.so; do
+  [ -f "$ext" ] && check "the Python extension $(basename "$ext") is an AArch64 ELF64 object" is_aarch64 "$ext"
+done
 echo "arm64 binary checks: $check_pass passed, $check_fail failed"
 
 # ------------------------------------------------------------------- tests

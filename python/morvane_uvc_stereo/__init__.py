@@ -42,7 +42,6 @@ from ._types import (
 )
 from ._core import (
     DEVICE_WHITELIST,
-    IMU_SAMPLE_DTYPE,
     Device,
     DeviceEvent,
     DeviceInfo,
@@ -105,6 +104,14 @@ def simulated_camera(state_file=None):
     """
     path = "" if state_file is None else _os.fsdecode(_os.fspath(state_file))
     return _core._start_simulation(path)
+
+
+def __getattr__(name):
+    # IMU_SAMPLE_DTYPE is made on first use: importing the package does not
+    # import numpy.
+    if name == "IMU_SAMPLE_DTYPE":
+        return _core.imu_sample_dtype()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def open_imu_stream(device, **options):

@@ -143,7 +143,7 @@ class DeviceWhitelistEntry:
     def firmware_match(self) -> FirmwareMatch: ...
 
 DEVICE_WHITELIST: Tuple[DeviceWhitelistEntry, ...]
-IMU_SAMPLE_DTYPE: numpy.dtype[Any]
+def imu_sample_dtype() -> numpy.dtype[Any]: ...
 
 class ImuStreamSample:
     @property

@@ -207,7 +207,9 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
         return false;
       },
       py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
-  m.attr("IMU_SAMPLE_DTYPE") = sample_dtype();
+  // A function rather than a constant, so that importing the package does
+  // not import numpy (only taking batches needs it).
+  m.def("imu_sample_dtype", &sample_dtype, "The numpy dtype of the arrays ImuStream.next_batch() returns.");
 
   device.def(
       "open_imu_stream",

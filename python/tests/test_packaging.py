@@ -4,6 +4,7 @@ import ast
 import csv
 import os
 import pathlib
+import shlex
 import shutil
 import subprocess
 import sys
@@ -16,11 +17,15 @@ from morvane_uvc_stereo import _core
 HERE = pathlib.Path(__file__).resolve().parent
 EXAMPLES = HERE.parent / "examples"
 PACKAGE_DIR = pathlib.Path(m.__file__).resolve().parent
+# The interpreter running these tests, as a command another process can start
+# (under user-mode emulation it is QEMU with the target's interpreter).
+PYTHON = shlex.split(os.environ.get("MORVANE_TEST_PYTHON", "")) or [sys.executable]
 
 
 def run_example(name, *args, cwd):
-    env = dict(os.environ, PYTHONPATH=str(PACKAGE_DIR.parent))
-    done = subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, env=env,
+    path = [str(PACKAGE_DIR.parent)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(path))
+    done = subprocess.run([*PYTHON, str(EXAMPLES / name), *args], cwd=cwd, env=env,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     return done.stdout
@@ -92,13 +97,14 @@ def test_installed_package_imports_from_a_staging_prefix(tmp_path):
         "    info, = m.scan_devices()\n"
         "    with m.open_device(info) as dev:\n"
         "        assert dev.read_json().json.startswith('{')\n"
+        "import sys; assert 'numpy' not in sys.modules, 'importing the package imported numpy'\n"
         "maps = open('/proc/self/maps').read()\n"
         "libs = {l.split()[-1] for l in maps.splitlines() if 'libmorvane_uvc_stereo' in l}\n"
         "print(m.__file__)\n"
         "print('\\n'.join(sorted(libs)))\n")
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_LIBRARY_PATH")}
     env["PYTHONPATH"] = str(site)
-    done = subprocess.run([sys.executable, "-c", probe], cwd=tmp_path, env=env, capture_output=True, text=True,
+    done = subprocess.run([*PYTHON, "-c", probe], cwd=tmp_path, env=env, capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr
     lines = done.stdout.split()
