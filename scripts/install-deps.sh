@@ -10,6 +10,7 @@ packages=(
   nlohmann-json3-dev libcli11-dev zlib1g-dev
   clang libclang-rt-14-dev
   util-linux
+  dpkg-dev lintian file man-db bsdextrautils bash-completion
   qemu-system-x86 busybox-static libusbredirparser-dev
   pybind11-dev python3-dev python3-numpy python3-pytest
 )

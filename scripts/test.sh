@@ -34,6 +34,30 @@ PYTHONPATH="$root/build/release/python" MORVANE_BUILD_DIR="$root/build/release" 
 if [ "$py_status" -eq 5 ]; then echo "pytest collected no tests"; fi
 [ "$py_status" -eq 0 ] || status=1
 
+# ---- Debian packages (begin) ----------------------------------------------
+# Builds the .deb files (packaging/build-debs.sh re-configures the build to
+# install into /usr with the multiarch directory; nothing is rebuilt), checks
+# each with lintian, which may report no error and no warning, and for the
+# host's architecture installs them into a clean root where the outside
+# consumers are built (tests/install/install_packages.sh).
+debian_packages() {  # build dir, Debian architecture
+  local out=build/debs/$2 lint_status=0
+  rm -rf "$out"
+  "$root/packaging/build-debs.sh" "$1" "$out" "$2" || return 1
+  lintian --tag-display-limit 0 --fail-on error,warning "$out"/*.deb 2>&1 | grep -v 'root privileges' || true
+  lintian --tag-display-limit 0 --fail-on error,warning "$out"/*.deb >/dev/null 2>&1 || lint_status=1
+  echo "lintian on $(ls "$out"/*.deb | wc -l) $2 packages: $([ "$lint_status" -eq 0 ] && echo clean || echo FAILED)"
+  [ "$lint_status" -eq 0 ] || return 1
+  if [ "$2" = "$(dpkg --print-architecture)" ]; then
+    "$root/tests/install/install_packages.sh" "$out" "$root/tests/install/consumer" || return 1
+  fi
+}
+section "Debian packages ($(dpkg --print-architecture)): build, lintian, install into a clean root"
+debs_start=$(date +%s)
+debian_packages build/release "$(dpkg --print-architecture)" || status=1
+echo "package stage took $(($(date +%s) - debs_start))s"
+# ---- Debian packages (end) ------------------------------------------------
+
 section "address+undefined sanitizer build"
 configure build/asan -DMORVANE_SANITIZE=address,undefined -DMORVANE_BUILD_BENCH=OFF -DMORVANE_BUILD_TOOLS=OFF
 cmake --build build/asan -j "$jobs"
@@ -60,6 +84,10 @@ if [ "${MORVANE_SKIP_ARM64:-0}" != 1 ]; then
   arm64_start=$(date +%s)
   MORVANE_NATIVE_BUILD_DIR=build/release "$root/scripts/arm64.sh" || status=1
   echo "arm64 stage took $(($(date +%s) - arm64_start))s"
+  section "Debian packages (arm64): build from the cross build, lintian"
+  debs_start=$(date +%s)
+  debian_packages build/arm64 arm64 || status=1
+  echo "arm64 package stage took $(($(date +%s) - debs_start))s"
 fi
 # ---- arm64 stage (end) ---------------------------------------------------
 
