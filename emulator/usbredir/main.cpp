@@ -171,6 +171,7 @@ class Frontend {
       }
       if (uvc_.take_save_request()) save_flash();
       send_video();
+      report_stream_end();
       if (!closed_ && usbredirparser_has_data_to_write(parser_) && usbredirparser_do_write(parser_) != 0) {
         closed_ = true;
       }
@@ -403,6 +404,19 @@ class Frontend {
     }
   }
 
+  // Reports, once a stream has ended, the frames it lost to a host that
+  // read too slowly (the picture's numbers show them as gaps).
+  void report_stream_end() {
+    const VideoStream& s = uvc_.stream();
+    const bool running = s.running();
+    if (was_streaming_ && !running && s.frames_dropped() != reported_drops_) {
+      say("video: %llu frames lost so far to a host reading too slowly (of %llu begun)",
+          static_cast<unsigned long long>(s.frames_dropped()), static_cast<unsigned long long>(s.frames_begun()));
+      reported_drops_ = s.frames_dropped();
+    }
+    was_streaming_ = running;
+  }
+
   // Leaves the bus; the device comes back after `delay_ms`.
   void leave_bus(long delay_ms) {
     // The host forgets every transfer in flight when the device goes.
@@ -496,6 +510,8 @@ class Frontend {
     usb_redir_bulk_packet_header header;
   };
   std::deque<HeldTransfer> pending_video_;
+  bool was_streaming_ = false;
+  std::uint64_t reported_drops_ = 0;
 };
 
 void usage(FILE* to) {

@@ -82,12 +82,12 @@ void render_stereo_frame(std::uint8_t* yuyv, std::uint16_t width, std::uint16_t 
 // to send from then on. A host that reads too slowly loses frames the way a
 // camera's FIFO overflows: a frame not begun within kFifoFrames intervals of
 // its capture is skipped, and its number is missing from the picture (a
-// FIFO of half a second at 10 frames per second rides out the stalls of an
+// FIFO of a second at 10 frames per second rides out the stalls of an
 // emulated guest on a busy host).
 class VideoStream {
  public:
   using DeviceTicks = std::function<std::uint64_t(std::uint64_t bus_ns)>;
-  static constexpr std::uint64_t kFifoFrames = 5;
+  static constexpr std::uint64_t kFifoFrames = 10;
 
   explicit VideoStream(DeviceTicks ticks);
 

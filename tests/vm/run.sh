@@ -16,7 +16,7 @@
 #   --shell           keep the guest open with a shell on this terminal after the scenarios
 #   --verbose         print every scenario's output
 #   --keep            keep the work directory (initramfs, console log, flash files)
-#   --timeout S       bound on the whole virtual machine run (default 480)
+#   --timeout S       bound on the whole virtual machine run (default 720, arm64 1800)
 #   --only LIST       run only these scenarios (comma-separated names)
 #
 # The guest kernel and udev come from Debian packages fetched with
@@ -56,7 +56,7 @@ case $arch in
     machine=(-M q35 -accel tcg)
     host_build=$build
     extra_debs=()
-    : "${vm_timeout:=480}"
+    : "${vm_timeout:=720}"
     ;;
   arm64)
     deb_arch=arm64 multiarch=aarch64-linux-gnu qemu_bin=qemu-system-aarch64 console=ttyAMA0
@@ -67,7 +67,7 @@ case $arch in
     # The guest's busybox and the libraries udevadm needs beyond the ones the
     # arm64 cross build already has installed.
     extra_debs=(busybox-static libkmod2 libacl1 libblkid1 libcap2 libselinux1 libzstd1 liblzma5 libssl3 libpcre2-8-0)
-    : "${vm_timeout:=1200}"
+    : "${vm_timeout:=1800}"
     ;;
   *) echo "run.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac

@@ -397,7 +397,7 @@ video_node() {  # serial -> /dev/videoN, from the OpenCV V4L2 index the tool lis
 }
 v4l2ctl_capture() {  # node width height fps count name -> $W/name.raw and the client's log $W/name.log
   timeout 120 v4l2-ctl -d $1 --set-fmt-video=width=$2,height=$3,pixelformat=YUYV --set-parm=$4 \
-    --stream-mmap=4 --stream-count=$5 --stream-to=$W/$6.raw --verbose >$W/$6.log 2>&1
+    --stream-mmap=8 --stream-count=$5 --stream-to=$W/$6.raw --verbose >$W/$6.log 2>&1
 }
 ticks_per_frame() { echo $(( (1000000 + $1 / 2) / $1 )); }  # fps -> camera clock ticks (1 MHz)
 
