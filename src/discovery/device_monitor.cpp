@@ -64,7 +64,29 @@ struct MonitoredCamera {
     }
     return !devpath.empty() && !last_devpath.empty() && last_devpath.compare(0, devpath.size() + 1, devpath + "/") == 0;
   }
-  std::string last_devpath;  // sysfs path of the last node seen, kept after the nodes leave
+  std::string last_devpath;                 // sysfs path of the last node seen, kept after the nodes leave
+  std::vector<std::string> reported_nodes;  // the node paths behind `reported`
+
+  std::vector<std::string> node_paths() const {
+    std::vector<std::string> paths;
+    for (const NodeCandidate& node : nodes) paths.push_back(node.candidate.record.video_node);
+    std::sort(paths.begin(), paths.end());
+    return paths;
+  }
+  // True while the camera has only lost nodes since the last report, as
+  // while its driver is detached for a flash operation and re-attached: the
+  // nodes leave and come back one by one, and a record folded from some of
+  // them (the metadata node alone) would be a change that is not one.
+  bool in_transition() const {
+    if (!reported) return false;
+    const std::vector<std::string> now = node_paths();
+    return now.size() < reported_nodes.size() &&
+           std::includes(reported_nodes.begin(), reported_nodes.end(), now.begin(), now.end());
+  }
+  void report(DeviceInfo record) {
+    reported = std::move(record);
+    reported_nodes = node_paths();
+  }
 };
 
 struct DeviceMonitor::Impl {
@@ -95,7 +117,7 @@ struct DeviceMonitor::Impl {
     std::string identity = discovery::device_identity(node.candidate.record);
     MonitoredCamera* camera = find(identity);
     if (camera == nullptr) {
-      cameras.push_back(MonitoredCamera{identity, {}, std::nullopt, {}});
+      cameras.push_back(MonitoredCamera{identity, {}, std::nullopt, {}, {}});
       camera = &cameras.back();
     }
     if (!node.devpath.empty()) camera->last_devpath = node.devpath;
@@ -122,7 +144,7 @@ struct DeviceMonitor::Impl {
           events->push_back({DeviceEventKind::changed, now});
         }
       }
-      camera.reported = std::move(now);
+      camera.report(std::move(now));
     }
     if (events != nullptr) {
       std::vector<DeviceEvent> removals;
@@ -166,20 +188,19 @@ struct DeviceMonitor::Impl {
     }
   }
 
-  // What changed for the cameras that have nodes; a camera without nodes
-  // (its driver detached for a flash operation) keeps its place silently.
+  // What changed for the cameras that have nodes; a camera that has only
+  // lost nodes (its driver detached for a flash operation) keeps its place
+  // and its record silently.
   void reconcile(std::vector<DeviceEvent>& events) {
     for (MonitoredCamera& camera : cameras) {
-      if (camera.nodes.empty()) continue;
+      if (camera.nodes.empty() || camera.in_transition()) continue;
       DeviceInfo now = camera.record();
       if (!camera.reported) {
         events.push_back({DeviceEventKind::arrived, now});
       } else if (!same_record(*camera.reported, now)) {
         events.push_back({DeviceEventKind::changed, now});
-      } else {
-        continue;
       }
-      camera.reported = std::move(now);
+      camera.report(std::move(now));
     }
   }
 };
