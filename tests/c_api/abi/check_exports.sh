@@ -57,13 +57,15 @@ if [ -n "$sanitize" ]; then
   echo "undefined-symbol check skipped: built with -fsanitize=$sanitize"
 else
   # Undefined symbols: versioned by glibc, libstdc++ or libgcc, or libusb's
-  # own (unversioned), or the weak hooks every shared object references.
+  # own (unversioned), libudev's (for the hot-plug monitor), or the weak hooks
+  # every shared object references.
   while read -r type bind ndx name; do
     [ "$ndx" = UND ] || continue
     [ -n "$name" ] || continue
     case "$name" in
       *@GLIBC_*|*@GLIBCXX_*|*@CXXABI_*|*@GCC_*) ;;
       libusb_*) ;;
+      udev_*@LIBUDEV_*) ;;
       __gmon_start__|_ITM_deregisterTMCloneTable|_ITM_registerTMCloneTable|__cxa_finalize) ;;
       *) fail "undefined symbol from an unexpected library: $name" ;;
     esac
@@ -71,7 +73,7 @@ else
   needed=$(readelf -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
   for so in $needed; do
     case "$so" in
-      libc.so.*|libstdc++.so.*|libgcc_s.so.*|libm.so.*|libusb-1.0.so.*|libpthread.so.*|ld-linux*) ;;
+      libc.so.*|libstdc++.so.*|libgcc_s.so.*|libm.so.*|libusb-1.0.so.*|libudev.so.*|libpthread.so.*|ld-linux*) ;;
       *) fail "unexpected needed library: $so" ;;
     esac
   done
