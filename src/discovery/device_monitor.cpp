@@ -49,8 +49,24 @@ struct MonitoredCamera {
 
   // The record a scan would give for the nodes present now.
   DeviceInfo record() const {
-    std::vector<ScanCandidate> folded = discovery::fold_candidates(nodes);
-    return discovery::finish_scan(std::move(folded)).front();
+    ScanCandidate folded = nodes.front().candidate;
+    for (std::size_t i = 1; i < nodes.size(); ++i) discovery::merge_candidate(folded, nodes[i].candidate);
+    return discovery::finish_scan({std::move(folded)}).front();
+  }
+  // True when `node` is on this camera's USB device (same ids, bus and
+  // address), whatever its identity text says.
+  bool same_usb_device(const DeviceInfo& node) const {
+    if (node.bus_number == 0 || node.device_address == 0) return false;
+    if (reported && reported->vid == node.vid && reported->pid == node.pid && reported->bus_number == node.bus_number &&
+        reported->device_address == node.device_address)
+      return true;
+    for (const NodeCandidate& n : nodes) {
+      const DeviceInfo& r = n.candidate.record;
+      if (r.vid == node.vid && r.pid == node.pid && r.bus_number == node.bus_number &&
+          r.device_address == node.device_address)
+        return true;
+    }
+    return false;
   }
   // True when the USB device that left (its bus number and address, or its
   // sysfs path) is this camera's.
@@ -116,6 +132,11 @@ struct DeviceMonitor::Impl {
   void add_node(NodeCandidate node) {
     std::string identity = discovery::device_identity(node.candidate.record);
     MonitoredCamera* camera = find(identity);
+    // A node whose udev record lacks what its siblings had (udev's path_id
+    // can miss ID_PATH while the driver re-binds after a flash operation)
+    // still belongs to the camera on the same USB device.
+    for (auto it = cameras.begin(); camera == nullptr && it != cameras.end(); ++it)
+      if (it->same_usb_device(node.candidate.record)) camera = &*it;
     if (camera == nullptr) {
       cameras.push_back(MonitoredCamera{identity, {}, std::nullopt, {}, {}});
       camera = &cameras.back();

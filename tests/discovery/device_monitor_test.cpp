@@ -229,6 +229,13 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
   const std::string video1 = rig.platform().udev_properties("/dev/video1");
   // video0's properties under another node name (the node itself does not
   // exist, so its probe finds it undetermined).
+  std::string without_path;
+  {
+    std::istringstream lines(video1);
+    std::string line;
+    while (std::getline(lines, line))
+      if (line.rfind("ID_PATH=", 0) != 0) without_path += line + "\n";
+  }
   std::string renamed_text = video0;
   for (std::size_t at; (at = renamed_text.find("/dev/video0")) != std::string::npos;)
     renamed_text.replace(at, 11, "/dev/video7");
@@ -269,6 +276,10 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
       {"... then the metadata node", {node("remove", video1), interface_unbind}, ""},
       {"re-attached: the metadata node back first", {node("add", video1)}, ""},
       {"... then the capture node", {node("add", video0)}, ""},
+      {"detached again; the metadata node comes back without ID_PATH (udev's path_id missed it)",
+       {node("remove", video0), node("remove", video1), node("add", without_path)},
+       ""},
+      {"... and the capture node with it", {node("add", video0)}, ""},
       {"detached and back under another name: a change",
        {node("remove", video0), node("remove", video1), node("add", renamed_text)},
        "changed:/dev/video7"},
