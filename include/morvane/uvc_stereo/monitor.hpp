@@ -33,7 +33,11 @@ struct DeviceEvent {
 // Records are the ones scan_devices() reports for the same camera: the same
 // fields, the same supported-device table and filter, the same identity
 // rules (ID_PATH, then bus and address, then serial, then video node) and the
-// same choice of the camera's video node. A camera is "arrived" once one of
+// same choice of the camera's video node; in addition, a node that udev
+// reports without ID_PATH (its path lookup can miss while the driver
+// re-binds) joins the camera on the same USB device (same ids, bus number
+// and address) instead of passing for another camera. A camera is "arrived"
+// once one of
 // its video nodes is there, and "removed" when its USB device leaves the bus.
 //
 // Flash operations are filtered out. While the SDK talks to a camera's
