@@ -285,7 +285,7 @@ while read -r _ verdict name ms reason; do
   printf 'vm: %-4s %-26s %7s ms %s\n' "$verdict" "$name" "$ms" "$reason"
   if [ "$verdict" = PASS ]; then pass=$((pass + 1)); else fail=$((fail + 1)); fi
 done < <(grep -E '^VMTEST (PASS|FAIL) ' "$log.txt")
-grep -E '^VMDATA (node_|imu_open|unplug|xfer|video_|flash_effect|flash_guard|frame_imu)' "$log.txt" |
+grep -E '^VMDATA (node_|imu_open|unplug|xfer|video_|flash_effect|flash_guard|frame_imu|watch_)' "$log.txt" |
   sed 's/^VMDATA /vm: measured /' || true
 if ! grep -q '^VMDONE' "$log.txt"; then
   echo "vm: FAIL guest did not finish (timeout ${vm_timeout} s or crash); last console lines:"
