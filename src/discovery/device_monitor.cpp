@@ -216,6 +216,19 @@ struct DeviceMonitor::Impl {
     for (MonitoredCamera& camera : cameras) {
       if (camera.nodes.empty() || camera.in_transition()) continue;
       DeviceInfo now = camera.record();
+      // Texts udev left out of a re-bound node's record (ID_PATH while the
+      // driver re-binds) are kept from the last report of the same USB
+      // device, as the scan keeps the first non-empty text of a camera.
+      if (camera.reported) {
+        const DeviceInfo& r = *camera.reported;
+        if (r.vid == now.vid && r.pid == now.pid && r.bus_number == now.bus_number &&
+            r.device_address == now.device_address) {
+          if (now.usb_path.empty()) now.usb_path = r.usb_path;
+          if (now.serial.empty()) now.serial = r.serial;
+          if (now.vendor.empty()) now.vendor = r.vendor;
+          if (now.model.empty()) now.model = r.model;
+        }
+      }
       if (!camera.reported) {
         events.push_back({DeviceEventKind::arrived, now});
       } else if (!same_record(*camera.reported, now)) {

@@ -236,6 +236,13 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
     while (std::getline(lines, line))
       if (line.rfind("ID_PATH=", 0) != 0) without_path += line + "\n";
   }
+  std::string capture_without_path;
+  {
+    std::istringstream lines(video0);
+    std::string line;
+    while (std::getline(lines, line))
+      if (line.rfind("ID_PATH=", 0) != 0) capture_without_path += line + "\n";
+  }
   std::string renamed_text = video0;
   for (std::size_t at; (at = renamed_text.find("/dev/video0")) != std::string::npos;)
     renamed_text.replace(at, 11, "/dev/video7");
@@ -280,6 +287,9 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
        {node("remove", video0), node("remove", video1), node("add", without_path)},
        ""},
       {"... and the capture node with it", {node("add", video0)}, ""},
+      {"detached again; both nodes come back without ID_PATH",
+       {node("remove", video0), node("remove", video1), node("add", capture_without_path), node("add", without_path)},
+       ""},
       {"detached and back under another name: a change",
        {node("remove", video0), node("remove", video1), node("add", renamed_text)},
        "changed:/dev/video7"},
