@@ -110,3 +110,26 @@ def test_installed_package_imports_from_a_staging_prefix(tmp_path):
     lines = done.stdout.split()
     assert lines[0].startswith(str(site))
     assert len(lines) >= 3 and all(l.startswith(str(prefix)) for l in lines[1:]), lines
+
+
+def test_state_file_is_shared_with_the_tool(tmp_path):
+    build = os.environ.get("MORVANE_BUILD_DIR")
+    tool = pathlib.Path(build or "", "tools", "morvane-uvc-stereo")
+    if not build or not tool.is_file():
+        pytest.skip("the command-line tool is not built here (MORVANE_BUILD_DIR/tools/morvane-uvc-stereo)")
+    if os.environ.get("MORVANE_UNDER_QEMU_USER"):
+        pytest.skip("the target's tool cannot be started from an emulated process")
+    state = tmp_path / "shared.flash"
+    document = tmp_path / "doc.json"
+    document.write_text('{ "written_by": "tool" }\n')
+    env = dict(os.environ, XDG_CACHE_HOME=str(tmp_path / "cache"))
+    subprocess.run([str(tool), "--simulate", str(state), "config", "set", str(document)], check=True,
+                   capture_output=True, env=env, timeout=120)
+    with m.simulated_camera(state):
+        info, = m.scan_devices()
+        with m.open_device(info) as dev:
+            assert dev.read_json().json == '{"written_by":"tool"}'
+            dev.write_json('{"written_by": "python"}')
+    got = subprocess.run([str(tool), "--simulate", str(state), "config", "get"], check=True, capture_output=True,
+                         text=True, env=env, timeout=120)
+    assert got.stdout.strip() == '{"written_by":"python"}'
