@@ -215,6 +215,12 @@ struct DeviceMonitor::Impl {
   void reconcile(std::vector<DeviceEvent>& events) {
     for (MonitoredCamera& camera : cameras) {
       if (camera.nodes.empty() || camera.in_transition()) continue;
+      // A camera is announced with the node it captures from: udev may
+      // finish its metadata node first, and that alone would name it briefly.
+      if (!camera.reported && std::none_of(camera.nodes.begin(), camera.nodes.end(), [](const NodeCandidate& n) {
+            return n.candidate.kind != discovery::NodeKind::no_capture;
+          }))
+        continue;
       DeviceInfo now = camera.record();
       // Texts udev left out of a re-bound node's record (ID_PATH while the
       // driver re-binds) are kept from the last report of the same USB

@@ -38,7 +38,10 @@ struct DeviceEvent {
 // re-binds) joins the camera on the same USB device (same ids, bus number
 // and address) instead of passing for another camera. A camera is "arrived"
 // once one of
-// its video nodes is there, and "removed" when its USB device leaves the bus.
+// its video nodes that is not a metadata node is there (udev may finish the
+// metadata node first; a camera that only ever shows one, which
+// scan_devices() would list under it, is not announced), and "removed" when
+// its USB device leaves the bus.
 //
 // Flash operations are filtered out. While the SDK talks to a camera's
 // controller (reading or writing the flash document, reading the firmware
