@@ -235,6 +235,18 @@ struct DeviceMonitor::Impl {
           if (now.model.empty()) now.model = r.model;
         }
       }
+      // A node that could not be opened at its event (the driver detached
+      // again by the next flash operation before udev's removal arrives) does
+      // not take the capture indices away from a camera that had them under
+      // the same node name.
+      if (camera.reported && !camera.reported->opencv_indices.empty() && now.opencv_indices.empty()) {
+        bool unprobed = false;
+        for (const NodeCandidate& n : camera.nodes)
+          if (n.candidate.record.video_node == now.video_node)
+            unprobed = n.candidate.kind == discovery::NodeKind::undetermined &&
+                       std::binary_search(camera.reported_nodes.begin(), camera.reported_nodes.end(), now.video_node);
+        if (unprobed) continue;
+      }
       if (!camera.reported) {
         events.push_back({DeviceEventKind::arrived, now});
       } else if (!same_record(*camera.reported, now)) {

@@ -220,7 +220,15 @@ class ScriptedUdev final : public morvane::uvc_stereo::testing::ForwardingPlatfo
   std::unique_ptr<platform::UdevMonitor> open_udev_monitor() override {
     return std::make_unique<ScriptedEvents>(&queue);
   }
+  int video_open(const std::string& path, int flags) override {
+    if (path == unopenable) {
+      errno = EACCES;
+      return -1;
+    }
+    return ForwardingPlatform::video_open(path, flags);
+  }
   std::vector<platform::UdevEvent> queue;
+  std::string unopenable;  // a node whose open fails
 };
 
 TEST(DeviceMonitor, ScriptedEventOrders) {
@@ -328,6 +336,37 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
     }
     EXPECT_EQ(got, c.expected);
   }
+}
+
+TEST(DeviceMonitor, ANodeThatCannotBeProbedKeepsTheCaptureIndices) {
+  VirtualCameraRig rig;
+  auto node = [&](const char* action, const char* path) {
+    platform::UdevEvent e;
+    e.action = action;
+    std::istringstream lines(rig.platform().udev_properties(path));
+    std::string line;
+    while (std::getline(lines, line)) {
+      const std::size_t eq = line.find('=');
+      if (eq != std::string::npos) e.properties[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return e;
+  };
+  const auto v0_add = node("add", "/dev/video0"), v1_add = node("add", "/dev/video1");
+  const auto v0_remove = node("remove", "/dev/video0"), v1_remove = node("remove", "/dev/video1");
+  ScriptedUdev udev(rig.platform());
+  platform::ScopedPlatform installed(udev);
+  DeviceMonitor monitor = open_ok();
+  // The driver re-attaches, and is detached again by the next flash
+  // operation before udev's removal arrives: the capture node's probe fails.
+  udev.unopenable = "/dev/video0";
+  udev.queue = {v0_remove, v1_remove, v1_add, v0_add};
+  EXPECT_EQ(kinds(events_ok(monitor)), "");
+  ASSERT_EQ(monitor.devices().size(), 1u);
+  EXPECT_FALSE(monitor.devices()[0].opencv_indices.empty());
+  udev.unopenable.clear();
+  udev.queue = {v0_remove, v0_add};
+  EXPECT_EQ(kinds(events_ok(monitor)), "");
+  EXPECT_TRUE(same_list(monitor.devices(), scan_now()));
 }
 
 TEST(DeviceMonitor, FilterAndArrivalOfNewCameras) {

@@ -564,6 +564,74 @@ t_video_imu_clock() {
   return 0
 }
 
+# `watch --json` while one camera is unplugged and comes back, after a flash
+# operation on another: the unplug and the replug are each reported within a
+# second (from the harness request, and from the kernel's "new USB device"
+# line), the flash operation not at all, and the records are those `list`
+# gives. Each event line is stamped with the guest's uptime as it arrives.
+watch_event_ms() {  # event serial -> uptime ms of the first such line, empty when none
+  grep "\"event\":\"$1\".*\"serial\":\"$2\"" $W/watch.out | head -n 1 | cut -d' ' -f1
+}
+wait_watch_event() {  # event serial seconds
+  i=0
+  while [ $i -lt $(($3 * 10)) ]; do
+    [ -n "$(watch_event_ms $1 $2)" ] && return 0
+    sleep 0.1; i=$((i + 1))
+  done
+  return 1
+}
+t_watch_hotplug() {
+  rm -f $W/watch.*
+  (morvane-uvc-stereo watch --json 2>$W/watch.err & echo $! >$W/watch.pid; wait $!; echo $? >$W/watch.status) |
+    while IFS= read -r line; do echo "$(now_ms) $line"; done >$W/watch.out &
+  reader=$!
+  i=0
+  while [ $i -lt 200 ] && ! grep -q watching $W/watch.err 2>/dev/null; do sleep 0.1; i=$((i + 1)); done
+  cat $W/watch.err
+  grep -q "watching 3 camera" $W/watch.err || fail "watch did not start with three cameras" || return 1
+
+  # A flash operation on VM0001 (a firmware version read): its video node
+  # vanishes (vm_probe measures for how long) and comes back.
+  $PROBE node-gap VM0001 1 >$W/watch.gap || { cat $W/watch.gap; fail "flash operation on VM0001"; return 1; }
+  absent=$(sed -n 's/^round=.* absent_ms=\([0-9.]*\).*/\1/p' $W/watch.gap)
+  echo "VMDATA watch_flash_node_absent_ms $absent"
+  case $absent in "" | 0 | 0.0) fail "VM0001's node did not vanish: the check would prove nothing"; return 1 ;; esac
+  wait_node VM0001 >/dev/null || fail "VM0001's node did not come back" || return 1
+  sleep 1
+  if [ -s $W/watch.out ]; then cat $W/watch.out; fail "events reported for a flash operation"; return 1; fi
+
+  port=$(basename "$(sysfs_dir_of VM0002)")
+  t_unplug=$(now_ms)
+  $PROBE unplug-now VM0002 || fail "unplug request" || return 1
+  wait_watch_event removed VM0002 10 || fail "no removal of VM0002 reported" || return 1
+  wait_watch_event arrived VM0002 20 || fail "no arrival of VM0002 reported" || return 1
+  kill -INT "$(cat $W/watch.pid)"
+  wait $reader
+  cat $W/watch.out
+  [ "$(cat $W/watch.status)" = 0 ] || fail "watch exited with $(cat $W/watch.status) on SIGINT" || return 1
+
+  # Latencies from the kernel's own lines for the port: the disconnect, and
+  # the UVC driver taking the device again (its nodes follow at once).
+  kernel_ms() {  # pattern -> uptime ms of the last kernel line for the port matching it
+    dmesg | grep "usb $port: $1" | tail -n 1 | sed 's/^\[ *\([0-9.]*\)\].*/\1/' | awk '{ printf "%d\n", $1 * 1000 }'
+  }
+  gone=$(kernel_ms "USB disconnect")
+  back=$(kernel_ms "Found UVC")
+  [ -n "$gone" ] && [ -n "$back" ] || fail "no kernel disconnect or UVC line for $port" || return 1
+  removed_ms=$(( $(watch_event_ms removed VM0002) - gone ))
+  arrived_ms=$(( $(watch_event_ms arrived VM0002) - back ))
+  echo "VMDATA watch_removed_after_kernel_ms $removed_ms"
+  echo "VMDATA watch_arrived_after_kernel_ms $arrived_ms"
+  echo "VMDATA watch_removed_after_request_ms $(( $(watch_event_ms removed VM0002) - t_unplug ))"
+  [ "$removed_ms" -lt 1000 ] || fail "removal reported $removed_ms ms after the kernel's disconnect" || return 1
+  [ "$arrived_ms" -lt 1000 ] || fail "arrival reported $arrived_ms ms after the kernel found the camera" || return 1
+  [ "$(grep -c . $W/watch.out)" -eq 2 ] || fail "other events than VM0002's removal and arrival" || return 1
+  # The arrival carries the record `list` gives now.
+  node=$(video_node VM0002) || fail "VM0002 not listed" || return 1
+  grep "\"event\":\"arrived\"" $W/watch.out | grep -q "\"video_node\":\"$node\"" ||
+    fail "arrival names another node than $node" || return 1
+}
+
 scenario enumeration t_enumeration
 scenario list_json t_list_json
 scenario info_firmware t_info_firmware
@@ -583,4 +651,5 @@ scenario video_flash_guard t_video_flash_guard
 scenario video_flash_effect t_video_flash_effect
 scenario video_imu_clock t_video_imu_clock
 case " $VMONLY " in *" config_get_timing "*) scenario config_get_timing t_config_get_timing ;; esac
+scenario watch_hotplug t_watch_hotplug
 scenario final_blobs t_final_blobs

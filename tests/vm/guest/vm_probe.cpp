@@ -11,6 +11,8 @@
 //                            request from now, during a flash read: the read
 //                            must fail cleanly and promptly; then it must work
 //                            again once the camera is back
+//   unplug-now SERIAL        the camera leaves the bus at once (and comes back
+//                            after the camera process's replug time)
 //   xfer SERIAL N            time per transfer: N IMU queries through the video
 //                            node, N register reads over libusb
 //   two-users SERIAL N USER  N rounds of write_json and read_json while another
@@ -242,7 +244,9 @@ int node_gap(const std::string& serial, int rounds) {
   return 0;
 }
 
-bool harness_unplug_after(const us::DeviceInfo& info, int requests) {
+// Vendor request 0xF0 to the virtual camera's harness: wValue 2 leaves the
+// bus at the wIndex-th extension-unit request from now, 3 at once.
+bool harness_request(const us::DeviceInfo& info, std::uint16_t command, std::uint16_t index) {
   libusb_context* ctx = nullptr;
   if (libusb_init(&ctx) != 0) return false;
   bool sent = false;
@@ -254,13 +258,26 @@ bool harness_unplug_after(const us::DeviceInfo& info, int requests) {
     libusb_device_handle* h = nullptr;
     if (libusb_open(list[i], &h) == 0) {
       // Vendor request to the device itself: no interface claim needed.
-      sent = libusb_control_transfer(h, 0x40, 0xF0, 2, static_cast<std::uint16_t>(requests), nullptr, 0, 1000) == 0;
+      sent = libusb_control_transfer(h, 0x40, 0xF0, command, index, nullptr, 0, 1000) == 0;
       libusb_close(h);
     }
   }
   if (list != nullptr) libusb_free_device_list(list, 1);
   libusb_exit(ctx);
   return sent;
+}
+
+bool harness_unplug_after(const us::DeviceInfo& info, int requests) {
+  return harness_request(info, 2, static_cast<std::uint16_t>(requests));
+}
+
+// The camera leaves the bus now and comes back after its replug time.
+int unplug_now(const std::string& serial) {
+  us::DeviceInfo info;
+  if (!find_camera(serial, info, 5000)) return failed("camera " + serial + " not found");
+  if (!harness_request(info, 3, 0)) return failed("harness request not accepted");
+  std::printf("unplug_sent_ms=%.1f\n", now_ms());
+  return 0;
 }
 
 int unplug_read(const std::string& serial, int requests) {
@@ -444,6 +461,7 @@ int main(int argc, char** argv) {
   if (command == "imu-guard") return imu_guard(serial);
   if (command == "node-gap" && n > 0) return node_gap(serial, n);
   if (command == "unplug-read" && n > 0) return unplug_read(serial, n);
+  if (command == "unplug-now") return unplug_now(serial);
   if (command == "xfer" && n > 0) return xfer(serial, n);
   if (command == "two-users" && n > 0 && argc > 4) return two_users(serial, n, argv[4]);
   std::fprintf(stderr, "vm_probe: unknown command or missing count\n");
