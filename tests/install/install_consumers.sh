@@ -13,7 +13,8 @@ for f in include/morvane/uvc_stereo.hpp include/morvane/uvc_stereo.h include/mor
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 libdir=
-for candidate in lib lib/*-linux-gnu lib64; do
+# The multiarch directory is globbed inside the prefix, not the working directory.
+for candidate in lib $(cd "$prefix" && ls -d lib/*-linux-gnu 2>/dev/null) lib64; do
   if [ -e "$prefix/$candidate/pkgconfig/morvane_uvc_stereo_sdk.pc" ]; then libdir=$candidate; break; fi
 done
 [ -n "$libdir" ] || { echo "no pkg-config files installed"; exit 1; }
