@@ -44,8 +44,9 @@ debian_packages() {  # build dir, Debian architecture
   local out=build/debs/$2 lint_status=0
   rm -rf "$out"
   "$root/packaging/build-debs.sh" "$1" "$out" "$2" || return 1
-  lintian --tag-display-limit 0 --fail-on error,warning "$out"/*.deb 2>&1 | grep -v 'root privileges' || true
-  lintian --tag-display-limit 0 --fail-on error,warning "$out"/*.deb >/dev/null 2>&1 || lint_status=1
+  local tags
+  tags=$(lintian --tag-display-limit 0 --fail-on error,warning "$out"/*.deb 2>&1) || lint_status=1
+  grep -v 'root privileges' <<<"$tags" || true
   echo "lintian on $(ls "$out"/*.deb | wc -l) $2 packages: $([ "$lint_status" -eq 0 ] && echo clean || echo FAILED)"
   [ "$lint_status" -eq 0 ] || return 1
   if [ "$2" = "$(dpkg --print-architecture)" ]; then
