@@ -3,83 +3,19 @@
 // state file between runs.
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "emulator/firmware_image.hpp"
-#include "emulator/simulated_camera.hpp"
 #include "emulator/virtual_platform.hpp"
 #include "platform/platform.hpp"
+#include "simulation/default_camera.hpp"
 #include "tool.hpp"
 
 namespace morvane::tool {
-namespace {
 
-constexpr std::size_t kFlashSize = 1u << 20;
-constexpr std::uint32_t kCalibrationAddress = 0x51000;
-
-// A calibration document as a factory would store it.
-constexpr const char* kFactoryCalibration = R"({
-  "format": "morvane-stereo-calibration",
-  "version": 1,
-  "serial": "SIM0001",
-  "image_size": [1280, 800],
-  "left": {
-    "camera_matrix": [[612.4, 0.0, 641.2], [0.0, 612.9, 398.7], [0.0, 0.0, 1.0]],
-    "distortion": [-0.0412, 0.0127, 0.00031, -0.00018, -0.0021]
-  },
-  "right": {
-    "camera_matrix": [[611.8, 0.0, 638.9], [0.0, 612.2, 401.3], [0.0, 0.0, 1.0]],
-    "distortion": [-0.0398, 0.0119, 0.00027, -0.00022, -0.0019]
-  },
-  "extrinsics": {
-    "rotation": [[0.99998, -0.00112, 0.00587], [0.00114, 0.99999, -0.00341], [-0.00587, 0.00342, 0.99998]],
-    "translation_m": [-0.05002, 0.00011, -0.00043]
-  },
-  "imu": {
-    "accel_bias_g": [0.0012, -0.0008, 0.0021],
-    "gyro_bias_dps": [0.11, -0.07, 0.02],
-    "imu_to_left_camera": [[0, -1, 0, 0.012], [1, 0, 0, -0.004], [0, 0, 1, 0.001], [0, 0, 0, 1]]
-  }
-})";
-
-bool initial_flash(const emulator::CameraConfig& config, std::vector<std::uint8_t>& flash, std::string& error) {
-  emulator::FirmwareImageOptions options;
-  options.chip_id = config.chip_id;
-  options.rom_row = config.rom_row;
-  options.vid = config.vid;
-  options.pid = config.pid;
-  options.product = "Stereo Camera";
-  options.manufacturer = config.vendor;
-  options.serial_number = config.serial;
-  // Field 4, field 2, field 1 and field 3 back to back: build, release,
-  // product and date-time fields of a plausible firmware.
-  options.version_text =
-      "23062"
-      "2606030001"
-      "STEREOCAM1"
-      "2412150930";
-  auto image = emulator::build_firmware_image(options, &error);
-  if (!image) return false;
-  flash.assign(kFlashSize, 0xFF);
-  std::copy(image->bytes.begin(), image->bytes.end(), flash.begin());
-
-  auto document = uvc_stereo::minify_and_validate_json(kFactoryCalibration);
-  if (!document.ok()) {
-    error = "built-in calibration: " + document.message;
-    return false;
-  }
-  auto blob = uvc_stereo::build_blob(0, std::vector<std::uint8_t>(document.value->begin(), document.value->end()),
-                                     uvc_stereo::FlashConfig{});
-  if (!blob.ok()) {
-    error = "built-in calibration: " + blob.message;
-    return false;
-  }
-  std::copy(blob.value->raw.begin(), blob.value->raw.end(), flash.begin() + kCalibrationAddress);
-  return true;
-}
-
-}  // namespace
+using simulation::kFlashSize;
 
 struct Simulation::Impl {
   std::string state_file;
@@ -97,11 +33,11 @@ std::string default_state_file() {
 std::unique_ptr<Simulation> Simulation::start(const std::string& state_file, std::string& error) {
   auto impl = std::make_unique<Impl>();
   impl->state_file = state_file;
-  auto config = emulator::simulated_camera_config();
+  auto config = simulation::default_camera_config();
 
   struct stat st {};
   if (::stat(state_file.c_str(), &st) != 0) {
-    if (!initial_flash(config, config.flash.contents, error)) return nullptr;
+    if (!simulation::factory_flash(config, config.flash.contents, error)) return nullptr;
   } else {
     std::vector<std::uint8_t> flash;
     if (!read_file(state_file, flash, error)) return nullptr;
@@ -137,7 +73,15 @@ bool Simulation::save(std::string& error) {
     }
     ::mkdir(dir.c_str(), 0755);
   }
-  return write_file(impl_->state_file, contents, error);
+  // Written aside and renamed, so a run cut short keeps the previous flash.
+  const std::string partial_file = impl_->state_file + ".partial";
+  if (!write_file(partial_file, contents, error)) return false;
+  if (std::rename(partial_file.c_str(), impl_->state_file.c_str()) != 0) {
+    error = "rename " + partial_file + " failed: " + std::strerror(errno);
+    std::remove(partial_file.c_str());
+    return false;
+  }
+  return true;
 }
 
 }  // namespace morvane::tool
