@@ -246,7 +246,7 @@ t_unplug_during_read() {
 }
 
 t_node_return() {
-  $PROBE node-gap VM0001 5 >$W/gap.out
+  $PROBE node-gap VM0001 5 >$W/gap.out 2>&1
   rc=$?
   cat $W/gap.out
   echo "VMDATA node_absent_ms $(sed -n 's/^round=.* absent_ms=\([0-9.]*\).*/\1/p' $W/gap.out | tr '\n' ' ')"

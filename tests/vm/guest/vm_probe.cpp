@@ -186,7 +186,12 @@ int node_gap(const std::string& serial, int rounds) {
   double worst = 0;
   int absent_rounds = 0;
   for (int i = 0; i < rounds; ++i) {
+    // The node the previous scan named may still be settling (udev, a late
+    // re-probe); give it the same 5 s as after an operation.
+    const double wait_start = now_ms();
+    while (!node_ready(info.video_node) && now_ms() - wait_start < 5000) sleep_ms(5);
     if (!node_ready(info.video_node)) return failed("node not ready before round " + std::to_string(i));
+    if (now_ms() - wait_start > 1) std::printf("round=%d settled_ms=%.1f\n", i, now_ms() - wait_start);
     NodeWatch watch(info.video_node);
     const double t0 = now_ms();
     auto version = us::detail::read_firmware_version_from_device(flash_config(info));
