@@ -234,6 +234,25 @@ if [[ " ${packages[*]} " == *" $py "* ]]; then
   control "$py" "$arch" "" python "$(join_deps "$py_deps" "python3 (>= 3.11)" "python3 (<< 3.12)" "python3-numpy")" \
     "SDK for Morvane UVC stereo cameras - Python 3 module" "${lib_text[@]}" "" \
     "This package holds the Python 3 module morvane_uvc_stereo."
+  # As Debian's Python packages do: the module is byte-compiled when it is
+  # configured and its byte code removed before it goes, so the interpreter
+  # (run as root) leaves no __pycache__ behind after a purge.
+  cat >"$(pkg_dir "$py")/DEBIAN/postinst" <<EOF_POSTINST
+#!/bin/sh
+set -e
+if [ "\$1" = configure ] && command -v py3compile >/dev/null 2>&1; then
+	py3compile -p $py
+fi
+EOF_POSTINST
+  cat >"$(pkg_dir "$py")/DEBIAN/prerm" <<EOF_PRERM
+#!/bin/sh
+set -e
+if command -v py3clean >/dev/null 2>&1; then
+	py3clean -p $py
+else
+	rm -rf /usr/lib/python3/dist-packages/morvane_uvc_stereo/__pycache__
+fi
+EOF_PRERM
 fi
 # Lintian overrides, each with its reason, live in the package: the tags in
 # debian/lintian-overrides hold for every package.
@@ -250,6 +269,9 @@ for p in "${packages[@]}"; do
   (cd "$dir" && find . -type f ! -path './DEBIAN/*' -printf '%P\0' | LC_ALL=C sort -z | xargs -0r md5sum) \
     >"$dir/DEBIAN/md5sums"
   chmod 0644 "$dir/DEBIAN/"*
+  for script in preinst postinst prerm postrm; do
+    if [ -f "$dir/DEBIAN/$script" ]; then chmod 0755 "$dir/DEBIAN/$script"; fi
+  done
   a=$(sed -n 's/^Architecture: //p' "$dir/DEBIAN/control")
   deb=$out/${p}_${debversion}_$a.deb
   dpkg-deb --root-owner-group -Zxz --build "$dir" "$deb" >/dev/null

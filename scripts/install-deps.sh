@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev zlib1g-dev
   clang libclang-rt-14-dev
-  util-linux
+  util-linux debootstrap zstd
   dpkg-dev lintian file man-db bsdextrautils bash-completion
   qemu-system-x86 busybox-static libusbredirparser-dev
   pybind11-dev python3-dev python3-numpy python3-pytest

@@ -1,21 +1,62 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them: their dependencies resolve against
-# Debian 12 (apt-get's dry run), they unpack into a clean root with the files
-# where Debian puts them, and the outside consumers build against that root
-# through find_package and pkg-config and run. The tool's manual page and
-# bash completion work from the unpacked package.
+# The Debian packages as a user gets them: apt-get installs them into a clean
+# Debian 12 root (debootstrap, minbase) with their maintainer scripts and
+# triggers and their dependencies from the archive, and there the outside
+# consumers build against /usr through find_package and pkg-config and run,
+# ldconfig knows the libraries, the tool's manual page and bash completion
+# work, the Python module imports, and removing and purging the packages
+# leaves no file of theirs behind.
 #
 #   tests/install/install_packages.sh DEB_DIR CONSUMER_SOURCE_DIR
 #
-# Prints "install packages: N passed, M failed"; exit status 0 when all passed.
+# The root is made once with the build tools the consumers need and kept as
+# a tarball in ${XDG_CACHE_HOME:-$HOME/.cache}/morvane-install-root (made
+# again when its package list, suite or mirror change); every run unpacks a
+# fresh copy and deletes it on exit. The mirror is the host's own Debian
+# archive from its apt sources.
+#
+# Prints "install packages: N passed, M failed"; exit status 0 when all
+# passed, 77 (with the reason) when no root can be made here: not root, no
+# debootstrap, the archive out of reach, chroot refused.
 set -uo pipefail
+export LC_ALL=C
 debs=$(cd "$1" && pwd)
 consumer=$(cd "$2" && pwd)
 arch=$(dpkg --print-architecture)
 triplet=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+suite=bookworm
+# What the consumers and the checks need inside the root.
+root_packages=(g++ gcc cmake ninja-build pkg-config man-db bsdextrautils bash-completion python3 python3-numpy)
+cache_dir=${XDG_CACHE_HOME:-$HOME/.cache}/morvane-install-root
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/morvane-install.XXXXXX")
 root=$work/root
+
+# Unmounts everything below the work directory (deepest first), then deletes
+# it; a mount that will not go keeps the directory, so rm never crosses it.
+cleanup() {
+  local m left
+  for _ in 1 2 3; do
+    left=$(awk -v w="$work/" 'index($2, w) == 1 {print $2}' /proc/self/mounts | sort -r)
+    [ -z "$left" ] && break
+    for m in $left; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null; done
+  done
+  if awk -v w="$work/" 'index($2, w) == 1 {found = 1} END {exit !found}' /proc/self/mounts; then
+    echo "cannot unmount below $work; left in place" >&2
+  else
+    rm -rf --one-file-system "$work"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+skip() {
+  echo "install packages: skipped: $*"
+  exit 77
+}
+
 passed=0
 failed=0
 check() {  # description, command...
@@ -29,15 +70,142 @@ check() {  # description, command...
     printf '%s\n' "$out" | tail -n 30 | sed 's/^/    /'
   fi
 }
+finish() {
+  echo "install packages: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+}
 
 mapfile -t packages < <(ls "$debs"/*_"$arch".deb "$debs"/*_all.deb 2>/dev/null)
 [ ${#packages[@]} -ge 5 ] || { echo "FAIL: fewer than five packages in $debs"; exit 1; }
+names=()
+for deb in "${packages[@]}"; do names+=("$(dpkg-deb -f "$deb" Package)"); done
 
-# Every dependency is satisfiable from the configured Debian archive.
-check "apt-get resolves the packages' dependencies" apt-get -s -qq install "${packages[@]}"
+# ------------------------------------------------------------ the archive
+# The first URI of the host's sources that serve the suite (and its security
+# suite), deb822 .sources first, then one-line .list files.
+sources_uri() {  # suite
+  local f
+  for f in /etc/apt/sources.list.d/debian.sources /etc/apt/sources.list.d/*.sources; do
+    [ -r "$f" ] || continue
+    awk -v s="$1" 'BEGIN { RS = "" } {
+        types = uris = suites = ""; on = 1; n = split($0, l, "\n")
+        for (i = 1; i <= n; i++) {
+          if (l[i] ~ /^Types:/) types = l[i] " "
+          if (l[i] ~ /^URIs:/) uris = l[i]
+          if (l[i] ~ /^Suites:/) suites = l[i] " "
+          if (l[i] ~ /^Enabled:[ \t]*no/) on = 0
+        }
+        if (on && types ~ /[ \t]deb[ \t]/ && index(suites, " " s " ")) {
+          sub(/^URIs:[ \t]*/, "", uris); split(uris, u, /[ \t]+/); print u[1]; exit
+        }
+      }' "$f" | grep . && return 0
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -r "$f" ] || continue
+    awk -v s="$1" '$1 == "deb" {
+        i = 2; if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
+        if ($(i + 1) == s) { print $i; exit }
+      }' "$f" | grep . && return 0
+  done
+  return 1
+}
 
-mkdir -p "$root"
-for deb in "${packages[@]}"; do dpkg-deb -x "$deb" "$root"; done
+[ "$(id -u)" -eq 0 ] || skip "making a Debian root needs root (debootstrap, chroot)"
+command -v debootstrap >/dev/null || skip "debootstrap is not installed"
+command -v chroot >/dev/null || skip "chroot is not installed"
+mirror=$(sources_uri "$suite") || skip "no $suite archive in the host's apt sources"
+mirror=${mirror%/}
+security=$(sources_uri "$suite-security") && security=${security%/}
+timeout 60 /usr/lib/apt/apt-helper download-file "$mirror/dists/$suite/Release" "$work/Release" >/dev/null 2>&1 ||
+  skip "the archive $mirror cannot be reached"
+
+# ------------------------------------------------------------ the root
+# The cached tarball's name carries everything it was made from.
+recipe="minbase $suite $arch $mirror ${security:-} ${root_packages[*]} sources+update+upgrade v1"
+key=$(printf '%s' "$recipe" | sha256sum | cut -c1-16)
+tarball=$cache_dir/root-$key.tar.zst
+
+make_root() {  # -> $tarball
+  local new=$work/new log=$work/debootstrap.log include
+  include=$(IFS=,; echo "${root_packages[*]}")
+  echo "making the $suite root (debootstrap from $mirror, once; cached in $cache_dir)"
+  if ! debootstrap --variant=minbase --include="$include" --arch="$arch" "$suite" "$new" "$mirror" >"$log" 2>&1; then
+    tail -n 15 "$log"
+    skip "debootstrap could not make a $suite root from $mirror"
+  fi
+  {
+    echo "Types: deb"
+    echo "URIs: $mirror"
+    echo "Suites: $suite $suite-updates"
+    echo "Components: main"
+    echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+    if [ -n "${security:-}" ]; then
+      echo
+      echo "Types: deb"
+      echo "URIs: $security"
+      echo "Suites: $suite-security"
+      echo "Components: main"
+      echo "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg"
+    fi
+  } >"$new/etc/apt/sources.list.d/debian.sources"
+  rm -f "$new/etc/apt/sources.list"
+  cp /etc/resolv.conf "$new/etc/resolv.conf" 2>/dev/null
+  if ! chroot "$new" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive \
+    sh -c 'apt-get update -qq && apt-get upgrade -y -qq && apt-get clean' >"$log" 2>&1; then
+    tail -n 15 "$log"
+    skip "the new root cannot be brought up to date from $mirror"
+  fi
+  mkdir -p "$cache_dir"
+  tar -C "$new" --numeric-owner -I 'zstd -T0 -3 -q' -cf "$tarball.part" . && mv "$tarball.part" "$tarball" ||
+    { rm -f "$tarball.part"; echo "FAIL: cannot write $tarball"; exit 1; }
+  rm -rf --one-file-system "$new"
+  find "$cache_dir" -maxdepth 1 -name 'root-*.tar.zst' ! -name "root-$key.tar.zst" -delete
+}
+
+mkdir -p "$cache_dir"
+# Two runs at once make the root only once.
+exec 9>"$cache_dir/lock"
+flock 9
+[ -s "$tarball" ] || make_root
+mkdir "$root"
+tar -C "$root" --numeric-owner -I zstd -xpf "$tarball" || { echo "FAIL: cannot unpack $tarball"; exit 1; }
+flock -u 9
+
+chroot "$root" /bin/true 2>/dev/null || skip "chroot into $root is refused"
+mount -t proc proc "$root/proc" || skip "cannot mount /proc in the root"
+# debootstrap made the device nodes; without them, the host's /dev, read-only.
+if [ ! -c "$root/dev/null" ]; then
+  mount --bind /dev "$root/dev" && mount -o remount,bind,ro "$root/dev" || skip "no /dev in the root"
+fi
+cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null
+
+in_root() {
+  chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
+    DEBIAN_FRONTEND=noninteractive "$@"
+}
+in_root apt-get update -qq >"$work/update.log" 2>&1 || { cat "$work/update.log"; skip "apt-get update in the root fails"; }
+
+# ------------------------------------------------------------ install
+# The root's paths before the packages come, to find what they leave behind.
+snapshot() { (cd "$root" && find . -xdev \( -path ./proc -o -path ./tmp -o -path ./dev \) -prune -o -print | sort); }
+snapshot >"$work/before"
+
+mkdir -p "$root/tmp/debs"
+cp "${packages[@]}" "$root/tmp/debs/"
+install_debs() {
+  local name state
+  in_root sh -c 'apt-get install -y /tmp/debs/*.deb' || return 1
+  for name in "${names[@]}"; do
+    state=$(in_root dpkg-query -W -f='${Status}' "$name") || return 1
+    [ "$state" = "install ok installed" ] || { echo "$name: $state"; return 1; }
+  done
+}
+check "apt-get installs the packages and their dependencies into a clean $suite root" install_debs
+[ "$failed" -eq 0 ] || finish
+
+: >"$work/owned"
+for name in "${names[@]}"; do in_root dpkg-query -L "$name" >>"$work/owned"; done
 
 has() { [ -e "$root/$1" ] || { echo "missing: /$1"; return 1; }; }
 layout() {
@@ -51,68 +219,140 @@ layout() {
     has "$f" || return 1
   done
   # Nothing outside the multiarch directory, nothing unstripped.
-  if find "$root/usr/lib" -maxdepth 1 -name 'libmorvane*' | grep -q .; then echo "library outside lib/$triplet"; return 1; fi
-  local unstripped
-  unstripped=$(find "$root/usr" -type f -exec sh -c 'file -b "$1" | grep -q "^ELF.*not stripped" && echo "$1"' sh {} \;)
-  [ -z "$unstripped" ] || { echo "not stripped: $unstripped"; return 1; }
+  if grep -E '^/usr/lib/libmorvane' "$work/owned"; then echo "library outside lib/$triplet"; return 1; fi
+  local f unstripped=
+  while read -r f; do
+    [ -f "$root$f" ] && [ ! -L "$root$f" ] || continue
+    file -b "$root$f" | grep -q '^ELF.*not stripped' && unstripped+=" $f"
+  done <"$work/owned"
+  [ -z "$unstripped" ] || { echo "not stripped:$unstripped"; return 1; }
 }
 check "files where Debian puts them, binaries stripped" layout
 
-cmake_consumer() {
-  cmake -S "$consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_FIND_USE_CMAKE_SYSTEM_PATH=ON \
-    >/dev/null &&
-    cmake --build "$work/cmake-build" >/dev/null &&
-    grep -q "$root/usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so" "$work/cmake-build/build.ninja" &&
-    LD_LIBRARY_PATH="$root/usr/lib/$triplet" "$work/cmake-build/consumer_cxx" &&
-    LD_LIBRARY_PATH="$root/usr/lib/$triplet" "$work/cmake-build/consumer_c"
+# The ldconfig trigger ran: the dynamic linker's cache has the libraries.
+linker_cache() {
+  local cache lib
+  cache=$(in_root ldconfig -p) || return 1
+  for lib in libmorvane_uvc_stereo_sdk.so.0 libmorvane_uvc_stereo_sdk_c.so.0 libmorvane_uvc_stereo_sim.so.0; do
+    grep -Eq "^[[:space:]]*$lib .*=> (/usr)?/lib/$triplet/$lib\$" <<<"$cache" || { echo "ldconfig -p lacks $lib"; return 1; }
+  done
 }
-check "find_package consumers build against the unpacked packages and run" cmake_consumer
+check "ldconfig knows the installed libraries" linker_cache
+
+cp -r "$consumer" "$root/tmp/consumer"
+cmake_consumer() {
+  in_root cmake -S /tmp/consumer -B /tmp/cmake-build -G Ninja >/dev/null &&
+    in_root cmake --build /tmp/cmake-build >/dev/null &&
+    grep -q "/usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so" "$root/tmp/cmake-build/build.ninja" &&
+    in_root /tmp/cmake-build/consumer_cxx &&
+    in_root /tmp/cmake-build/consumer_c
+}
+check "find_package consumers build against /usr in the root and run" cmake_consumer
 
 pkgconfig_consumer() {
-  local flags_c flags_cxx
-  flags_c=$(PKG_CONFIG_PATH="$root/usr/lib/$triplet/pkgconfig" pkg-config --cflags --libs morvane_uvc_stereo_sdk_c) &&
-    flags_cxx=$(PKG_CONFIG_PATH="$root/usr/lib/$triplet/pkgconfig" pkg-config --cflags --libs morvane_uvc_stereo_sdk) &&
-    # shellcheck disable=SC2086
-    cc -std=c99 -Wall -Wextra -pedantic -Werror "$consumer/consumer.c" -o "$work/pc_c" $flags_c &&
-    # shellcheck disable=SC2086
-    c++ -std=c++17 -Wall -Wextra -Werror "$consumer/consumer.cpp" -o "$work/pc_cxx" $flags_cxx &&
-    LD_LIBRARY_PATH="$root/usr/lib/$triplet" ldd "$work/pc_cxx" | grep -q "$root/usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so.0" &&
-    LD_LIBRARY_PATH="$root/usr/lib/$triplet" "$work/pc_c" &&
-    LD_LIBRARY_PATH="$root/usr/lib/$triplet" "$work/pc_cxx"
+  in_root sh -c 'cc -std=c99 -Wall -Wextra -pedantic -Werror /tmp/consumer/consumer.c -o /tmp/pc_c \
+                   $(pkg-config --cflags --libs morvane_uvc_stereo_sdk_c) &&
+                 c++ -std=c++17 -Wall -Wextra -Werror /tmp/consumer/consumer.cpp -o /tmp/pc_cxx \
+                   $(pkg-config --cflags --libs morvane_uvc_stereo_sdk)' &&
+    in_root ldd /tmp/pc_cxx | grep -Eq "libmorvane_uvc_stereo_sdk.so.0 => (/usr)?/lib/$triplet/libmorvane_uvc_stereo_sdk.so.0 " &&
+    in_root /tmp/pc_c &&
+    in_root /tmp/pc_cxx
 }
-check "pkg-config consumers build against the unpacked packages and run" pkgconfig_consumer
+check "pkg-config consumers build against /usr in the root and run" pkgconfig_consumer
 
 tool_version() {
   local out
-  out=$("$root/usr/bin/morvane-uvc-stereo" --version) &&
+  out=$(in_root morvane-uvc-stereo --version) &&
     grep -Eq '^morvane-uvc-stereo [0-9]+\.[0-9]+\.[0-9]+$' <<<"$out" &&
     grep -Eq '^libmorvane_uvc_stereo_sdk [0-9]+\.[0-9]+\.[0-9]+$' <<<"$out"
 }
-check "the packaged tool prints its versions" tool_version
+check "the installed tool prints its versions" tool_version
 
 manual_page() {
   local text
-  text=$(MANPATH="$root/usr/share/man" MANWIDTH=80 man --no-hyphenation morvane-uvc-stereo 2>&1 | col -b) &&
+  [ "$(in_root man -w morvane-uvc-stereo)" = /usr/share/man/man1/morvane-uvc-stereo.1.gz ] || return 1
+  text=$(in_root sh -c 'MANWIDTH=80 man --no-hyphenation morvane-uvc-stereo 2>&1 | col -b') &&
     grep -Eq "morvane-uvc-stereo[[:space:]]+-[[:space:]]+list,[[:space:]]+watch[[:space:]]+and[[:space:]]+configure" <<<"$text" &&
-    grep -Eq "^ +watch +\[--json\]" <<<"$text"
+    grep -Eq "^ +watch +\[--json\]" <<<"$text" &&
+    # man-db's trigger put the page in the index.
+    in_root whatis morvane-uvc-stereo | grep -Eq '^morvane-uvc-stereo \(1\) +- list, watch and configure'
 }
-check "man morvane-uvc-stereo shows the packaged page" manual_page
+check "man morvane-uvc-stereo shows the installed page" manual_page
 
 completion() {
-  # What bash offers after "morvane-uvc-stereo wa" and "morvane-uvc-stereo config ".
-  bash -c '
-    source /usr/share/bash-completion/bash_completion 2>/dev/null || exit 1
-    source "$1" || exit 1
-    complete -p morvane-uvc-stereo >/dev/null || exit 1
+  # What bash offers after "morvane-uvc-stereo wa" and "morvane-uvc-stereo config ",
+  # with the completion loaded on demand the way an interactive shell does.
+  in_root bash -c '
+    source /usr/share/bash-completion/bash_completion || exit 1
+    _completion_loader morvane-uvc-stereo
+    spec=$(complete -p morvane-uvc-stereo) || { echo "no completion loaded"; exit 1; }
+    fn=$(sed -n "s/.*-F \([^ ]*\) .*/\1/p" <<<"$spec")
+    [ -n "$fn" ] || { echo "not a function completion: $spec"; exit 1; }
     COMP_WORDS=(morvane-uvc-stereo wa); COMP_CWORD=1; COMP_LINE="morvane-uvc-stereo wa"; COMP_POINT=${#COMP_LINE}
-    _morvane_uvc_stereo morvane-uvc-stereo wa morvane-uvc-stereo
+    "$fn" morvane-uvc-stereo wa morvane-uvc-stereo
     [ "${COMPREPLY[*]}" = watch ] || { echo "after wa: ${COMPREPLY[*]}"; exit 1; }
     COMP_WORDS=(morvane-uvc-stereo config ""); COMP_CWORD=2; COMP_LINE="morvane-uvc-stereo config "; COMP_POINT=${#COMP_LINE}
-    _morvane_uvc_stereo morvane-uvc-stereo "" config
+    "$fn" morvane-uvc-stereo "" config
     [ "${COMPREPLY[*]}" = "get set backup restore check" ] || { echo "after config: ${COMPREPLY[*]}"; exit 1; }
-  ' bash "$root/usr/share/bash-completion/completions/morvane-uvc-stereo"
+  '
 }
-check "bash completion of the packaged tool" completion
+check "bash completion of the installed tool" completion
 
-echo "install packages: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+# The root has no camera (and no /sys): scanning finds none and says so with
+# an empty list, not an exception.
+python_module() {
+  local out
+  out=$(in_root python3 -c 'import morvane_uvc_stereo as m; print(m.scan_devices())') || return 1
+  [ "$out" = "[]" ] || { echo "scan_devices() printed: $out"; return 1; }
+}
+check "python3 imports the installed module and scans" python_module
+
+# ------------------------------------------------------------ remove, purge
+gone() {  # what may stay -> lists the packages' files still there
+  local f
+  while read -r f; do
+    [ -e "$root$f" ] || [ -L "$root$f" ] || continue
+    [ -d "$root$f" ] && [ ! -L "$root$f" ] && continue
+    echo "left: $f"
+  done <"$work/owned"
+}
+remove_packages() {
+  local left
+  in_root apt-get remove -y "${names[@]}" || return 1
+  left=$(gone)
+  [ -z "$left" ] || { echo "after remove: $left"; return 1; }
+  in_root ldconfig -p | grep libmorvane && { echo "ldconfig still lists the libraries"; return 1; }
+  true
+}
+check "apt-get remove takes the packages' files away" remove_packages
+
+purge_packages() {
+  local name state left kept=()
+  # Removed packages without configuration files are gone from dpkg's
+  # database already; the others are purged.
+  for name in "${names[@]}"; do
+    state=$(in_root dpkg-query -W -f='${db:Status-Abbrev}' "$name" 2>/dev/null)
+    [ -n "$state" ] && [ "${state:0:2}" != un ] && [ "${state:0:2}" != pn ] && kept+=("$name")
+  done
+  if [ ${#kept[@]} -gt 0 ]; then in_root apt-get purge -y "${kept[@]}" || return 1; fi
+  for name in "${names[@]}"; do
+    state=$(in_root dpkg-query -W -f='${db:Status-Abbrev}' "$name" 2>/dev/null)
+    [ -z "$state" ] || [ "${state:0:2}" = un ] || [ "${state:0:2}" = pn ] || { echo "$name: $state"; return 1; }
+  done
+  # Nothing new is left where the packages put files: not a file, not a
+  # directory they made, not a byte-compiled cache, nothing named after them.
+  snapshot >"$work/after"
+  comm -13 "$work/before" "$work/after" >"$work/new"
+  sed 's|^|.|' "$work/owned" | sort -u >"$work/owned.rel"
+  left=$(
+    {
+      comm -12 "$work/new" "$work/owned.rel"
+      while read -r d; do grep -F "$d/" "$work/new"; done < <(comm -13 "$work/before" "$work/owned.rel")
+      grep -i morvane "$work/new"
+    } | sort -u
+  )
+  [ -z "$left" ] || { echo "after purge:"; echo "$left"; return 1; }
+}
+check "apt-get purge leaves nothing of the packages behind" purge_packages
+
+finish
