@@ -186,12 +186,21 @@ int node_gap(const std::string& serial, int rounds) {
   double worst = 0;
   int absent_rounds = 0;
   for (int i = 0; i < rounds; ++i) {
-    // The node the previous scan named may still be settling (udev, a late
-    // re-probe); give it the same 5 s as after an operation.
+    // The camera may still be settling after the previous operation (udev,
+    // a late re-probe, a scan that caught only some of its nodes): scan
+    // again until the node it names is ready, for the same 5 s as after an
+    // operation.
     const double wait_start = now_ms();
-    while (!node_ready(info.video_node) && now_ms() - wait_start < 5000) sleep_ms(5);
-    if (!node_ready(info.video_node)) return failed("node not ready before round " + std::to_string(i));
-    if (now_ms() - wait_start > 1) std::printf("round=%d settled_ms=%.1f\n", i, now_ms() - wait_start);
+    const std::string node_before = info.video_node;
+    while (!node_ready(info.video_node) && now_ms() - wait_start < 5000) {
+      sleep_ms(5);
+      find_camera(serial, info, 0);
+    }
+    if (!node_ready(info.video_node))
+      return failed("node " + info.video_node + " not ready before round " + std::to_string(i));
+    if (now_ms() - wait_start > 1)
+      std::printf("round=%d settled_ms=%.1f node=%s->%s\n", i, now_ms() - wait_start, node_before.c_str(),
+                  info.video_node.c_str());
     NodeWatch watch(info.video_node);
     const double t0 = now_ms();
     auto version = us::detail::read_firmware_version_from_device(flash_config(info));
