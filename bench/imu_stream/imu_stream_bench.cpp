@@ -53,15 +53,10 @@ emu::CameraConfig camera(double rate_hz, double drift_ppm, emu::ImuReadMode mode
 }
 
 Device open_camera() {
-  DeviceInfo info;
-  info.vid = 0x0c45;
-  info.pid = 0x0643;
-  info.bus_number = 1;
-  info.device_address = 4;
-  info.video_node = "/dev/video0";
   OpenDeviceOptions options;
   options.required_capabilities = 0;
-  return std::move(*open_device(info, options).value);
+  return std::move(
+      *open_device(morvane::testing::camera_record(morvane::testing::default_camera_config()), options).value);
 }
 
 struct Errors {

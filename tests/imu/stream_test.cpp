@@ -32,21 +32,11 @@ emu::CameraConfig clocked_camera(double rate_hz, double drift_ppm, emu::ImuReadM
   return config;
 }
 
-DeviceInfo camera_record() {
-  DeviceInfo info;
-  info.vid = 0x0c45;
-  info.pid = 0x0643;
-  info.bus_number = 1;
-  info.device_address = 4;
-  info.serial = "SN0001";
-  info.video_node = "/dev/video0";
-  return info;
-}
-
 Device open_camera() {
   OpenDeviceOptions options;
   options.required_capabilities = 0;
-  Result<Device> device = open_device(camera_record(), options);
+  Result<Device> device =
+      open_device(morvane::testing::camera_record(morvane::testing::default_camera_config()), options);
   EXPECT_TRUE(device.ok()) << device.message;
   return std::move(*device.value);
 }

@@ -25,6 +25,17 @@ std::vector<std::uint8_t> default_firmware_image() {
 
 emulator::CameraConfig default_camera_config() { return default_camera_config(0); }
 
+uvc_stereo::DeviceInfo camera_record(const emulator::CameraConfig& config) {
+  uvc_stereo::DeviceInfo info;
+  info.vid = config.vid;
+  info.pid = config.pid;
+  info.bus_number = config.bus_number;
+  info.device_address = config.device_address;
+  info.serial = config.serial;
+  info.video_node = "/dev/video" + std::to_string(config.capture_node);
+  return info;
+}
+
 emulator::CameraConfig default_camera_config(std::size_t index) {
   static const std::vector<std::uint8_t> kImage = default_firmware_image();
   emulator::CameraConfig config;

@@ -24,6 +24,7 @@
 
 #include "emulator/virtual_camera.hpp"
 #include "emulator/virtual_platform.hpp"
+#include "morvane/uvc_stereo/types.hpp"
 #include "platform/platform.hpp"
 
 namespace morvane::testing {
@@ -46,6 +47,10 @@ emulator::CameraConfig default_camera_config();
 // The same camera as a second unit: another serial, bus 2, video nodes 2
 // and 3 (index 1), and so on for higher indexes.
 emulator::CameraConfig default_camera_config(std::size_t index);
+
+// The record a scan gives for that camera as it is plugged in: its USB ids,
+// bus number and address, serial and capture node.
+uvc_stereo::DeviceInfo camera_record(const emulator::CameraConfig& config);
 
 // The firmware image default_camera_config() puts into the flash.
 std::vector<std::uint8_t> default_firmware_image();
