@@ -168,14 +168,18 @@ echo "vm: guest kernel $kver, udev $(basename "$udev_deb" .deb | cut -d_ -f2)"
 r=$work/root
 mkdir -p "$r"/{bin,sbin,usr/bin,etc,lib/modules/vm,lib/systemd,lib/udev/rules.d,opt/morvane/bin,opt/morvane/lib,vm,proc,sys,dev,run,tmp,root}
 if [ "$arch" = x86_64 ]; then cp "$(command -v busybox)" "$r/bin/busybox"; else cp "$unpacked/bin/busybox" "$r/bin/busybox"; fi
-for m in "${modules[@]}"; do
-  f=$(find "$unpacked/lib/modules/$kver" -name "$m.ko*" | head -n 1)
-  [ -n "$f" ] || { echo "vm: module $m missing from $kernel_pkg"; echo "vm: 0 passed, 1 failed"; exit 1; }
+copy_module() {  # name -> /lib/modules/vm/name.ko in the guest; fails when the kernel package lacks it
+  local f
+  f=$(find "$unpacked/lib/modules/$kver" -name "$1.ko*" | head -n 1)
+  [ -n "$f" ] || return 1
   case $f in
-    *.ko.xz) xz -dc "$f" >"$r/lib/modules/vm/$m.ko" ;;
-    *.ko.zst) zstd -dcq "$f" >"$r/lib/modules/vm/$m.ko" ;;
-    *) cp "$f" "$r/lib/modules/vm/$m.ko" ;;
+    *.ko.xz) xz -dc "$f" >"$r/lib/modules/vm/$1.ko" ;;
+    *.ko.zst) zstd -dcq "$f" >"$r/lib/modules/vm/$1.ko" ;;
+    *) cp "$f" "$r/lib/modules/vm/$1.ko" ;;
   esac
+}
+for m in "${modules[@]}"; do
+  copy_module "$m" || { echo "vm: module $m missing from $kernel_pkg"; echo "vm: 0 passed, 1 failed"; exit 1; }
 done
 printf '%s\n' "${modules[@]}" >"$r/etc/vm-modules"
 cp "$unpacked/bin/udevadm" "$r/usr/bin/udevadm"
@@ -215,6 +219,8 @@ while ((${#queue[@]})); do
     queue+=("$r/lib/$multiarch/$lib")
   done
 done
+# The OpenCV example and its libraries, on a 9p share of their own.
+. "$root/tests/vm/guest-opencv.sh"
 interp=$(readelf -l "$r/usr/bin/udevadm" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')
 mkdir -p "$r$(dirname "$interp")"
 cp -L "/lib/$multiarch/$(basename "$interp")" "$r$interp"
@@ -250,6 +256,10 @@ append="console=$console rdinit=/init panic=-1 loglevel=4"
 qemu=("$qemu_bin" "${machine[@]}" -m 1024 -smp 1 -nographic -no-reboot
       -kernel "$unpacked/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" -append "$append"
       -device qemu-xhci,id=xhci)
+if [ -n "$opencv_share" ]; then
+  qemu+=(-fsdev "local,id=opencv,path=$opencv_share,security_model=none,readonly=on"
+         -device "virtio-9p-pci,fsdev=opencv,mount_tag=opencv")
+fi
 for name in cam0 cam1 cam2; do
   qemu+=(-chardev "socket,id=$name,path=$work/$name.sock" -device "usb-redir,chardev=$name,bus=xhci.0")
 done

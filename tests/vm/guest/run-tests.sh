@@ -444,6 +444,44 @@ t_video_gstreamer() {
   done
 }
 
+# The project's OpenCV example (OpenCV's V4L2 backend) on the index the
+# scan reports: raw YUYV frames checked like the other clients' (count,
+# gaps, pattern, disparity, increasing buffer stamps), then BGR frames split
+# into both eyes. OpenCV and its libraries come on a read-only 9p share.
+t_video_opencv() {
+  [ ! -f /etc/vm-opencv-missing ] || fail "OpenCV example not prepared: $(cat /etc/vm-opencv-missing)" || return 1
+  if ! grep -q ' /opt/opencv ' /proc/mounts; then
+    for m in $(cat /etc/vm-share-modules); do insmod /lib/modules/vm/$m.ko || fail "insmod $m" || return 1; done
+    mkdir -p /opt/opencv
+    mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=262144,cache=loose opencv /opt/opencv ||
+      fail "cannot mount the OpenCV share" || return 1
+  fi
+  # Its libraries' own dependencies are found through the search path.
+  export LD_LIBRARY_PATH=/opt/morvane/lib:/opt/opencv/lib
+  node=$(video_node VM0001) || fail "no capture node listed for VM0001" || return 1
+  for run in "320 120 15 20 o1" "640 240 10 10 o2"; do
+    set -- $run
+    t=$(now_ms)
+    timeout 300 /opt/opencv/bin/opencv_capture --serial VM0001 --frames $4 --size ${1}x$2 --fps $3 --raw $W/$5.raw \
+      >$W/$5.log 2>&1 || { cat $W/$5.log; fail "opencv_capture ${1}x$2 at $3 fps"; return 1; }
+    ms=$(( $(now_ms) - t ))
+    head -n 3 $W/$5.log
+    grep -q "^VM0001: $node, V4L2 index ${node#/dev/video}, ${1}x$2 at $3 fps" $W/$5.log ||
+      fail "opencv_capture did not open $node at ${1}x$2, $3 fps: $(head -n 1 $W/$5.log)" || return 1
+    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) --timestamps $W/$5.log \
+      $W/$5.raw >$W/$5.check
+    rc=$?
+    cat $W/$5.check
+    echo "VMDATA video_opencv_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
+    [ $rc -eq 0 ] || fail "frames from OpenCV at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+  done
+  timeout 300 /opt/opencv/bin/opencv_capture --serial VM0001 --frames 5 --size 640x240 --fps 5 >$W/o3.log 2>&1 ||
+    { cat $W/o3.log; fail "opencv_capture in colour"; return 1; }
+  cat $W/o3.log
+  [ "$(grep -c '^frame [0-9]* 640x240 left 320x240 right 320x240 mean ' $W/o3.log)" -eq 5 ] ||
+    fail "colour frames not split into two 320x240 eyes" || return 1
+}
+
 # A flash operation during capture: what a streaming client and an IMU
 # reader in other processes see (measured with --force), and the refusal
 # without it. Starting an IMU read checks the firmware (a flash operation)
@@ -647,6 +685,7 @@ scenario transfer_times t_transfer_times
 scenario two_users t_two_users
 scenario video_v4l2ctl t_video_v4l2ctl
 scenario video_gstreamer t_video_gstreamer
+scenario video_opencv t_video_opencv
 scenario video_flash_guard t_video_flash_guard
 scenario video_flash_effect t_video_flash_effect
 scenario video_imu_clock t_video_imu_clock
