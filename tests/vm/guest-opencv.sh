@@ -9,13 +9,13 @@
 # (arch-specific ones; arch-independent packages carry no libraries) plus the
 # core and videoio headers, fetched with apt-get download and unpacked once
 # per version into the cache. Uses run.sh's $cache, $deb_arch, $multiarch,
-# $cxx, $root, $build, $work, $r, $unpacked and copy_module. Sets
+# $cxx, $root, $build, $work, $r, $unpacked, copy_module and resolve_libs. Sets
 # opencv_share (the directory to share) or leaves it empty and sets
 # opencv_missing to the reason.
 opencv_share=""
 opencv_missing=""
 opencv_prepare() {
-  local version oc list all sel lib found elf queue seen
+  local version oc list all sel dirs
   version=$(apt-cache policy "libopencv-videoio406:$deb_arch" 2>/dev/null | sed -n 's/^ *Candidate: //p')
   [ -n "$version" ] && [ "$version" != "(none)" ] || { opencv_missing="no libopencv-videoio406:$deb_arch in the archive"; return 1; }
   oc=$cache/opencv-$deb_arch-$version
@@ -33,33 +33,13 @@ opencv_prepare() {
   opencv_share=$work/opencv
   mkdir -p "$opencv_share/bin" "$opencv_share/lib"
   # Every shared library the OpenCV libraries need that the guest does not
-  # already have, found by file name anywhere in the unpacked packages
-  # (some live outside the multiarch directory, e.g. behind alternatives).
-  declare -A where=()
-  while read -r found; do
-    lib=${found##*/}
-    [ -n "${where[$lib]:-}" ] || where[$lib]=$found
-  done < <(find "$oc/root" \( -type f -o -type l \) -name 'lib*.so*' | sort)
-  queue=("$oc/root/usr/lib/$multiarch/libopencv_videoio.so.406" "$oc/root/usr/lib/$multiarch/libopencv_core.so.406")
-  for elf in "${queue[@]}"; do cp -L "$elf" "$opencv_share/lib/"; done
-  seen=" "
-  opencv_resolve() {
-    while ((${#queue[@]})); do
-      elf=${queue[0]}
-      queue=("${queue[@]:1}")
-      for lib in $(readelf -d "$elf" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
-        case $seen in *" $lib "*) continue ;; esac
-        seen+="$lib "
-        case $lib in libmorvane*) continue ;; esac
-        [ -e "$r/lib/$multiarch/$lib" ] && continue
-        found=${where[$lib]:-}
-        [ -n "$found" ] || { opencv_missing="$lib (needed by ${elf##*/}) is in none of the packages"; return 1; }
-        [ -e "$opencv_share/lib/$lib" ] || cp -L "$found" "$opencv_share/lib/$lib"
-        queue+=("$opencv_share/lib/$lib")
-      done
-    done
-  }
-  opencv_resolve || return 1
+  # already have, from wherever the unpacked packages keep it (some live
+  # outside the multiarch directory, e.g. behind alternatives).
+  mapfile -t dirs < <(find "$oc/root" \( -type f -o -type l \) -name 'lib*.so*' -printf '%h\n' | sort -u)
+  cp -L "$oc/root/usr/lib/$multiarch/libopencv_videoio.so.406" "$oc/root/usr/lib/$multiarch/libopencv_core.so.406" \
+    "$opencv_share/lib/"
+  queue=("$opencv_share"/lib/libopencv_*.so.406)
+  resolve_libs "$opencv_share/lib" "${dirs[@]}" || { opencv_missing=$resolve_missing; return 1; }
   "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror -I"$root/include" -I"$oc/root/usr/include/opencv4" \
     -I"$oc/root/usr/include/$multiarch/opencv4" "$root/examples/opencv_capture.cpp" -o "$opencv_share/bin/opencv_capture" \
     -L"$build/src" -lmorvane_uvc_stereo_sdk "$opencv_share/lib/libopencv_videoio.so.406" \
@@ -67,7 +47,7 @@ opencv_prepare() {
     -Wl,-rpath,/opt/morvane/lib:/opt/opencv/lib >"$work/opencv-build.log" 2>&1 ||
     { opencv_missing="the example does not build: $(head -n 5 "$work/opencv-build.log")"; return 1; }
   queue=("$opencv_share/bin/opencv_capture")
-  opencv_resolve || return 1
+  resolve_libs "$opencv_share/lib" "${dirs[@]}" || { opencv_missing=$resolve_missing; return 1; }
   # The guest loads these to mount the share; some are built into a kernel.
   : >"$r/etc/vm-share-modules"
   for m in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci netfs fscache 9pnet 9pnet_virtio 9p; do

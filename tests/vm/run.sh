@@ -200,25 +200,32 @@ cp -a "$build"/src/libmorvane_uvc_stereo_sdk*.so* "$r/opt/morvane/lib/"
 # and then in the host's libraries of the guest architecture (the same
 # Debian release), copied to the guest's multiarch directory.
 mkdir -p "$r/lib/$multiarch"
-queue=("$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.* "${client_elfs[@]}")
-seen=" "
-while ((${#queue[@]})); do
-  elf=${queue[0]}
-  queue=("${queue[@]:1}")
-  for lib in $(readelf -d "$elf" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
-    case $seen in *" $lib "*) continue ;; esac
-    seen+="$lib "
-    case $lib in libmorvane*) continue ;; esac
-    found=""
-    for dir in "$unpacked/lib/$multiarch" "$unpacked/usr/lib/$multiarch" "${client_lib_dirs[@]}" "/lib/$multiarch" \
-               "/usr/lib/$multiarch"; do
-      if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
+# resolve_libs DEST DIR...: copies into DEST every library the ELF files in
+# $queue need, and theirs, that neither DEST nor the guest's library
+# directory holds yet, taking the first match in the DIRs; on a library found
+# nowhere sets resolve_missing and fails.
+resolve_libs() {
+  local dest=$1 elf lib dir found
+  shift
+  while ((${#queue[@]})); do
+    elf=${queue[0]}
+    queue=("${queue[@]:1}")
+    for lib in $(readelf -d "$elf" 2>/dev/null | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
+      case $lib in libmorvane*) continue ;; esac
+      [ -e "$dest/$lib" ] || [ -e "$r/lib/$multiarch/$lib" ] && continue
+      found=""
+      for dir in "$@"; do
+        if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
+      done
+      [ -n "$found" ] || { resolve_missing="$lib (needed by ${elf##*/}) not found"; return 1; }
+      cp -L "$found" "$dest/$lib"
+      queue+=("$dest/$lib")
     done
-    [ -n "$found" ] || { echo "vm: $lib (needed by ${elf#$r}) not found"; echo "vm: 0 passed, 1 failed"; exit 1; }
-    cp -L "$found" "$r/lib/$multiarch/$lib"
-    queue+=("$r/lib/$multiarch/$lib")
   done
-done
+}
+queue=("$r"/usr/bin/udevadm "$r"/lib/udev/v4l_id "$r"/opt/morvane/bin/* "$r"/opt/morvane/lib/*.so.* "${client_elfs[@]}")
+resolve_libs "$r/lib/$multiarch" "$unpacked/lib/$multiarch" "$unpacked/usr/lib/$multiarch" "${client_lib_dirs[@]}" \
+  "/lib/$multiarch" "/usr/lib/$multiarch" || { echo "vm: $resolve_missing"; echo "vm: 0 passed, 1 failed"; exit 1; }
 # The OpenCV example and its libraries, on a 9p share of their own.
 . "$root/tests/vm/guest-opencv.sh"
 interp=$(readelf -l "$r/usr/bin/udevadm" | sed -n 's/.*Requesting program interpreter: \(.*\)\]/\1/p')

@@ -400,6 +400,18 @@ v4l2ctl_capture() {  # node width height fps count name -> $W/name.raw and the c
     --stream-mmap=8 --stream-count=$5 --stream-to=$W/$6.raw --verbose >$W/$6.log 2>&1
 }
 ticks_per_frame() { echo $(( (1000000 + $1 / 2) / $1 )); }  # fps -> camera clock ticks (1 MHz)
+# Checks a client's saved frames $W/NAME.raw (count, gaps, pattern, PTS
+# steps, and what the options add) and reports them:
+# client width height fps count name ms [frame_check options...]
+check_frames() {
+  local client=$1 w=$2 h=$3 fps=$4 n=$5 name=$6 ms=$7 rc
+  shift 7
+  frame_check --width $w --height $h --count $n --interval-ticks $(ticks_per_frame $fps) "$@" $W/$name.raw >$W/$name.check
+  rc=$?
+  cat $W/$name.check
+  echo "VMDATA video_${client}_${w}x${h}_${fps}fps $n frames in $ms ms: $(grep -v '^error' $W/$name.check | tr '\n' ' ')"
+  [ $rc -eq 0 ] || fail "frames from $client at ${w}x$h: $(grep -m 1 '^error' $W/$name.check)"
+}
 
 t_video_v4l2ctl() {
   node=$(video_node VM0001) || fail "no capture node listed for VM0001" || return 1
@@ -415,12 +427,7 @@ t_video_v4l2ctl() {
     v4l2ctl_capture $node $1 $2 $3 $4 $5 || { tail -n 20 $W/$5.log; fail "v4l2-ctl capture $1x$2 at $3 fps"; return 1; }
     ms=$(( $(now_ms) - t ))
     grep -m 3 'ts: ' $W/$5.log
-    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) --timestamps $W/$5.log \
-      $W/$5.raw >$W/$5.check
-    rc=$?
-    cat $W/$5.check
-    echo "VMDATA video_v4l2ctl_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
-    [ $rc -eq 0 ] || fail "frames from v4l2-ctl at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+    check_frames v4l2ctl $1 $2 $3 $4 $5 $ms --timestamps $W/$5.log || return 1
   done
 }
 
@@ -436,11 +443,7 @@ t_video_gstreamer() {
     gst -q v4l2src device=$node num-buffers=$4 ! video/x-raw,format=YUY2,width=$1,height=$2,framerate=$3/1 ! \
       filesink location=$W/$5.raw >$W/$5.log 2>&1 || { cat $W/$5.log; fail "gst-launch-1.0 v4l2src $1x$2"; return 1; }
     ms=$(( $(now_ms) - t ))
-    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) $W/$5.raw >$W/$5.check
-    rc=$?
-    cat $W/$5.check
-    echo "VMDATA video_gstreamer_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
-    [ $rc -eq 0 ] || fail "frames from GStreamer at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+    check_frames gstreamer $1 $2 $3 $4 $5 $ms || return 1
   done
 }
 
@@ -468,12 +471,7 @@ t_video_opencv() {
     head -n 3 $W/$5.log
     grep -q "^VM0001: $node, V4L2 index ${node#/dev/video}, ${1}x$2 at $3 fps" $W/$5.log ||
       fail "opencv_capture did not open $node at ${1}x$2, $3 fps: $(head -n 1 $W/$5.log)" || return 1
-    frame_check --width $1 --height $2 --count $4 --interval-ticks $(ticks_per_frame $3) --timestamps $W/$5.log \
-      $W/$5.raw >$W/$5.check
-    rc=$?
-    cat $W/$5.check
-    echo "VMDATA video_opencv_${1}x${2}_${3}fps $4 frames in $ms ms: $(grep -v '^error' $W/$5.check | tr '\n' ' ')"
-    [ $rc -eq 0 ] || fail "frames from OpenCV at $1x$2: $(grep -m 1 '^error' $W/$5.check)" || return 1
+    check_frames opencv $1 $2 $3 $4 $5 $ms --timestamps $W/$5.log || return 1
   done
   timeout 300 /opt/opencv/bin/opencv_capture --serial VM0001 --frames 5 --size 640x240 --fps 5 >$W/o3.log 2>&1 ||
     { cat $W/o3.log; fail "opencv_capture in colour"; return 1; }
