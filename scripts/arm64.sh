@@ -5,6 +5,8 @@
 # the whole test suite under QEMU user-mode emulation.
 #
 #   scripts/arm64.sh            # install what is missing, build, check, test
+#   scripts/arm64.sh --prepare  # only install what is missing and unpack the
+#                               # target Python (what a fresh machine needs)
 #
 # Environment:
 #   MORVANE_NATIVE_BUILD_DIR  native build whose libraries the exports are
@@ -56,40 +58,43 @@ if [ "${MORVANE_ARM64_SKIP_INSTALL:-0}" != 1 ]; then install_packages; fi
 # ------------------------------------------------ Python for the target
 # The Python package is built against the target's Python headers and tested
 # with the target's interpreter under QEMU. Neither can be installed next to
-# the host's interpreter (python3.11-minimal is not co-installable), so the
-# arm64 packages are downloaded with apt-get and unpacked into
-# $build/python-sysroot, QEMU's library prefix for the interpreter. Unpacked
-# again only when the package versions change.
+# the host's interpreter (python3.11-minimal is not co-installable), so apt
+# resolves the interpreter, its headers and numpy with every dependency for
+# an arm64 system, and what the host's installed arm64 packages do not
+# already provide is downloaded and unpacked into $build/python-sysroot,
+# QEMU's library prefix for the interpreter (scripts/target-sysroot.sh).
+# Unpacked again only when the resolved set changes.
+. "$root/scripts/target-sysroot.sh"
 python_root=$root/$build/python-sysroot
+target_python_packages=(python3.11-minimal libpython3.11-stdlib libpython3.11-dev python3-numpy)
+# Where the target's loader looks under QEMU: the multiarch directories (and
+# numpy's BLAS and LAPACK, reached through LD_LIBRARY_PATH by
+# python/tests/run_cross.sh since no alternatives are configured), then the
+# default ones; each inside the sysroot first, then on the host.
+arch_lib=/usr/lib/aarch64-linux-gnu
+target_lib_dirs="/lib/aarch64-linux-gnu:$arch_lib:$arch_lib/blas:$arch_lib/lapack:/lib:/usr/lib"
 unpack_target_python() {
-  local pyver numpy_ver blas_ver gfortran_ver ffi_ver want
-  pyver=$(apt-cache show libpython3.11-stdlib:arm64 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
-  numpy_ver=$(apt-cache show python3-numpy:arm64 2>/dev/null | sed -n 's/^Version: //p' | head -n 1)
-  if [ -z "$pyver" ] || [ -z "$numpy_ver" ]; then
-    apt-get update -qq
-    pyver=$(apt-cache show libpython3.11-stdlib:arm64 | sed -n 's/^Version: //p' | head -n 1)
-    numpy_ver=$(apt-cache show python3-numpy:arm64 | sed -n 's/^Version: //p' | head -n 1)
-  fi
-  want="python3.11-minimal:arm64=$pyver libpython3.11-minimal:arm64=$pyver libpython3.11-stdlib:arm64=$pyver
-        libpython3.11-dev:arm64=$pyver python3-numpy:arm64=$numpy_ver libblas3:arm64 liblapack3:arm64
-        libgfortran5:arm64 libffi8:arm64"
-  if [ -x "$python_root/usr/bin/python3.11" ] && [ "$(cat "$python_root/.packages" 2>/dev/null)" = "$want" ]; then
-    return 0
-  fi
-  local debs=$root/$build/python-debs
-  rm -rf "$python_root" "$debs"
-  mkdir -p "$python_root" "$debs"
-  # shellcheck disable=SC2086  # the list is split on purpose
-  (cd "$debs" && { apt-get download -qq $want 2>/dev/null || { apt-get update -qq && apt-get download -qq $want; }; })
-  local deb
-  for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$python_root"; done
+  unpack_sysroot "$python_root" arm64 "${target_python_packages[@]}" || return 1
   # pytest and its pure-Python dependencies are the host's (arch: all).
   ln -sfn /usr/lib/python3/dist-packages "$python_root/host-dist-packages"
-  printf '%s' "$want" >"$python_root/.packages"
-  rm -rf "$debs"
+}
+# Every library the target interpreter and numpy's extension modules load.
+check_target_python() {
+  local elfs
+  mapfile -t elfs < <(find "$python_root/usr/bin/python3.11" "$python_root/usr/lib/python3/dist-packages/numpy" \
+                        "$python_root/usr/lib/python3.11/lib-dynload" -type f \( -name python3.11 -o -name '*.so' \))
+  check_needed "$python_root" arm64 "$target_lib_dirs" "${elfs[@]}"
 }
 step "target Python ($python_root)"
-unpack_target_python
+unpack_target_python || { echo "FAIL: cannot make the target Python root"; exit 1; }
+if ! check_target_python; then
+  echo "FAIL: the target Python cannot load its libraries (above)"
+  exit 1
+fi
+if [ "${1:-}" = --prepare ]; then
+  echo "arm64: packages and target Python ready"
+  exit 0
+fi
 
 # ------------------------------------------------------------------- build
 # The native build's optimisation (-O2) without debug information: the cross
@@ -184,7 +189,16 @@ done
 check "the tool loads the multiarch C library" loads_multiarch_libc "$build/tools/morvane-uvc-stereo"
 for ext in "$build"/python/morvane_uvc_stereo/_core.*.so; do
   [ -f "$ext" ] && check "the Python extension $(basename "$ext") is an AArch64 ELF64 object" is_aarch64 "$ext"
+  [ -f "$ext" ] && check "the target Python finds every library $(basename "$ext") needs" \
+    check_needed "$python_root" arm64 "$target_lib_dirs" "$ext"
 done
+# Every library each arm64 program and library of the build needs is there
+# (run with QEMU's prefix "/": the installed arm64 packages).
+mapfile -t project_elfs < <(find "$build" -path "$python_root" -prune -o -type f \( -perm -u+x -o -name '*.so*' \) \
+                              ! -name '*.sh' -print | while read -r f; do
+                              [ "$(head -c 4 "$f" | tr -d '\0')" = $'\x7fELF' ] && echo "$f"; done)
+check "every library the ${#project_elfs[@]} arm64 binaries need is installed" \
+  check_needed / arm64 "$target_lib_dirs" "${project_elfs[@]}"
 echo "arm64 binary checks: $check_pass passed, $check_fail failed"
 
 # ------------------------------------------------------------------- tests

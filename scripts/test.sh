@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the normal build (warnings are errors), the
-# AddressSanitizer+UndefinedBehaviorSanitizer build, the ThreadSanitizer run
-# of the concurrency tests, and bounded runs of the fuzzers.
+# Debian packages, the AddressSanitizer+UndefinedBehaviorSanitizer build, the
+# ThreadSanitizer run of the concurrency tests, the arm64 stage, bounded runs
+# of the fuzzers, a rehearsal of the install steps in a clean root, and the
+# full-stack guests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -9,6 +11,16 @@ jobs=$(nproc)
 fuzz_seconds=${MORVANE_FUZZ_SECONDS:-60}
 
 "$root/scripts/install-deps.sh"
+
+# The install steps rehearsed in a clean Debian root while the builds run
+# (tests/install/rehearse_install.sh: mostly downloads and unpacking, and
+# nothing at all when these install steps passed there before); its result
+# is collected before the virtual machines start.
+mkdir -p build
+rehearsal_log=build/rehearsal.log
+"$root/tests/install/rehearse_install.sh" "$root" >"$rehearsal_log" 2>&1 &
+rehearsal_pid=$!
+trap 'kill -TERM "$rehearsal_pid" 2>/dev/null && wait "$rehearsal_pid"' EXIT
 
 configure() {  # dir, extra cmake args...
   local dir=$1; shift
@@ -126,6 +138,16 @@ for f in $fuzzers; do
   fi
 done
 echo "fuzz: ${fuzz_pass} passed, ${fuzz_fail} failed"
+
+section "install rehearsal in a clean Debian root"
+rehearsal_status=0
+wait "$rehearsal_pid" || rehearsal_status=$?
+cat "$rehearsal_log"
+if [ "$rehearsal_status" -eq 77 ]; then
+  echo "install rehearsal SKIPPED (not a pass)"
+elif [ "$rehearsal_status" -ne 0 ]; then
+  status=1
+fi
 
 # ----- vm: full-stack tests in a virtual machine (owner: tests/vm) -----
 # Boots a Linux guest under QEMU with virtual cameras on its USB controller and

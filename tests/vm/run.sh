@@ -203,7 +203,8 @@ mkdir -p "$r/lib/$multiarch"
 # resolve_libs DEST DIR...: copies into DEST every library the ELF files in
 # $queue need, and theirs, that neither DEST nor the guest's library
 # directory holds yet, taking the first match in the DIRs; on a library found
-# nowhere sets resolve_missing and fails.
+# nowhere sets resolve_missing (with the package that ships it) and fails.
+. "$root/scripts/target-sysroot.sh"
 resolve_libs() {
   local dest=$1 elf lib dir found
   shift
@@ -217,7 +218,7 @@ resolve_libs() {
       for dir in "$@"; do
         if [ -e "$dir/$lib" ]; then found=$dir/$lib; break; fi
       done
-      [ -n "$found" ] || { resolve_missing="$lib (needed by ${elf##*/}) not found"; return 1; }
+      [ -n "$found" ] || { resolve_missing="$lib (needed by ${elf##*/}) not found: from $(provider "$lib" "$deb_arch")"; return 1; }
       cp -L "$found" "$dest/$lib"
       queue+=("$dest/$lib")
     done
