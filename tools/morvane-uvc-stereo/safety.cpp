@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <time.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -90,13 +91,17 @@ bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& k
     return false;
   }
   if (!make_private_directory(dir, error)) return false;
-  char stamp[32];
-  const std::time_t now = std::time(nullptr);
+  // Microseconds in the name: a later copy sorts after an earlier one.
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
   std::tm utc{};
-  gmtime_r(&now, &utc);
-  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-  const std::string final_name = dir + "/" + kind + "-" + camera_stem(device) + "-" + stamp + "-" +
-                                 std::to_string(::getpid()) + (kind == "calibration" ? ".blob" : ".bin");
+  gmtime_r(&now.tv_sec, &utc);
+  char stamp[40];
+  const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%S", &utc);
+  std::snprintf(stamp + n, sizeof stamp - n, ".%06ldZ", now.tv_nsec / 1000);
+  const std::string stem =
+      dir + "/" + kind + "-" + camera_stem(device) + "-" + stamp + "-" + std::to_string(::getpid());
+  const std::string extension = kind == "calibration" ? ".blob" : ".bin";
   std::string temporary = dir + "/.partial-XXXXXX";
   std::vector<char> name(temporary.begin(), temporary.end());
   name.push_back('\0');
@@ -118,7 +123,16 @@ bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& k
   if (ok && ::fsync(fd) != 0) ok = false, error_number = errno;
   if (::close(fd) != 0 && ok) ok = false, error_number = errno;
   // A new name only: an existing copy is never replaced.
-  if (ok && ::link(temporary.c_str(), final_name.c_str()) != 0) ok = false, error_number = errno;
+  std::string final_name = stem + extension;
+  for (int attempt = 2; ok; ++attempt) {
+    if (::link(temporary.c_str(), final_name.c_str()) == 0) break;
+    if (errno != EEXIST || attempt > 100) {
+      ok = false;
+      error_number = errno;
+      break;
+    }
+    final_name = stem + "-" + std::to_string(attempt) + extension;
+  }
   ::unlink(temporary.c_str());
   if (!ok) {
     error = "cannot write " + final_name + ": " + std::strerror(error_number);
