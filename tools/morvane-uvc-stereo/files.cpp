@@ -90,7 +90,7 @@ bool read_input(const std::string& path, std::size_t max_bytes, std::vector<std:
     }
     if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
       error = path + " holds " + std::to_string(st.st_size) + " bytes, more than the " + std::to_string(max_bytes) +
-              " this operation accepts";
+              " bytes this operation accepts";
       ::close(fd);
       return false;
     }
