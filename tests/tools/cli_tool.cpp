@@ -559,4 +559,29 @@ TEST_F(CliTest, AStopSignalDuringABurnTakesEffectOnceTheFlashIsConsistent) {
   EXPECT_GE(interrupted, 2);
 }
 
+// An output file is replaced whole or not at all: with writes failing part
+// way (a file-size limit standing in for a full disk) the old backup stays.
+TEST_F(CliTest, AFailedOutputWriteLeavesTheOldFileWhole) {
+  ASSERT_EQ(run("list").status, 0);  // the state file exists before the limit applies
+  for (const char* args : {"firmware export", "config backup"}) {
+    write("kept.bin", "the good backup");
+    // Standard error goes to a pipe, which the limit does not bind.
+    const std::string command = "trap '' XFSZ; ulimit -f 0; XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" +
+                                dir_ + "/state' " + MORVANE_TOOL_PATH + " --simulate='" + state_ + "' " + args + " '" +
+                                path("kept.bin") + "' 2>&1 >/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string err;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) err.append(buffer, n);
+    const int raw = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 5) << args << ": " << err;
+    EXPECT_THAT(err, HasSubstr("(the file is unchanged)")) << args;
+    EXPECT_EQ(slurp(path("kept.bin")), "the good backup") << args;
+    EXPECT_EQ(std::system(("ls -A '" + dir_ + "' | grep -q '^\\.kept'").c_str()), 256) << "a temporary was left";
+  }
+  ASSERT_EQ(run("firmware export " + path("kept.bin") + " --size 0x100").status, 0);
+  EXPECT_EQ(slurp(path("kept.bin")).size(), 0x100u);
+}
+
 }  // namespace
