@@ -161,7 +161,7 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
       progress.finish();
       return report({code == SONIXCAM_EC_VERIFY ? kExitVerifyFailed : kExitSdkError,
                      "burning the firmware failed (controller error code " + std::to_string(code) +
-                         "): the flash now holds a partly written firmware and no calibration. Burn the image "
+                         "): the flash may now hold a partly written firmware and no calibration. Burn the image "
                          "again (the calibration is written back then):\n  " +
                          burn_again + "\nor the previous firmware:\n  " + burn_old + "\n" +
                          calibration_recovery(g, device, kept)});
