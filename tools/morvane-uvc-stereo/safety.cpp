@@ -3,6 +3,7 @@
 // stop signals held while the flash is being rewritten.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +81,10 @@ std::string state_directory() {
   if (state != nullptr && state[0] == '/') return std::string(state) + "/morvane-uvc-stereo";
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/morvane-uvc-stereo";
+  // Without HOME (a service, an initramfs): the user's home directory.
+  const passwd* user = ::getpwuid(::geteuid());
+  if (user != nullptr && user->pw_dir != nullptr && user->pw_dir[0] == '/')
+    return std::string(user->pw_dir) + "/.local/state/morvane-uvc-stereo";
   return {};
 }
 
@@ -87,7 +92,7 @@ bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& k
                       const std::vector<std::uint8_t>& bytes, std::string& path, std::string& error) {
   const std::string dir = state_directory();
   if (dir.empty()) {
-    error = "neither XDG_STATE_HOME nor HOME names a directory to keep a copy in";
+    error = "neither XDG_STATE_HOME, HOME nor the user database names a directory to keep a copy in";
     return false;
   }
   if (!make_private_directory(dir, error)) return false;

@@ -104,7 +104,8 @@ std::string escape_text(const std::string& text);
 
 // ---- Copies kept before an erase, and held stop signals (safety.cpp).
 
-// $XDG_STATE_HOME/morvane-uvc-stereo, else $HOME/.local/state/morvane-uvc-stereo.
+// $XDG_STATE_HOME/morvane-uvc-stereo, else ~/.local/state/morvane-uvc-stereo
+// (HOME, else the home directory of the user database).
 std::string state_directory();
 // Writes `bytes` to a new file "<kind>-<serial>-<UTC time>-<pid>" (.blob
 // for kind "calibration", else .bin) in the state directory, created 0700
