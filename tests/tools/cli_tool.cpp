@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -582,6 +583,36 @@ TEST_F(CliTest, AFailedOutputWriteLeavesTheOldFileWhole) {
   }
   ASSERT_EQ(run("firmware export " + path("kept.bin") + " --size 0x100").status, 0);
   EXPECT_EQ(slurp(path("kept.bin")).size(), 0x100u);
+}
+
+// The kept copies go only to a private directory of the user's: a state
+// directory that is a link elsewhere is refused before anything is erased,
+// and one with looser modes is made private.
+TEST_F(CliTest, KeptCopiesGoToAPrivateStateDirectoryOnly) {
+  const std::string document = run("config get").out;
+  std::system(("mkdir -p '" + path("elsewhere") + "' '" + path("state") + "' && ln -s '" + path("elsewhere") + "' '" +
+               path("state/morvane-uvc-stereo") + "'")
+                  .c_str());
+  ToolRun linked = run("config set -", "{\"x\":1}");
+  EXPECT_EQ(linked.status, 5) << linked.err;
+  EXPECT_THAT(linked.err, HasSubstr("is not a directory"));
+  EXPECT_THAT(linked.err, HasSubstr("nothing on the camera was changed"));
+  EXPECT_EQ(run("config get").out, document);
+
+  std::system(
+      ("rm '" + path("state/morvane-uvc-stereo") + "' && mkdir -m 0777 '" + path("state/morvane-uvc-stereo") + "'")
+          .c_str());
+  ToolRun set = run("config set -", "{\"x\":1}");
+  ASSERT_EQ(set.status, 0) << set.err;
+  const std::string kept =
+      set.err.substr(set.err.find("kept in ") + 8, set.err.find('\n') - set.err.find("kept in ") - 8);
+  EXPECT_EQ(slurp(kept).substr(0, 4), "VROM");
+  struct stat dir_st {
+  }, file_st{};
+  ASSERT_EQ(stat(path("state/morvane-uvc-stereo").c_str(), &dir_st), 0);
+  ASSERT_EQ(stat(kept.c_str(), &file_st), 0);
+  EXPECT_EQ(dir_st.st_mode & 0777, 0700u);
+  EXPECT_EQ(file_st.st_mode & 0777, 0600u);
 }
 
 }  // namespace
