@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,13 +41,18 @@ class CliTest : public ::testing::Test {
 
   // Runs the tool with the simulated camera (unless `simulate` is false),
   // feeding `input` to its standard input.
-  ToolRun run(const std::string& args, const std::string& input = "", bool simulate = true) {
+  // `stdout_redirect` replaces the redirection of standard output to a file.
+  ToolRun run(const std::string& args, const std::string& input = "", bool simulate = true,
+              const std::string& stdout_redirect = "") {
     const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
     std::ofstream(in) << input;
-    // The tool's blob cache lives in the test's directory, never the user's.
-    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' " + std::string(MORVANE_TOOL_PATH) +
-                          (simulate ? " --simulate='" + state_ + "'" : "") + " " + args + " <'" + in + "' >'" + out +
-                          "' 2>'" + err + "'";
+    std::remove(out.c_str());
+    // The tool's blob cache and kept copies live in the test's directory,
+    // never the user's.
+    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" + dir_ + "/state' " +
+                          std::string(MORVANE_TOOL_PATH) + (simulate ? " --simulate='" + state_ + "'" : "") + " " +
+                          args + " <'" + in + "' " + (stdout_redirect.empty() ? ">'" + out + "'" : stdout_redirect) +
+                          " 2>'" + err + "'";
     ToolRun r;
     int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -396,6 +402,217 @@ TEST_F(CliTest, WatchEndsCleanlyOnInterruptAndTermination) {
   }
   ToolRun bad = run("watch --bogus");
   EXPECT_EQ(bad.status, 2);
+}
+
+// Hostile inputs: refused with the one table's code and a message, before
+// the camera is touched.
+TEST_F(CliTest, HostileInputsAreRefusedBeforeTheFlashIsTouched) {
+  ASSERT_EQ(run("firmware export " + path("fw.bin")).status, 0);
+  const std::string image = slurp(path("fw.bin"));
+  const std::string document = run("config get").out;
+  write("readme.bin", std::string(0x9000, 'R'));  // printable text where the version fields are
+  write("short.bin", image.substr(0, 0x2000));
+  std::string table_broken = image;
+  table_broken[0x8041] = 0;  // the product string descriptor's type byte
+  write("table.bin", table_broken);
+  // Over 64 KiB compact: too large for the calibration area.
+  write("big.json", "[\"" + std::string(0x10000, 'a') + "\"]");
+  std::system(("mkdir '" + path("dir") + "' && mkfifo '" + path("fifo") + "'").c_str());
+  const struct {
+    std::string args;
+    int status;
+    std::string message;
+  } cases[] = {
+      {"firmware burn --yes " + path("readme.bin"), 5, "parameter table"},
+      {"firmware burn --yes " + path("short.bin"), 5, "ends before its version field at 0x2000"},
+      {"firmware burn --yes " + path("table.bin"), 5, "no product string descriptor"},
+      {"firmware burn --yes /dev/zero", 5, "a character device, not a regular file"},
+      {"firmware burn --yes " + path("dir"), 5, "a directory, not a regular file"},
+      {"config set /dev/zero", 5, "not a regular file"},
+      {"config check /dev/zero", 5, "not a regular file"},
+      {"config restore /dev/zero", 5, "not a regular file"},
+      {"config set " + path("fifo"), 5, "a FIFO, not a regular file"},
+      {"config restore " + path("fw.bin"), 5, "more than the 65536 bytes this operation accepts"},
+      {"config set " + path("big.json"), 5, "payload is too large (code 10, invalid_length)"},
+      {"config check " + path("big.json"), 5, "payload is too large (code 10, invalid_length)"},
+      {"firmware export " + path("x") + " --size -1", 2, "--size must be a whole number"},
+      {"firmware export " + path("x") + " --size 0x100000001", 2, "--size must be a whole number"},
+      {"firmware export " + path("x") + " --size 16junk", 2, "--size must be a whole number"},
+      {"firmware burn --yes " + path("fw.bin") + " --flash-size 1M", 2, "--flash-size must be a whole number"},
+      {"imu -t inf", 2, "--duration must be"},
+      {"imu -t nan", 2, "--duration must be"},
+      {"imu -n -1", 2, "--count must be"},
+      {"--device '' config get", 2, "--device needs a selector"},
+  };
+  for (const auto& c : cases) {
+    ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+    EXPECT_THAT(r.err, HasSubstr(c.message)) << c.args;
+  }
+  EXPECT_FALSE(std::ifstream(path("x")).good());
+  EXPECT_EQ(run("config get").out, document);
+  ASSERT_EQ(run("firmware export " + path("after.bin")).status, 0);
+  EXPECT_EQ(slurp(path("after.bin")), image);
+}
+
+TEST_F(CliTest, OutputThatNeverReachesStandardOutputFails) {
+  write("ok.json", "{}");
+  ASSERT_EQ(run("sensor write --slave 0x20 --reg 0x3000 --value 0x12").status, 0);
+  for (const std::string& args : std::vector<std::string>{
+           "list", "list --json", "info", "firmware version", "firmware params", "config check " + path("ok.json"),
+           "sensor read --slave 0x20 --reg 0x3000", "imu -n 500 --format csv", "imu -n 5", "config get"}) {
+    for (const char* redirect : {">/dev/full", ">&-"}) {
+      ToolRun r = run(args, "", true, redirect);
+      EXPECT_EQ(r.status, 5) << args << " " << redirect << "\n" << r.err;
+      EXPECT_THAT(r.err, HasSubstr("error: cannot write to standard output")) << args << " " << redirect;
+    }
+  }
+}
+
+TEST_F(CliTest, DeviceTextsAreEscapedAndErasedVersionFieldsAreNoVersion) {
+  ASSERT_EQ(run("list").status, 0);  // writes the state file
+  auto patch = [&](std::uint32_t at, const std::string& bytes) {
+    std::fstream f(state_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(at);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  };
+  // The product string descriptor of the parameter table: "A", ESC, "[2J".
+  patch(0x8040, std::string("\x0c\x03"
+                            "A\0\x1b\0[\0"
+                            "2\0J\0",
+                            12));
+  ToolRun params = run("firmware params");
+  ASSERT_EQ(params.status, 0) << params.err;
+  EXPECT_THAT(params.out, HasSubstr("A\\x1b[2J"));
+  EXPECT_EQ(params.out.find('\x1b'), std::string::npos);
+  ToolRun params_json = run("firmware params --json");
+  ASSERT_EQ(params_json.status, 0) << params_json.err;
+  EXPECT_EQ(json::parse(params_json.out)["product"], "A\x1b[2J");
+
+  patch(0x2012, "\x1b]0;owned\x07");  // version field 2
+  for (const char* args : {"firmware version", "info"}) {
+    ToolRun r = run(args);
+    EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos) << args;
+  }
+  EXPECT_EQ(run("firmware version").status, 4);
+
+  patch(0x2000, std::string(0x30, '\xff'));  // erased, as an interrupted burn leaves them
+  ToolRun erased = run("firmware version");
+  EXPECT_EQ(erased.status, 4);
+  EXPECT_THAT(erased.err, HasSubstr("the flash holds no firmware version"));
+  EXPECT_THAT(erased.err, HasSubstr("\\xff"));
+}
+
+TEST_F(CliTest, EveryCommandsHelpEndsWithTheOneExitStatusTable) {
+  for (const char* args : {"--help", "config set --help", "firmware burn --help", "imu --help", "sensor read --help"}) {
+    ToolRun r = run(args, "", false);
+    EXPECT_EQ(r.status, 0) << args;
+    EXPECT_THAT(r.out, HasSubstr("Exit status (every command):")) << args;
+    EXPECT_THAT(r.out, HasSubstr("7  data read back from the flash differs")) << args;
+  }
+}
+
+// A stop signal during a burn waits until the calibration is back: the tool
+// says so, keeps the flash consistent, then ends by the signal.
+TEST_F(CliTest, AStopSignalDuringABurnTakesEffectOnceTheFlashIsConsistent) {
+  ASSERT_EQ(run("firmware export " + path("fw.bin")).status, 0);
+  const std::string document = run("config get").out;
+  int interrupted = 0;
+  for (int attempt = 0; attempt < 10 && interrupted < 2; ++attempt) {
+    for (int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+      int err_pipe[2];
+      ASSERT_EQ(pipe(err_pipe), 0);
+      pid_t pid = fork();
+      if (pid == 0) {
+        dup2(err_pipe[1], 2);
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        const std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" + dir_ + "/state' exec " +
+                                    MORVANE_TOOL_PATH + " --simulate='" + state_ + "' firmware burn --yes '" +
+                                    path("fw.bin") + "' </dev/null >/dev/null";
+        execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+        _exit(127);
+      }
+      close(err_pipe[1]);
+      std::string err;
+      char buffer[4096];
+      bool sent = false;
+      for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof buffer)) > 0;) {
+        err.append(buffer, static_cast<std::size_t>(n));
+        // The first progress line comes after the chip erase.
+        if (!sent && err.find("burn: ") != std::string::npos) {
+          kill(pid, signal_number);
+          sent = true;
+        }
+      }
+      close(err_pipe[0]);
+      int raw = 0;
+      waitpid(pid, &raw, 0);
+      ASSERT_TRUE(sent) << err;
+      if (!WIFSIGNALED(raw)) continue;  // the burn was over before the signal came
+      ++interrupted;
+      EXPECT_EQ(WTERMSIG(raw), signal_number);
+      EXPECT_THAT(err, HasSubstr("firmware burned and verified; calibration written back"));
+      EXPECT_THAT(err, HasSubstr("stopped by signal " + std::to_string(signal_number)));
+      EXPECT_EQ(run("config get").out, document);
+    }
+  }
+  EXPECT_GE(interrupted, 2);
+}
+
+// An output file is replaced whole or not at all: with writes failing part
+// way (a file-size limit standing in for a full disk) the old backup stays.
+TEST_F(CliTest, AFailedOutputWriteLeavesTheOldFileWhole) {
+  ASSERT_EQ(run("list").status, 0);  // the state file exists before the limit applies
+  for (const char* args : {"firmware export", "config backup"}) {
+    write("kept.bin", "the good backup");
+    // Standard error goes to a pipe, which the limit does not bind.
+    const std::string command = "trap '' XFSZ; ulimit -f 0; XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" +
+                                dir_ + "/state' " + MORVANE_TOOL_PATH + " --simulate='" + state_ + "' " + args + " '" +
+                                path("kept.bin") + "' 2>&1 >/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string err;
+    char buffer[4096];
+    for (std::size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) err.append(buffer, n);
+    const int raw = pclose(pipe);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 5) << args << ": " << err;
+    EXPECT_THAT(err, HasSubstr("(the file is unchanged)")) << args;
+    EXPECT_EQ(slurp(path("kept.bin")), "the good backup") << args;
+    EXPECT_EQ(std::system(("ls -A '" + dir_ + "' | grep -q '^\\.kept'").c_str()), 256) << "a temporary was left";
+  }
+  ASSERT_EQ(run("firmware export " + path("kept.bin") + " --size 0x100").status, 0);
+  EXPECT_EQ(slurp(path("kept.bin")).size(), 0x100u);
+}
+
+// The kept copies go only to a private directory of the user's: a state
+// directory that is a link elsewhere is refused before anything is erased,
+// and one with looser modes is made private.
+TEST_F(CliTest, KeptCopiesGoToAPrivateStateDirectoryOnly) {
+  const std::string document = run("config get").out;
+  std::system(("mkdir -p '" + path("elsewhere") + "' '" + path("state") + "' && ln -s '" + path("elsewhere") + "' '" +
+               path("state/morvane-uvc-stereo") + "'")
+                  .c_str());
+  ToolRun linked = run("config set -", "{\"x\":1}");
+  EXPECT_EQ(linked.status, 5) << linked.err;
+  EXPECT_THAT(linked.err, HasSubstr("is not a directory"));
+  EXPECT_THAT(linked.err, HasSubstr("nothing on the camera was changed"));
+  EXPECT_EQ(run("config get").out, document);
+
+  std::system(
+      ("rm '" + path("state/morvane-uvc-stereo") + "' && mkdir -m 0777 '" + path("state/morvane-uvc-stereo") + "'")
+          .c_str());
+  ToolRun set = run("config set -", "{\"x\":1}");
+  ASSERT_EQ(set.status, 0) << set.err;
+  const std::string kept =
+      set.err.substr(set.err.find("kept in ") + 8, set.err.find('\n') - set.err.find("kept in ") - 8);
+  EXPECT_EQ(slurp(kept).substr(0, 4), "VROM");
+  struct stat dir_st {
+  }, file_st{};
+  ASSERT_EQ(stat(path("state/morvane-uvc-stereo").c_str(), &dir_st), 0);
+  ASSERT_EQ(stat(kept.c_str(), &file_st), 0);
+  EXPECT_EQ(dir_st.st_mode & 0777, 0700u);
+  EXPECT_EQ(file_st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

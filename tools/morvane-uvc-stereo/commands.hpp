@@ -9,7 +9,8 @@ namespace morvane::tool {
 struct GlobalOptions {
   std::string device;  // selector, see select_device()
   bool simulated = false;
-  bool force = false;  // flash operations even while another process has the video node open
+  std::string state_file;  // the simulated camera's, when simulated
+  bool force = false;      // flash operations even while another process has the video node open
   // Stored-document reads (config get, config backup, info): streaming
   // requests and the reuse check where possible, unless --no-fast asks
   // for the byte-banging read; the last blob per camera is kept in the
@@ -31,9 +32,6 @@ int cmd_info(const GlobalOptions& g, bool json);
 // Prints camera arrivals, removals and changes until SIGINT or SIGTERM
 // (exit status 0 then).
 int cmd_watch(const GlobalOptions& g, bool json);
-// Blocks SIGINT and SIGTERM for the threads started from now on (the
-// simulated camera's), so that only cmd_watch() receives them.
-void block_stop_signals();
 int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& output);
 int cmd_config_set(const GlobalOptions& g, const std::string& input);
 int cmd_config_backup(const GlobalOptions& g, const std::string& output);

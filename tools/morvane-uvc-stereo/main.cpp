@@ -1,6 +1,7 @@
 // morvane-uvc-stereo: list the supported cameras, read and write their
 // calibration document, stream their IMU and reach their USB controller.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <iostream>
 #include <memory>
 
@@ -11,13 +12,39 @@ using namespace morvane::tool;
 
 namespace {
 
+// The same for every subcommand.
 constexpr const char* kExitCodesHelp =
-    "Exit status: 0 success, 2 bad arguments, 3 no camera (or the --device selector matched none or several),\n"
-    "4 an SDK operation failed (its code and message are printed), 5 a file could not be read or written or holds\n"
-    "bad data, 6 not confirmed, 7 data read back differs from what was written, 8 the camera's video node is open\n"
-    "in another process (flash and firmware operations refuse then, unless --force).";
+    "Exit status (every command):\n"
+    "  0  success\n"
+    "  2  bad arguments\n"
+    "  3  no camera, or the --device selector matched none or several\n"
+    "  4  an operation on the camera failed (its code and message are printed)\n"
+    "  5  a file or standard output could not be read or written, or a file holds bad data\n"
+    "  6  not confirmed\n"
+    "  7  data read back from the flash differs from what was written\n"
+    "  8  the camera's video node is open in another process (flash and firmware operations refuse then, unless\n"
+    "     --force)\n"
+    "A command stopped by a signal while it rewrites the flash finishes that first, says what the flash holds,\n"
+    "then ends by the signal. Copies of what an erase destroys are kept in $XDG_STATE_HOME/morvane-uvc-stereo.";
 
-std::uint32_t parse_size(const std::string& text) { return static_cast<std::uint32_t>(std::stoul(text, nullptr, 0)); }
+// A byte count option: a whole decimal or 0x-hexadecimal number in range.
+bool parse_size(const std::string& text, const char* option, std::uint64_t min, std::uint64_t max,
+                std::uint32_t& value) {
+  std::uint64_t v = 0;
+  if (!parse_number(text, min, max, v)) {
+    char range[64];
+    std::snprintf(range, sizeof range, "0x%llx to 0x%llx", static_cast<unsigned long long>(min),
+                  static_cast<unsigned long long>(max));
+    report({kExitUsage, std::string(option) + " must be a whole number (decimal or 0x...) from " + range + ", not '" +
+                            escape_text(text) + "'"});
+    return false;
+  }
+  value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// Serial flash addresses are 24-bit.
+constexpr std::uint64_t kMaxFlashBytes = 0x1000000;
 
 }  // namespace
 
@@ -36,8 +63,8 @@ int main(int argc, char** argv) {
                                   "Run against a simulated camera whose flash is kept in STATE_FILE between runs")
                        ->expected(0, 1)
                        ->type_name("STATE_FILE");
-  app.add_option("-d,--device", global.device,
-                 "Camera to use: list index, serial, video node, USB path or bus:address");
+  auto* device_option = app.add_option("-d,--device", global.device,
+                                       "Camera to use: list index, serial, video node, USB path or bus:address");
   app.add_flag("--force", global.force,
                "Run flash and firmware operations even while another process has the camera's video node open "
                "(its capture or IMU reads end)");
@@ -108,6 +135,15 @@ int main(int argc, char** argv) {
   }
   sensor_write->add_option("--value", value, "Value to write")->required()->check(CLI::Range(0, 0xFFFF));
 
+  // Every subcommand's --help ends with the one exit-status table.
+  std::vector<CLI::App*> pending = {&app};
+  while (!pending.empty()) {
+    CLI::App* next = pending.back();
+    pending.pop_back();
+    next->footer(kExitCodesHelp);
+    for (CLI::App* sub : next->get_subcommands([](CLI::App*) { return true; })) pending.push_back(sub);
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -117,15 +153,24 @@ int main(int argc, char** argv) {
 
   global.fast = !no_fast;
   global.cache = !no_cache;
+  if (device_option->count() > 0 && global.device.empty())
+    return report({kExitUsage, "--device needs a selector (index, serial, video node, USB path or bus:address)"});
+  std::uint32_t export_size = 0, flash_size = 0;
+  if (*fw_export && !parse_size(size_text, "--size", 1, kMaxFlashBytes, export_size)) return kExitUsage;
+  if (*fw_burn && !parse_size(flash_size_text, "--flash-size", 0x10000, kMaxFlashBytes, flash_size)) return kExitUsage;
 
-  if (*watch) block_stop_signals();
+  // The stop signals reach the main thread alone: threads started from here
+  // on (the simulated camera's) keep them blocked.
+  block_stop_signals_for_all_threads();
   std::unique_ptr<Simulation> simulation;
   if (simulate->count() > 0) {
     std::string error;
-    simulation = Simulation::start(state_file.empty() ? default_state_file() : state_file, error);
+    global.state_file = state_file.empty() ? default_state_file() : state_file;
+    simulation = Simulation::start(global.state_file, error);
     if (!simulation) return report({kExitFileError, error});
     global.simulated = true;
   }
+  unblock_stop_signals();
 
   int status = kExitOk;
   try {
@@ -150,9 +195,9 @@ int main(int argc, char** argv) {
     } else if (*fw_version) {
       status = cmd_firmware_version(global, json);
     } else if (*fw_export) {
-      status = cmd_firmware_export(global, file, parse_size(size_text));
+      status = cmd_firmware_export(global, file, export_size);
     } else if (*fw_burn) {
-      status = cmd_firmware_burn(global, file, yes, parse_size(flash_size_text));
+      status = cmd_firmware_burn(global, file, yes, flash_size);
     } else if (*fw_params) {
       status = cmd_firmware_params(global, json);
     } else if (*sensor_read) {
@@ -162,12 +207,20 @@ int main(int argc, char** argv) {
                                 static_cast<std::uint16_t>(value), len);
     }
   } catch (const std::exception& e) {
-    status = report({kExitUsage, e.what()});
+    status = report({kExitSdkError, std::string("internal failure: ") + e.what()});
   }
 
+  // What the command printed must have reached standard output (a command
+  // that failed has said so already).
+  std::string output_error;
+  if (!stdout_ok(output_error) && status == kExitOk) status = report({kExitFileError, output_error});
   if (simulation) {
     std::string error;
-    if (!simulation->save(error)) return report({kExitFileError, error});
+    if (!simulation->save(error)) status = report({kExitFileError, error});
+  }
+  if (held_signal() != 0) {
+    std::cerr << "stopped by signal " << held_signal() << " (it waited until the flash was consistent)\n";
+    act_on_held_signal();
   }
   return status;
 }

@@ -18,7 +18,8 @@ bool parse_number(const std::string& text, unsigned long& value) {
 std::string one_line(const uvc_stereo::DeviceInfo& d, std::size_t index) {
   std::ostringstream out;
   out << "  [" << index << "] " << vidpid_text(d.vid, d.pid).insert(4, ":") << " bus " << int(d.bus_number)
-      << " address " << int(d.device_address) << " serial '" << d.serial << "' " << d.video_node;
+      << " address " << int(d.device_address) << " serial '" << escape_text(d.serial) << "' "
+      << escape_text(d.video_node);
   return out.str();
 }
 
@@ -57,10 +58,11 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
   }
   std::ostringstream message;
   if (matches.empty()) {
-    message << "no camera matches --device '" << selector << "'; attached:";
+    message << "no camera matches --device '" << escape_text(selector) << "'; attached:";
     for (std::size_t i = 0; i < devices.size(); ++i) message << "\n" << one_line(devices[i], i);
   } else {
-    message << matches.size() << " cameras match" << (selector.empty() ? std::string() : " --device '" + selector + "'")
+    message << matches.size() << " cameras match"
+            << (selector.empty() ? std::string() : " --device '" + escape_text(selector) + "'")
             << "; choose one with --device (index, serial, video node, USB path or bus:address):";
     for (std::size_t i : matches) message << "\n" << one_line(devices[i], i);
   }

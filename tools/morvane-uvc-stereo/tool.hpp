@@ -1,6 +1,8 @@
 // Shared pieces of the morvane-uvc-stereo command-line tool.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
@@ -12,15 +14,15 @@
 
 namespace morvane::tool {
 
-// Documented exit statuses.
+// The exit statuses, the same for every subcommand.
 enum Exit : int {
   kExitOk = 0,
   kExitUsage = 2,         // bad arguments
   kExitNoDevice = 3,      // no camera, or the selector matched none or several
-  kExitSdkError = 4,      // an SDK operation failed (its code and message are printed)
-  kExitFileError = 5,     // a file could not be read or written, or holds bad data
+  kExitSdkError = 4,      // an operation on the camera failed (its code and message are printed)
+  kExitFileError = 5,     // a file or standard output could not be read or written, or a file holds bad data
   kExitAborted = 6,       // the user did not confirm
-  kExitVerifyFailed = 7,  // data read back differs from what was written
+  kExitVerifyFailed = 7,  // data read back from the flash differs from what was written
   kExitBusy = 8,          // the camera's video node is open in another process (a flash operation would end its use)
 };
 
@@ -80,6 +82,60 @@ std::string pretty_json(const std::string& compact);
 
 bool read_file(const std::string& path, std::vector<std::uint8_t>& bytes, std::string& error);
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error);
+
+// ---- Files the user names (files.cpp).
+
+// Reads `path` ("-": standard input): a regular file of at most max_bytes,
+// else a message naming what it is or how large.
+bool read_input(const std::string& path, std::size_t max_bytes, std::vector<std::uint8_t>& bytes, std::string& error);
+// Writes `bytes` to a unique temporary in the target's directory and renames
+// it over the target (whose mode it keeps), so a failed write leaves the
+// target as it was. A target that is a device or FIFO is written in place;
+// "-" is standard output.
+bool write_output(const std::string& path, const std::vector<std::uint8_t>& bytes, std::string& error);
+// Flushes standard output; false, with the reason, when anything written to
+// it was lost (a full disk, a closed descriptor).
+bool stdout_ok(std::string& error);
+// A whole decimal or 0x-prefixed hexadecimal number in [min, max].
+bool parse_number(const std::string& text, std::uint64_t min, std::uint64_t max, std::uint64_t& value);
+// A device text safe for a terminal: control bytes, DEL and bytes above 0x7F
+// as \xNN, a backslash as two.
+std::string escape_text(const std::string& text);
+
+// ---- Copies kept before an erase, and held stop signals (safety.cpp).
+
+// $XDG_STATE_HOME/morvane-uvc-stereo, else ~/.local/state/morvane-uvc-stereo
+// (HOME, else the home directory of the user database).
+std::string state_directory();
+// Writes `bytes` to a new file "<kind>-<serial>-<UTC time>-<pid>" (.blob
+// for kind "calibration", else .bin) in the state directory, created 0700
+// and owned by the user; the file is 0600, written to a unique temporary,
+// synced and linked to its name. `path` names it.
+bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& kind,
+                      const std::vector<std::uint8_t>& bytes, std::string& path, std::string& error);
+// The newest calibration copy of this camera, or empty.
+std::string latest_calibration_copy(const uvc_stereo::DeviceInfo& device);
+std::string shell_quote(const std::string& text);
+
+// SIGINT, SIGTERM, SIGHUP and SIGPIPE: blocked for every thread before any
+// is started, then unblocked on the main thread alone.
+void block_stop_signals_for_all_threads();
+void unblock_stop_signals();
+// Holds the stop signals for its life (while the flash is rewritten); one
+// that arrives meanwhile is kept for act_on_held_signal().
+class HeldSignals {
+ public:
+  HeldSignals();
+  ~HeldSignals();
+  HeldSignals(const HeldSignals&) = delete;
+  HeldSignals& operator=(const HeldSignals&) = delete;
+
+ private:
+  sigset_t previous_{};
+};
+int held_signal();
+// Ends the process by the held signal, if one arrived.
+void act_on_held_signal();
 
 // Progress for long operations: a bar on a terminal, plain lines otherwise.
 class Progress {
