@@ -16,12 +16,17 @@ if(NOT MORVANE_DPKG_BUILDFLAGS)
   return()
 endif()
 
-# The Debian architecture of the target.
+# The Debian architecture of the target; a native build of another
+# architecture asks dpkg for the host's.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(MORVANE_DEB_HOST_ARCH arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
   set(MORVANE_DEB_HOST_ARCH amd64)
-else()
+elseif(NOT CMAKE_CROSSCOMPILING)
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE MORVANE_DEB_HOST_ARCH
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+if(NOT MORVANE_DEB_HOST_ARCH)
   message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR} (MORVANE_HARDENING=OFF to build without)")
 endif()
 

@@ -74,7 +74,7 @@ move() {  # from-root, relative path (glob allowed), package
 }
 
 # One runtime package per shared library, named after its SONAME as Debian
-# names them (libfoo_bar.so.0 -> libfoo-bar0).
+# names them (libfoo_bar.so.0.1 -> libfoo-bar0.1).
 readelf_tool=readelf
 [ "$arch" = "$(dpkg --print-architecture)" ] || readelf_tool=$gnu_type-readelf
 lib_packages=()

@@ -262,7 +262,7 @@ pkgconfig_consumer() {
                  c++ -std=c++17 -Wall -Wextra -Werror /tmp/consumer/consumer.cpp -o /tmp/pc_cxx \
                    $(pkg-config --cflags --libs morvane_uvc_stereo_sdk)' &&
     in_root ldd /tmp/pc_cxx |
-      grep -Fq "libmorvane_uvc_stereo_sdk.so.$soversion => /usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so.$soversion " &&
+      grep -Eq "libmorvane_uvc_stereo_sdk\.so\.${soversion//./\\.} => (/usr)?/lib/$triplet/libmorvane_uvc_stereo_sdk\.so\.${soversion//./\\.} " &&
     in_root /tmp/pc_c &&
     in_root /tmp/pc_cxx
 }
@@ -299,6 +299,7 @@ EOF_C
     cc -shared -fPIC -Wl,-soname,libfoo.so.2 /tmp/foo2.c -o /opt/foo/lib/libfoo.so.2
     ln -sf libfoo.so.2 /opt/foo/lib/libfoo.so" || return 1
   libs=$(in_root pkg-config --libs morvane_uvc_stereo_sdk_c) || return 1
+  libs=${libs%" "}  # pkgconf ends the line with a blank
   [ "$libs" = "-lmorvane_uvc_stereo_sdk_c" ] || { echo "pkg-config --libs morvane_uvc_stereo_sdk_c: $libs"; return 1; }
   in_root sh -c 'PKG_CONFIG_PATH=/opt/foo/lib/pkgconfig; export PKG_CONFIG_PATH
     cc /tmp/foo_user.c -o /tmp/foo_user $(pkg-config --cflags --libs morvane_uvc_stereo_sdk_c foo) &&
