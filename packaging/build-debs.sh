@@ -3,7 +3,10 @@
 # library: one runtime package per shared library named after its SONAME, the
 # arch-independent package with the udev rule both need, a -dev package, the
 # tools package and, when the build has the Python component, the python3
-# package. Binaries are stripped; dependencies come from dpkg-shlibdeps.
+# package. Binaries are stripped; dependencies come from dpkg-shlibdeps and
+# the libraries' symbols files (packaging/debian/<package>.symbols, checked
+# by dpkg-gensymbols: a symbol missing from a library, or one it exports
+# without the file listing it, fails the build).
 #
 #   packaging/build-debs.sh BUILD_DIR OUT_DIR [ARCH]
 #
@@ -31,7 +34,9 @@ fi
 version=$(sed -n 's/^project(morvane_uvc_stereo_sdk VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 [ -n "$version" ] || { echo "cannot read the project version"; exit 1; }
 debversion=$version-1
-soversion=${version%%.*}
+# The SONAME's version: major.minor while the major version is 0, as the
+# libraries' SOVERSION.
+if [ "${version%%.*}" = 0 ]; then soversion=${version%.*}; else soversion=${version%%.*}; fi
 libdir=lib/$triplet
 
 work=$(mktemp -d)
@@ -69,7 +74,7 @@ move() {  # from-root, relative path (glob allowed), package
 }
 
 # One runtime package per shared library, named after its SONAME as Debian
-# names them (libfoo_bar.so.0 -> libfoo-bar0).
+# names them (libfoo_bar.so.0.1 -> libfoo-bar0.1).
 readelf_tool=readelf
 [ "$arch" = "$(dpkg --print-architecture)" ] || readelf_tool=$gnu_type-readelf
 lib_packages=()
@@ -136,24 +141,44 @@ for p in "${packages[@]}"; do
 done
 
 # --------------------------------------------------------- dependencies
-# dpkg-shlibdeps reads a debian/control; it gets a minimal one of its own, and
-# our own libraries' shlibs through shlibs.local.
+# Each library package carries its shlibs and its symbols file, checked
+# against the template in packaging/debian; dpkg-shlibdeps then takes the
+# versions of the symbols a binary uses from the symbols files of the
+# package trees. It reads a debian/control; it gets a minimal one of its own.
 shl=$work/shlibdeps
 mkdir -p "$shl/debian"
 printf 'Source: morvane-uvc-stereo-sdk\n\nPackage: dummy\nArchitecture: any\n' >"$shl/debian/control"
 for p in "${lib_packages[@]}"; do
   so=${lib_soname_of[$p]}
-  echo "${so%%.so.*} ${so##*.so.} $p (>= $version)"
-done >"$shl/debian/shlibs.local"
+  printf '%s %s %s (>= %s)\n' "${so%%.so.*}" "${so##*.so.}" "$p" "$version" >"$(pkg_dir "$p")/DEBIAN/shlibs"
+  # The templates list each symbol with the upstream version that brought
+  # it; the build's Debian version is later than that, so a listed symbol
+  # the library lacks counts as lost (-c4: lost or new symbols fail).
+  template=$here/debian/$p.symbols
+  [ -f "$template" ] || { echo "no symbols file $template for $so"; exit 1; }
+  if ! (cd "$shl" && dpkg-gensymbols -q -c4 -a"$arch" -p"$p" -v"$debversion" -P"$(pkg_dir "$p")" \
+          -e"$(pkg_dir "$p")/usr/$libdir/$so" -I"$template" -O"$(pkg_dir "$p")/DEBIAN/symbols" \
+          >"$work/gensymbols.out" 2>&1); then
+    cat "$work/gensymbols.out"
+    echo "the symbols of $so differ from $template"
+    exit 1
+  fi
+done
 shlibs_of() {  # package: "Depends" value for its ELF files, empty when none
   local dir elves
   dir=$(pkg_dir "$1")
   mapfile -t elves < <(find "$dir" -type f -exec sh -c 'file -b "$1" | grep -q ^ELF' sh {} \; -print)
   ((${#elves[@]})) || return 0
   local search=() l
-  for l in "${lib_packages[@]}"; do search+=("-l$(pkg_dir "$l")/usr/$libdir"); done
+  for l in "${lib_packages[@]}"; do search+=("-S$(pkg_dir "$l")" "-l$(pkg_dir "$l")/usr/$libdir"); done
   (cd "$shl" && DEB_HOST_ARCH=$arch dpkg-shlibdeps "${search[@]}" -O "${elves[@]}" 2>"$work/shlibdeps.err") |
     sed -n 's/^shlibs:Depends=//p'
+}
+# A package that uses the C++ library's private interfaces (the OS boundary's
+# hook, the core's internal types) needs the very build it was made with.
+exact_cxx() {  # Depends value -> the same with the C++ library pinned
+  printf '%s\n' "$1" | tr ',' '\n' | sed 's/^ *//' | grep -v "^$cxx\( \|$\)" |
+    paste -sd, - | sed "s/^/$cxx (= $debversion),/; s/,\$//; s/,/, /g"
 }
 
 installed_size() { du -k -s --apparent-size "$(pkg_dir "$1")" | awk '{print $1}'; }
@@ -182,7 +207,7 @@ control() {  # package, architecture, multi-arch, section, depends, summary, des
 
 join_deps() { local IFS=,; echo "$*" | sed 's/,/, /g; s/^, //; s/, ,/,/g; s/, $//'; }
 
-tools_deps=$(shlibs_of "$tools")
+tools_deps=$(join_deps "$(shlibs_of "$tools")" "$common (>= $debversion)")
 
 lib_text=("Morvane UVC stereo cameras carry an IMU and keep their calibration in a"
   "serial flash behind a Sonix USB controller. The SDK finds the supported"
@@ -207,17 +232,35 @@ lib_detail() {
 }
 for p in "${lib_packages[@]}"; do
   mapfile -t detail < <(lib_detail "$p" | fold -s -w 72 | sed 's/ *$//')
-  control "$p" "$arch" same libs "$(join_deps "$(shlibs_of "$p")" "$common (= $debversion)")" \
+  deps=$(shlibs_of "$p")
+  case $p in *sim*) deps=$(exact_cxx "$deps") ;; esac
+  control "$p" "$arch" same libs "$(join_deps "$deps" "$common (>= $debversion)")" \
     "SDK for Morvane UVC stereo cameras - $(lib_summary "$p")" "${lib_text[@]}" "" "${detail[@]}"
   printf 'activate-noawait ldconfig\n' >"$(pkg_dir "$p")/DEBIAN/triggers"
-  so=${lib_soname_of[$p]}
-  printf '%s %s %s (>= %s)\n' "${so%%.so.*}" "${so##*.so.}" "$p" "$version" >"$(pkg_dir "$p")/DEBIAN/shlibs"
 done
 control "$common" all foreign libs "" \
   "SDK for Morvane UVC stereo cameras - udev rule" "${lib_text[@]}" "" \
   "This package holds the udev rule that gives the logged-in user and the" \
   "plugdev group access to the cameras' USB device nodes, which the" \
   "libraries need to reach the controller."
+# A camera plugged in before the rule came keeps the permissions it got
+# then: udev is asked to apply the new rule to the supported cameras now
+# (the vendor/product pairs of the rule itself). Without a running udev (a
+# chroot, a container, an image being built) there is nothing to do.
+ids=$(sed -n 's/.*ATTR{idVendor}=="\([0-9a-f]\{4\}\)".*ATTR{idProduct}=="\([0-9a-f]\{4\}\)".*/\1:\2/p' \
+  "$here/70-morvane-uvc-stereo.rules" | sort -u | tr '\n' ' ' | sed 's/ $//')
+[ -n "$ids" ] || { echo "no vendor/product ids in the udev rule"; exit 1; }
+cat >"$(pkg_dir "$common")/DEBIAN/postinst" <<EOF_POSTINST
+#!/bin/sh
+set -e
+if [ "\$1" = configure ] && [ -S /run/udev/control ] && command -v udevadm >/dev/null 2>&1; then
+	udevadm control --reload-rules || true
+	for id in $ids; do
+		udevadm trigger --action=change --subsystem-match=usb \\
+			--attr-match=idVendor="\${id%%:*}" --attr-match=idProduct="\${id#*:}" || true
+	done
+fi
+EOF_POSTINST
 dev_deps=()
 for p in "${lib_packages[@]}"; do dev_deps+=("$p (= $debversion)"); done
 control "$dev" "$arch" same libdevel "$(join_deps "${dev_deps[@]}" libusb-1.0-0-dev libudev-dev)" \
@@ -230,7 +273,7 @@ control "$tools" "$arch" foreign utils "$tools_deps" \
   "cameras, reads and writes their calibration, streams the IMU and reaches" \
   "the controller's firmware and sensor registers."
 if [[ " ${packages[*]} " == *" $py "* ]]; then
-  py_deps=$(shlibs_of "$py")
+  py_deps=$(exact_cxx "$(shlibs_of "$py")")
   control "$py" "$arch" "" python "$(join_deps "$py_deps" "python3 (>= 3.11)" "python3 (<< 3.12)" "python3-numpy")" \
     "SDK for Morvane UVC stereo cameras - Python 3 module" "${lib_text[@]}" "" \
     "This package holds the Python 3 module morvane_uvc_stereo."

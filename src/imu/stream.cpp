@@ -168,7 +168,9 @@ bool option_ok(double value, double low, double high) { return value >= low && v
 
 }  // namespace
 
-struct ImuStream::Impl {
+// Internal to the library: the exported ImuStream class would otherwise lend
+// its visibility to this nested class's members.
+struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   Impl(Device& d, const ImuStreamOptions& o)
       : device(d),
         options(o),

@@ -54,6 +54,10 @@ const SonixCam_RomInfoRow RomInfo[40] = {
     {0xAFF8, "290R0", 1, true, 0x05F0, true, true},     // 39
 };
 
+// The documented names of the tables above, exported for programs.
+SONIXCAM_EXPORT_DATA(RomStringAddr);
+SONIXCAM_EXPORT_DATA(RomInfo);
+
 namespace morvane::uvc_stereo::sonix {
 
 const RomInfoRow& current_rom_row() { return RomInfo[uiRomID < kRomInfoRows ? uiRomID : 0]; }

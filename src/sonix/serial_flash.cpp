@@ -38,6 +38,14 @@ uint8_t sfManufactureID = 0;
 uint8_t sfDeviceID1 = 0;
 uint8_t sfDeviceID2 = 0;
 
+// The documented names of the globals above, exported for programs.
+SONIXCAM_EXPORT_DATA(cbSFLib_ID);
+SONIXCAM_EXPORT_DATA(cbSFLib_Cmd);
+SONIXCAM_EXPORT_DATA(ubSFLib_CmdID);
+SONIXCAM_EXPORT_DATA(sfManufactureID);
+SONIXCAM_EXPORT_DATA(sfDeviceID1);
+SONIXCAM_EXPORT_DATA(sfDeviceID2);
+
 uint8_t ubSFLib_GetIDSize() { return static_cast<uint8_t>(sizeof cbSFLib_ID / sizeof cbSFLib_ID[0]); }
 
 namespace {

@@ -32,6 +32,68 @@
 #define SONIXCAM_API __attribute__((visibility("default")))
 #endif
 
+/* The library's globals (declared with SONIXCAM_DATA below).
+ *
+ * Inside the SDK every global lives under a hidden name (morvane_sonix_<name>)
+ * that the library's code reaches directly, and the documented name is an
+ * exported alias of that storage. A program that defines a namesake of its
+ * own (a `void* devh`, as libusb examples have) therefore keeps its variable
+ * and cannot replace the library's.
+ *
+ * Programs read the exported names through the global offset table rather
+ * than through a copy relocation: a copy would be a second variable that the
+ * library never updates. GCC on x86 gets this from nodirect_extern_access;
+ * elsewhere position-independent executables (the default) do it by
+ * themselves. */
+#if defined(MORVANE_UVC_STEREO_INTERNAL)
+#define SONIXCAM_DATA __attribute__((visibility("hidden")))
+#define SONIXCAM_STORAGE_STR_(text) #text
+#define SONIXCAM_STORAGE(name) _Pragma(SONIXCAM_STORAGE_STR_(redefine_extname name morvane_sonix_##name))
+SONIXCAM_STORAGE(camera_init)
+SONIXCAM_STORAGE(devh)
+SONIXCAM_STORAGE(g_pDevList)
+SONIXCAM_STORAGE(gEC)
+SONIXCAM_STORAGE(g_CurDspExtendUnitID)
+SONIXCAM_STORAGE(uiRomID)
+SONIXCAM_STORAGE(g_supportXU6)
+SONIXCAM_STORAGE(g_supportI2C64)
+SONIXCAM_STORAGE(g_AsicArchInfo)
+SONIXCAM_STORAGE(dspIdAddr)
+SONIXCAM_STORAGE(usbResetAddr)
+SONIXCAM_STORAGE(gpioInputAddr)
+SONIXCAM_STORAGE(gpioOutputAddr)
+SONIXCAM_STORAGE(gpioOEAddr)
+SONIXCAM_STORAGE(sfRdyAddr)
+SONIXCAM_STORAGE(sfModeAddr)
+SONIXCAM_STORAGE(sfCSAddr)
+SONIXCAM_STORAGE(sfWriteDataAddr)
+SONIXCAM_STORAGE(sfReadDataAddr)
+SONIXCAM_STORAGE(sfReadWriteTriggerAddr)
+SONIXCAM_STORAGE(sfReadCmdAddr)
+SONIXCAM_STORAGE(sfReadDataStartAddr)
+SONIXCAM_STORAGE(i2cDev)
+SONIXCAM_STORAGE(i2cMode)
+SONIXCAM_STORAGE(i2cTrg)
+SONIXCAM_STORAGE(i2cSclSelOD)
+SONIXCAM_STORAGE(i2cSlaveID)
+SONIXCAM_STORAGE(i2cDataArrStartAddr)
+SONIXCAM_STORAGE(cpuRateAddr)
+SONIXCAM_STORAGE(cbSFLib_ID)
+SONIXCAM_STORAGE(cbSFLib_Cmd)
+SONIXCAM_STORAGE(ubSFLib_CmdID)
+SONIXCAM_STORAGE(sfManufactureID)
+SONIXCAM_STORAGE(sfDeviceID1)
+SONIXCAM_STORAGE(sfDeviceID2)
+SONIXCAM_STORAGE(RomStringAddr)
+SONIXCAM_STORAGE(RomInfo)
+#elif defined(MORVANE_UVC_STEREO_STATIC)
+#define SONIXCAM_DATA
+#elif defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12 && (defined(__x86_64__) || defined(__i386__))
+#define SONIXCAM_DATA SONIXCAM_API __attribute__((nodirect_extern_access))
+#else
+#define SONIXCAM_DATA SONIXCAM_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,28 +123,28 @@ enum {
 };
 
 /* ---- Process-wide state. */
-SONIXCAM_API extern int camera_init;
-SONIXCAM_API extern libusb_device_handle* devh;
-SONIXCAM_API extern libusb_device** g_pDevList;
-SONIXCAM_API extern int gEC;
-SONIXCAM_API extern uint16_t g_CurDspExtendUnitID;
-SONIXCAM_API extern uint32_t uiRomID;
-SONIXCAM_API extern int g_supportXU6;
-SONIXCAM_API extern int g_supportI2C64;
+SONIXCAM_DATA extern int camera_init;
+SONIXCAM_DATA extern libusb_device_handle* devh;
+SONIXCAM_DATA extern libusb_device** g_pDevList;
+SONIXCAM_DATA extern int gEC;
+SONIXCAM_DATA extern uint16_t g_CurDspExtendUnitID;
+SONIXCAM_DATA extern uint32_t uiRomID;
+SONIXCAM_DATA extern int g_supportXU6;
+SONIXCAM_DATA extern int g_supportI2C64;
 
 /* Register map rows: 20 register addresses per controller family. */
-SONIXCAM_API extern const uint16_t g_AsicArchInfo[2][20];
-SONIXCAM_API extern uint16_t dspIdAddr, usbResetAddr, gpioInputAddr, gpioOutputAddr, gpioOEAddr;
-SONIXCAM_API extern uint16_t sfRdyAddr, sfModeAddr, sfCSAddr, sfWriteDataAddr, sfReadDataAddr;
-SONIXCAM_API extern uint16_t sfReadWriteTriggerAddr, sfReadCmdAddr, sfReadDataStartAddr;
-SONIXCAM_API extern uint16_t i2cDev, i2cMode, i2cTrg, i2cSclSelOD, i2cSlaveID, i2cDataArrStartAddr;
-SONIXCAM_API extern uint16_t cpuRateAddr;
+SONIXCAM_DATA extern const uint16_t g_AsicArchInfo[2][20];
+SONIXCAM_DATA extern uint16_t dspIdAddr, usbResetAddr, gpioInputAddr, gpioOutputAddr, gpioOEAddr;
+SONIXCAM_DATA extern uint16_t sfRdyAddr, sfModeAddr, sfCSAddr, sfWriteDataAddr, sfReadDataAddr;
+SONIXCAM_DATA extern uint16_t sfReadWriteTriggerAddr, sfReadCmdAddr, sfReadDataStartAddr;
+SONIXCAM_DATA extern uint16_t i2cDev, i2cMode, i2cTrg, i2cSclSelOD, i2cSlaveID, i2cDataArrStartAddr;
+SONIXCAM_DATA extern uint16_t cpuRateAddr;
 
 /* Serial-flash identification (25 rows) and command sets (5 rows). */
-SONIXCAM_API extern const uint8_t cbSFLib_ID[25][6];
-SONIXCAM_API extern const uint8_t cbSFLib_Cmd[5][7];
-SONIXCAM_API extern uint8_t ubSFLib_CmdID;
-SONIXCAM_API extern uint8_t sfManufactureID, sfDeviceID1, sfDeviceID2;
+SONIXCAM_DATA extern const uint8_t cbSFLib_ID[25][6];
+SONIXCAM_DATA extern const uint8_t cbSFLib_Cmd[5][7];
+SONIXCAM_DATA extern uint8_t ubSFLib_CmdID;
+SONIXCAM_DATA extern uint8_t sfManufactureID, sfDeviceID1, sfDeviceID2;
 SONIXCAM_API uint8_t ubSFLib_GetIDSize(void);
 
 /* ---- Connection and extension-unit transport. */
@@ -125,7 +187,7 @@ SONIXCAM_API int IsSupportXU6(void);
 SONIXCAM_API int IsSupportI2C64(void);
 
 /* ---- Controller ROM identification. */
-SONIXCAM_API extern const uint16_t RomStringAddr[6];
+SONIXCAM_DATA extern const uint16_t RomStringAddr[6];
 
 /* One row of the ROM table; uiRomID is the row of the identified ROM. */
 typedef struct SonixCam_RomInfoRow {
@@ -137,7 +199,7 @@ typedef struct SonixCam_RomInfoRow {
   uint8_t command_registers;    /* 1: hardware serial-flash command registers */
   uint8_t memory_type;          /* 1: the controller reports a memory type */
 } SonixCam_RomInfoRow;
-SONIXCAM_API extern const SonixCam_RomInfoRow RomInfo[40];
+SONIXCAM_DATA extern const SonixCam_RomInfoRow RomInfo[40];
 SONIXCAM_API int LibUsb_GetAsicRomVersion(uint8_t* version8);
 SONIXCAM_API int LibUsb_DefGetAsicRomVersion(uint8_t* version8);
 

@@ -16,6 +16,13 @@
 
 #include "sonix/sonix_cam.h"
 
+// Exports the global `name` (stored under its hidden name, see sonix_cam.h)
+// under its documented name: an alias of the same storage. Used once per
+// global, in the file that defines it.
+#define SONIXCAM_EXPORT_DATA(name)                                  \
+  extern "C" decltype(name) sonixcam_exported_##name __asm__(#name) \
+      __attribute__((visibility("default"), alias(SONIXCAM_STORAGE_STR_(morvane_sonix_##name))))
+
 namespace morvane::uvc_stereo::sonix {
 
 // UVC class requests on the default control endpoint.

@@ -39,6 +39,37 @@ uint16_t i2cDev = 0x10D0, i2cMode = 0x10D9, i2cTrg = 0x10D7, i2cSclSelOD = 0x10D
          i2cDataArrStartAddr = 0x10D2;
 uint16_t cpuRateAddr = 0x1002;
 
+// The documented names of the globals above, exported for programs.
+SONIXCAM_EXPORT_DATA(camera_init);
+SONIXCAM_EXPORT_DATA(devh);
+SONIXCAM_EXPORT_DATA(g_pDevList);
+SONIXCAM_EXPORT_DATA(gEC);
+SONIXCAM_EXPORT_DATA(g_CurDspExtendUnitID);
+SONIXCAM_EXPORT_DATA(uiRomID);
+SONIXCAM_EXPORT_DATA(g_supportXU6);
+SONIXCAM_EXPORT_DATA(g_supportI2C64);
+SONIXCAM_EXPORT_DATA(g_AsicArchInfo);
+SONIXCAM_EXPORT_DATA(dspIdAddr);
+SONIXCAM_EXPORT_DATA(usbResetAddr);
+SONIXCAM_EXPORT_DATA(gpioInputAddr);
+SONIXCAM_EXPORT_DATA(gpioOutputAddr);
+SONIXCAM_EXPORT_DATA(gpioOEAddr);
+SONIXCAM_EXPORT_DATA(sfRdyAddr);
+SONIXCAM_EXPORT_DATA(sfModeAddr);
+SONIXCAM_EXPORT_DATA(sfCSAddr);
+SONIXCAM_EXPORT_DATA(sfWriteDataAddr);
+SONIXCAM_EXPORT_DATA(sfReadDataAddr);
+SONIXCAM_EXPORT_DATA(sfReadWriteTriggerAddr);
+SONIXCAM_EXPORT_DATA(sfReadCmdAddr);
+SONIXCAM_EXPORT_DATA(sfReadDataStartAddr);
+SONIXCAM_EXPORT_DATA(i2cDev);
+SONIXCAM_EXPORT_DATA(i2cMode);
+SONIXCAM_EXPORT_DATA(i2cTrg);
+SONIXCAM_EXPORT_DATA(i2cSclSelOD);
+SONIXCAM_EXPORT_DATA(i2cSlaveID);
+SONIXCAM_EXPORT_DATA(i2cDataArrStartAddr);
+SONIXCAM_EXPORT_DATA(cpuRateAddr);
+
 namespace {
 
 // Chip identification table: chip id byte, ROM type, register map row.

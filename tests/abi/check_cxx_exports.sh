@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
-# usage: check_cxx_exports.sh LIBRARY SONIX_HEADER [ACCESS_LIBRARY_LIST]
+# usage: check_cxx_exports.sh LIBRARY SONIX_HEADER [ACCESS_LIBRARY_LIST [CXX_LIST]]
 # Fails when the library exports a name outside morvane::uvc_stereo and the
 # access library's declared names, or misses a declared or key public name.
 # With a list (one name a line, # comments): every listed name must be
-# exported unmangled, and every unmangled export must be listed.
+# exported unmangled, and every unmangled export must be listed. With a C++
+# list (demangled names, one a line): every listed name must be exported and
+# every mangled export must be listed.
 set -euo pipefail
+export LC_ALL=C
 lib=$1
 header=$2
 list=${3:-}
+cxx_list=${4:-}
 failures=0
 
 defined=$(nm -D --defined-only "$lib" | awk '{print $3}' | sort -u)
 demangled=$(printf '%s\n' "$defined" | c++filt | sed 's/\[abi:cxx11\]//g')
 
 # Names the access-library header declares with its export macro.
-declared=$(sed -n 's/^SONIXCAM_API[^(;]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)\[*[0-9]*\]*\[*[0-9]*\]*[(;].*/\1/p' "$header"
-           sed -n '/const/!s/^SONIXCAM_API extern [a-z0-9_]* \(.*\);/\1/p' "$header" | tr ',' '\n' | sed 's/[ *]//g; s/\[.*//')
+declared=$(sed -n 's/^SONIXCAM_\(API\|DATA\)[^(;]*[ *]\([A-Za-z_][A-Za-z0-9_]*\)\[*[0-9]*\]*\[*[0-9]*\]*[(;].*/\2/p' "$header"
+           sed -n '/const/!s/^SONIXCAM_\(API\|DATA\) extern [a-z0-9_]* \(.*\);/\2/p' "$header" | tr ',' '\n' | sed 's/[ *]//g; s/\[.*//')
 declared=$(printf '%s\n' "$declared" | sed '/^$/d' | sort -u)
 
 while IFS= read -r sym; do
@@ -77,6 +81,21 @@ if [ -n "$list" ]; then
       failures=$((failures + 1))
     fi
   done <<<"$listed"
+fi
+
+if [ -n "$cxx_list" ]; then
+  cxx_listed=$(sed 's/[[:space:]]*#.*//; /^[[:space:]]*$/d' "$cxx_list" | sort -u)
+  cxx_exported=$(printf '%s\n' "$defined" | grep '^_Z' | c++filt | sed 's/\[abi:cxx11\]//g' | sort -u || true)
+  while IFS= read -r name; do
+    [ -z "$name" ] && continue
+    echo "listed but not exported: $name"
+    failures=$((failures + 1))
+  done < <(comm -23 <(printf '%s\n' "$cxx_listed") <(printf '%s\n' "$cxx_exported"))
+  while IFS= read -r name; do
+    [ -z "$name" ] && continue
+    echo "exported but not in the list: $name"
+    failures=$((failures + 1))
+  done < <(comm -13 <(printf '%s\n' "$cxx_listed") <(printf '%s\n' "$cxx_exported"))
 fi
 
 if ((failures)); then

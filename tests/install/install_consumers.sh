@@ -26,6 +26,8 @@ cmake -S "$consumer" -B "$work/cmake-build" -G Ninja -DCMAKE_PREFIX_PATH="$prefi
 cmake --build "$work/cmake-build" >/dev/null
 LD_LIBRARY_PATH="$prefix/$libdir" "$work/cmake-build/consumer_cxx"
 LD_LIBRARY_PATH="$prefix/$libdir" "$work/cmake-build/consumer_c"
+echo "-- a program with globals named like the access library's"
+LD_LIBRARY_PATH="$prefix/$libdir" "$work/cmake-build/consumer_namesake"
 
 echo "-- pkg-config consumer"
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig"
@@ -37,4 +39,9 @@ c++ -std=c++17 -Wall -Wextra -Werror "$consumer/consumer.cpp" -o "$work/pc_cxx" 
    $(pkg-config --cflags --libs morvane_uvc_stereo_sdk)
 LD_LIBRARY_PATH="$prefix/$libdir" "$work/pc_c"
 LD_LIBRARY_PATH="$prefix/$libdir" "$work/pc_cxx"
-echo "install consumers: 4 passed, 0 failed"
+echo "-- the same program as a position-dependent executable (reads gEC without a copy relocation)"
+# shellcheck disable=SC2046
+c++ -std=c++17 -Wall -Wextra -Werror -fno-pie -no-pie "$consumer/namesake.cpp" "$consumer/access_globals.cpp" \
+   -o "$work/pc_namesake" $(pkg-config --cflags --libs morvane_uvc_stereo_sim)
+LD_LIBRARY_PATH="$prefix/$libdir" "$work/pc_namesake"
+echo "install consumers: 6 passed, 0 failed"

@@ -2,10 +2,13 @@
 # The Debian packages as a user gets them: apt-get installs them into a clean
 # Debian 12 root (debootstrap, minbase) with their maintainer scripts and
 # triggers and their dependencies from the archive, and there the outside
-# consumers build against /usr through find_package and pkg-config and run,
-# ldconfig knows the libraries, the tool's manual page and bash completion
-# work, the Python module imports, and removing and purging the packages
-# leaves no file of theirs behind.
+# consumers build against /usr through find_package and pkg-config and run
+# (a program with globals named like the access library's among them, and
+# one that takes a library from /opt through pkg-config), ldconfig knows the
+# libraries, the tool's manual page and bash completion work, the Python
+# module imports, removing and purging the packages leaves no file of theirs
+# behind, and the tools installed alone from a repository bring the udev rule
+# and have udev apply it to the supported cameras.
 #
 #   tests/install/install_packages.sh DEB_DIR CONSUMER_SOURCE_DIR
 #
@@ -60,6 +63,9 @@ mapfile -t packages < <(ls "$debs"/*_"$arch".deb "$debs"/*_all.deb 2>/dev/null)
 [ ${#packages[@]} -ge 5 ] || { echo "FAIL: fewer than five packages in $debs"; exit 1; }
 names=()
 for deb in "${packages[@]}"; do names+=("$(dpkg-deb -f "$deb" Package)"); done
+# The libraries' SONAME version, from the C++ library's package name.
+soversion=$(printf '%s\n' "${names[@]}" | sed -n 's/^libmorvane-uvc-stereo-sdk\([0-9][0-9.]*\)$/\1/p')
+[ -n "$soversion" ] || { echo "FAIL: no libmorvane-uvc-stereo-sdk<version> package in $debs"; exit 1; }
 
 # ------------------------------------------------------------ the root
 # A fresh copy of the cached clean root (tests/install/clean_root.sh).
@@ -91,7 +97,7 @@ for name in "${names[@]}"; do in_root dpkg-query -L "$name" >>"$work/owned"; don
 has() { [ -e "$root/$1" ] || { echo "missing: /$1"; return 1; }; }
 layout() {
   local f
-  for f in usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so.0 usr/lib/$triplet/libmorvane_uvc_stereo_sdk_c.so.0 \
+  for f in usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so.$soversion usr/lib/$triplet/libmorvane_uvc_stereo_sdk_c.so.$soversion \
            usr/lib/$triplet/libmorvane_uvc_stereo_sdk.so usr/lib/$triplet/pkgconfig/morvane_uvc_stereo_sdk.pc \
            usr/lib/$triplet/cmake/morvane_uvc_stereo_sdk/morvane_uvc_stereo_sdkConfig.cmake \
            usr/include/morvane/uvc_stereo.hpp usr/include/morvane/uvc_stereo/monitor.hpp \
@@ -114,7 +120,8 @@ check "files where Debian puts them, binaries stripped" layout
 linker_cache() {
   local cache lib
   cache=$(in_root ldconfig -p) || return 1
-  for lib in libmorvane_uvc_stereo_sdk.so.0 libmorvane_uvc_stereo_sdk_c.so.0 libmorvane_uvc_stereo_sim.so.0; do
+  for lib in libmorvane_uvc_stereo_sdk.so.$soversion libmorvane_uvc_stereo_sdk_c.so.$soversion \
+             libmorvane_uvc_stereo_sim.so.$soversion; do
     grep -Eq "^[[:space:]]*$lib .*=> (/usr)?/lib/$triplet/$lib\$" <<<"$cache" || { echo "ldconfig -p lacks $lib"; return 1; }
   done
 }
@@ -135,11 +142,53 @@ pkgconfig_consumer() {
                    $(pkg-config --cflags --libs morvane_uvc_stereo_sdk_c) &&
                  c++ -std=c++17 -Wall -Wextra -Werror /tmp/consumer/consumer.cpp -o /tmp/pc_cxx \
                    $(pkg-config --cflags --libs morvane_uvc_stereo_sdk)' &&
-    in_root ldd /tmp/pc_cxx | grep -Eq "libmorvane_uvc_stereo_sdk.so.0 => (/usr)?/lib/$triplet/libmorvane_uvc_stereo_sdk.so.0 " &&
+    in_root ldd /tmp/pc_cxx |
+      grep -Eq "libmorvane_uvc_stereo_sdk\.so\.${soversion//./\\.} => (/usr)?/lib/$triplet/libmorvane_uvc_stereo_sdk\.so\.${soversion//./\\.} " &&
     in_root /tmp/pc_c &&
     in_root /tmp/pc_cxx
 }
 check "pkg-config consumers build against /usr in the root and run" pkgconfig_consumer
+
+# Built by cmake_consumer: defines devh, camera_init and cal_pow of its own,
+# reads the simulated camera's document and reads gEC through the header.
+check "a program with globals named like the access library's keeps them, the library its own" \
+  in_root /tmp/cmake-build/consumer_namesake
+
+# The distribution has an old libfoo (SONAME libfoo.so.1) in the multiarch
+# directory and the program wants the new one in /opt (libfoo.so.2): the
+# SDK's pkg-config flags must not put the system directory ahead of /opt.
+opt_library() {
+  local libs
+  mkdir -p "$root/opt/foo/lib/pkgconfig"
+  echo 'int foo_version(void) { return 1; }' >"$root/tmp/foo1.c"
+  echo 'int foo_version(void) { return 2; }' >"$root/tmp/foo2.c"
+  cat >"$root/opt/foo/lib/pkgconfig/foo.pc" <<'EOF_PC'
+libdir=/opt/foo/lib
+Name: foo
+Description: a library outside the system directories
+Version: 2
+Libs: -L${libdir} -lfoo
+EOF_PC
+  cat >"$root/tmp/foo_user.c" <<'EOF_C'
+#include <morvane/uvc_stereo.h>
+int foo_version(void);
+int main(void) { morvane_uvc_stereo_free(0); return foo_version() != 2; }
+EOF_C
+  in_root sh -c "set -e
+    cc -shared -fPIC -Wl,-soname,libfoo.so.1 /tmp/foo1.c -o /usr/lib/$triplet/libfoo.so.1
+    ln -sf libfoo.so.1 /usr/lib/$triplet/libfoo.so
+    cc -shared -fPIC -Wl,-soname,libfoo.so.2 /tmp/foo2.c -o /opt/foo/lib/libfoo.so.2
+    ln -sf libfoo.so.2 /opt/foo/lib/libfoo.so" || return 1
+  libs=$(in_root pkg-config --libs morvane_uvc_stereo_sdk_c) || return 1
+  libs=${libs%" "}  # pkgconf ends the line with a blank
+  [ "$libs" = "-lmorvane_uvc_stereo_sdk_c" ] || { echo "pkg-config --libs morvane_uvc_stereo_sdk_c: $libs"; return 1; }
+  in_root sh -c 'PKG_CONFIG_PATH=/opt/foo/lib/pkgconfig; export PKG_CONFIG_PATH
+    cc /tmp/foo_user.c -o /tmp/foo_user $(pkg-config --cflags --libs morvane_uvc_stereo_sdk_c foo) &&
+    LD_LIBRARY_PATH=/opt/foo/lib /tmp/foo_user' || { echo "linked the distribution's libfoo"; return 1; }
+}
+opt_library_cleanup() { rm -rf "$root/opt/foo" "$root/usr/lib/$triplet/libfoo.so" "$root/usr/lib/$triplet/libfoo.so.1"; }
+check "pkg-config with the SDK and a library in /opt links the one in /opt" opt_library
+opt_library_cleanup
 
 tool_version() {
   local out
@@ -175,6 +224,11 @@ completion() {
     COMP_WORDS=(morvane-uvc-stereo config ""); COMP_CWORD=2; COMP_LINE="morvane-uvc-stereo config "; COMP_POINT=${#COMP_LINE}
     "$fn" morvane-uvc-stereo "" config
     [ "${COMPREPLY[*]}" = "get set backup restore check" ] || { echo "after config: ${COMPREPLY[*]}"; exit 1; }
+    # The state file after --simulate is no command.
+    COMP_WORDS=(morvane-uvc-stereo --simulate state.bin config ""); COMP_CWORD=4
+    COMP_LINE="morvane-uvc-stereo --simulate state.bin config "; COMP_POINT=${#COMP_LINE}
+    "$fn" morvane-uvc-stereo "" config
+    [ "${COMPREPLY[*]}" = "get set backup restore check" ] || { echo "after --simulate FILE config: ${COMPREPLY[*]}"; exit 1; }
   '
 }
 check "bash completion of the installed tool" completion
@@ -235,5 +289,32 @@ purge_packages() {
   [ -z "$left" ] || { echo "after purge:"; echo "$left"; return 1; }
 }
 check "apt-get purge leaves nothing of the packages behind" purge_packages
+
+# The tools alone, from a repository as a user gets them: the udev rule comes
+# with them (through -common), and with udev running (here: its control
+# socket and a udevadm that logs) the rule is applied to every supported
+# camera already plugged in.
+tools_alone() {
+  local log=$root/tmp/udevadm.log pair vid pid
+  (cd "$root/tmp/debs" && dpkg-scanpackages . /dev/null >Packages 2>/dev/null) || return 1
+  echo "deb [trusted=yes] file:/tmp/debs ./" >"$root/etc/apt/sources.list.d/morvane-local.list"
+  in_root apt-get update -qq -o Dir::Etc::SourceList=/etc/apt/sources.list.d/morvane-local.list \
+    -o Dir::Etc::SourceParts=- -o APT::Get::List-Cleanup=0 || return 1
+  mkdir -p "$root/run/udev"
+  in_root python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind("/run/udev/control")' || return 1
+  printf '#!/bin/sh\necho "$*" >>/tmp/udevadm.log\n' >"$root/usr/bin/udevadm"
+  chmod 0755 "$root/usr/bin/udevadm"
+  : >"$log"
+  in_root apt-get install -y morvane-uvc-stereo-tools || return 1
+  has usr/lib/udev/rules.d/70-morvane-uvc-stereo.rules || return 1
+  grep -qx 'control --reload-rules' "$log" || { echo "no rule reload:"; cat "$log"; return 1; }
+  while read -r pair; do
+    vid=${pair%:*} pid=${pair#*:}
+    grep -qx -- "trigger --action=change --subsystem-match=usb --attr-match=idVendor=$vid --attr-match=idProduct=$pid" "$log" ||
+      { echo "no trigger for $vid:$pid:"; cat "$log"; return 1; }
+  done < <(sed -n 's/.*ATTR{idVendor}=="\([0-9a-f]*\)".*ATTR{idProduct}=="\([0-9a-f]*\)".*/\1:\2/p' \
+             "$root/usr/lib/udev/rules.d/70-morvane-uvc-stereo.rules")
+}
+check "the tools installed alone bring the udev rule and udev applies it to plugged cameras" tools_alone
 
 finish

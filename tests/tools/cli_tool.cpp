@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -37,7 +38,10 @@ class CliTest : public ::testing::Test {
     dir_ = pattern;
     state_ = dir_ + "/camera.flash";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
 
   // Runs the tool with the simulated camera (unless `simulate` is false),
   // feeding `input` to its standard input.

@@ -112,7 +112,7 @@ targets=(morvane-virtual-camera morvane-uvc-stereo morvane_uvc_stereo_sdk morvan
 if [ "$arch" != x86_64 ]; then
   # The cross build belongs to its own stage: it is used as it is.
   for f in tools/morvane-uvc-stereo examples/list_and_read_calibration examples/stream_imu \
-           src/libmorvane_uvc_stereo_sdk.so.0 src/libmorvane_uvc_stereo_sdk_c.so.0; do
+           src/libmorvane_uvc_stereo_sdk.so src/libmorvane_uvc_stereo_sdk_c.so; do
     [ -e "$build/$f" ] || skip "$build/$f is missing (run scripts/arm64.sh first)"
   done
   targets=(morvane-virtual-camera)

@@ -8,7 +8,13 @@ _morvane_uvc_stereo() {
   local command="" sub="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      -d | --device) ((i++)) ;;
+      # Options with a value: the value is not a command.
+      -d | --device | -o | --output | --slave | --reg | --reg-len | --len | --value | -n | --count | -t | --duration | \
+        --rate | --size | --flash-size | --format) ((i++)) ;;
+      # The state file is optional: a command name after it is the command.
+      --simulate)
+        if ((i + 1 < cword)) && [[ " $commands " != *" ${words[i + 1]} "* ]]; then ((i++)); fi
+        ;;
       -*) ;;
       *)
         if [[ -z $command ]]; then command=${words[i]}; elif [[ -z $sub ]]; then sub=${words[i]}; fi
@@ -22,7 +28,11 @@ _morvane_uvc_stereo() {
     --format)
       COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
       return ;;
-    -o | --output | --simulate)
+    -o | --output)
+      _filedir
+      return ;;
+    --simulate)
+      if [[ -z $command ]]; then COMPREPLY=($(compgen -W "$commands" -- "$cur")); fi
       _filedir
       return ;;
   esac
