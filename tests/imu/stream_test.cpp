@@ -123,6 +123,7 @@ TEST_P(ImuStreamProperties, OnceEachMonotonicBoundedAndCounted) {
     if ((s.device_counter >> 20) != (previous.device_counter >> 20)) ++wraps;
     const double error = std::fabs(static_cast<double>(s.time_ns) - static_cast<double>(truth.taken_ns));
     worst_error = std::max(worst_error, error);
+    if (error > 1e6) fprintf(stderr, "DBG seq %llu err %.0f host %llu truth %llu time %llu missed %llu disc %d\n", (unsigned long long)s.sequence, error, (unsigned long long)s.host_ns, (unsigned long long)truth.taken_ns, (unsigned long long)s.time_ns, (unsigned long long)s.missed_before, (int)s.discontinuity);
     if (s.host_ns > settle_ns) worst_settled_error = std::max(worst_settled_error, error);
     missed += s.missed_before;
     previous = s;
