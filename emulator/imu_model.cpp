@@ -45,9 +45,7 @@ ImuModel::ImuModel(const ImuConfig& config, VirtualClock& clock)
   late_used_.assign(config_.script.late_replies.size(), false);
 }
 
-double ImuModel::seconds_since_power_on() const {
-  return static_cast<double>(clock_.now_ns() - power_on_ns_) / 1e9;
-}
+double ImuModel::seconds_since_power_on() const { return static_cast<double>(clock_.now_ns() - power_on_ns_) / 1e9; }
 
 long double ImuModel::continuous_ticks(long double s) const {
   const ImuScript& sc = config_.script;

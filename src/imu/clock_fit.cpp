@@ -13,6 +13,12 @@ constexpr double kFitSpanSeconds = 0.5;   // the hull's slope is used from this 
 constexpr double kLockSpanSeconds = 2.0;  // ... and called locked from this one
 constexpr double kKeepSeconds = 4.0;      // points past the window stay until newer ones span this
 constexpr double kRecentSeconds = 2.0;    // the band is judged on the points this recent
+// The slope is the hull's edge under the point this far back from the
+// newest (or half the span), on the hull of twice that much recent device
+// time: recent enough to follow a drifting oscillator (a 1 ppm/s ramp lags
+// about 6 ppm and bends the offset by 0.5 x 1e-6 x 6^2 s = 18 us), long
+// enough to average read jitter out.
+constexpr double kLookbackSeconds = 6.0;  // the band is judged on the points this recent
 // A line the recent points contradict by more than this is not called locked.
 constexpr double kLockViolationNs = 100e3;
 }  // namespace
@@ -71,24 +77,33 @@ void DeviceClockFit::refit() {
       any_bounded = true;
     }
   const bool bounded_only = any_bounded && last_bounded - first_bounded >= kFitSpanSeconds * rate_hz_;
-  hull_.clear();
-  for (const Bucket& b : buckets_) {
-    if (!b.has_u || (bounded_only && !b.has_l)) continue;
-    while (hull_.size() >= 2) {
-      const Point& p = hull_[hull_.size() - 2];
-      const Point& q = hull_.back();
-      // Drop q unless it lies strictly below the segment p..b.u.
-      const double cross = (q.x - p.x) * (b.u.r - p.r) - (q.r - p.r) * (b.u.x - p.x);
-      if (cross > 0) break;
-      hull_.pop_back();
+  // The slope and the offset come from the recent points (twice the
+  // look-back of device time), or from all of them when those span too little (after
+  // a pause).
+  const auto build = [&](double from) {
+    hull_.clear();
+    for (const Bucket& b : buckets_) {
+      if (!b.has_u || (bounded_only && !b.has_l) || b.u.x < from) continue;
+      while (hull_.size() >= 2) {
+        const Point& p = hull_[hull_.size() - 2];
+        const Point& q = hull_.back();
+        // Drop q unless it lies strictly below the segment p..b.u.
+        const double cross = (q.x - p.x) * (b.u.r - p.r) - (q.r - p.r) * (b.u.x - p.x);
+        if (cross > 0) break;
+        hull_.pop_back();
+      }
+      hull_.push_back(b.u);
     }
-    hull_.push_back(b.u);
-  }
+  };
+  build(buckets_.back().u.x - 2 * kLookbackSeconds * rate_hz_);
+  if (hull_.size() < 2 || hull_.back().x - hull_.front().x < kFitSpanSeconds * rate_hz_)
+    build(-std::numeric_limits<double>::infinity());
+  if (hull_.empty()) return;
   const double span = hull_.back().x - hull_.front().x;
   bool fitted_slope = false;
   Point anchor = hull_.front();
   if (hull_.size() >= 2 && span >= kFitSpanSeconds * rate_hz_) {
-    const double target = hull_.back().x - std::min(span / 2, window_ticks_ / 4);
+    const double target = hull_.back().x - std::min(span / 2, kLookbackSeconds * rate_hz_);
     std::size_t i = 0;
     while (i + 2 < hull_.size() && hull_[i + 1].x <= target) ++i;
     const Point& p = hull_[i];

@@ -38,8 +38,8 @@ namespace {
 constexpr const char* kMsgClosed = "IMU stream is closed or moved-from";
 constexpr std::uint32_t kCounterMask = 0xFFFFF;
 constexpr double kCounterRange = 1048576.0;
-constexpr std::uint64_t kRefitEvery = 16;   // samples between refits once locked
-constexpr std::size_t kPeriodHistory = 64;  // counter spacings the period is judged on
+constexpr std::uint64_t kRefitEvery = 16;       // samples between refits once locked
+constexpr std::size_t kPeriodHistory = 64;      // counter spacings the period is judged on
 constexpr std::size_t kRateCheckSpacings = 32;  // spacings before an explicit sample_rate_hz is checked
 constexpr double kRateMismatch = 0.01;          // ... and the relative difference that refutes it
 // The tolerance of the unwrap: a fixed margin, plus the fit's band and its
@@ -148,8 +148,8 @@ struct ImuStream::Impl {
   double period_ticks = 0.0;    // 0: not known yet
   std::deque<double> spacings;
   bool rate_checked = false;
-  std::uint64_t taken_in = 0;     // samples taken in (the next sequence number)
-  std::deque<Entry> pending;      // taken in, not yet handed out
+  std::uint64_t taken_in = 0;            // samples taken in (the next sequence number)
+  std::deque<Entry> pending;             // taken in, not yet handed out
   std::optional<std::uint64_t> suspect;  // sequence of a held sample awaiting confirmation
   std::uint64_t suspect_arrival = 0;
 
@@ -350,7 +350,7 @@ Result<ImuStreamSample> ImuStream::Impl::stall_failure() {
 
 double ImuStream::Impl::poll_step_ns() const {
   const double period = period_ns();
-  return period > 0 ? std::clamp(period / 20, 10e3, 1e6) : 100e3;
+  return period > 0 ? std::clamp(period / 50, 10e3, 200e3) : 100e3;
 }
 
 void ImuStream::Impl::prime() {

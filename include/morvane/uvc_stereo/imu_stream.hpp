@@ -106,11 +106,11 @@ struct ImuClockEstimate {
 };
 
 struct ImuStreamStats {
-  std::uint64_t samples = 0;     // samples handed out
-  std::uint64_t reads = 0;       // Device::read_imu() calls made
-  std::uint64_t duplicates = 0;  // reads that returned the sample already yielded (dropped)
-  std::uint64_t missed = 0;      // sum of missed_before over the samples handed out
-  std::uint64_t stalls = 0;      // stall_timeout_ms failures returned
+  std::uint64_t samples = 0;          // samples handed out
+  std::uint64_t reads = 0;            // Device::read_imu() calls made
+  std::uint64_t duplicates = 0;       // reads that returned the sample already yielded (dropped)
+  std::uint64_t missed = 0;           // sum of missed_before over the samples handed out
+  std::uint64_t stalls = 0;           // stall_timeout_ms failures returned
   std::uint64_t discontinuities = 0;  // samples handed out with discontinuity set
   std::uint64_t retries = 0;          // reads repeated after a transient transfer error
 };
