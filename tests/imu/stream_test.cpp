@@ -358,6 +358,61 @@ TEST(ImuStream, BadOptionsAndClosedStreams) {
   EXPECT_EQ(on_moved.message, "device is closed or moved-from");
 }
 
+// A transient transfer error is retried and the stream goes on; one that
+// persists past the retries still ends it with its own code and message.
+// An explicit sample rate the counter spacing refutes ends the stream with a
+// clear error instead of miscounting every gap.
+TEST(ImuStream, TransientErrorsRetriedAndWrongRatesRefused) {
+  {
+    VirtualCameraRig rig({clocked_camera(200, 80, emu::ImuReadMode::latest)});
+    Device device = open_camera();
+    ImuStream stream = std::move(*open_imu_stream(device).value);
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(stream.next().ok());
+    const auto imu_query = [](const emu::TransferRequest& r) { return r.value == 0x0A00; };
+    rig.camera().fail_transfers_matching(imu_query, LIBUSB_ERROR_IO, 1);
+    std::uint64_t previous = 0;
+    for (int i = 0; i < 20; ++i) {
+      Result<ImuStreamSample> s = stream.next();
+      ASSERT_TRUE(s.ok()) << s.message;
+      EXPECT_TRUE(i == 0 || s.value->sequence == previous + 1);
+      previous = s.value->sequence;
+    }
+    EXPECT_EQ(stream.stats().retries, 1u);
+    rig.camera().fail_transfers_matching(imu_query, LIBUSB_ERROR_IO, 4);
+    Result<ImuStreamSample> failed = stream.next();
+    for (int i = 0; i < 300 && failed.ok(); ++i) failed = stream.next();
+    EXPECT_EQ(failed.code, ErrorCode::io_error);
+    EXPECT_EQ(failed.message, "UVCIOC_CTRL_QUERY /dev/video0 failed: Input/output error");
+    EXPECT_EQ(stream.stats().retries, 4u);
+  }
+  struct RateCase {
+    double device_hz, option_hz;
+    const char* message;  // empty: accepted
+  };
+  const RateCase cases[] = {
+      {200, 200, ""},
+      {200, 100, "IMU stream option sample_rate_hz does not match the device (its counter spacing gives 200.0 Hz)"},
+      {500, 1000, "IMU stream option sample_rate_hz does not match the device (its counter spacing gives 500.0 Hz)"},
+  };
+  for (const RateCase& c : cases) {
+    SCOPED_TRACE(c.option_hz);
+    VirtualCameraRig rig({clocked_camera(c.device_hz, 80, emu::ImuReadMode::latest)});
+    Device device = open_camera();
+    ImuStreamOptions options;
+    options.sample_rate_hz = c.option_hz;
+    ImuStream stream = std::move(*open_imu_stream(device, options).value);
+    Result<ImuStreamSample> s = stream.next();
+    std::uint64_t missed = 0;
+    for (int i = 0; i < 200 && s.ok(); ++i) missed += s.value->missed_before, s = stream.next();
+    EXPECT_EQ(s.message, c.message);
+    if (s.ok()) {
+      EXPECT_EQ(missed, 0u);
+    } else {
+      EXPECT_EQ(s.code, ErrorCode::invalid_argument);
+    }
+  }
+}
+
 // The stream under each scripted host and device condition, judged against
 // the device's truth: never out of order, never a stamp after its arrival,
 // every missed sample counted (or the sample flagged when the counter cannot
