@@ -87,7 +87,7 @@ std::uint64_t ImuModel::host_ns_at_ticks(long double ticks) const {
 
 std::pair<std::uint64_t, std::uint64_t> ImuModel::read_latency(std::uint64_t draw) {
   ImuReadLatency latency = config_.read_latency;
-  std::uint64_t late = 0;
+  reply_new_ = false;
   if (scripted_) {
     const double now = seconds_since_power_on();
     for (const ImuScript::SlowReads& slow : config_.script.slow_reads)
@@ -95,15 +95,20 @@ std::pair<std::uint64_t, std::uint64_t> ImuModel::read_latency(std::uint64_t dra
         latency.min_ns = slow.min_ns;
         latency.max_ns = slow.max_ns;
       }
-    for (std::size_t i = 0; i < late_used_.size(); ++i)
-      if (!late_used_[i] && now >= config_.script.late_replies[i].at_s) {
-        late_used_[i] = true;
-        late += config_.script.late_replies[i].late_ns;
-      }
   }
-  auto legs = read_latency_legs(latency, draw);
-  legs.second += late;
-  return legs;
+  return read_latency_legs(latency, draw);
+}
+
+std::uint64_t ImuModel::late_delivery() {
+  if (!reply_new_) return 0;
+  const double now = seconds_since_power_on();
+  std::uint64_t late = 0;
+  for (std::size_t i = 0; i < late_used_.size(); ++i)
+    if (!late_used_[i] && now >= config_.script.late_replies[i].at_s) {
+      late_used_[i] = true;
+      late += config_.script.late_replies[i].late_ns;
+    }
+  return late;
 }
 
 void ImuModel::fail_next(int count, ImuStatus status) {
@@ -274,6 +279,7 @@ std::array<std::uint8_t, kImuSampleLength> ImuModel::next_reply() {
       return encode_imu_sample(none);
     }
     next_unread_ = next_unread;
+    reply_new_ = !last_index_ || *last_index_ != index;
     last_index_ = index;
     return encode_imu_sample(make_clocked(index));
   }

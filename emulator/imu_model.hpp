@@ -54,6 +54,10 @@ class ImuModel {
   // The latency legs of query `draw` starting now (read_latency_legs with
   // the script's slow and late reads).
   std::pair<std::uint64_t, std::uint64_t> read_latency(std::uint64_t draw);
+  // After the query: how much later than the device answered the reply
+  // reaches the host (a script's late reply, spent on the first new sample
+  // returned at or after its time).
+  std::uint64_t late_delivery();
 
  private:
   ImuSample make(std::uint64_t index, std::mt19937* noise) const;
@@ -90,6 +94,7 @@ class ImuModel {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> drops_;  // [first, end) index ranges
   bool scripted_ = false;
   std::vector<bool> late_used_;  // per script late reply: spent
+  bool reply_new_ = false;       // the latest query returned a sample not returned before
 };
 
 }  // namespace morvane::emulator

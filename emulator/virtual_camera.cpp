@@ -685,4 +685,9 @@ std::pair<std::uint64_t, std::uint64_t> VirtualCamera::imu_read_latency(std::uin
   return impl_->imu.read_latency(draw);
 }
 
+std::uint64_t VirtualCamera::imu_late_delivery() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.late_delivery();
+}
+
 }  // namespace morvane::emulator

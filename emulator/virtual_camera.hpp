@@ -186,8 +186,9 @@ struct ImuScript {
     std::uint64_t max_ns = 0;
   };
   std::vector<SlowReads> slow_reads;
-  // The first query starting at or after at_s reaches the host late_ns after
-  // the device answered (a thread descheduled on its way back).
+  // The first query at or after at_s that returns a new sample reaches the
+  // host late_ns after the device answered (a thread descheduled on its way
+  // back).
   struct LateReply {
     double at_s = 0.0;
     std::uint64_t late_ns = 0;
@@ -464,6 +465,8 @@ class VirtualCamera {
   // The two legs (before the device, after it) of IMU query number `draw`
   // starting now: read_latency and the script's slow and late reads.
   std::pair<std::uint64_t, std::uint64_t> imu_read_latency(std::uint64_t draw);
+  // After that query: extra delay before its reply reaches the host.
+  std::uint64_t imu_late_delivery();
 
  private:
   struct Impl;

@@ -1163,7 +1163,7 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
   const auto [before, after] = cam->imu_read_latency(draw);
   clock_.advance_ns(before);
   const int r = cam->xu_query(query->unit, query->selector, query->query, query->size, query->data);
-  clock_.advance_ns(after);
+  clock_.advance_ns(after + cam->imu_late_delivery());
   if (r < 0) {
     errno = -r;
     return -1;
