@@ -10,7 +10,9 @@
 // (taken before a read that did not see it yet, or after its own arrival)
 // means the device clock jumped against the host's: the sample is flagged as
 // a discontinuity, its missed count is unknown, and the fit starts again from
-// it with the rate it had. A sample that arrives long after the fit expects
+// it with the rate it had. A read that lasted over half a wrap may return a
+// sample from before the latest wrap: flagged too, placed nearest the read's
+// start, the fit kept. A sample that arrives long after the fit expects
 // without a lower bound (late reply, a backlog, or a jump the stream cannot
 // yet tell) is held until a later sample with both bounds settles which.
 #include <algorithm>
@@ -222,7 +224,7 @@ void ImuStream::Impl::discontinuity_at(std::size_t at) {
 bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw) {
   Entry e;
   ImuStreamSample& sample = e.sample;
-  bool jumped = false, suspicious = false;
+  bool jumped = false, ambiguous = false, suspicious = false;
   if (have_last) {
     const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
     if (d == 0) {
@@ -256,9 +258,14 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       // A read longer than half a wrap may return a sample from before the
       // latest wrap: which one the counter cannot tell.
       const double wrap_ns = kCounterRange * fit.ns_per_tick();
-      if (wraps > 0 && static_cast<double>(arrival - start) > wrap_ns / 2 &&
-          (!e.has_lower || x - kCounterRange >= fit.ticks_at(static_cast<double>(dup_start) - tol)))
-        jumped = true;
+      if (!jumped && wraps > 0 && static_cast<double>(arrival - start) > wrap_ns / 2 &&
+          (!e.has_lower || x - kCounterRange >= fit.ticks_at(static_cast<double>(dup_start) - tol))) {
+        // The fit still holds; take the candidate nearest the read's start
+        // (a latest-sample device answers soon after it) and flag the count.
+        ambiguous = true;
+        const double near = std::floor((fit.ticks_at(static_cast<double>(start)) - base) / kCounterRange + 0.5);
+        wraps = static_cast<std::uint64_t>(std::clamp(near, 0.0, static_cast<double>(wraps)));
+      }
       if (judge && !jumped && !e.has_lower)
         suspicious = static_cast<double>(arrival) - fit.host_ns(static_cast<std::uint64_t>(x)) > kSuspectNs + tol;
     }
@@ -288,6 +295,12 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       for (std::size_t i = 0; i < pending.size(); ++i)
         if (pending[i].sample.sequence == *suspect) at = i;
     discontinuity_at(at);
+    return true;
+  }
+  if (ambiguous) {
+    // Neither the spacing nor the point can be trusted.
+    pending.back().delta = 0.0;
+    pending.back().sample.discontinuity = true;
     return true;
   }
   if (e.delta > 0) note_spacing(e.delta);

@@ -99,6 +99,14 @@ std::vector<ImuCondition> imu_conditions() {
     c.imu.read_mode = M::queue;
     c.imu.script.late_replies = {{20.0, 900'000'000}};
     all.push_back(c);
+    // Later than a wrap: which wrap the sample is from the counter cannot
+    // tell, so it is flagged.
+    c.name = "late_reply_1.5s";
+    c.imu.read_mode = M::latest;
+    c.imu.script.late_replies = {{20.0, 1'500'000'000}};
+    c.imu.script.gaps.clear();
+    c.expected_flags = 1;
+    all.push_back(c);
   }
   // 3: reads slower than the period, all along.
   {

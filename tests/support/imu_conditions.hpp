@@ -28,6 +28,9 @@ struct ImuCondition {
   // The settled p99 error the condition allows (us): 50, except where no
   // read can bound a sample from below.
   double settled_p99_limit_us = 50.0;
+  // Samples the stream should flag as discontinuities: one per device clock
+  // step unless set (>= 0).
+  int expected_flags = -1;
   // The device's drift (ppm) at `seconds` since power-on, from the script.
   double drift_at(double seconds) const;
 };

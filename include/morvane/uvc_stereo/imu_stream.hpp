@@ -71,9 +71,10 @@ struct ImuStreamSample {
   // the device clock jumped against the host's (the host slept while the
   // camera counted on, the device reset), or a read lasted so long that the
   // wraps the 20 bits hide cannot be told. device_counter then grows by the
-  // 20-bit distance only, missed_before is unknown (0), and the clock
+  // 20-bit distance only (or, after a long read, the wrap nearest the
+  // read's start), missed_before is unknown (0). After a jump the clock
   // estimate starts again from this sample (its rate kept, rate_locked false
-  // until 2 s more are fitted); time_ns is placed from this sample on.
+  // until 2 s more are fitted).
   bool discontinuity = false;
 };
 
