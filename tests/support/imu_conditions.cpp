@@ -66,6 +66,13 @@ std::vector<ImuCondition> imu_conditions() {
     c.imu.drop_one_in = 97;
     all.push_back(c);
   }
+  {
+    ImuCondition c = make("window_2s_explicit_rate", 200, 80, M::latest, 60);
+    c.options.estimation_window_s = 2;
+    c.options.sample_rate_hz = 200;
+    c.settled_p99_limit_us = 100;  // the shortest window averages the least jitter out
+    all.push_back(c);
+  }
   // Rates.
   for (double rate : {100.0, 333.0})
     all.push_back(make("rate_" + std::to_string(static_cast<int>(rate)) + "hz", rate, 30, M::latest, 60));
@@ -116,6 +123,15 @@ std::vector<ImuCondition> imu_conditions() {
     // below: the stamps sit at the lower envelope of the arrivals, the
     // shortest return leg (0.3 ms here) after the truth.
     c.settled_p99_limit_us = 1000;
+    all.push_back(c);
+  }
+  // ... and in bursts: 2 s of 5-20 ms reads in the middle.
+  for (auto mode : {M::latest, M::queue}) {
+    ImuCondition c =
+        make(std::string("slow_burst_1000hz_") + (mode == M::latest ? "latest" : "queue"), 1000, 80, mode, 60);
+    c.imu.script.slow_reads.push_back({30.0, 32.0, 5'000'000, 20'000'000});
+    c.disturbed_from_s = 30;
+    c.disturbed_until_s = 32;
     all.push_back(c);
   }
   // 4: the caller pauses longer than the window.
