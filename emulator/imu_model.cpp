@@ -41,6 +41,74 @@ ImuModel::ImuModel(const ImuConfig& config, VirtualClock& clock)
       ticks_per_ns_(static_cast<long double>(config.tick_rate_hz) * (1.0L + config.drift_ppm * 1e-6L) / 1e9L),
       period_ticks_(static_cast<long double>(config.tick_rate_hz) / config.rate_hz) {
   if (config_.queue_depth == 0) config_.queue_depth = 1;
+  scripted_ = !config_.script.empty();
+  late_used_.assign(config_.script.late_replies.size(), false);
+}
+
+double ImuModel::seconds_since_power_on() const { return static_cast<double>(clock_.now_ns() - power_on_ns_) / 1e9; }
+
+long double ImuModel::continuous_ticks(long double s) const {
+  const ImuScript& sc = config_.script;
+  const long double rate = config_.tick_rate_hz;
+  long double v = s * (1.0L + config_.drift_ppm * 1e-6L) + sc.ramp_ppm_per_s * 1e-6L * s * s / 2;
+  if (sc.sine_ppm != 0.0) {
+    const long double w = 2 * kPi / sc.sine_period_s;
+    v += sc.sine_ppm * 1e-6L * (1 - std::cos(w * s)) / w;
+  }
+  return rate * v;
+}
+
+std::uint64_t ImuModel::host_ns_at_ticks(long double ticks) const {
+  const ImuScript& sc = config_.script;
+  long double offset = 0;
+  for (const ImuScript::Step& step : sc.steps) {
+    const long double before = continuous_ticks(step.at_s) + offset;
+    if (ticks <= before) break;
+    // Reached during the jump: the host saw no time pass.
+    if (ticks <= before + static_cast<long double>(step.ticks))
+      return power_on_ns_ + static_cast<std::uint64_t>(std::ceil(step.at_s * 1e9L));
+    offset += static_cast<long double>(step.ticks);
+  }
+  // Newton on the continuous clock (strictly increasing: drift stays far
+  // above -100%).
+  const long double target = ticks - offset;
+  const long double rate = config_.tick_rate_hz;
+  long double s = target / (rate * (1.0L + config_.drift_ppm * 1e-6L));
+  for (int i = 0; i < 8; ++i) {
+    long double drift = config_.drift_ppm + sc.ramp_ppm_per_s * s;
+    if (sc.sine_ppm != 0.0) drift += sc.sine_ppm * std::sin(2 * kPi * s / sc.sine_period_s);
+    const long double step = (continuous_ticks(s) - target) / (rate * (1.0L + drift * 1e-6L));
+    s -= step;
+    if (std::fabs(step) < 1e-12L) break;
+  }
+  if (s < 0) s = 0;
+  return power_on_ns_ + static_cast<std::uint64_t>(std::floor(s * 1e9L));
+}
+
+std::pair<std::uint64_t, std::uint64_t> ImuModel::read_latency(std::uint64_t draw) {
+  ImuReadLatency latency = config_.read_latency;
+  reply_new_ = false;
+  if (scripted_) {
+    const double now = seconds_since_power_on();
+    for (const ImuScript::SlowReads& slow : config_.script.slow_reads)
+      if (now >= slow.from_s && now < slow.until_s) {
+        latency.min_ns = slow.min_ns;
+        latency.max_ns = slow.max_ns;
+      }
+  }
+  return read_latency_legs(latency, draw);
+}
+
+std::uint64_t ImuModel::late_delivery() {
+  if (!reply_new_) return 0;
+  const double now = seconds_since_power_on();
+  std::uint64_t late = 0;
+  for (std::size_t i = 0; i < late_used_.size(); ++i)
+    if (!late_used_[i] && now >= config_.script.late_replies[i].at_s) {
+      late_used_[i] = true;
+      late += config_.script.late_replies[i].late_ns;
+    }
+  return late;
 }
 
 void ImuModel::fail_next(int count, ImuStatus status) {
@@ -111,12 +179,17 @@ ImuSampleTruth ImuModel::truth(std::uint64_t index) const {
   const long double ticks = static_cast<long double>(index + 1) * period_ticks_;
   t.device_ticks = (config_.counter_start & kCounterMask) + static_cast<std::uint64_t>(std::floor(ticks));
   t.counter = static_cast<std::uint32_t>(t.device_ticks & kCounterMask);
-  t.taken_ns = power_on_ns_ + static_cast<std::uint64_t>(std::floor(ticks / ticks_per_ns_));
-  t.dropped = dropped(index);
+  t.taken_ns = scripted_ ? host_ns_at_ticks(ticks)
+                         : power_on_ns_ + static_cast<std::uint64_t>(std::floor(ticks / ticks_per_ns_));
+  t.dropped = dropped(index, t.taken_ns);
   return t;
 }
 
-bool ImuModel::dropped(std::uint64_t index) const {
+bool ImuModel::dropped(std::uint64_t index, std::uint64_t taken_ns) const {
+  for (const ImuScript::Gap& gap : config_.script.gaps) {
+    const double at = static_cast<double>(taken_ns - power_on_ns_) / 1e9;
+    if (at >= gap.at_s && at < gap.at_s + gap.seconds) return true;
+  }
   for (const auto& [first, end] : drops_)
     if (index >= first && index < end) return true;
   if (config_.drop_one_in > 0) return mix(mix(config_.noise_seed + 1) ^ index) % config_.drop_one_in == 0;
@@ -125,7 +198,14 @@ bool ImuModel::dropped(std::uint64_t index) const {
 
 bool ImuModel::latest_taken(std::uint64_t now_ns, std::uint64_t& index) const {
   if (now_ns < power_on_ns_) return false;
-  const long double periods = static_cast<long double>(now_ns - power_on_ns_) * ticks_per_ns_ / period_ticks_;
+  long double ticks_now = static_cast<long double>(now_ns - power_on_ns_) * ticks_per_ns_;
+  if (scripted_) {
+    const long double s = static_cast<long double>(now_ns - power_on_ns_) / 1e9L;
+    ticks_now = continuous_ticks(s);
+    for (const ImuScript::Step& step : config_.script.steps)
+      if (step.at_s <= s) ticks_now += static_cast<long double>(step.ticks);
+  }
+  const long double periods = ticks_now / period_ticks_;
   std::int64_t k = static_cast<std::int64_t>(std::floor(periods)) - 1;
   // The estimate is off by at most one either way; settle it on truth().
   while (truth(static_cast<std::uint64_t>(k + 1)).taken_ns <= now_ns) ++k;
@@ -143,7 +223,7 @@ bool ImuModel::select(std::uint64_t now_ns, std::uint64_t& index, std::uint64_t&
     // The queue keeps the newest queue_depth samples; older unread ones are lost.
     const std::uint64_t oldest_kept = newest + 1 > config_.queue_depth ? newest + 1 - config_.queue_depth : 0;
     std::uint64_t n = std::max(next_unread_, oldest_kept);
-    while (n <= newest && dropped(n)) ++n;
+    while (n <= newest && truth(n).dropped) ++n;
     if (n <= newest) {
       index = n;
       next_unread = n + 1;
@@ -151,8 +231,8 @@ bool ImuModel::select(std::uint64_t now_ns, std::uint64_t& index, std::uint64_t&
     }
   } else if (any) {
     std::uint64_t k = newest;
-    while (dropped(k) && k > 0 && (!last_index_ || k > *last_index_)) --k;
-    if (!dropped(k)) {
+    while (truth(k).dropped && k > 0 && (!last_index_ || k > *last_index_)) --k;
+    if (!truth(k).dropped) {
       index = k;
       return true;
     }
@@ -199,6 +279,7 @@ std::array<std::uint8_t, kImuSampleLength> ImuModel::next_reply() {
       return encode_imu_sample(none);
     }
     next_unread_ = next_unread;
+    reply_new_ = !last_index_ || *last_index_ != index;
     last_index_ = index;
     return encode_imu_sample(make_clocked(index));
   }

@@ -51,11 +51,24 @@ class ImuModel {
   ImuSampleTruth truth(std::uint64_t index) const;
   std::optional<ImuSampleTruth> last_reply_truth() const;
   void drop_next(std::uint64_t count);
+  // The latency legs of query `draw` starting now (read_latency_legs with
+  // the script's slow and late reads).
+  std::pair<std::uint64_t, std::uint64_t> read_latency(std::uint64_t draw);
+  // After the query: how much later than the device answered the reply
+  // reaches the host (a script's late reply, spent on the first new sample
+  // returned at or after its time).
+  std::uint64_t late_delivery();
 
  private:
   ImuSample make(std::uint64_t index, std::mt19937* noise) const;
   ImuSample make_clocked(std::uint64_t index) const;
-  bool dropped(std::uint64_t index) const;
+  bool dropped(std::uint64_t index, std::uint64_t taken_ns) const;
+  // Scripted timing: device ticks since power-on (before the counter's
+  // start, steps left out) after `seconds` of host time, and the host
+  // instant the device ticks reach `ticks` (steps included).
+  long double continuous_ticks(long double seconds) const;
+  std::uint64_t host_ns_at_ticks(long double ticks) const;
+  double seconds_since_power_on() const;
   // Index of the latest sample taken at or before `now_ns` (wraps below 0 as
   // "none": returns false).
   bool latest_taken(std::uint64_t now_ns, std::uint64_t& index) const;
@@ -79,6 +92,9 @@ class ImuModel {
   std::uint64_t next_unread_ = 0;
   std::optional<std::uint64_t> last_index_;
   std::vector<std::pair<std::uint64_t, std::uint64_t>> drops_;  // [first, end) index ranges
+  bool scripted_ = false;
+  std::vector<bool> late_used_;  // per script late reply: spent
+  bool reply_new_ = false;       // the latest query returned a sample not returned before
 };
 
 }  // namespace morvane::emulator

@@ -680,4 +680,14 @@ void VirtualCamera::drop_next_imu_samples(std::uint64_t count) {
   impl_->imu.drop_next(count);
 }
 
+std::pair<std::uint64_t, std::uint64_t> VirtualCamera::imu_read_latency(std::uint64_t draw) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.read_latency(draw);
+}
+
+std::uint64_t VirtualCamera::imu_late_delivery() {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.late_delivery();
+}
+
 }  // namespace morvane::emulator

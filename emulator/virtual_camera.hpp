@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/serial_flash_controller.hpp"
@@ -154,6 +155,51 @@ struct ImuReadLatency {
   std::uint32_t seed = 1;      // same seed, same latencies
 };
 
+// Conditions a clocked IMU and its host reads can be scripted with. Times are
+// seconds of virtual (host) time since the camera was created.
+struct ImuScript {
+  // The oscillator's drift changes over time: drift_ppm + ramp_ppm_per_s * t
+  // + sine_ppm * sin(2 pi t / sine_period_s).
+  double ramp_ppm_per_s = 0.0;
+  double sine_ppm = 0.0;
+  double sine_period_s = 60.0;
+  // The device clock jumps ahead by `ticks` at host second `at_s` (the host
+  // clock paused while the camera kept counting, as in a suspend with the
+  // camera powered); the samples of the jump are all taken at that instant.
+  struct Step {
+    double at_s = 0.0;
+    std::uint64_t ticks = 0;
+  };
+  std::vector<Step> steps;  // in time order
+  // The device takes no sample in [at_s, at_s + seconds).
+  struct Gap {
+    double at_s = 0.0;
+    double seconds = 0.0;
+  };
+  std::vector<Gap> gaps;
+  // Queries starting in [from_s, until_s) take min_ns..max_ns (the usual
+  // long-tailed draw) instead of read_latency.
+  struct SlowReads {
+    double from_s = 0.0;
+    double until_s = 0.0;
+    std::uint64_t min_ns = 0;
+    std::uint64_t max_ns = 0;
+  };
+  std::vector<SlowReads> slow_reads;
+  // The first query at or after at_s that returns a new sample reaches the
+  // host late_ns after the device answered (a thread descheduled on its way
+  // back).
+  struct LateReply {
+    double at_s = 0.0;
+    std::uint64_t late_ns = 0;
+  };
+  std::vector<LateReply> late_replies;
+  bool empty() const {
+    return ramp_ppm_per_s == 0.0 && sine_ppm == 0.0 && steps.empty() && gaps.empty() && slow_reads.empty() &&
+           late_replies.empty();
+  }
+};
+
 struct ImuConfig {
   bool present = true;  // false: unit 4 has no IMU sample control
   ImuTiming timing = ImuTiming::per_request;
@@ -167,6 +213,7 @@ struct ImuConfig {
   std::size_t queue_depth = 32;   // queue mode: unread samples kept; when full the oldest is lost
   std::uint32_t drop_one_in = 0;  // clocked: about one sample in N is lost by the device (0: none)
   ImuReadLatency read_latency;
+  ImuScript script;  // clocked: drift over time, clock steps, gaps, slow and late reads
   ImuMotion motion = ImuMotion::still;
   std::int16_t temperature_raw = 25;
   std::int16_t gravity_raw = 16384;       // accelerometer counts for 1 g
@@ -415,6 +462,11 @@ class VirtualCamera {
   std::optional<ImuSampleTruth> imu_last_reply_truth() const;
   // Clocked IMU: the next `count` samples the IMU takes are lost.
   void drop_next_imu_samples(std::uint64_t count);
+  // The two legs (before the device, after it) of IMU query number `draw`
+  // starting now: read_latency and the script's slow and late reads.
+  std::pair<std::uint64_t, std::uint64_t> imu_read_latency(std::uint64_t draw);
+  // After that query: extra delay before its reply reaches the host.
+  std::uint64_t imu_late_delivery();
 
  private:
   struct Impl;

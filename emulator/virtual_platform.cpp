@@ -1160,10 +1160,10 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
   auto* query = static_cast<uvc_xu_control_query*>(arg);
   // The query spends part of its latency before the device sees it and the
   // rest before the answer is back, both on the virtual clock.
-  const auto [before, after] = read_latency_legs(cam->config().imu.read_latency, draw);
+  const auto [before, after] = cam->imu_read_latency(draw);
   clock_.advance_ns(before);
   const int r = cam->xu_query(query->unit, query->selector, query->query, query->size, query->data);
-  clock_.advance_ns(after);
+  clock_.advance_ns(after + cam->imu_late_delivery());
   if (r < 0) {
     errno = -r;
     return -1;

@@ -26,8 +26,9 @@ struct SampleRow {
   double temperature_c;
   double accel_g[3];
   double gyro_dps[3];
+  std::uint64_t discontinuity;  // 1: the counter did not follow (missed unknown)
 };
-static_assert(sizeof(SampleRow) == 13 * 8, "SampleRow must be unpadded");
+static_assert(sizeof(SampleRow) == 14 * 8, "SampleRow must be unpadded");
 
 py::object sample_dtype() {
   py::module_ np = py::module_::import("numpy");
@@ -41,6 +42,7 @@ py::object sample_dtype() {
   fields.append(py::make_tuple("temperature_c", "<f8"));
   fields.append(py::make_tuple("accel_g", "<f8", py::make_tuple(3)));
   fields.append(py::make_tuple("gyro_dps", "<f8", py::make_tuple(3)));
+  fields.append(py::make_tuple("discontinuity", "<u8"));
   return np.attr("dtype")(fields);
 }
 
@@ -93,7 +95,12 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
                     "The sample's instant on the host's monotonic clock (never decreasing, never after host_ns).")
       .def_readonly("sequence", &us::ImuStreamSample::sequence, "0, 1, 2, ... per sample yielded.")
       .def_readonly("missed_before", &us::ImuStreamSample::missed_before,
-                    "Samples the device took before this one that the stream never received.")
+                    "Samples the device took before this one that the stream never received (0 and unknown\n"
+                    "when discontinuity is set).")
+      .def_readonly("discontinuity", &us::ImuStreamSample::discontinuity,
+                    "True when the device counter did not follow from the previous sample (the device\n"
+                    "clock jumped, or a read lasted too long to tell the wraps): missed_before is unknown\n"
+                    "and the clock estimate starts again from this sample.")
       .def("__repr__", [](const us::ImuStreamSample& s) {
         char text[320];
         std::snprintf(text, sizeof text,
@@ -132,10 +139,13 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       .def_readonly("duplicates", &us::ImuStreamStats::duplicates)
       .def_readonly("missed", &us::ImuStreamStats::missed)
       .def_readonly("stalls", &us::ImuStreamStats::stalls)
+      .def_readonly("discontinuities", &us::ImuStreamStats::discontinuities)
+      .def_readonly("retries", &us::ImuStreamStats::retries)
       .def("__repr__", [](const us::ImuStreamStats& s) {
         return "ImuStreamStats(samples=" + std::to_string(s.samples) + ", reads=" + std::to_string(s.reads) +
                ", duplicates=" + std::to_string(s.duplicates) + ", missed=" + std::to_string(s.missed) +
-               ", stalls=" + std::to_string(s.stalls) + ")";
+               ", stalls=" + std::to_string(s.stalls) + ", discontinuities=" + std::to_string(s.discontinuities) +
+               ", retries=" + std::to_string(s.retries) + ")";
       });
 
   py::class_<PyImuStream, std::unique_ptr<PyImuStream>> stream(
@@ -144,7 +154,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       "monotonic clock. Iterate it (for sample in stream: ...) or take many samples at\n"
       "once with next_batch(n), a numpy structured array with the fields\n"
       "time_ns, host_ns, read_ns, device_counter, sequence, missed (uint64),\n"
-      "temperature_c, accel_g[3], gyro_dps[3] (float64).\n\n"
+      "temperature_c, accel_g[3], gyro_dps[3] (float64), discontinuity (uint64, 0 or 1).\n\n"
       "A failed read raises Error and ends the stream (later calls raise the same\n"
       "failure), except READ_FAILED 'no new IMU sample within N ms', after which the\n"
       "stream goes on. The stream never closes the IMU; Device.close_imu() does.");
@@ -179,6 +189,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
           row.temperature_c = in.value.temperature_c;
           std::memcpy(row.accel_g, in.value.accel_g, sizeof row.accel_g);
           std::memcpy(row.gyro_dps, in.value.gyro_dps, sizeof row.gyro_dps);
+          row.discontinuity = in.discontinuity ? 1 : 0;
           std::memcpy(out + i, &row, sizeof row);
         }
         return rows;
@@ -192,7 +203,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       "The current ImuClockEstimate.");
   stream.def_property_readonly(
       "stats", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.stats(); }); },
-      "ImuStreamStats: samples, reads, duplicates, missed, stalls.");
+      "ImuStreamStats: samples, reads, duplicates, missed, stalls, discontinuities, retries.");
   stream.def_property_readonly(
       "is_open", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.is_open(); }); },
       "False once closed.");

@@ -30,7 +30,8 @@ def test_batch_matches_one_by_one():
                        ("read_ns", lambda s: s.raw.timestamp_ns), ("device_counter", lambda s: s.device_counter),
                        ("sequence", lambda s: s.sequence), ("missed", lambda s: s.missed_before),
                        ("temperature_c", lambda s: s.value.temperature_c), ("accel_g", lambda s: s.value.accel_g),
-                       ("gyro_dps", lambda s: s.value.gyro_dps)]:
+                       ("gyro_dps", lambda s: s.value.gyro_dps),
+                       ("discontinuity", lambda s: s.discontinuity)]:
         assert np.array_equal(rows[name], np.array([pick(s) for s in samples])), name
 
 

@@ -1,22 +1,26 @@
 // The IMU stream: polls Device::read_imu() on the caller's thread, yields
 // each device sample once, unwraps the 20-bit counter and maps device ticks
-// to the host's monotonic clock.
+// to the host's monotonic clock through the device clock fit.
 //
-// The mapping. Every sample gives two bounds on the host instant it was
-// taken at: it cannot be later than the arrival of the read that returned it
-// (upper bound U), and, when an earlier read still returned an older sample,
-// not earlier than the start of that read (lower bound L): the device had
-// not taken it yet. Over the recent window, the line of host time against
-// device ticks lies below every U and above every L. The slope comes from
-// the lower convex hull of the U points (the edge under the middle of the
-// window: the linear programme "as high as possible while below every
-// arrival"), and the line is then lowered by half its distance to the
-// highest L, which centres it in the band when the two sides of a read
-// take alike. Points are kept as residuals against the nominal tick period,
-// one U and one L per 20 ms of device time, so the hull stays small.
+// Unwrapping. The fit predicts where the counter stands at any host instant,
+// so the wraps the 20 bits cannot show come from the device's own clock: a
+// sample is the latest counter value with its low 20 bits that the fit puts
+// no later than its arrival (a reply reaches the host less than a wrap after
+// its sample was taken). A sample the fit cannot place within its bounds
+// (taken before a read that did not see it yet, or after its own arrival)
+// means the device clock jumped against the host's: the sample is flagged as
+// a discontinuity, its missed count is unknown, and the fit starts again from
+// it with the rate it had. A read that lasted over half a wrap may return a
+// sample from before the latest wrap: flagged too, placed nearest the read's
+// start, the fit kept. A sample that arrives long after the fit expects
+// without a lower bound (late reply, a backlog, or a jump the stream cannot
+// yet tell) is held until a later sample with both bounds settles which.
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <memory>
@@ -25,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "imu/clock_fit.hpp"
 #include "morvane/uvc_stereo/imu.hpp"
 #include "morvane/uvc_stereo/imu_stream.hpp"
 #include "platform/platform.hpp"
@@ -35,123 +40,27 @@ namespace {
 constexpr const char* kMsgClosed = "IMU stream is closed or moved-from";
 constexpr std::uint32_t kCounterMask = 0xFFFFF;
 constexpr double kCounterRange = 1048576.0;
-constexpr double kBucketSeconds = 0.02;     // one U and one L point kept per 20 ms of device time
-constexpr double kFitSpanSeconds = 0.5;     // the hull's slope is used from this span on
-constexpr double kLockSpanSeconds = 2.0;    // ... and called locked from this one
-constexpr double kMaxDriftPpm = 2000.0;     // a fitted slope beyond this is not believed
-constexpr std::uint64_t kRefitEvery = 16;   // samples between refits once locked
-constexpr std::size_t kPeriodHistory = 15;  // counter spacings the period estimate is the median of
-// Before the first sample is stamped: until this many samples came right
+constexpr std::uint64_t kRefitEvery = 16;       // samples between refits once locked
+constexpr std::size_t kPeriodHistory = 64;      // counter spacings the period is judged on
+constexpr std::size_t kRateCheckSpacings = 32;  // spacings before an explicit sample_rate_hz is checked
+constexpr double kRateMismatch = 0.01;          // ... and the relative difference that refutes it
+// The tolerance of the unwrap: a fixed margin, plus the fit's band and its
+// rate uncertainty over the time since the previous sample.
+constexpr double kUnwrapMarginNs = 2e6;
+// A sample without a lower bound that arrives this much later than the fit
+// puts it (beyond the tolerance) is held until a bounded one confirms the fit.
+constexpr double kSuspectNs = 5e6;
+constexpr std::size_t kHoldSamples = 64;
+constexpr std::uint64_t kHoldNs = 250000000;
+// Reads failing with a transient transfer error are retried this many times
+// (1 ms apart) before the failure ends the stream.
+constexpr int kTransientRetries = 3;
+// Before the first sample is handed out: until this many samples came right
 // after a read that found nothing new, at most this many samples, for at most
 // this long.
 constexpr std::size_t kPrimeBounded = 8;
 constexpr std::size_t kPrimeSamples = 256;
 constexpr std::uint64_t kPrimeNs = 250000000;
-
-struct Point {
-  double x = 0.0;  // device ticks since the first sample
-  double r = 0.0;  // host ns since the first arrival, less x times the nominal period
-};
-
-struct Bucket {
-  std::int64_t id = 0;
-  bool has_u = false, has_l = false;
-  Point u, l;
-};
-
-// The fitted line in residual space: r(x) = a + slope * (x - x0), lowered by
-// gap / 2.
-class ClockFit {
- public:
-  ClockFit(double ns_per_tick, double window_ticks, double bucket_ticks)
-      : ns_per_tick_(ns_per_tick), window_ticks_(window_ticks), bucket_ticks_(bucket_ticks) {}
-
-  void add(double x, double u_ns, bool has_l, double l_ns) {
-    const double ru = u_ns - ns_per_tick_ * x;
-    const double rl = l_ns - ns_per_tick_ * x;
-    const auto id = static_cast<std::int64_t>(std::floor(x / bucket_ticks_));
-    if (buckets_.empty() || buckets_.back().id != id) {
-      buckets_.push_back(Bucket{id, false, false, {}, {}});
-    }
-    Bucket& b = buckets_.back();
-    // Within a bucket keep the lowest U and the highest L, judged on the
-    // current slope.
-    if (!b.has_u || ru - slope_ * x < b.u.r - slope_ * b.u.x) b.u = {x, ru}, b.has_u = true;
-    if (has_l && (!b.has_l || rl - slope_ * x > b.l.r - slope_ * b.l.x)) b.l = {x, rl}, b.has_l = true;
-    while (!buckets_.empty() && buckets_.front().u.x < x - window_ticks_) buckets_.pop_front();
-  }
-
-  // Whether a new point contradicts the line (an arrival below it, or a
-  // read start above the band), so the fit must be redone now.
-  bool contradicts(double x, double u_ns, bool has_l, double l_ns) const {
-    if (!fitted_) return true;
-    if (u_ns - ns_per_tick_ * x < line(x) - 1e-6) return true;
-    return has_l && l_ns - ns_per_tick_ * x > line(x) - gap_ + 1e-6;
-  }
-
-  void refit(double ticks_per_second) {
-    hull_.clear();
-    for (const Bucket& b : buckets_) {
-      if (!b.has_u) continue;
-      while (hull_.size() >= 2) {
-        const Point& p = hull_[hull_.size() - 2];
-        const Point& q = hull_.back();
-        // Drop q unless it lies strictly below the segment p..b.u.
-        const double cross = (q.x - p.x) * (b.u.r - p.r) - (q.r - p.r) * (b.u.x - p.x);
-        if (cross > 0) break;
-        hull_.pop_back();
-      }
-      hull_.push_back(b.u);
-    }
-    if (hull_.empty()) return;
-    const double span = hull_.back().x - hull_.front().x;
-    bool fitted_slope = false;
-    Point anchor = hull_.front();
-    if (hull_.size() >= 2 && span >= kFitSpanSeconds * ticks_per_second) {
-      const double middle = (hull_.front().x + hull_.back().x) / 2;
-      std::size_t i = 0;
-      while (i + 2 < hull_.size() && hull_[i + 1].x < middle) ++i;
-      const Point& p = hull_[i];
-      const Point& q = hull_[i + 1];
-      const double fitted = (q.r - p.r) / (q.x - p.x);
-      if (std::fabs(fitted) <= kMaxDriftPpm * 1e-6 * ns_per_tick_) {
-        slope_ = fitted;
-        anchor = p;
-        fitted_slope = true;
-        if (span >= kLockSpanSeconds * ticks_per_second) locked_ = true;
-      }
-    }
-    // Otherwise the slope from before (at first the nominal one). Either way
-    // the line runs through the lowest arrival it can: on or below them all.
-    x0_ = anchor.x;
-    a_ = anchor.r;
-    if (!fitted_slope)
-      for (const Point& p : hull_) a_ = std::min(a_, p.r - slope_ * (p.x - x0_));
-    double gap = std::numeric_limits<double>::infinity();
-    for (const Bucket& b : buckets_)
-      if (b.has_l) gap = std::min(gap, line(b.l.x) - b.l.r);
-    gap_ = std::isfinite(gap) && gap > 0 ? gap : 0.0;
-    fitted_ = true;
-  }
-
-  bool fitted() const { return fitted_; }
-  bool locked() const { return locked_; }
-  double gap() const { return gap_; }
-  // Host ns since the first arrival for device ticks x.
-  double predict(double x) const { return ns_per_tick_ * x + line(x) - gap_ / 2; }
-  double ns_per_tick() const { return ns_per_tick_ + slope_; }
-
- private:
-  double line(double x) const { return a_ + slope_ * (x - x0_); }
-
-  double ns_per_tick_;
-  double window_ticks_;
-  double bucket_ticks_;
-  std::deque<Bucket> buckets_;
-  std::vector<Point> hull_;
-  double slope_ = 0.0, x0_ = 0.0, a_ = 0.0, gap_ = 0.0;
-  bool fitted_ = false, locked_ = false;
-};
 
 std::uint64_t clamp_ns(double ns) {
   if (!(ns > 0)) return 0;
@@ -166,22 +75,64 @@ void sleep_ns(std::uint64_t ns) {
 
 bool option_ok(double value, double low, double high) { return value >= low && value <= high; }
 
+bool ends_with(const std::string& text, const char* tail) {
+  const std::size_t n = std::strlen(tail);
+  return text.size() >= n && text.compare(text.size() - n, n, tail) == 0;
+}
+
+// A transfer error the bus recovers from (a protocol or I/O error on one
+// request), as opposed to a device that is gone.
+bool transient(const Result<ReadImuResult>& read) {
+  return read.code == ErrorCode::io_error &&
+         (ends_with(read.message, std::strerror(EPROTO)) || ends_with(read.message, std::strerror(EIO)));
+}
+
+// The sample period in counter ticks from the spacings seen: the largest
+// period every spacing is a whole multiple of, so that reads slower than the
+// period (spacings of two, three periods) do not double it.
+double period_from(const std::deque<double>& spacings, double min_period) {
+  const double m = *std::min_element(spacings.begin(), spacings.end());
+  for (int k = 1; k <= 32 && m / k >= min_period; ++k) {
+    const double p = m / k;
+    double sum = 0, periods = 0;
+    bool whole = true;
+    for (double s : spacings) {
+      const double n = std::floor(s / p + 0.5);
+      if (std::fabs(s - n * p) > 2 + 2e-3 * s) {
+        whole = false;
+        break;
+      }
+      sum += s;
+      periods += n;
+    }
+    if (whole) return sum / periods;
+  }
+  return m;
+}
+
 }  // namespace
 
 // Internal to the library: the exported ImuStream class would otherwise lend
 // its visibility to this nested class's members.
 struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   Impl(Device& d, const ImuStreamOptions& o)
-      : device(d),
-        options(o),
-        fit(1e9 / o.nominal_tick_rate_hz, o.estimation_window_s * o.nominal_tick_rate_hz,
-            kBucketSeconds * o.nominal_tick_rate_hz) {
+      : device(d), options(o), fit(o.nominal_tick_rate_hz, o.estimation_window_s) {
     if (o.sample_rate_hz > 0) period_ticks = o.nominal_tick_rate_hz / o.sample_rate_hz;
   }
 
+  // A sample taken in, not yet handed out.
+  struct Entry {
+    ImuStreamSample sample;
+    std::uint32_t distance = 0;  // 20-bit counter distance from the previous sample
+    double delta = 0.0;          // ticks from the previous sample (0: first, or a discontinuity)
+    bool has_lower = false;      // a read since the previous sample still returned that one
+    std::uint64_t lower_ns = 0;  // ... the latest such read's start
+    bool stamped = false;
+  };
+
   Device& device;
   ImuStreamOptions options;
-  ClockFit fit;
+  detail::DeviceClockFit fit;
   ImuStreamStats stats;
 
   std::optional<Result<ImuStreamSample>> ended;  // the failure that ended the stream
@@ -191,46 +142,91 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   bool have_last = false;
   std::uint32_t last_raw = 0;
   std::uint64_t last_counter = 0;  // unwrapped
-  std::uint64_t first_counter = 0;
-  std::uint64_t first_arrival = 0;
   std::uint64_t last_arrival = 0;
   std::uint64_t last_time = 0;
+  std::uint64_t handed_counter = 0;  // device_counter of the last sample handed out
   std::uint64_t since_refit = 0;
   bool have_dup_start = false;  // a read since the last new sample returned it again
   bool caught_up = false;       // the last sample came after such a read
   std::uint64_t dup_start = 0;  // the latest such read's start
   double period_ticks = 0.0;    // 0: not known yet
   std::deque<double> spacings;
-  std::uint64_t taken_in = 0;           // samples taken in (the next sequence number)
-  std::deque<ImuStreamSample> pending;  // taken in and stamped, not yet handed out
+  bool rate_checked = false;
+  std::uint64_t taken_in = 0;            // samples taken in (the next sequence number)
+  std::deque<Entry> pending;             // taken in, not yet handed out
+  std::optional<std::uint64_t> suspect;  // sequence of a held sample awaiting confirmation
+  std::uint64_t suspect_arrival = 0;
 
-  double ticks_per_ns() const { return 1.0 / fit.ns_per_tick(); }
   double period_ns() const { return period_ticks > 0 ? period_ticks * fit.ns_per_tick() : 0.0; }
+  bool held() const { return suspect && !pending.empty() && pending.front().sample.sequence >= *suspect; }
 
-  void note_spacing(double delta) {
-    if (options.sample_rate_hz > 0) return;
-    spacings.push_back(delta);
-    if (spacings.size() > kPeriodHistory) spacings.pop_front();
-    std::vector<double> sorted(spacings.begin(), spacings.end());
-    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
-    period_ticks = sorted[sorted.size() / 2];
-  }
-
+  void note_spacing(double delta);
   Result<ImuStreamSample> next();
-  // Takes one read in: false for a repeat of the last sample, true (with
-  // `sample` filled but not stamped) for a new one.
-  bool ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw, ImuStreamSample& sample);
-  // Sets time_ns (and the converted values) from the current fit.
-  void stamp(ImuStreamSample& sample);
-  Result<ImuStreamSample> read_once(std::uint64_t& start, std::uint64_t& arrival);
+  // Takes one read in: false for a repeat of the last sample, true for a new
+  // one (appended to `pending`).
+  bool ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw);
+  // The device clock jumped at pending entry `at`: its wraps are unknown.
+  void discontinuity_at(std::size_t at);
+  void add_point(const Entry& e);
+  void stamp(Entry& e);
+  ImuStreamSample hand_out();
+  Result<ReadImuResult> read_once(std::uint64_t& start, std::uint64_t& arrival);
   Result<ImuStreamSample> stall_failure();
   double poll_step_ns() const;
   void prime();
 };
 
-bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw,
-                             ImuStreamSample& sample) {
-  std::uint64_t delta = 0;
+void ImuStream::Impl::note_spacing(double delta) {
+  spacings.push_back(delta);
+  if (spacings.size() > kPeriodHistory) spacings.pop_front();
+  const double min_period = std::max(2.0, options.nominal_tick_rate_hz / 20000.0);
+  const double measured = period_from(spacings, min_period);
+  if (options.sample_rate_hz <= 0) {
+    period_ticks = measured;
+    return;
+  }
+  if (rate_checked || spacings.size() < kRateCheckSpacings) return;
+  rate_checked = true;
+  if (std::fabs(measured / period_ticks - 1.0) > kRateMismatch) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "IMU stream option sample_rate_hz does not match the device (its counter spacing gives %.1f Hz)",
+                  options.nominal_tick_rate_hz / measured);
+    ended = Result<ImuStreamSample>::failure(ErrorCode::invalid_argument, text);
+  }
+}
+
+void ImuStream::Impl::add_point(const Entry& e) {
+  const ImuStreamSample& s = e.sample;
+  const bool refit = !fit.fitted() || fit.violation_ns(s.device_counter, s.host_ns, e.has_lower, e.lower_ns) > 0 ||
+                     !fit.locked() || ++since_refit >= kRefitEvery;
+  fit.add(s.device_counter, s.host_ns, e.has_lower, e.lower_ns);
+  if (refit) {
+    fit.refit();
+    since_refit = 0;
+  }
+}
+
+void ImuStream::Impl::discontinuity_at(std::size_t at) {
+  // The samples before it keep the mapping they were taken in under.
+  for (std::size_t i = 0; i < at; ++i) stamp(pending[i]);
+  std::uint64_t counter = at > 0 ? pending[at - 1].sample.device_counter : handed_counter;
+  for (std::size_t i = at; i < pending.size(); ++i) {
+    counter += pending[i].distance;
+    pending[i].sample.device_counter = counter;
+  }
+  pending[at].delta = 0.0;
+  pending[at].sample.discontinuity = true;
+  last_counter = counter;
+  fit.reanchor();
+  for (std::size_t i = at; i < pending.size(); ++i) add_point(pending[i]);
+  suspect.reset();
+}
+
+bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw) {
+  Entry e;
+  ImuStreamSample& sample = e.sample;
+  bool jumped = false, ambiguous = false, suspicious = false;
   if (have_last) {
     const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
     if (d == 0) {
@@ -241,52 +237,89 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       dup_start = start;
       return false;
     }
-    // Whole wraps the 20 bits cannot show, from the host time that passed.
-    const double expected = static_cast<double>(arrival - last_arrival) * ticks_per_ns();
-    const double wraps = std::floor((expected - d) / kCounterRange + 0.5);
-    delta = d + static_cast<std::uint64_t>(wraps > 0 ? wraps : 0) * (kCounterMask + 1ULL);
+    e.distance = d;
+    e.has_lower = have_dup_start;
+    e.lower_ns = dup_start;
+    // Whole wraps the 20 bits cannot show, from the fitted device clock: the
+    // latest candidate the fit puts no later than the arrival.
+    const double tol = kUnwrapMarginNs + 2 * fit.uncertainty_ns() +
+                       fit.rate_uncertainty() * static_cast<double>(arrival - last_arrival);
+    const double base = static_cast<double>(last_counter + d);
+    const double high = fit.ticks_at(static_cast<double>(arrival) + tol);
+    // Only a locked fit can say the device clock jumped: before, a line on
+    // a few points (the first of them perhaps queued long ago) is simply
+    // lowered by the next arrival.
+    const bool judge = fit.locked();
+    std::uint64_t wraps = 0;
+    if (high < base) {
+      jumped = judge;  // the fit puts even the nearest candidate after the arrival
+    } else {
+      wraps = static_cast<std::uint64_t>(std::floor((high - base) / kCounterRange));
+      const double x = base + static_cast<double>(wraps) * kCounterRange;
+      if (judge && e.has_lower && x < fit.ticks_at(static_cast<double>(dup_start) - tol)) jumped = true;
+      // A read longer than half a wrap may return a sample from before the
+      // latest wrap: which one the counter cannot tell.
+      const double wrap_ns = kCounterRange * fit.ns_per_tick();
+      if (!jumped && wraps > 0 && static_cast<double>(arrival - start) > wrap_ns / 2 &&
+          (!e.has_lower || x - kCounterRange >= fit.ticks_at(static_cast<double>(dup_start) - tol))) {
+        // The fit still holds; take the candidate nearest the read's start
+        // (a latest-sample device answers soon after it) and flag the count.
+        ambiguous = true;
+        const double near = std::floor((fit.ticks_at(static_cast<double>(start)) - base) / kCounterRange + 0.5);
+        wraps = static_cast<std::uint64_t>(std::clamp(near, 0.0, static_cast<double>(wraps)));
+      }
+      if (judge && !jumped && !e.has_lower)
+        suspicious = static_cast<double>(arrival) - fit.host_ns(static_cast<std::uint64_t>(x)) > kSuspectNs + tol;
+    }
+    if (jumped) wraps = 0;
+    e.delta = static_cast<double>(d + wraps * (kCounterMask + 1ULL));
+    last_counter += d + wraps * (kCounterMask + 1ULL);
+  } else {
+    last_counter = raw.sensor_timestamp;
   }
 
-  sample = ImuStreamSample{};
   sample.raw = raw;
   sample.host_ns = arrival;
   sample.sequence = taken_in++;
-  if (!have_last) {
-    first_counter = raw.sensor_timestamp;
-    last_counter = first_counter;
-    first_arrival = arrival;
-  } else {
-    const double d = static_cast<double>(delta);
-    if (period_ticks > 0) {
-      const double periods = std::floor(d / period_ticks + 0.5);
-      sample.missed_before = periods > 1 ? static_cast<std::uint64_t>(periods) - 1 : 0;
-    }
-    note_spacing(d);
-    last_counter += delta;
-  }
   sample.device_counter = last_counter;
-
-  const double x = static_cast<double>(last_counter - first_counter);
-  const double u = static_cast<double>(arrival - first_arrival);
-  const bool has_l = have_dup_start && dup_start >= first_arrival;
-  const double l = has_l ? static_cast<double>(dup_start - first_arrival) : 0.0;
-  const bool refit = fit.contradicts(x, u, has_l, l) || !fit.locked() || ++since_refit >= kRefitEvery;
-  fit.add(x, u, has_l, l);
-  if (refit) {
-    fit.refit(options.nominal_tick_rate_hz);
-    since_refit = 0;
-  }
   have_last = true;
   last_raw = raw.sensor_timestamp;
   last_arrival = arrival;
   caught_up = have_dup_start;
   have_dup_start = false;
+  pending.push_back(e);
+
+  if (jumped) {
+    // A held sample that arrived far from the fit was the first sample after
+    // the jump; this one only confirms it.
+    std::size_t at = pending.size() - 1;
+    if (suspect)
+      for (std::size_t i = 0; i < pending.size(); ++i)
+        if (pending[i].sample.sequence == *suspect) at = i;
+    discontinuity_at(at);
+    return true;
+  }
+  if (ambiguous) {
+    // Neither the spacing nor the point can be trusted.
+    pending.back().delta = 0.0;
+    pending.back().sample.discontinuity = true;
+    return true;
+  }
+  if (e.delta > 0) note_spacing(e.delta);
+  add_point(pending.back());
+  if (suspicious && !suspect) {
+    suspect = sample.sequence;
+    suspect_arrival = arrival;
+  } else if (suspect && (e.has_lower || pending.size() >= kHoldSamples || arrival - suspect_arrival >= kHoldNs)) {
+    suspect.reset();  // confirmed by a bounded sample, or held long enough
+  }
   return true;
 }
 
-void ImuStream::Impl::stamp(ImuStreamSample& sample) {
-  const double x = static_cast<double>(sample.device_counter - first_counter);
-  std::uint64_t time = clamp_ns(static_cast<double>(first_arrival) + fit.predict(x));
+void ImuStream::Impl::stamp(Entry& e) {
+  if (e.stamped) return;
+  ImuStreamSample& sample = e.sample;
+  std::uint64_t time = clamp_ns(fit.host_ns(sample.device_counter));
   time = std::min(time, sample.host_ns);
   time = std::max(time, last_time);
   sample.time_ns = time;
@@ -294,17 +327,34 @@ void ImuStream::Impl::stamp(ImuStreamSample& sample) {
   if (converted.ok()) sample.value = *converted.value;
   sample.value.timestamp_ns = time;
   last_time = time;
+  if (e.delta > 0 && period_ticks > 0) {
+    const double periods = std::floor(e.delta / period_ticks + 0.5);
+    sample.missed_before = periods > 1 ? static_cast<std::uint64_t>(periods) - 1 : 0;
+  }
+  e.stamped = true;
 }
 
-Result<ImuStreamSample> ImuStream::Impl::read_once(std::uint64_t& start, std::uint64_t& arrival) {
-  start = platform::monotonic_ns();
-  Result<ReadImuResult> read = device.read_imu();
-  arrival = platform::monotonic_ns();
-  ++stats.reads;
-  if (!read.ok()) return Result<ImuStreamSample>::forward(read);
-  ImuStreamSample sample;
-  sample.raw = *read.value;
-  return Result<ImuStreamSample>::success(sample);
+ImuStreamSample ImuStream::Impl::hand_out() {
+  stamp(pending.front());
+  ImuStreamSample sample = pending.front().sample;
+  pending.pop_front();
+  ++stats.samples;
+  stats.missed += sample.missed_before;
+  stats.discontinuities += sample.discontinuity;
+  handed_counter = sample.device_counter;
+  return sample;
+}
+
+Result<ReadImuResult> ImuStream::Impl::read_once(std::uint64_t& start, std::uint64_t& arrival) {
+  for (int attempt = 0;; ++attempt) {
+    start = platform::monotonic_ns();
+    Result<ReadImuResult> read = device.read_imu();
+    arrival = platform::monotonic_ns();
+    ++stats.reads;
+    if (read.ok() || attempt >= kTransientRetries || !transient(read)) return read;
+    ++stats.retries;
+    sleep_ns(1000000);
+  }
 }
 
 Result<ImuStreamSample> ImuStream::Impl::stall_failure() {
@@ -315,16 +365,16 @@ Result<ImuStreamSample> ImuStream::Impl::stall_failure() {
 
 double ImuStream::Impl::poll_step_ns() const {
   const double period = period_ns();
-  return period > 0 ? std::clamp(period / 20, 10e3, 1e6) : 100e3;
+  return period > 0 ? std::clamp(period / 50, 10e3, 200e3) : 100e3;
 }
 
 void ImuStream::Impl::prime() {
   // At the start nothing is known of the device's clock, and a queueing
   // device may hold samples taken long ago. Take samples in until a few
   // have arrived right after a read that found nothing new (the queue is
-  // empty and those samples have both bounds), then stamp them all from that
-  // fit: the old ones get their instants from the line, not from their late
-  // arrival.
+  // empty and those samples have both bounds); they are stamped as they are
+  // handed out, from that fit: the old ones get their instants from the
+  // line, not from their late arrival.
   const std::uint64_t begin = platform::monotonic_ns();
   const std::uint64_t stall_ns = static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL;
   bool ran_dry = false;
@@ -332,22 +382,19 @@ void ImuStream::Impl::prime() {
   for (;;) {
     if (ran_dry) sleep_ns(clamp_ns(poll_step_ns()));
     std::uint64_t start = 0, arrival = 0;
-    Result<ImuStreamSample> read = read_once(start, arrival);
+    Result<ReadImuResult> read = read_once(start, arrival);
     if (!read.ok()) {
-      ended = std::move(read);
+      ended = Result<ImuStreamSample>::forward(read);
       break;
     }
-    ImuStreamSample sample;
-    if (ingest(start, arrival, read.value->raw, sample)) {
-      pending.push_back(sample);
+    if (ingest(start, arrival, *read.value)) {
       if (caught_up) ++bounded;
-      if (bounded >= kPrimeBounded || pending.size() >= kPrimeSamples || arrival - begin >= kPrimeNs) break;
+      if (ended || bounded >= kPrimeBounded || pending.size() >= kPrimeSamples || arrival - begin >= kPrimeNs) break;
     } else {
       ran_dry = true;
       if (arrival - begin >= stall_ns) break;
     }
   }
-  for (ImuStreamSample& sample : pending) stamp(sample);
 }
 
 Result<ImuStreamSample> ImuStream::Impl::next() {
@@ -360,58 +407,52 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
       if (now - begin >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) return stall_failure();
     }
   }
-  if (!pending.empty()) {
-    ImuStreamSample sample = pending.front();
-    pending.pop_front();
-    ++stats.samples;
-    stats.missed += sample.missed_before;
-    return R::success(sample);
-  }
-  if (ended) return *ended;
-  if (pending_code) {
-    R failure = R::failure(*pending_code, pending_message);
-    pending_code.reset();
-    return failure;
-  }
-  if (!have_last) return stall_failure();  // nothing at all yet (a device that only repeats)
-
   const std::uint64_t call_start = platform::monotonic_ns();
   bool first_attempt = true;
   for (;;) {
+    if (!pending.empty() && !held()) return R::success(hand_out());
+    if (ended) {
+      // Nothing more will come to settle a held sample.
+      suspect.reset();
+      if (!pending.empty()) return R::success(hand_out());
+      return *ended;
+    }
+    if (pending_code) {
+      R failure = R::failure(*pending_code, pending_message);
+      pending_code.reset();
+      return failure;
+    }
+    if (!have_last) return stall_failure();  // nothing at all yet (a device that only repeats)
+
     const double period = period_ns();
-    if (first_attempt) {
+    if (first_attempt && !held()) {
       // Wake a little before the next sample is due, so that a read now and
       // then still sees the previous one: that read bounds the new sample's
       // instant from below. Only once a read has shown the device has
       // nothing newer: until then samples may be waiting in a queue.
       if (period > 0 && caught_up) {
         const double lead = std::clamp(period / 10, 20e3, 500e3);
-        const double wake = static_cast<double>(first_arrival) +
-                            fit.predict(static_cast<double>(last_counter - first_counter) + period_ticks) - lead;
+        const double wake = fit.host_ns(last_counter) + period_ticks * fit.ns_per_tick() - lead;
         const std::uint64_t now = platform::monotonic_ns();
         if (wake > static_cast<double>(now)) sleep_ns(clamp_ns(wake - static_cast<double>(now)));
       }
-      first_attempt = false;
-    } else {
+    } else if (!first_attempt) {
       sleep_ns(clamp_ns(poll_step_ns()));
     }
+    first_attempt = false;
 
     std::uint64_t start = 0, arrival = 0;
-    Result<ImuStreamSample> read = read_once(start, arrival);
+    Result<ReadImuResult> read = read_once(start, arrival);
     if (!read.ok()) {
-      ended = std::move(read);
-      return *ended;
-    }
-    ImuStreamSample sample;
-    if (!ingest(start, arrival, read.value->raw, sample)) {
-      if (arrival - call_start >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL)
-        return stall_failure();
+      ended = R::forward(read);
       continue;
     }
-    stamp(sample);
-    ++stats.samples;
-    stats.missed += sample.missed_before;
-    return R::success(sample);
+    if (!ingest(start, arrival, *read.value) &&
+        arrival - call_start >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) {
+      suspect.reset();
+      if (!pending.empty()) continue;
+      return stall_failure();
+    }
   }
 }
 
@@ -459,13 +500,12 @@ ImuClockEstimate ImuStream::clock_estimate() const {
   ImuClockEstimate e;
   if (!impl_ || !impl_->have_last) return e;
   const Impl& d = *impl_;
-  e.tick_rate_hz = 1e9 / d.fit.ns_per_tick();
+  e.tick_rate_hz = d.fit.tick_rate_hz();
   e.drift_ppm = (e.tick_rate_hz / d.options.nominal_tick_rate_hz - 1.0) * 1e6;
   e.sample_rate_hz = d.period_ticks > 0 ? e.tick_rate_hz / d.period_ticks : 0.0;
   e.reference_counter = d.last_counter;
-  e.offset_ns = static_cast<std::int64_t>(std::llround(
-      static_cast<double>(d.first_arrival) + d.fit.predict(static_cast<double>(d.last_counter - d.first_counter))));
-  e.uncertainty_ns = d.fit.gap() / 2;
+  e.offset_ns = static_cast<std::int64_t>(std::llround(d.fit.host_ns(d.last_counter)));
+  e.uncertainty_ns = d.fit.uncertainty_ns();
   e.rate_locked = d.fit.locked();
   return e;
 }

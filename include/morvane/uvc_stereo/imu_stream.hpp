@@ -16,14 +16,20 @@
 namespace morvane::uvc_stereo {
 
 struct ImuStreamOptions {
-  // Expected sample rate in Hz. 0: measured from the counter spacing of the
-  // first samples (the usual choice). Otherwise 1 to 10000, and the counter
-  // spacing is taken as nominal_tick_rate_hz / sample_rate_hz ticks.
+  // Expected sample rate in Hz. 0: measured from the counter spacing (the
+  // largest period every spacing seen is a whole multiple of; the usual
+  // choice). Otherwise 1 to 10000, and the counter spacing is taken as
+  // nominal_tick_rate_hz / sample_rate_hz ticks; once 32 spacings are seen
+  // it is checked against them, and a rate more than 1% off ends the stream
+  // with invalid_argument "IMU stream option sample_rate_hz does not match
+  // the device (its counter spacing gives <N> Hz)".
   double sample_rate_hz = 0.0;
   // Nominal rate of the device counter in ticks per second (1 MHz on these
   // cameras: the 20-bit counter wraps about once a second). The stream
   // estimates the true rate; this is its starting point and the reference
-  // the drift is given against. 1000 to 1e9.
+  // the drift is given against. 1000 to 1e9. Device clocks up to
+  // +-20000 ppm (2%) off nominal are fitted; beyond, the rate is not
+  // fitted and rate_locked stays false.
   double nominal_tick_rate_hz = 1e6;
   // How much past the clock estimate looks back, in seconds: long enough to
   // average the host's read jitter out, short enough to follow the drift of
@@ -58,8 +64,18 @@ struct ImuStreamSample {
   // 0 for the first sample yielded, then one more per sample yielded.
   std::uint64_t sequence = 0;
   // Samples the device took between the previous yielded sample and this
-  // one that the stream never received (from the counter spacing).
+  // one that the stream never received (from the counter spacing). 0 and
+  // unknown when discontinuity is set.
   std::uint64_t missed_before = 0;
+  // True when the device counter does not follow from the previous sample:
+  // the device clock jumped against the host's (the host slept while the
+  // camera counted on, the device reset), or a read lasted so long that the
+  // wraps the 20 bits hide cannot be told. device_counter then grows by the
+  // 20-bit distance only (or, after a long read, the wrap nearest the
+  // read's start), missed_before is unknown (0). After a jump the clock
+  // estimate starts again from this sample (its rate kept, rate_locked false
+  // until 2 s more are fitted).
+  bool discontinuity = false;
 };
 
 // The current mapping from device ticks to host time, and what the stream
@@ -77,21 +93,27 @@ struct ImuClockEstimate {
   // and to the previous time_ns.
   std::uint64_t reference_counter = 0;
   std::int64_t offset_ns = 0;
-  // Half the width of the band the stream knows each instant to lie in
-  // (between a read that still saw the previous sample and the arrival of
-  // the new one), at its narrowest over the window; 0 before it is known.
+  // How far the mapped instants may be off, in ns: half the band the recent
+  // samples lie in (between a read that still saw the previous sample and
+  // the arrival of the new one) or, with no such reads lately, the typical
+  // distance of the arrivals above the mapping; plus however far recent
+  // samples contradict the mapping.
   double uncertainty_ns = 0.0;
   // True once the samples seen span enough time (2 s) for tick_rate_hz to be
-  // fitted rather than taken from nominal_tick_rate_hz.
+  // fitted rather than taken from nominal_tick_rate_hz, the fitted rate is
+  // within 2% of nominal, and the recent samples do not contradict the
+  // mapping by more than 100 us.
   bool rate_locked = false;
 };
 
 struct ImuStreamStats {
-  std::uint64_t samples = 0;     // samples handed out
-  std::uint64_t reads = 0;       // Device::read_imu() calls made
-  std::uint64_t duplicates = 0;  // reads that returned the sample already yielded (dropped)
-  std::uint64_t missed = 0;      // sum of missed_before over the samples handed out
-  std::uint64_t stalls = 0;      // stall_timeout_ms failures returned
+  std::uint64_t samples = 0;          // samples handed out
+  std::uint64_t reads = 0;            // Device::read_imu() calls made
+  std::uint64_t duplicates = 0;       // reads that returned the sample already yielded (dropped)
+  std::uint64_t missed = 0;           // sum of missed_before over the samples handed out
+  std::uint64_t stalls = 0;           // stall_timeout_ms failures returned
+  std::uint64_t discontinuities = 0;  // samples handed out with discontinuity set
+  std::uint64_t retries = 0;          // reads repeated after a transient transfer error
 };
 
 // Reads the IMU of an open Device as a stream of samples. The stream polls
@@ -104,7 +126,12 @@ struct ImuStreamStats {
 // The clock estimate is a fit over the lower envelope of the arrival times
 // (a sample never arrives before it was taken) and the upper envelope of the
 // starts of the reads that still returned the previous sample (a sample not
-// yet seen was not yet taken), over the last estimation_window_s seconds.
+// yet seen was not yet taken), over the last estimation_window_s seconds
+// (longer after a pause, until newer samples span 4 s). The counter's wraps
+// are counted from that fitted clock: a reply may reach the caller up to
+// about a wrap (1 s) after its sample was taken. A sample that arrives far
+// later than the fit expects, with no read bounding it from below, is held
+// back until a later sample shows whether the device clock jumped.
 //
 // The stream uses the Device it was opened on and must not outlive it, nor
 // be used while something else reads that device's IMU. It never closes the
@@ -131,12 +158,18 @@ class MORVANE_UVC_STEREO_API ImuStream {
   // Fails: invalid_argument "IMU stream is closed or moved-from";
   //        read_failed "no new IMU sample within <N> ms" (the stream stays
   //        usable and the next call waits again);
+  //        invalid_argument "IMU stream option sample_rate_hz does not
+  //        match the device (its counter spacing gives <N> Hz)" (ends the
+  //        stream);
   //        a failed read's code and message unchanged (device_unavailable
   //        "IMU device reported initialization failure", read_failed "IMU
   //        device reported read failure", io_error "UVCIOC_CTRL_QUERY <node>
   //        failed: ..." for a vanished node, invalid_argument "IMU is not
-  //        open" after close_imu(), ...). A failed read ends the stream:
-  //        every later call returns the same failure.
+  //        open" after close_imu(), ...). A read failing with a transient
+  //        transfer error (io_error ending "Protocol error" or
+  //        "Input/output error") is retried up to 3 times, 1 ms apart; any
+  //        other failed read, or the fourth, ends the stream: every later
+  //        call returns the same failure.
   Result<ImuStreamSample> next();
 
   // Appends up to `count` samples to `out`, blocking until all are there or

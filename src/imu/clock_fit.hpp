@@ -1,0 +1,97 @@
+// A device clock mapped onto the host's CLOCK_MONOTONIC from bounds on when
+// device events happened: device ticks (unwrapped, growing) to host
+// nanoseconds, with the band the mapping is known to lie in.
+//
+// Every event gives an upper bound U on its host instant (it cannot be later
+// than the host learnt of it) and, when known, a lower bound L (a host
+// instant at which the event had not happened yet). Over the recent window
+// the line of host time against device ticks lies below every U and above
+// every L. The slope comes from the lower convex hull of the U points (the
+// edge under a point a quarter of the window back from the newest: recent
+// enough to follow a drifting oscillator, long enough to average read
+// jitter out), and the line is then lowered by half its distance to the
+// nearest recent L, which centres it in the band.
+//
+// Used by the IMU stream for the IMU counter; any other stream stamped by the
+// same device clock can map its ticks through the same fit.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace morvane::uvc_stereo::detail {
+
+class DeviceClockFit {
+ public:
+  // Device clocks within this many ppm of nominal are fitted; a slope beyond
+  // is not believed (the previous one is kept and the fit is not locked).
+  static constexpr double kMaxDriftPpm = 20000.0;
+
+  // nominal_tick_rate_hz: the device clock's nominal ticks per second;
+  // window_s: how far back the fit looks.
+  DeviceClockFit(double nominal_tick_rate_hz, double window_s);
+
+  // Adds one event at device ticks `ticks` (never less than the previous
+  // event's) known to have happened at or before host `upper_ns` and, when
+  // has_lower, after host `lower_ns`. The first event sets the origin.
+  void add(std::uint64_t ticks, std::uint64_t upper_ns, bool has_lower, std::uint64_t lower_ns);
+  // Redoes the line from the points kept (cheap: the points are thinned to
+  // one U and one L per 20 ms of device time).
+  void refit();
+  // Forgets every point but keeps the slope: the device clock jumped (the
+  // host slept while the device counted on) and the old offset is void.
+  // Not locked again until the new points span the lock span.
+  void reanchor();
+
+  bool fitted() const { return fitted_; }
+  // True once the points span 2 s and the slope is fitted and believed.
+  bool locked() const { return locked_; }
+  // Host ns (CLOCK_MONOTONIC) of device ticks `ticks`; ticks of device
+  // time ahead of host `host_ns`.
+  double host_ns(std::uint64_t ticks) const;
+  double ticks_at(double host_ns) const;
+  // Host ns per device tick, and the device's ticks per host second.
+  double ns_per_tick() const { return nominal_ns_per_tick_ + slope_; }
+  double tick_rate_hz() const { return 1e9 / ns_per_tick(); }
+  // Half the width of the band the recent events lie in around the mapping
+  // (how far a mapped instant may be off), in ns: from the recent L and U
+  // points, and at least how far the recent points contradict the line.
+  double uncertainty_ns() const { return uncertainty_; }
+  // Relative uncertainty of the rate (1e-6: one ppm).
+  double rate_uncertainty() const;
+  // How far (ns) an event at `ticks` known to be at or before `upper_ns`
+  // and after `lower_ns` lies outside the band the line allows: positive
+  // when the line puts it after upper_ns or before lower_ns.
+  double violation_ns(std::uint64_t ticks, std::uint64_t upper_ns, bool has_lower, std::uint64_t lower_ns) const;
+  // Span of device time the kept points cover, in seconds.
+  double span_s() const;
+
+ private:
+  struct Point {
+    double x = 0.0;  // device ticks since the origin
+    double r = 0.0;  // host ns since the origin, less x times the nominal period
+  };
+  struct Bucket {
+    std::int64_t id = 0;
+    bool has_u = false, has_l = false;
+    Point u, l;
+  };
+
+  double line(double x) const { return a_ + slope_ * (x - x0_); }
+
+  double nominal_ns_per_tick_;
+  double window_ticks_;
+  double keep_ticks_;  // old points stay until newer ones span this much
+  double bucket_ticks_;
+  double rate_hz_;
+  bool have_origin_ = false;
+  std::uint64_t origin_ticks_ = 0;
+  std::uint64_t origin_ns_ = 0;
+  std::deque<Bucket> buckets_;
+  std::vector<Point> hull_;
+  double slope_ = 0.0, x0_ = 0.0, a_ = 0.0, centre_ = 0.0, uncertainty_ = 0.0, edge_ticks_ = 0.0;
+  bool fitted_ = false, locked_ = false, slope_fitted_ = false;
+};
+
+}  // namespace morvane::uvc_stereo::detail
