@@ -421,7 +421,7 @@ TEST_F(CliTest, HostileInputsAreRefusedBeforeTheFlashIsTouched) {
   write("table.bin", table_broken);
   // Over 64 KiB compact: too large for the calibration area.
   write("big.json", "[\"" + std::string(0x10000, 'a') + "\"]");
-  std::system(("mkdir '" + path("dir") + "' && mkfifo '" + path("fifo") + "'").c_str());
+  ASSERT_EQ(std::system(("mkdir '" + path("dir") + "' && mkfifo '" + path("fifo") + "'").c_str()), 0);
   const struct {
     std::string args;
     int status;
@@ -594,18 +594,20 @@ TEST_F(CliTest, AFailedOutputWriteLeavesTheOldFileWhole) {
 // and one with looser modes is made private.
 TEST_F(CliTest, KeptCopiesGoToAPrivateStateDirectoryOnly) {
   const std::string document = run("config get").out;
-  std::system(("mkdir -p '" + path("elsewhere") + "' '" + path("state") + "' && ln -s '" + path("elsewhere") + "' '" +
-               path("state/morvane-uvc-stereo") + "'")
-                  .c_str());
+  ASSERT_EQ(std::system(("mkdir -p '" + path("elsewhere") + "' '" + path("state") + "' && ln -s '" + path("elsewhere") +
+                         "' '" + path("state/morvane-uvc-stereo") + "'")
+                            .c_str()),
+            0);
   ToolRun linked = run("config set -", "{\"x\":1}");
   EXPECT_EQ(linked.status, 5) << linked.err;
   EXPECT_THAT(linked.err, HasSubstr("is not a directory"));
   EXPECT_THAT(linked.err, HasSubstr("nothing on the camera was changed"));
   EXPECT_EQ(run("config get").out, document);
 
-  std::system(
-      ("rm '" + path("state/morvane-uvc-stereo") + "' && mkdir -m 0777 '" + path("state/morvane-uvc-stereo") + "'")
-          .c_str());
+  ASSERT_EQ(std::system(("rm '" + path("state/morvane-uvc-stereo") + "' && mkdir -m 0777 '" +
+                         path("state/morvane-uvc-stereo") + "'")
+                            .c_str()),
+            0);
   ToolRun set = run("config set -", "{\"x\":1}");
   ASSERT_EQ(set.status, 0) << set.err;
   const std::string kept =

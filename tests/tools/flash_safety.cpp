@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -129,7 +130,8 @@ class FlashSafetyTest : public ::testing::Test {
   }
   void TearDown() override {
     unsetenv("XDG_STATE_HOME");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
   void write(const std::string& name, const Bytes& bytes) {
