@@ -61,6 +61,15 @@ FlashConfig derive_flash_config(const DeviceInfo& info) {
   return config;
 }
 
+// A record that came through the C interface holds at most the first 255
+// bytes of a longer serial.
+bool same_serial(const std::string& record, const std::string& attached) {
+  constexpr std::size_t kCRecordSerialBytes = 255;
+  if (record.size() == kCRecordSerialBytes && attached.size() > record.size())
+    return attached.compare(0, record.size(), record) == 0;
+  return record == attached;
+}
+
 std::string bus_address_text(const DeviceInfo& d) {
   return "bus " + std::to_string(d.bus_number) + " address " + std::to_string(d.device_address);
 }
@@ -82,14 +91,15 @@ Result<void> check_record_is_current(const DeviceInfo& info) {
     if (info.bus_number != 0 && info.device_address != 0 && d.vid == info.vid && d.pid == info.pid &&
         d.bus_number == info.bus_number && d.device_address == info.device_address)
       at = &d;
-  if (at != nullptr && !info.serial.empty() && at->serial != info.serial) {
+  if (at != nullptr && !info.serial.empty() && !same_serial(info.serial, at->serial)) {
     return Result<void>::failure(ErrorCode::device_unavailable,
                                  "the camera at " + bus_address_text(*at) + " has serial '" + at->serial +
                                      "', not the record's '" + info.serial + "'" + stale);
   }
   for (const DeviceInfo& d : *scan.value) {
     if (&d == at) continue;
-    if (at == nullptr && !info.serial.empty() && d.serial == info.serial && d.vid == info.vid && d.pid == info.pid) {
+    if (at == nullptr && info.bus_number != 0 && info.device_address != 0 && !info.serial.empty() &&
+        same_serial(info.serial, d.serial) && d.vid == info.vid && d.pid == info.pid) {
       return Result<void>::failure(ErrorCode::device_unavailable,
                                    "the camera with serial '" + info.serial + "' is now at " + bus_address_text(d) +
                                        ", not at the record's " + bus_address_text(info) + stale);

@@ -285,6 +285,22 @@ TEST_F(DeviceOnCameraTest, WriteThenReadRealisticDocument) {
   EXPECT_TRUE(rig().clean());
 }
 
+// Writes refuse text that is not UTF-8 before touching the camera; a
+// document stored that way earlier still reads, byte for byte.
+TEST_F(DeviceOnCameraTest, WritesRefuseInvalidUtf8AndStoredBytesStillRead) {
+  store_document("{\"a\": \"\xff\"}");
+  Result<Device> device = open_scanned(0);
+  ASSERT_TRUE(device.ok()) << device.message;
+  Result<ReadJsonResult> stored = device.value->read_json();
+  ASSERT_TRUE(stored.ok()) << stored.message;
+  EXPECT_EQ(stored.value->json, "{\"a\":\"\xff\"}");
+  const std::uint64_t before = camera().transfer_count();
+  Result<void> written = device.value->write_json("{\"a\": \"\xc3\"}");
+  EXPECT_EQ(written.code, ErrorCode::invalid_json);
+  EXPECT_EQ(written.message, "invalid UTF-8 at offset 7");
+  EXPECT_EQ(camera().transfer_count(), before);
+}
+
 TEST_F(DeviceOnCameraTest, StoredSizeLimitAppliesToTheCompactDocument) {
   store_document("{\"kept\":1}", 2);
   Result<Device> device_opened = open_scanned(DeviceCapability::flash);
