@@ -51,6 +51,17 @@ py::str decode_text(const std::string& text) {
   return py::reinterpret_steal<py::str>(s);
 }
 
+py::str decode_document(const std::string& text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  if (s) return py::reinterpret_steal<py::str>(s);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+  py::error_already_set failure;  // takes the pending UnicodeDecodeError
+  Py_ssize_t start = 0;
+  PyUnicodeDecodeError_GetStart(failure.value().ptr(), &start);
+  raise_error(us::ErrorCode::invalid_json, "the stored document is not UTF-8: invalid UTF-8 at offset " +
+                                               std::to_string(start) + " (json_bytes holds its bytes)");
+}
+
 std::string encode_text(const py::handle& text) {
   if (py::isinstance<py::str>(text)) {
     PyObject* b = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogateescape");

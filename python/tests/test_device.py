@@ -77,6 +77,19 @@ def test_bad_document_is_refused_and_the_stored_one_kept(device, sim):
     assert sim.open_usb_handles == 0
 
 
+def test_documents_that_are_not_utf8(device, info):
+    expect_error(lambda: device.write_json(b'{"a": "\xff"}'), E.INVALID_JSON, "invalid UTF-8 at offset 7", m.JsonError)
+    # One stored earlier (here straight as a blob) still reads, as bytes.
+    config = m.FlashConfig(vidpid=f"{info.vid:04x}{info.pid:04x}", bus_number=info.bus_number,
+                           device_address=info.device_address)
+    m.write_blob_to_device(config, m.build_blob(0, b'{"a":"\xff"}'))
+    for doc in (device.read_json(fast=False), device.read_json()):
+        assert doc.json_bytes == b'{"a":"\xff"}'
+        with pytest.raises(m.JsonError, match="not UTF-8: invalid UTF-8 at offset 6"):
+            doc.json
+        assert "json=" in repr(doc)
+
+
 def test_imu_and_flash_exclude_each_other(device, sim):
     expect_error(device.read_imu, E.INVALID_ARGUMENT, "IMU is not open")
     device.close_imu()  # closing an IMU that is not open succeeds
