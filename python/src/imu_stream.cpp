@@ -214,6 +214,13 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       "failure), except READ_FAILED 'no new IMU sample within N ms', after which the\n"
       "stream goes on. The stream never closes the IMU; Device.close_imu() does.");
   stream.def("__iter__", [](py::object self) { return self; });
+  stream.def("__repr__", [](PyImuStream& s) {
+    const auto state = s.call([](us::ImuStream& st) { return std::make_pair(st.is_open(), st.stats()); });
+    if (!state.first) return std::string("<morvane_uvc_stereo.ImuStream closed>");
+    const us::ImuStreamStats& t = state.second;
+    return "<morvane_uvc_stereo.ImuStream samples=" + std::to_string(t.samples - s.carried.size()) +
+           " missed=" + std::to_string(t.missed) + " stalls=" + std::to_string(t.stalls) + ">";
+  });
   stream.def(
       "__next__", [](PyImuStream& s) { return s.next_sample(); },
       "The next sample (ImuStreamSample), waiting until the device delivers one.");

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "morvane/uvc_stereo/version.hpp"
 
 namespace py = pybind11;
 namespace us = morvane::uvc_stereo;
@@ -160,4 +161,5 @@ PYBIND11_MODULE(_core, m) {
   bind_device(m);
   bind_simulation(m);
   bind_monitor(m);
+  m.attr("__version__") = us::library_version();
 }

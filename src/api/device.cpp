@@ -178,6 +178,12 @@ Result<FastJsonResult> Device::read_json(const FastReadOptions& options) {
   return read_flash_json_fast(impl_->flash_config, options);
 }
 
+Result<FlashBlob> Device::read_blob() {
+  Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
+  if (!allowed.ok()) return Result<FlashBlob>::forward(allowed);
+  return read_blob_from_device(impl_->flash_config);
+}
+
 Result<void> Device::write_json(std::string_view json) {
   Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
   if (!allowed.ok()) return allowed;

@@ -184,6 +184,15 @@ std::string compact(const std::string& text) {
 
 class DeviceOnCameraTest : public morvane::testing::VirtualCameraTest {
  protected:
+  static FlashConfig derived_config(const DeviceInfo& info) {
+    FlashConfig config;
+    char vidpid[9];
+    std::snprintf(vidpid, sizeof vidpid, "%04x%04x", info.vid, info.pid);
+    config.vidpid = vidpid;
+    config.bus_number = info.bus_number;
+    config.device_address = info.device_address;
+    return config;
+  }
   DeviceInfo scanned() {
     Result<std::vector<DeviceInfo>> devices = scan_devices();
     EXPECT_TRUE(devices.ok()) << devices.message;
@@ -299,6 +308,24 @@ TEST_F(DeviceOnCameraTest, WritesRefuseInvalidUtf8AndStoredBytesStillRead) {
   EXPECT_EQ(written.code, ErrorCode::invalid_json);
   EXPECT_EQ(written.message, "invalid UTF-8 at offset 7");
   EXPECT_EQ(camera().transfer_count(), before);
+}
+
+// A backup taken before a write puts the factory document back byte for byte.
+TEST_F(DeviceOnCameraTest, BlobBackupRestoresTheDocumentAWriteReplaced) {
+  store_document("{\"fx\": 612.4, \"fy\": 611.9}", 7);
+  Result<Device> device = open_scanned(0);
+  ASSERT_TRUE(device.ok()) << device.message;
+  Result<FlashBlob> backup = device.value->read_blob();
+  ASSERT_TRUE(backup.ok()) << backup.message;
+  EXPECT_EQ(backup.value->version, 7);
+  ASSERT_TRUE(device.value->write_json("{\"fx\": 600}").ok());
+  ASSERT_TRUE(write_blob_to_device(derived_config(device.value->info()), *backup.value).ok());
+  Result<ReadJsonResult> back = device.value->read_json();
+  ASSERT_TRUE(back.ok()) << back.message;
+  EXPECT_EQ(back.value->version, 7);
+  EXPECT_EQ(back.value->json, "{\"fx\":612.4,\"fy\":611.9}");
+  ASSERT_TRUE(device.value->open_imu().ok());
+  EXPECT_EQ(device.value->read_blob().message, "IMU must be closed before flash JSON access");
 }
 
 TEST_F(DeviceOnCameraTest, StoredSizeLimitAppliesToTheCompactDocument) {

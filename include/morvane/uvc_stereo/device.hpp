@@ -49,6 +49,11 @@ class MORVANE_UVC_STEREO_API Device {
   // controller has them, or the caller's held copy when the stored header
   // matches it. The result says which path served it. Fails like read_json().
   Result<FastJsonResult> read_json(const FastReadOptions& options);
+  // The stored blob byte for byte (header, document, CRC), checked as a
+  // document read checks it: the copy to keep before write_json() replaces
+  // the document (write it back with write_blob_to_device()). Fails like
+  // read_json().
+  Result<FlashBlob> read_blob();
   // Validates, minifies and stores `json` (document version 0).
   Result<void> write_json(std::string_view json);
   Result<void> open_imu();
