@@ -248,7 +248,8 @@ TEST(DeviceMonitor, OverflowRereadFollowsTheEventRules) {
     platform::UdevEvent lost;
     EXPECT_EQ(raw->receive(lost), -1);
     EXPECT_EQ(errno, ENOBUFS);
-    EXPECT_EQ(raw->receive(lost), 0) << "the overflow left events to read: " << lost.action << " " << lost.properties["DEVNAME"];
+    EXPECT_EQ(raw->receive(lost), 0) << "the overflow left events to read: " << lost.action << " "
+                                     << lost.properties["DEVNAME"];
     EXPECT_TRUE(same_list(monitor.devices(), c.as_scan ? scan_now() : before));
   }
   EXPECT_TRUE(rig.clean());
