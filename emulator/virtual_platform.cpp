@@ -134,8 +134,16 @@ class VirtualUdevMonitor final : public uvc_stereo::platform::UdevMonitor {
   int receive(uvc_stereo::platform::UdevEvent& event) override {
     std::lock_guard<std::mutex> lock(queue_->mutex);
     if (queue_->fail_next != 0) {
-      errno = queue_->fail_next;
+      const int error = queue_->fail_next;
       queue_->fail_next = 0;
+      if (error == ENOBUFS) {  // the queue overflowed: what waited in it is gone
+        queue_->events.clear();
+        std::uint64_t count = 0;
+        if (::read(queue_->efd, &count, sizeof count) < 0) {
+          // Already empty (EAGAIN): nothing to clear.
+        }
+      }
+      errno = error;
       return -1;
     }
     if (queue_->events.empty()) return 0;
@@ -215,6 +223,7 @@ struct VirtualPlatform::State {
   std::map<std::string, uvc_stereo::platform::UdevEvent> udev_view;
   std::vector<std::weak_ptr<UdevQueue>> udev_monitors;
   bool udev_monitor_available = true;
+  bool udev_running = true;
 
   int usb_init_error = 0;
   int device_list_error = 0;
@@ -582,6 +591,11 @@ void VirtualPlatform::set_udev_monitor_available(bool available) {
   state_->udev_monitor_available = available;
 }
 
+void VirtualPlatform::set_udev_running(bool running) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->udev_running = running;
+}
+
 void VirtualPlatform::fail_next_udev_receive(int error) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   for (const auto& weak : state_->udev_monitors) {
@@ -925,6 +939,11 @@ bool VirtualPlatform::path_exists(const std::string& raw) {
   State& s = *state_;
   const std::string path = normalise(raw);
   if (s.file_overrides.count(path)) return true;
+  if (path == "/run/udev/control") {
+    if (s.udev_running) return true;
+    errno = ENOENT;
+    return false;
+  }
   if (path == "/dev") {
     if (s.dev_missing) {
       errno = ENOENT;
@@ -938,6 +957,13 @@ bool VirtualPlatform::path_exists(const std::string& raw) {
       if (name == entry) return true;
     State::Node node;
     if (s.find_node(path, node)) return true;
+    for (const auto& cam : s.cameras) {  // the USB device nodes of attached cameras
+      if (!cam->attached()) continue;
+      char usb[32];
+      std::snprintf(usb, sizeof usb, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(cam->config().bus_number),
+                    static_cast<unsigned>(cam->device_address()));
+      if (path == usb) return true;
+    }
   }
   std::set<std::string> dirs;
   std::map<std::string, std::string> files;

@@ -78,7 +78,13 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   // before its USB device, and arrive after it.
   void deliver_udev_events();
   void set_udev_monitor_available(bool available);  // false: open fails (EPROTONOSUPPORT)
-  void fail_next_udev_receive(int error);           // each open monitor's next receive fails with it
+  // Each open monitor's next receive fails with `error`. ENOBUFS is an
+  // overflow of the receive queue: the events waiting in it are lost, as
+  // the kernel drops what no longer fits.
+  void fail_next_udev_receive(int error);
+  // Whether udevd runs: its control socket /run/udev/control exists (true
+  // unless set otherwise).
+  void set_udev_running(bool running);
   // Replaces what a file reads (for example a sysfs busnum holding "300\n");
   // the file then exists whatever the cameras' state.
   void set_file_override(const std::string& path, const std::string& contents);

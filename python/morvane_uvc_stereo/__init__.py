@@ -34,6 +34,7 @@ from ._types import (
     ErrorCode,
     FirmwareMatch,
     FlashReadPath,
+    ImuStallError,
     InternalError,
     InvalidArgumentError,
     JsonError,
@@ -65,6 +66,7 @@ from ._core import (
     crc32_ieee,
     device_event_kind_name,
     flash_read_path_name,
+    imu_sample_dtype,
     minify_and_validate_json,
     open_device,
     open_device_monitor,
@@ -79,7 +81,7 @@ from ._core import (
 )
 from . import _core
 
-__version__ = "0.1.0"
+__version__ = _core.__version__  # the version of the C++ library in use
 
 
 def simulated_camera(state_file=None):
@@ -152,6 +154,7 @@ __all__ = [
     "ImuSample",
     "ImuStream",
     "ImuStreamSample",
+    "ImuStallError",
     "ImuStreamStats",
     "InternalError",
     "InvalidArgumentError",
@@ -167,6 +170,7 @@ __all__ = [
     "default_state_file",
     "device_event_kind_name",
     "flash_read_path_name",
+    "imu_sample_dtype",
     "minify_and_validate_json",
     "open_device",
     "open_device_monitor",

@@ -98,20 +98,30 @@ class Error(Exception):
         return (_make_error, (int(self.code), self.message))
 
 
-class InvalidArgumentError(Error):
+class InvalidArgumentError(Error, ValueError):
     """A bad argument, or a call the object's state does not allow (code 1)."""
 
 
-class DeviceError(Error):
-    """The camera could not be reached, read, written or erased (codes 2 to 6)."""
+class DeviceError(Error, OSError):
+    """The camera could not be reached, read, written or erased (codes 2 to 6).
+
+    An OSError: ``errno`` holds the SDK's code, ``strerror`` its message.
+    """
 
 
-class BlobError(Error):
+class ImuStallError(DeviceError, TimeoutError):
+    """The IMU delivered no new sample within the stream's stall_timeout_ms (code 4).
+
+    The stream stays usable: the next call waits again.
+    """
+
+
+class BlobError(Error, ValueError):
     """The stored blob is malformed: magic, header, length or CRC (codes 7, 9, 10, 11)."""
 
 
-class JsonError(Error):
-    """The document is empty or not valid JSON (code 12)."""
+class JsonError(Error, ValueError):
+    """The document is empty, not valid JSON or not UTF-8 (code 12)."""
 
 
 class InternalError(Error):
@@ -139,8 +149,18 @@ _FAMILIES = {
 }
 
 
+_HINTS = {
+    "IMU must be closed before flash JSON access": "call close_imu() first",
+}
+
+
 def _make_error(code, message):
     """The exception for an SDK failure: the subclass of its code's family."""
+    hint = _HINTS.get(message)
+    if hint is not None:
+        message = f"{message} ({hint})"
+    if code == ErrorCode.READ_FAILED and message.startswith("no new IMU sample within "):
+        return ImuStallError(code, message)
     return _FAMILIES.get(code, Error)(code, message)
 
 

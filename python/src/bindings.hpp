@@ -37,6 +37,9 @@ inline void check(const us::Result<void>& result) {
 
 // UTF-8 with surrogateescape in both directions.
 py::str decode_text(const std::string& text);
+// A stored document's text, decoded strictly: raises JsonError naming the
+// offset of the first byte that is not UTF-8.
+py::str decode_document(const std::string& text);
 // A str (encoded as above) or any bytes-like object.
 std::string encode_text(const py::handle& text);
 // Any contiguous bytes-like object; a str is refused with TypeError.

@@ -2,10 +2,13 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "bindings.hpp"
 #include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/discovery.hpp"
 
 namespace morvane::python {
 
@@ -29,6 +32,37 @@ void bind_device(py::module_& m) {
   device.def_property_readonly(
       "closed", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.info().vid == 0; }); },
       "True once the device has been closed.");
+  device.def(
+      "is_connected", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.is_connected(); }); },
+      "True while the camera is attached (one stat() of its USB device node, cheap to\n"
+      "poll). A camera that left stays False even once it is back: open it again from\n"
+      "a new scan. A flash operation does not make it False. False once closed.");
+  device.def(
+      "read_blob", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_blob(); })); },
+      "The stored blob (FlashBlob) byte for byte: header, document and CRC, checked as\n"
+      "read_json() checks it. Raises Error like read_json().");
+  device.def(
+      "backup",
+      [](PyDevice& d, const py::object& path) {
+        us::FlashBlob blob = take(d.call([](us::Device& dev) { return dev.read_blob(); }));
+        // Exclusive creation: an earlier backup (perhaps the only copy of the
+        // factory calibration) is never overwritten.
+        py::object file = py::module_::import("builtins").attr("open")(path, "xb");
+        try {
+          file.attr("write")(to_bytes(blob.raw));
+          file.attr("flush")();
+          py::module_::import("os").attr("fsync")(file.attr("fileno")());
+        } catch (...) {
+          file.attr("close")();
+          throw;
+        }
+        file.attr("close")();
+        return blob;
+      },
+      py::arg("path"),
+      "Saves the stored blob to a new file at path (FileExistsError when it exists) and\n"
+      "returns it (FlashBlob). Take one before write_json(); write_blob_to_device() or\n"
+      "the tool's 'config restore' puts it back.");
   device.def(
       "has_flash_transport",
       [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.has_flash_transport(); }); },
@@ -82,23 +116,47 @@ void bind_device(py::module_& m) {
 
   m.def(
       "open_device",
-      [](const us::DeviceInfo& info, std::uint32_t required_capabilities) {
+      [](const std::optional<us::DeviceInfo>& info, std::uint32_t required_capabilities,
+         const std::optional<std::string>& serial) {
         us::OpenDeviceOptions options;
         options.required_capabilities = required_capabilities;
+        if (info && serial && info->serial != *serial)
+          throw py::value_error("info is the camera with serial " + std::string(py::repr(decode_text(info->serial))) +
+                                ", not " + std::string(py::repr(decode_text(*serial))));
+        if (!info && !serial) throw py::type_error("open_device() needs info or serial");
         us::Result<us::Device> opened;
         {
           py::gil_scoped_release unlocked;
-          opened = us::open_device(info, options);
+          if (info) {
+            opened = us::open_device(*info, options);
+          } else {
+            us::Result<std::vector<us::DeviceInfo>> scan = us::scan_devices();
+            if (!scan.ok()) {
+              opened = us::Result<us::Device>::forward(scan);
+            } else {
+              const us::DeviceInfo* found = nullptr;
+              for (const us::DeviceInfo& d : *scan.value)
+                if (d.serial == *serial) found = &d;
+              opened = found ? us::open_device(*found, options)
+                             : us::Result<us::Device>::failure(us::ErrorCode::device_unavailable,
+                                                               "no camera with serial '" + *serial + "' is attached");
+            }
+          }
         }
         return std::make_unique<PyDevice>(take(std::move(opened)));
       },
-      py::arg("info"), py::arg("required_capabilities") = 0x1,
-      "Opens the camera described by info (normally from scan_devices()).\n\n"
+      py::arg("info") = py::none(), py::arg("required_capabilities") = 0x1, py::kw_only(),
+      py::arg("serial") = py::none(),
+      "Opens the camera described by info (normally from scan_devices()), or with\n"
+      "serial=... the attached camera of that serial (a fresh scan finds it).\n\n"
       "required_capabilities (DeviceCapability bits): FLASH (default) probes the flash,\n"
       "FLASH_JSON reads and checks the stored document, NONE touches nothing.\n"
+      "A record the attached cameras contradict (another serial at its bus and address,\n"
+      "its serial elsewhere, its video node another camera's) is refused: a stale copy\n"
+      "would reach another camera.\n"
       "Raises Error: INVALID_ARGUMENT 'open_device required_capabilities contains\n"
-      "unknown bits' or 'selected device has invalid vid/pid', or the flash layer's\n"
-      "failure unchanged.");
+      "unknown bits' or 'selected device has invalid vid/pid', DEVICE_UNAVAILABLE for a\n"
+      "stale record or an unknown serial, or the flash layer's failure unchanged.");
 
   bind_fast_read(m, device);
   bind_imu_stream(m, device);

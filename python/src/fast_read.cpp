@@ -36,7 +36,8 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
                                  "The stored document as a read returned it, and which read served it.")
       .def_readonly("version", &us::FastJsonResult::version, "Document version stored in the blob header.")
       .def_property_readonly(
-          "json", [](const us::FastJsonResult& r) { return decode_text(r.json); }, "The document in compact form.")
+          "json", [](const us::FastJsonResult& r) { return decode_document(r.json); },
+          "The document in compact form (str; JsonError when the stored bytes are not UTF-8).")
       .def_property_readonly(
           "json_bytes", [](const us::FastJsonResult& r) { return py::bytes(r.json); },
           "The document's bytes exactly as stored.")

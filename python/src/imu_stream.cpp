@@ -2,7 +2,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,10 +52,21 @@ py::object sample_dtype() {
 // The stream and the Device object it reads; the Device object is kept
 // alive as long as the stream, and its mutex serialises the stream's reads
 // with every other call on that device.
+//
+// Long reads run in slices of at most kSliceMs (the device's mutex and the
+// interpreter lock are given back between slices), so that a signal
+// (Ctrl-C) or a close() from another thread is seen within about 100 ms.
+// Samples read by a call that a signal interrupts are kept in `carried` and
+// handed out first by the next call; a failure met after some samples were
+// read waits in `deferred` until those are handed out.
 struct PyImuStream {
+  static constexpr int kSliceMs = 20;
+
   py::object owner;  // the PyDevice
   PyDevice* device = nullptr;
   us::ImuStream stream;
+  std::deque<us::ImuStreamSample> carried;
+  std::optional<us::Result<us::ImuStreamSample>> deferred;
 
   template <typename F>
   auto call(F&& f) {
@@ -60,7 +74,58 @@ struct PyImuStream {
     std::lock_guard<std::mutex> lock(device->mutex);
     return f(stream);
   }
+
+  // Appends up to `count` samples to `out`: the carried ones, then from the
+  // device one slice at a time, checking for signals between slices. On a
+  // signal the samples of this call go back to `carried` and the signal's
+  // exception is raised. A failure with samples in hand is deferred.
+  void take_samples(std::size_t count, std::vector<us::ImuStreamSample>& out) {
+    while (out.size() < count && !carried.empty()) {
+      out.push_back(std::move(carried.front()));
+      carried.pop_front();
+    }
+    while (out.size() < count) {
+      if (deferred) {
+        if (!out.empty()) return;
+        us::Result<us::ImuStreamSample> failure = std::move(*deferred);
+        deferred.reset();
+        take(std::move(failure));
+      }
+      std::optional<us::Result<us::ImuStreamSample>> failed;
+      call([&](us::ImuStream& st) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSliceMs);
+        do {
+          us::Result<us::ImuStreamSample> got = st.next();
+          if (!got.ok()) {
+            failed = std::move(got);
+            return;
+          }
+          out.push_back(std::move(*got.value));
+        } while (out.size() < count && std::chrono::steady_clock::now() < until);
+      });
+      if (failed) {
+        if (out.empty()) take(std::move(*failed));
+        deferred = std::move(*failed);
+        return;
+      }
+      if (PyErr_CheckSignals() != 0) {
+        carried.insert(carried.begin(), std::make_move_iterator(out.begin()), std::make_move_iterator(out.end()));
+        out.clear();
+        throw py::error_already_set();
+      }
+    }
+  }
+
+  us::ImuStreamSample next_sample() {
+    std::vector<us::ImuStreamSample> one;
+    take_samples(1, one);
+    if (one.empty()) take(std::move(*deferred));  // not reached: a failure without samples is raised at once
+    return std::move(one.front());
+  }
 };
+
+// The largest batch a numpy array can hold.
+constexpr long long kMaxBatch = std::numeric_limits<py::ssize_t>::max() / static_cast<long long>(sizeof(SampleRow));
 
 us::ImuStreamOptions make_options(double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
                                   std::uint32_t stall_timeout_ms,
@@ -159,23 +224,43 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       "failure), except READ_FAILED 'no new IMU sample within N ms', after which the\n"
       "stream goes on. The stream never closes the IMU; Device.close_imu() does.");
   stream.def("__iter__", [](py::object self) { return self; });
+  stream.def("__repr__", [](PyImuStream& s) {
+    const auto state = s.call([](us::ImuStream& st) { return std::make_pair(st.is_open(), st.stats()); });
+    if (!state.first) return std::string("<morvane_uvc_stereo.ImuStream closed>");
+    const us::ImuStreamStats& t = state.second;
+    return "<morvane_uvc_stereo.ImuStream samples=" + std::to_string(t.samples - s.carried.size()) +
+           " missed=" + std::to_string(t.missed) + " stalls=" + std::to_string(t.stalls) + ">";
+  });
   stream.def(
-      "__next__", [](PyImuStream& s) { return take(s.call([](us::ImuStream& st) { return st.next(); })); },
+      "__next__", [](PyImuStream& s) { return s.next_sample(); },
       "The next sample (ImuStreamSample), waiting until the device delivers one.");
   stream.def(
-      "next", [](PyImuStream& s) { return take(s.call([](us::ImuStream& st) { return st.next(); })); },
+      "next", [](PyImuStream& s) { return s.next_sample(); },
       "The next sample (ImuStreamSample), waiting until the device delivers one.");
   stream.def(
       "next_batch",
-      [](PyImuStream& s, std::size_t count) {
+      [](PyImuStream& s, const py::int_& requested) {
+        int overflow = 0;
+        const long long count = PyLong_AsLongLongAndOverflow(requested.ptr(), &overflow);
+        if (count == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow != 0 || count < 0 || count > kMaxBatch)
+          throw py::value_error("count must be from 0 to " + std::to_string(kMaxBatch) + ", not " +
+                                std::string(py::str(static_cast<const py::handle&>(requested))));
+        // numpy first: nothing is read when the array cannot be made.
+        py::dtype dtype = py::dtype::from_args(sample_dtype());
         std::vector<us::ImuStreamSample> samples;
-        auto got = s.call([&](us::ImuStream& st) {
-          samples.reserve(count);
-          return st.next_batch(count, samples);
-        });
-        const std::size_t n = take(std::move(got));
+        if (count > 0) {
+          s.take_samples(static_cast<std::size_t>(count), samples);
+        } else if (s.deferred) {
+          us::Result<us::ImuStreamSample> failure = std::move(*s.deferred);
+          s.deferred.reset();
+          take(std::move(failure));
+        } else if (s.carried.empty()) {
+          take(s.call([&](us::ImuStream& st) { return st.next_batch(0, samples); }));
+        }
+        const std::size_t n = samples.size();
         std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-        py::array rows(py::dtype::from_args(sample_dtype()), shape);
+        py::array rows(dtype, shape);
         auto* out = static_cast<SampleRow*>(rows.mutable_data());
         for (std::size_t i = 0; i < n; ++i) {
           const auto& in = samples[i];
@@ -197,7 +282,10 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       py::arg("count"),
       "Up to count samples as a numpy structured array (see the class help), waiting\n"
       "until all are there. When a read fails after some samples were taken, those are\n"
-      "returned and the next call raises the failure.");
+      "returned and the next call raises the failure. Raises ValueError for a count\n"
+      "below 0 or beyond what an array can hold, ImportError without numpy (before\n"
+      "anything is read). A signal (Ctrl-C) is seen within about 100 ms: its exception\n"
+      "is raised and the samples read so far stay in the stream for the next call.");
   stream.def_property_readonly(
       "clock_estimate", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.clock_estimate(); }); },
       "The current ImuClockEstimate.");

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "morvane/uvc_stereo/version.hpp"
 
 namespace py = pybind11;
 namespace us = morvane::uvc_stereo;
@@ -49,6 +50,17 @@ py::str decode_text(const std::string& text) {
   PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
   if (!s) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
+}
+
+py::str decode_document(const std::string& text) {
+  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  if (s) return py::reinterpret_steal<py::str>(s);
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw py::error_already_set();
+  py::error_already_set failure;  // takes the pending UnicodeDecodeError
+  Py_ssize_t start = 0;
+  PyUnicodeDecodeError_GetStart(failure.value().ptr(), &start);
+  raise_error(us::ErrorCode::invalid_json, "the stored document is not UTF-8: invalid UTF-8 at offset " +
+                                               std::to_string(start) + " (json_bytes holds its bytes)");
 }
 
 std::string encode_text(const py::handle& text) {
@@ -149,4 +161,5 @@ PYBIND11_MODULE(_core, m) {
   bind_device(m);
   bind_simulation(m);
   bind_monitor(m);
+  m.attr("__version__") = us::library_version();
 }

@@ -81,9 +81,12 @@ void bind_monitor(py::module_& m) {
       .def_property_readonly(
           "kind", [](const us::DeviceEvent& e) { return kind_enum(e.kind); }, "DeviceEventKind.")
       .def_readonly("device", &us::DeviceEvent::device, "The camera's record, as scan_devices() gives it.")
+      .def_readonly("previous", &us::DeviceEvent::previous,
+                    "On CHANGED the record reported before (DeviceInfo); None otherwise.")
       .def("__repr__", [](const us::DeviceEvent& e) {
         return "DeviceEvent(kind=" + std::string(py::repr(kind_enum(e.kind))) +
-               ", device=" + std::string(py::repr(py::cast(e.device))) + ")";
+               ", device=" + std::string(py::repr(py::cast(e.device))) +
+               (e.previous ? ", previous=" + std::string(py::repr(py::cast(*e.previous))) : std::string()) + ")";
       });
 
   py::class_<PyMonitor, std::unique_ptr<PyMonitor>> monitor(
@@ -95,6 +98,12 @@ void bind_monitor(py::module_& m) {
   monitor.def(
       "fileno", [](PyMonitor& s) { return s.call([](us::DeviceMonitor& mon) { return mon.fd(); }); },
       "The descriptor to poll for reading (-1 once closed).");
+  monitor.def("__repr__", [](PyMonitor& s) {
+    const auto state =
+        s.call([](us::DeviceMonitor& mon) { return std::make_pair(mon.is_open(), mon.devices().size()); });
+    if (!state.first) return std::string("<morvane_uvc_stereo.DeviceMonitor closed>");
+    return "<morvane_uvc_stereo.DeviceMonitor watching " + std::to_string(state.second) + " camera(s)>";
+  });
   monitor.def_property_readonly(
       "is_open", [](PyMonitor& s) { return s.call([](us::DeviceMonitor& mon) { return mon.is_open(); }); });
   monitor.def("read_events", &read_events,

@@ -217,11 +217,27 @@ void bind_records(py::module_& m) {
   // ---- ReadJsonResult.
   py::class_<us::ReadJsonResult> json(m, "ReadJsonResult", "The stored document: its version and compact text.");
   int_field(json, "version", &us::ReadJsonResult::version, "Document version stored in the blob header.");
-  text_field(json, "json", &us::ReadJsonResult::json, "The document in compact form (str).");
+  json.def_property(
+      "json", [](const us::ReadJsonResult& r) { return decode_document(r.json); },
+      [](us::ReadJsonResult& r, const py::handle& value) { r.json = encode_text(value); },
+      "The document in compact form (str). Raises JsonError naming the offset when the\n"
+      "stored bytes are not UTF-8 (json_bytes has them).");
   json.def_property_readonly(
       "json_bytes", [](const us::ReadJsonResult& r) { return py::bytes(r.json); },
       "The document's bytes exactly as stored.");
-  record_protocol(json, {"version", "json"});
+  record_protocol(json, {"version", "json"}, /*generic_repr=*/false);
+  // Shown and compared by the stored bytes, so a document that is not UTF-8
+  // still has a repr and an equality.
+  json.def("__repr__", [](const us::ReadJsonResult& r) {
+    return "ReadJsonResult(version=" + std::to_string(r.version) +
+           ", json=" + std::string(py::repr(decode_text(r.json))) + ")";
+  });
+  json.def("__eq__", [](const py::object& self, const py::object& other) -> py::object {
+    if (!py::isinstance<us::ReadJsonResult>(other)) return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+    const auto& a = self.cast<const us::ReadJsonResult&>();
+    const auto& b = other.cast<const us::ReadJsonResult&>();
+    return py::bool_(a.version == b.version && a.json == b.json);
+  });
 
   // ---- ReadImuResult.
   py::class_<us::ReadImuResult> raw(m, "ReadImuResult", "One raw IMU sample as the device delivers it.");

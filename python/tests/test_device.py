@@ -12,7 +12,7 @@ from conftest import expect_error
 
 E = m.ErrorCode
 CLOSED = "device is closed or moved-from"
-IMU_OPEN = "IMU must be closed before flash JSON access"
+IMU_OPEN = "IMU must be closed before flash JSON access (call close_imu() first)"
 
 
 def test_scan_reports_the_camera(info):
@@ -75,6 +75,19 @@ def test_bad_document_is_refused_and_the_stored_one_kept(device, sim):
         expect_error(lambda: device.write_json(text), E.INVALID_JSON, message, m.JsonError)
     assert device.read_json().json == before
     assert sim.open_usb_handles == 0
+
+
+def test_documents_that_are_not_utf8(device, info):
+    expect_error(lambda: device.write_json(b'{"a": "\xff"}'), E.INVALID_JSON, "invalid UTF-8 at offset 7", m.JsonError)
+    # One stored earlier (here straight as a blob) still reads, as bytes.
+    config = m.FlashConfig(vidpid=f"{info.vid:04x}{info.pid:04x}", bus_number=info.bus_number,
+                           device_address=info.device_address)
+    m.write_blob_to_device(config, m.build_blob(0, b'{"a":"\xff"}'))
+    for doc in (device.read_json(fast=False), device.read_json()):
+        assert doc.json_bytes == b'{"a":"\xff"}'
+        with pytest.raises(m.JsonError, match="not UTF-8: invalid UTF-8 at offset 6"):
+            doc.json
+        assert "json=" in repr(doc)
 
 
 def test_imu_and_flash_exclude_each_other(device, sim):
@@ -176,3 +189,47 @@ def test_flash_transport_functions(info, sim):
     with pytest.raises(m.DeviceError):
         m.read_blob_from_device(missing)
     assert sim.open_usb_handles == 0
+
+
+def test_stale_records_serial_lookup_and_connection(sim, info):
+    stale = m.DeviceInfo(vid=info.vid, pid=info.pid, bus_number=info.bus_number,
+                         device_address=info.device_address, serial="SOMEONE-ELSE", video_node=info.video_node)
+    expect_error(lambda: m.open_device(stale), E.DEVICE_UNAVAILABLE,
+                 f"the camera at bus {info.bus_number} address {info.device_address} has serial "
+                 f"'{info.serial}', not the record's 'SOMEONE-ELSE': the record is stale, scan again", OSError)
+    expect_error(lambda: m.open_device(serial="SOMEONE-ELSE"), E.DEVICE_UNAVAILABLE,
+                 "no camera with serial 'SOMEONE-ELSE' is attached")
+    with pytest.raises(ValueError):
+        m.open_device(info, serial="SOMEONE-ELSE")
+    with m.open_device(serial=info.serial) as dev:
+        assert dev.info == info and dev.is_connected()
+    assert not dev.is_connected()
+
+
+def test_backup_before_a_write_restores_the_factory_document(device, tmp_path):
+    factory = device.read_json(fast=False)
+    path = tmp_path / "calibration.blob"
+    blob = device.backup(path)
+    assert path.read_bytes() == blob.raw
+    with pytest.raises(FileExistsError):
+        device.backup(path)  # a backup is never overwritten
+    device.write_json('{"fx": 1}')
+    m.write_blob_to_device(m.FlashConfig(vidpid=f"{device.info.vid:04x}{device.info.pid:04x}",
+                                         bus_number=device.info.bus_number,
+                                         device_address=device.info.device_address),
+                           m.parse_and_validate_raw_blob(path.read_bytes()))
+    assert device.read_json(fast=False) == factory
+
+
+def test_errors_are_the_builtin_they_are_and_objects_have_a_repr(device):
+    for code, builtin in [(E.INVALID_ARGUMENT, ValueError), (E.IO_ERROR, OSError), (E.CRC_MISMATCH, ValueError),
+                          (E.INVALID_JSON, ValueError)]:
+        assert isinstance(m._types._make_error(code, "x"), builtin), code
+    stall = m._types._make_error(E.READ_FAILED, "no new IMU sample within 5 ms")
+    assert isinstance(stall, TimeoutError) and isinstance(stall, m.DeviceError)
+    assert m.__version__ == m._core.__version__ and m.__version__.count(".") == 2
+    stream = device.open_imu_stream()
+    stream.next_batch(3)
+    assert repr(stream).startswith("<morvane_uvc_stereo.ImuStream samples=3 ")
+    stream.close()
+    assert repr(stream) == "<morvane_uvc_stereo.ImuStream closed>"

@@ -49,7 +49,7 @@ def test_stream_properties_hold_in_the_batch():
 def test_stream_state_and_failures(sim, info):
     with m.open_device(info) as dev:
         expect_error(lambda: dev.open_imu_stream(sample_rate_hz=-5.0), E.INVALID_ARGUMENT,
-                     "IMU stream option sample_rate_hz is out of range")
+                     "IMU stream option sample_rate_hz is out of range (valid: 0, or 1 to 10000)")
         assert sim.open_video_nodes == 0  # a bad option touches nothing
         with dev.open_imu_stream(stall_timeout_ms=50) as stream:
             first = next(stream)
@@ -83,3 +83,41 @@ def test_clock_estimate_locks_on_the_drift(info):
         assert estimate.rate_locked
         assert estimate.sample_rate_hz == pytest.approx(200.0, rel=1e-3)
         assert estimate.drift_ppm == pytest.approx(80.0, abs=20.0)
+
+
+def test_an_interrupted_batch_keeps_its_samples(info):
+    import os
+    import signal
+    import threading
+    with m.open_device(info, m.DeviceCapability.NONE) as dev:
+        stream = dev.open_imu_stream()
+        # Far more than can be read before the signal: the batch must give way to it.
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                stream.next_batch(10**12)
+        finally:
+            timer.join()
+        taken = stream.stats.samples  # read from the device before the signal
+        assert taken > 0
+        rows = stream.next_batch(taken + 10)
+        assert np.array_equal(rows["sequence"], np.arange(taken + 10)), "samples read before the signal were lost"
+        assert next(stream).sequence == taken + 10
+
+
+def test_batch_counts_and_numpy_are_checked_before_reading(info, monkeypatch):
+    import sys
+    with m.open_device(info, m.DeviceCapability.NONE) as dev:
+        stream = dev.open_imu_stream()
+        for count in (-1, 2**63, 10**30):
+            with pytest.raises(ValueError, match="count must be from 0 to"):
+                stream.next_batch(count)
+        with pytest.raises(TypeError):
+            stream.next_batch(2.5)
+        monkeypatch.setitem(sys.modules, "numpy", None)  # as without numpy
+        with pytest.raises(ImportError):
+            stream.next_batch(100)
+        monkeypatch.undo()
+        assert stream.stats.samples == 0, "samples were read for an array that could not be made"
+        assert stream.next_batch(3)["sequence"].tolist() == [0, 1, 2]

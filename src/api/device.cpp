@@ -9,6 +9,7 @@
 #include "api/device_impl.hpp"
 #include "flash/transport.hpp"
 #include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/discovery.hpp"
 #include "morvane/uvc_stereo/flash.hpp"
 #include "morvane/uvc_stereo/imu.hpp"
 #include "platform/platform.hpp"
@@ -60,6 +61,58 @@ FlashConfig derive_flash_config(const DeviceInfo& info) {
   return config;
 }
 
+// A record that came through the C interface holds at most the first 255
+// bytes of a longer serial.
+bool same_serial(const std::string& record, const std::string& attached) {
+  constexpr std::size_t kCRecordSerialBytes = 255;
+  if (record.size() == kCRecordSerialBytes && attached.size() > record.size())
+    return attached.compare(0, record.size(), record) == 0;
+  return record == attached;
+}
+
+std::string bus_address_text(const DeviceInfo& d) {
+  return "bus " + std::to_string(d.bus_number) + " address " + std::to_string(d.device_address);
+}
+
+// Every device access goes to the record's bus number and address (and the
+// IMU to its video node). A record kept from an older scan can name a USB
+// device or node that another camera has taken since, and would then read
+// or write that camera's flash. The attached cameras are compared with the
+// record, and a record they contradict is refused; one they do not mention
+// (the camera is not attached, in a flash operation, or no scan works here)
+// is trusted as given.
+Result<void> check_record_is_current(const DeviceInfo& info) {
+  if (info.serial.empty() && info.video_node.empty()) return Result<void>::success();
+  Result<std::vector<DeviceInfo>> scan = scan_devices();
+  if (!scan.ok()) return Result<void>::success();
+  const std::string stale = ": the record is stale, scan again";
+  const DeviceInfo* at = nullptr;
+  for (const DeviceInfo& d : *scan.value)
+    if (info.bus_number != 0 && info.device_address != 0 && d.vid == info.vid && d.pid == info.pid &&
+        d.bus_number == info.bus_number && d.device_address == info.device_address)
+      at = &d;
+  if (at != nullptr && !info.serial.empty() && !same_serial(info.serial, at->serial)) {
+    return Result<void>::failure(ErrorCode::device_unavailable,
+                                 "the camera at " + bus_address_text(*at) + " has serial '" + at->serial +
+                                     "', not the record's '" + info.serial + "'" + stale);
+  }
+  for (const DeviceInfo& d : *scan.value) {
+    if (&d == at) continue;
+    if (at == nullptr && info.bus_number != 0 && info.device_address != 0 && !info.serial.empty() &&
+        same_serial(info.serial, d.serial) && d.vid == info.vid && d.pid == info.pid) {
+      return Result<void>::failure(ErrorCode::device_unavailable,
+                                   "the camera with serial '" + info.serial + "' is now at " + bus_address_text(d) +
+                                       ", not at the record's " + bus_address_text(info) + stale);
+    }
+    if (!info.video_node.empty() && d.video_node == info.video_node) {
+      return Result<void>::failure(ErrorCode::device_unavailable,
+                                   "video node " + info.video_node + " belongs to another camera (serial '" + d.serial +
+                                       "', " + bus_address_text(d) + ")" + stale);
+    }
+  }
+  return Result<void>::success();
+}
+
 }  // namespace
 
 Result<Device> open_device(const DeviceInfo& info, const OpenDeviceOptions& options) {
@@ -67,6 +120,8 @@ Result<Device> open_device(const DeviceInfo& info, const OpenDeviceOptions& opti
     return Result<Device>::failure(ErrorCode::invalid_argument, kMsgUnknownBits);
   }
   if (info.vid == 0 || info.pid == 0) return Result<Device>::failure(ErrorCode::invalid_argument, kMsgInvalidVidPid);
+  Result<void> current = check_record_is_current(info);
+  if (!current.ok()) return Result<Device>::forward(current);
 
   FlashConfig config = derive_flash_config(info);
   std::uint32_t transports = 0;
@@ -95,6 +150,18 @@ const DeviceInfo& Device::info() const {
   return impl_ ? impl_->info : kEmpty;
 }
 
+bool Device::is_connected() const {
+  if (!impl_) return false;
+  const DeviceInfo& info = impl_->info;
+  if (info.bus_number != 0 && info.device_address != 0) {
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(info.bus_number),
+                  static_cast<unsigned>(info.device_address));
+    return platform::current().path_exists(node);
+  }
+  return !info.video_node.empty() && platform::current().path_exists(info.video_node);
+}
+
 bool Device::has_flash_transport() const { return impl_ && (impl_->transports & DeviceCapability::flash) != 0; }
 
 bool Device::has_imu_transport() const { return impl_ && (impl_->transports & DeviceCapability::imu) != 0; }
@@ -109,6 +176,12 @@ Result<FastJsonResult> Device::read_json(const FastReadOptions& options) {
   Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
   if (!allowed.ok()) return Result<FastJsonResult>::forward(allowed);
   return read_flash_json_fast(impl_->flash_config, options);
+}
+
+Result<FlashBlob> Device::read_blob() {
+  Result<void> allowed = check_allowed(impl_.get(), Need::imu_closed);
+  if (!allowed.ok()) return Result<FlashBlob>::forward(allowed);
+  return read_blob_from_device(impl_->flash_config);
 }
 
 Result<void> Device::write_json(std::string_view json) {

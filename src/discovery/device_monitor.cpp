@@ -22,6 +22,7 @@ using discovery::NodeCandidate;
 using discovery::ScanCandidate;
 
 constexpr char kDevPrefix[] = "/dev/";
+constexpr char kUdevControl[] = "/run/udev/control";  // udevd's control socket, there while it runs
 
 bool same_record(const DeviceInfo& a, const DeviceInfo& b) {
   return a.vid == b.vid && a.pid == b.pid && a.bus_number == b.bus_number && a.device_address == b.device_address &&
@@ -145,36 +146,72 @@ struct DeviceMonitor::Impl {
     camera->nodes.push_back(std::move(node));
   }
 
-  // Starting state: every node the scan finds, each camera counted as known
-  // to the caller (devices() hands them out).
-  Result<void> load(std::vector<DeviceEvent>* events) {
+  // True when the camera's USB device is still on the bus: sysfs still shows
+  // its last bus number and address above the sysfs path of its last node
+  // (a device that left is gone from there; one re-enumerated at the same
+  // port has a new address). Unknown numbers or path count as gone.
+  bool usb_device_present(const MonitoredCamera& camera) const {
+    if (!camera.reported || camera.last_devpath.empty()) return false;
+    const DeviceInfo& r = *camera.reported;
+    if (r.bus_number == 0 || r.device_address == 0) return false;
+    std::uint8_t bus = 0;
+    std::uint8_t address = 0;
+    discovery::read_usb_bus_address(camera.last_devpath, bus, address);
+    return bus == r.bus_number && address == r.device_address;
+  }
+
+  // Reads the attached cameras as a scan does and folds them into the
+  // cameras known so far by the rules events follow: a camera stays the same
+  // while its USB device stays on the bus (same ids, bus number and address,
+  // and serial when both records have one); one whose nodes are missing but
+  // whose USB device is still there is in a flash operation and keeps its
+  // record silently; anything else that left is removed, and a camera met
+  // on the same port under a new USB device arrives anew. With `events`
+  // null (the starting state) nothing is reported, but the same rules
+  // decide which cameras are held as attached.
+  Result<void> reread(std::vector<DeviceEvent>* events) {
     Result<std::vector<NodeCandidate>> nodes = discovery::node_candidates(filter);
     if (!nodes.ok()) return Result<void>::forward(nodes);
     std::vector<MonitoredCamera> before = std::move(cameras);
     cameras.clear();
+    for (MonitoredCamera& old : before) {
+      if (!old.reported) continue;  // never announced: judged afresh from the nodes found now
+      old.nodes.clear();
+      cameras.push_back(std::move(old));
+    }
     for (NodeCandidate& node : *nodes.value) add_node(std::move(node));
-    for (MonitoredCamera& camera : cameras) {
-      if (camera.nodes.empty()) continue;
-      DeviceInfo now = camera.record();
-      if (events != nullptr) {
-        auto old = std::find_if(before.begin(), before.end(),
-                                [&](const MonitoredCamera& c) { return c.identity == camera.identity && c.reported; });
-        if (old == before.end()) {
-          events->push_back({DeviceEventKind::arrived, now});
-        } else if (!same_record(*old->reported, now)) {
-          events->push_back({DeviceEventKind::changed, now});
-        }
+    std::vector<DeviceEvent> removals;
+    for (auto it = cameras.begin(); it != cameras.end();) {
+      if (!it->reported) {
+        ++it;
+        continue;
       }
-      camera.report(std::move(now));
-    }
-    if (events != nullptr) {
-      std::vector<DeviceEvent> removals;
-      for (const MonitoredCamera& old : before) {
-        if (old.reported && find(old.identity) == nullptr)
-          removals.push_back({DeviceEventKind::removed, *old.reported});
+      const DeviceInfo& r = *it->reported;
+      bool same = false;
+      if (it->nodes.empty()) {
+        same = usb_device_present(*it);
+      } else {
+        const DeviceInfo now = it->record();
+        same = now.vid == r.vid && now.pid == r.pid && now.bus_number == r.bus_number &&
+               now.device_address == r.device_address &&
+               (now.serial.empty() || r.serial.empty() || now.serial == r.serial);
       }
-      events->insert(events->begin(), removals.begin(), removals.end());
+      if (same) {
+        ++it;
+        continue;
+      }
+      removals.push_back({DeviceEventKind::removed, r, std::nullopt});
+      if (it->nodes.empty()) {
+        it = cameras.erase(it);
+      } else {  // another USB device under the same identity: a new camera
+        it->reported.reset();
+        it->reported_nodes.clear();
+        ++it;
+      }
     }
+    std::vector<DeviceEvent> folded = std::move(removals);
+    reconcile(folded);
+    if (events != nullptr) events->insert(events->end(), folded.begin(), folded.end());
     return Result<void>::success();
   }
 
@@ -200,7 +237,7 @@ struct DeviceMonitor::Impl {
       const std::string devpath = property("DEVPATH");
       for (auto it = cameras.begin(); it != cameras.end();) {
         if (it->owns_usb_device(bus, address, devpath)) {
-          if (it->reported) removals.push_back({DeviceEventKind::removed, *it->reported});
+          if (it->reported) removals.push_back({DeviceEventKind::removed, *it->reported, std::nullopt});
           it = cameras.erase(it);
         } else {
           ++it;
@@ -248,9 +285,9 @@ struct DeviceMonitor::Impl {
         if (unprobed) continue;
       }
       if (!camera.reported) {
-        events.push_back({DeviceEventKind::arrived, now});
+        events.push_back({DeviceEventKind::arrived, now, std::nullopt});
       } else if (!same_record(*camera.reported, now)) {
-        events.push_back({DeviceEventKind::changed, now});
+        events.push_back({DeviceEventKind::changed, now, *camera.reported});
       }
       camera.report(std::move(now));
     }
@@ -314,7 +351,7 @@ Result<std::vector<DeviceEvent>> DeviceMonitor::read_events() {
   }
   std::vector<DeviceEvent> events = std::move(removals);
   if (impl_->resync) {
-    Result<void> reloaded = impl_->load(&events);
+    Result<void> reloaded = impl_->reread(&events);
     if (!reloaded.ok()) {
       impl_->pending = std::move(events);  // tried again, with the re-read, next time
       return R::forward(reloaded);
@@ -336,7 +373,14 @@ Result<DeviceMonitor> open_device_monitor(const DeviceScanFilter& filter) {
     return Result<DeviceMonitor>::failure(ErrorCode::io_error,
                                           "failed to start the udev monitor: " + system_error_text(error));
   }
-  Result<void> loaded = impl->load(nullptr);
+  // libudev opens a monitor without udevd too, but it then never receives
+  // anything (udevd sends the events it hears).
+  if (!platform::current().path_exists(kUdevControl)) {
+    return Result<DeviceMonitor>::failure(
+        ErrorCode::io_error,
+        "failed to start the udev monitor: udev is not running (" + std::string(kUdevControl) + " is missing)");
+  }
+  Result<void> loaded = impl->reread(nullptr);
   if (!loaded.ok()) return Result<DeviceMonitor>::forward(loaded);
   return Result<DeviceMonitor>::success(DeviceMonitor(std::move(impl)));
 }

@@ -293,7 +293,7 @@ Result<FastJsonResult> read_json_fast_impl(const FlashConfig& config, const Fast
   FastBlobResult& got = *read.value;
   const std::vector<std::uint8_t>& payload = got.blob.payload;
   Result<std::string> compact =
-      minify_and_validate_json(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+      detail::minify_json_any_bytes(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
   if (!compact.ok()) {
     // Bytes from a byte-banging read are what the byte-banging document
     // read would have seen: its verdict stands. Anything else is checked

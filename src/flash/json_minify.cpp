@@ -286,9 +286,47 @@ Result<std::string> json_failure(const char* base, std::size_t offset) {
   return Result<std::string>::failure(ErrorCode::invalid_json, std::move(message));
 }
 
+// The offset of the first byte that does not begin a well-formed UTF-8
+// sequence (RFC 3629: no overlong forms, no surrogates, nothing above
+// U+10FFFF), or the text's length when it is all well-formed.
+std::size_t first_invalid_utf8(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;   // overlong below U+0800
+      if (c == 0xED) high = 0x9F;  // surrogates U+D800..U+DFFF
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;   // overlong below U+10000
+      if (c == 0xF4) high = 0x8F;  // above U+10FFFF
+    } else {
+      return i;  // a continuation byte, an overlong lead (C0, C1) or F5..FF
+    }
+    if (n - i < length || p[i + 1] < low || p[i + 1] > high) return i;
+    for (std::size_t k = 2; k < length; ++k)
+      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return i;
+    i += length;
+  }
+  return n;
+}
+
 }  // namespace
 
-Result<std::string> minify_and_validate_json(std::string_view text) noexcept {
+namespace detail {
+
+Result<std::string> minify_json_any_bytes(std::string_view text) noexcept {
   try {
     if (text.empty()) return Result<std::string>::failure(ErrorCode::invalid_json, "json text is empty");
 
@@ -306,6 +344,22 @@ Result<std::string> minify_and_validate_json(std::string_view text) noexcept {
     return Result<std::string>::success(std::move(output));
   } catch (const std::bad_alloc&) {
     // "out of memory" fits the string's inline buffer, so this cannot throw.
+    return Result<std::string>::failure(ErrorCode::internal_error, "out of memory");
+  }
+}
+
+}  // namespace detail
+
+Result<std::string> minify_and_validate_json(std::string_view text) noexcept {
+  Result<std::string> compact = detail::minify_json_any_bytes(text);
+  if (!compact.ok()) return compact;
+  // Bytes from 0x80 up survive only inside strings, copied as they are: the
+  // text is UTF-8 exactly when the input is.
+  const std::size_t bad = first_invalid_utf8(text);
+  if (bad == text.size()) return compact;
+  try {
+    return json_failure("invalid UTF-8", bad);
+  } catch (const std::bad_alloc&) {
     return Result<std::string>::failure(ErrorCode::internal_error, "out of memory");
   }
 }

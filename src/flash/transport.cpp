@@ -293,7 +293,7 @@ Result<ReadJsonResult> read_json_document(const FlashConfig& config) {
   if (!blob.ok()) return Result<ReadJsonResult>::forward(blob);
   const std::vector<std::uint8_t>& payload = blob.value->payload;
   const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-  Result<std::string> compact = minify_and_validate_json(text);
+  Result<std::string> compact = detail::minify_json_any_bytes(text);
   if (!compact.ok()) return Result<ReadJsonResult>::forward(compact);
   platform::sleep_ms(100);
   ReadJsonResult result;

@@ -519,15 +519,19 @@ const ImuStreamOptions& ImuStream::options() const {
 
 Result<ImuStream> open_imu_stream(Device& device, const ImuStreamOptions& options) {
   using R = Result<ImuStream>;
-  const auto bad = [](const char* name) {
-    return R::failure(ErrorCode::invalid_argument, std::string("IMU stream option ") + name + " is out of range");
+  // The message names the option and its valid range.
+  const auto bad = [](const char* name, const char* range) {
+    return R::failure(ErrorCode::invalid_argument,
+                      std::string("IMU stream option ") + name + " is out of range (valid: " + range + ")");
   };
-  if (!(options.sample_rate_hz == 0.0 || option_ok(options.sample_rate_hz, 1.0, 10000.0))) return bad("sample_rate_hz");
-  if (!option_ok(options.nominal_tick_rate_hz, 1e3, 1e9)) return bad("nominal_tick_rate_hz");
-  if (!option_ok(options.estimation_window_s, 2.0, 600.0)) return bad("estimation_window_s");
-  if (options.stall_timeout_ms < 1 || options.stall_timeout_ms > 3600000) return bad("stall_timeout_ms");
+  if (!(options.sample_rate_hz == 0.0 || option_ok(options.sample_rate_hz, 1.0, 10000.0)))
+    return bad("sample_rate_hz", "0, or 1 to 10000");
+  if (!option_ok(options.nominal_tick_rate_hz, 1e3, 1e9)) return bad("nominal_tick_rate_hz", "1000 to 1e9");
+  if (!option_ok(options.estimation_window_s, 2.0, 600.0)) return bad("estimation_window_s", "2 to 600");
+  if (options.stall_timeout_ms < 1 || options.stall_timeout_ms > 3600000)
+    return bad("stall_timeout_ms", "1 to 3600000");
   if (options.sample_rate_hz > 0 && options.nominal_tick_rate_hz / options.sample_rate_hz >= kCounterRange / 2)
-    return bad("sample_rate_hz");
+    return bad("sample_rate_hz", "a sample period below half the counter's wrap, nominal_tick_rate_hz / 524288 and up");
   Result<void> opened = device.open_imu();
   if (!opened.ok()) return R::forward(opened);
   return R::success(ImuStream(std::make_unique<ImuStream::Impl>(device, options)));

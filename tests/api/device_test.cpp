@@ -184,6 +184,15 @@ std::string compact(const std::string& text) {
 
 class DeviceOnCameraTest : public morvane::testing::VirtualCameraTest {
  protected:
+  static FlashConfig derived_config(const DeviceInfo& info) {
+    FlashConfig config;
+    char vidpid[9];
+    std::snprintf(vidpid, sizeof vidpid, "%04x%04x", info.vid, info.pid);
+    config.vidpid = vidpid;
+    config.bus_number = info.bus_number;
+    config.device_address = info.device_address;
+    return config;
+  }
   DeviceInfo scanned() {
     Result<std::vector<DeviceInfo>> devices = scan_devices();
     EXPECT_TRUE(devices.ok()) << devices.message;
@@ -283,6 +292,40 @@ TEST_F(DeviceOnCameraTest, WriteThenReadRealisticDocument) {
   ASSERT_TRUE(again.ok()) << again.message;
   EXPECT_EQ(again.value->json, compact(document));
   EXPECT_TRUE(rig().clean());
+}
+
+// Writes refuse text that is not UTF-8 before touching the camera; a
+// document stored that way earlier still reads, byte for byte.
+TEST_F(DeviceOnCameraTest, WritesRefuseInvalidUtf8AndStoredBytesStillRead) {
+  store_document("{\"a\": \"\xff\"}");
+  Result<Device> device = open_scanned(0);
+  ASSERT_TRUE(device.ok()) << device.message;
+  Result<ReadJsonResult> stored = device.value->read_json();
+  ASSERT_TRUE(stored.ok()) << stored.message;
+  EXPECT_EQ(stored.value->json, "{\"a\":\"\xff\"}");
+  const std::uint64_t before = camera().transfer_count();
+  Result<void> written = device.value->write_json("{\"a\": \"\xc3\"}");
+  EXPECT_EQ(written.code, ErrorCode::invalid_json);
+  EXPECT_EQ(written.message, "invalid UTF-8 at offset 7");
+  EXPECT_EQ(camera().transfer_count(), before);
+}
+
+// A backup taken before a write puts the factory document back byte for byte.
+TEST_F(DeviceOnCameraTest, BlobBackupRestoresTheDocumentAWriteReplaced) {
+  store_document("{\"fx\": 612.4, \"fy\": 611.9}", 7);
+  Result<Device> device = open_scanned(0);
+  ASSERT_TRUE(device.ok()) << device.message;
+  Result<FlashBlob> backup = device.value->read_blob();
+  ASSERT_TRUE(backup.ok()) << backup.message;
+  EXPECT_EQ(backup.value->version, 7);
+  ASSERT_TRUE(device.value->write_json("{\"fx\": 600}").ok());
+  ASSERT_TRUE(write_blob_to_device(derived_config(device.value->info()), *backup.value).ok());
+  Result<ReadJsonResult> back = device.value->read_json();
+  ASSERT_TRUE(back.ok()) << back.message;
+  EXPECT_EQ(back.value->version, 7);
+  EXPECT_EQ(back.value->json, "{\"fx\":612.4,\"fy\":611.9}");
+  ASSERT_TRUE(device.value->open_imu().ok());
+  EXPECT_EQ(device.value->read_blob().message, "IMU must be closed before flash JSON access");
 }
 
 TEST_F(DeviceOnCameraTest, StoredSizeLimitAppliesToTheCompactDocument) {
@@ -500,6 +543,73 @@ TEST_F(TwoCameraDeviceTest, MovingAndDestroyingCloseTheImuNode) {
     EXPECT_EQ(platform().open_video_fd_count(), 1u);
   }
   EXPECT_EQ(platform().open_video_fd_count(), 0u);
+  EXPECT_TRUE(rig().clean());
+}
+
+}  // namespace
+}  // namespace morvane::uvc_stereo
+
+namespace morvane::uvc_stereo {
+namespace {
+
+// A copy of a record that the attached cameras contradict would reach
+// another camera's flash or IMU: refused before anything is touched.
+TEST_F(TwoCameraDeviceTest, StaleRecordsAreRefusedAndLeftCamerasAreNotConnected) {
+  Result<std::vector<DeviceInfo>> scan = scan_devices();
+  ASSERT_TRUE(scan.ok());
+  ASSERT_EQ(scan.value->size(), 2u);
+  const DeviceInfo first = (*scan.value)[0], second = (*scan.value)[1];
+  DeviceInfo other_serial = first;
+  other_serial.serial = second.serial;
+  DeviceInfo other_address = first;
+  other_address.bus_number = second.bus_number;
+  other_address.device_address = second.device_address;
+  DeviceInfo other_node = first;
+  other_node.video_node = second.video_node;
+  struct Case {
+    const char* what;
+    DeviceInfo record;
+    const char* message;  // empty: opens
+  };
+  const std::vector<Case> cases = {
+      {"as scanned", first, ""},
+      {"another camera's serial", other_serial,
+       "the camera at bus 1 address 4 has serial 'SN0001', not the record's 'SN1002': the record is stale, scan again"},
+      {"another camera's bus and address", other_address,
+       "the camera at bus 2 address 4 has serial 'SN1002', not the record's 'SN0001': the record is stale, scan again"},
+      {"another camera's video node", other_node,
+       "video node /dev/video2 belongs to another camera (serial 'SN1002', bus 2 address 4): the record is stale, "
+       "scan again"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::uint64_t before = camera(0).transfer_count() + camera(1).transfer_count();
+    Result<Device> opened = open_device(c.record, caps(DeviceCapability::flash | DeviceCapability::imu));
+    EXPECT_EQ(opened.message, c.message);
+    EXPECT_EQ(opened.code, *c.message ? ErrorCode::device_unavailable : ErrorCode::ok);
+    if (*c.message) {
+      EXPECT_EQ(camera(0).transfer_count() + camera(1).transfer_count(), before);
+    }
+  }
+
+  Result<Device> opened = open_device(first, caps(0));
+  ASSERT_TRUE(opened.ok()) << opened.message;
+  EXPECT_TRUE(opened.value->is_connected());
+  camera(0).set_kernel_driver_bound(false);  // as during a flash operation
+  EXPECT_TRUE(opened.value->is_connected());
+  camera(0).set_kernel_driver_bound(true);
+  camera(0).replug();  // a new address: the old record is stale now
+  EXPECT_FALSE(opened.value->is_connected());
+  Result<Device> moved = open_device(first, caps(0));
+  EXPECT_EQ(moved.code, ErrorCode::device_unavailable);
+  EXPECT_EQ(moved.message,
+            "the camera with serial 'SN0001' is now at bus 1 address 5, not at the record's bus 1 address 4: the "
+            "record is stale, scan again");
+  camera(0).unplug();
+  EXPECT_FALSE(opened.value->is_connected());
+  EXPECT_TRUE(open_device(first, caps(0)).ok()) << "a camera that is not attached opens without flash bits";
+  Device gone = std::move(*opened.value);
+  EXPECT_FALSE(opened.value->is_connected()) << "moved-from";
   EXPECT_TRUE(rig().clean());
 }
 

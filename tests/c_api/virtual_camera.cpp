@@ -94,6 +94,8 @@ TEST_F(VirtualCameraTest, CallerDrivesTheWholeRoadFromC) {
 
   // A rejected document leaves the stored one alone.
   EXPECT_EQ(morvane_uvc_stereo_device_write_json(device, "{\"a\":", 0), MORVANE_UVC_STEREO_INVALID_JSON);
+  EXPECT_EQ(morvane_uvc_stereo_device_write_json(device, "{\"a\":\"\xff\"}", 0), MORVANE_UVC_STEREO_INVALID_JSON);
+  EXPECT_EQ(thread_text(), "invalid UTF-8 at offset 6");
   ASSERT_EQ(morvane_uvc_stereo_device_read_json(device, &version, &json, &length), 0);
   EXPECT_EQ(std::string(json, length), "{\"baseline_mm\":[60.5,true]}");
   morvane_uvc_stereo_free(json);

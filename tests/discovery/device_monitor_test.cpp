@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -197,13 +199,75 @@ TEST(DeviceMonitor, FlashOperationsAreNotReportedAsUnplugs) {
   EXPECT_TRUE(rig.clean());
 }
 
+// After an overflow (the events in the queue are lost) the re-read must come
+// to what the events would have said.
+TEST(DeviceMonitor, OverflowRereadFollowsTheEventRules) {
+  VirtualCameraRig rig(three_cameras());
+  DeviceMonitor monitor = open_ok();
+  ASSERT_EQ(monitor.devices().size(), 3u);
+  std::unique_ptr<platform::UdevMonitor> raw = rig.platform().open_udev_monitor();  // sees what the monitor lost
+  ASSERT_NE(raw, nullptr);
+  auto same_port_other_camera = [](VirtualCameraRig& r) {
+    r.camera(1).unplug();
+    emulator::CameraConfig other = default_camera_config(3);
+    other.bus_number = default_camera_config(1).bus_number;
+    other.usb_path = default_camera_config(1).usb_path;
+    other.device_address = 9;
+    r.platform().add_camera(other);
+  };
+  struct Case {
+    const char* what;
+    std::function<void(VirtualCameraRig&)> act;
+    const char* expected;
+    bool as_scan;  // the monitor's view equals a fresh scan afterwards
+  };
+  const std::vector<Case> cases = {
+      {"replug: the camera re-enumerated", [](VirtualCameraRig& r) { r.camera(1).replug(); },
+       "removed:SN1002,arrived:SN1002", true},
+      {"another camera on the same port", same_port_other_camera, "removed:SN1002,arrived:SN1004", true},
+      {"a flash operation under way: nodes gone, USB device there",
+       [](VirtualCameraRig& r) { r.camera(0).set_kernel_driver_bound(false); }, "", false},
+      {"... and done", [](VirtualCameraRig& r) { r.camera(0).set_kernel_driver_bound(true); }, "", true},
+      {"unplugged during a flash operation",
+       [](VirtualCameraRig& r) {
+         r.camera(2).set_kernel_driver_bound(false);
+         r.camera(2).unplug();
+       },
+       "removed:SN1003", true},
+      {"nothing happened", [](VirtualCameraRig&) {}, "", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<DeviceInfo> before = monitor.devices();
+    c.act(rig);
+    rig.platform().deliver_udev_events();
+    rig.platform().fail_next_udev_receive(ENOBUFS);
+    std::vector<DeviceEvent> events = events_ok(monitor);
+    EXPECT_EQ(kinds(events), c.expected);
+    EXPECT_FALSE(readable(monitor.fd()));
+    platform::UdevEvent lost;
+    EXPECT_EQ(raw->receive(lost), -1);
+    EXPECT_EQ(errno, ENOBUFS);
+    EXPECT_EQ(raw->receive(lost), 0) << "the overflow left events to read: " << lost.action << " "
+                                     << lost.properties["DEVNAME"];
+    EXPECT_TRUE(same_list(monitor.devices(), c.as_scan ? scan_now() : before));
+  }
+  EXPECT_TRUE(rig.clean());
+}
+
 // udev's events scripted by hand over the virtual camera's system, for
 // orders the virtual udev does not produce.
 class ScriptedEvents final : public platform::UdevMonitor {
  public:
-  explicit ScriptedEvents(std::vector<platform::UdevEvent>* queue) : queue_(queue) {}
+  ScriptedEvents(std::vector<platform::UdevEvent>* queue, int* fail_next) : queue_(queue), fail_next_(fail_next) {}
   int fd() const override { return 0; }
   int receive(platform::UdevEvent& event) override {
+    if (*fail_next_ != 0) {
+      errno = *fail_next_;
+      *fail_next_ = 0;
+      if (errno == ENOBUFS) queue_->clear();
+      return -1;
+    }
     if (queue_->empty()) return 0;
     event = queue_->front();
     queue_->erase(queue_->begin());
@@ -212,13 +276,20 @@ class ScriptedEvents final : public platform::UdevMonitor {
 
  private:
   std::vector<platform::UdevEvent>* queue_;
+  int* fail_next_;
 };
 
 class ScriptedUdev final : public morvane::uvc_stereo::testing::ForwardingPlatform {
  public:
   explicit ScriptedUdev(platform::Platform& target) : ForwardingPlatform(target) {}
   std::unique_ptr<platform::UdevMonitor> open_udev_monitor() override {
-    return std::make_unique<ScriptedEvents>(&queue);
+    return std::make_unique<ScriptedEvents>(&queue, &fail_next);
+  }
+  bool list_directory(const std::string& path, std::vector<std::string>& names) override {
+    if (!ForwardingPlatform::list_directory(path, names)) return false;
+    names.erase(std::remove_if(names.begin(), names.end(), [&](const std::string& n) { return hidden.count(n) != 0; }),
+                names.end());
+    return true;
   }
   int video_open(const std::string& path, int flags) override {
     if (path == unopenable) {
@@ -228,7 +299,9 @@ class ScriptedUdev final : public morvane::uvc_stereo::testing::ForwardingPlatfo
     return ForwardingPlatform::video_open(path, flags);
   }
   std::vector<platform::UdevEvent> queue;
-  std::string unopenable;  // a node whose open fails
+  std::string unopenable;        // a node whose open fails
+  std::set<std::string> hidden;  // /dev entries left out of the listing
+  int fail_next = 0;             // errno of the next receive, 0: none
 };
 
 TEST(DeviceMonitor, ScriptedEventOrders) {
@@ -300,10 +373,10 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
        ""},
       {"detached and back under another name: a change",
        {node("remove", video0), node("remove", video1), node("add", renamed_text)},
-       "changed:/dev/video7"},
+       "changed:/dev/video7<-/dev/video0"},
       {"back under the old names",
        {node("add", video0), node("add", video1), node("remove", renamed_text)},
-       "changed:/dev/video0"},
+       "changed:/dev/video0<-/dev/video7"},
       {"a USB device of another address leaves", {usb_removed("001", "005", "/devices/platform/x/usb1/1-2")}, ""},
       {"a node outside /dev's top level is not a scanned node",
        {node("remove", std::string("DEVNAME=/dev/v4l/video0\nSUBSYSTEM=video4linux\n"))},
@@ -332,6 +405,8 @@ TEST(DeviceMonitor, ScriptedEventOrders) {
     for (const DeviceEvent& e : *events) {
       if (!got.empty()) got += ",";
       got += std::string(device_event_kind_name(e.kind)) + ":" + e.device.video_node;
+      EXPECT_EQ(e.previous.has_value(), e.kind == DeviceEventKind::changed);
+      if (e.previous) got += "<-" + e.previous->video_node;
       EXPECT_EQ(e.device.serial, "SN0001");
     }
     EXPECT_EQ(got, c.expected);
@@ -369,6 +444,39 @@ TEST(DeviceMonitor, ANodeThatCannotBeProbedKeepsTheCaptureIndices) {
   EXPECT_TRUE(same_list(monitor.devices(), scan_now()));
 }
 
+// A camera that shows its metadata node only is held nowhere: not by the
+// scan made at open, not by a re-read after an overflow, not by an event.
+TEST(DeviceMonitor, AMetadataOnlyCameraIsNotHeldUntilItsCaptureNodeComes) {
+  VirtualCameraRig rig;
+  ScriptedUdev udev(rig.platform());
+  platform::ScopedPlatform installed(udev);
+  auto node = [&](const char* action, const char* path) {
+    platform::UdevEvent e;
+    e.action = action;
+    std::istringstream lines(rig.platform().udev_properties(path));
+    std::string line;
+    while (std::getline(lines, line)) {
+      const std::size_t eq = line.find('=');
+      if (eq != std::string::npos) e.properties[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return e;
+  };
+  const auto v0_add = node("add", "/dev/video0"), v1_add = node("add", "/dev/video1");
+  udev.hidden = {"video0"};
+  DeviceMonitor monitor = open_ok();
+  EXPECT_TRUE(monitor.devices().empty()) << "held from the scan at open";
+  udev.queue = {v1_add};
+  udev.fail_next = ENOBUFS;
+  EXPECT_EQ(kinds(events_ok(monitor)), "") << "announced by the re-read";
+  EXPECT_TRUE(monitor.devices().empty());
+  udev.queue = {v1_add};
+  EXPECT_EQ(kinds(events_ok(monitor)), "") << "announced by an event";
+  udev.hidden.clear();
+  udev.queue = {v0_add};
+  EXPECT_EQ(kinds(events_ok(monitor)), "arrived:SN0001");
+  EXPECT_TRUE(same_list(monitor.devices(), scan_now()));
+}
+
 TEST(DeviceMonitor, FilterAndArrivalOfNewCameras) {
   auto cameras = three_cameras();
   cameras[2].pid = 0x0645;
@@ -401,6 +509,13 @@ TEST(DeviceMonitor, FailuresLoseNothingAndLeaveNothingOpen) {
   EXPECT_EQ(no_udev.message, "failed to start the udev monitor: Protocol not supported");
   EXPECT_FALSE(no_udev.value.has_value());
   rig.platform().set_udev_monitor_available(true);
+  // libudev opens a monitor without udevd, which then never hears a thing.
+  rig.platform().set_udev_running(false);
+  no_udev = open_device_monitor();
+  EXPECT_EQ(no_udev.code, ErrorCode::io_error);
+  EXPECT_EQ(no_udev.message, "failed to start the udev monitor: udev is not running (/run/udev/control is missing)");
+  EXPECT_FALSE(no_udev.value.has_value());
+  rig.platform().set_udev_running(true);
 
   for (auto [missing, listing, message] :
        {std::make_tuple(true, false, "/dev not found"), std::make_tuple(false, true, "failed to iterate /dev")}) {

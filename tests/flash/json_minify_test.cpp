@@ -46,8 +46,10 @@ TEST(JsonMinifyOutputTest, CopiesScalarsAndEscapesByteForByte) {
   EXPECT_EQ(minified("\"\\\"\\\\\\/\\b\\f\\n\\r\\t\""), "\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"");
   EXPECT_EQ(minified("\"\\uABcd\""), "\"\\uABcd\"");
   EXPECT_EQ(minified("\"caf\xC3\xA9 \xF0\x9F\x98\x80\""), "\"caf\xC3\xA9 \xF0\x9F\x98\x80\"");
-  // Bytes from 0x80 up are not checked as UTF-8; DEL is an ordinary byte.
-  EXPECT_EQ(minified("\"\xFF\xC0\x7F\""), "\"\xFF\xC0\x7F\"");
+  // The read paths' variant copies bytes from 0x80 up unchecked; DEL is an
+  // ordinary byte. The checked form refuses them (see InvalidUtf8InStrings).
+  EXPECT_EQ(detail::minify_json_any_bytes("\"\xFF\xC0\x7F\"").value.value_or(""), "\"\xFF\xC0\x7F\"");
+  EXPECT_EQ(minified("\"\x7F\""), "\"\x7F\"");
   EXPECT_EQ(minified("[-0,0.5,1E+10,-1.25e-300,123456789012345678901234567890,1e999]"),
             "[-0,0.5,1E+10,-1.25e-300,123456789012345678901234567890,1e999]");
   EXPECT_EQ(minified("{\"a\":1,\"a\":2}"), "{\"a\":1,\"a\":2}");  // duplicates are kept
@@ -124,6 +126,35 @@ TEST(JsonMinifyFailureTest, Strings) {
   EXPECT_EQ(failure_of("\"\\u12\""), invalid_at(3));    // fewer than four bytes: just after the u
   EXPECT_EQ(failure_of("\"\\u12G4\""), invalid_at(3));  // a non-hex digit: just after the u
   EXPECT_EQ(failure_of("\"\\u"), invalid_at(3));
+}
+
+// Texts are refused unless they are well-formed UTF-8 (RFC 3629), at the
+// offset of the first byte of the first ill-formed sequence; the read paths'
+// variant copies any bytes, so a document stored earlier still reads.
+TEST(JsonMinifyFailureTest, InvalidUtf8InStrings) {
+  const std::pair<std::string, std::size_t> refused[] = {
+      {"\"\xff\"", 1},
+      {"{\"a\":\"\xff\"}", 6},
+      {"{\"\xc3\xa9\":\"ok \xe2\x82\"}", 10},  // truncated three-byte sequence
+      {"\"\xc0\x80\"", 1},                     // overlong NUL
+      {"\"\xe0\x80\x80\"", 1},                 // overlong
+      {"\"\xed\xa0\x80\"", 1},                 // a surrogate
+      {"\"\xf4\x90\x80\x80\"", 1},             // above U+10FFFF
+      {"\"\xf5\x80\x80\x80\"", 1},
+      {"\"a\x80\"", 2},  // a lone continuation byte
+      {"[\"\xf0\x9f\x98\"]", 2},
+  };
+  for (const auto& [text, offset] : refused) {
+    EXPECT_EQ(failure_of(text), "invalid UTF-8 at offset " + std::to_string(offset)) << text;
+    const Result<std::string> read = detail::minify_json_any_bytes(text);
+    EXPECT_TRUE(read.ok()) << text;
+  }
+  for (const char* text :
+       {"\"\xc3\xa9\"", "\"\xf0\x9f\x98\x80\"", "\"\xed\x9f\xbf\"", "\"\xf4\x8f\xbf\xbf\"", "\"\xee\x80\x80\""})
+    EXPECT_EQ(minified(text), text);
+  // The grammar has the first word: a high byte outside a string is no value.
+  EXPECT_EQ(failure_of("[\xff]"), invalid_at(1));
+  EXPECT_EQ(failure_of("\"\xff\" x"), trailing_at(4));
 }
 
 TEST(JsonMinifyFailureTest, SurrogatePairs) {
@@ -428,14 +459,15 @@ TEST(JsonMinifyPropertyTest, MutatedDocumentsAreAcceptedExactlyWhenNlohmannAccep
           break;
       }
     }
-    // Cutting a multi-byte UTF-8 sequence apart makes nlohmann reject the text
-    // for its encoding, which the minifier does not check: such texts are left
-    // out of the comparison.
-    if (!is_valid_utf8(text)) continue;
+    // Cutting a multi-byte UTF-8 sequence apart makes nlohmann reject the
+    // text for its encoding, as the minifier does: such texts are compared too.
     if (rejected_for_number_range(text)) continue;
 
     const bool ours = minify_and_validate_json(text).ok();
     const bool theirs = nlohmann::json::accept(text);
+    if (detail::minify_json_any_bytes(text).ok()) {
+      ASSERT_EQ(ours, is_valid_utf8(text)) << "seed " << seed;
+    }
     ASSERT_EQ(ours, theirs) << "seed " << seed << " text: " << text;
     (ours ? accepted : rejected)++;
   }

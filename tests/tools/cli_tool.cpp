@@ -406,6 +406,13 @@ TEST_F(CliTest, WatchEndsCleanlyOnInterruptAndTermination) {
   }
   ToolRun bad = run("watch --bogus");
   EXPECT_EQ(bad.status, 2);
+  // --device narrows what is watched; an index must name an attached camera.
+  const std::string narrowed = std::string(MORVANE_TOOL_PATH) + " --simulate='" + state_ + "' -d NO-SUCH-SERIAL watch";
+  EXPECT_EQ(watch_until_signal(narrowed, path("watch.err"), SIGINT), 0);
+  EXPECT_THAT(slurp(path("watch.err")), HasSubstr("watching 0 camera(s)"));
+  ToolRun beyond = run("-d 5 watch");
+  EXPECT_EQ(beyond.status, 3);
+  EXPECT_THAT(beyond.err, HasSubstr("no camera matches --device '5'"));
 }
 
 // Hostile inputs: refused with the one table's code and a message, before

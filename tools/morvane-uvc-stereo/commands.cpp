@@ -21,6 +21,7 @@
 #include "sonix/sonix_cam.h"
 #include "table.hpp"
 #include "tool.hpp"
+#include "watch.hpp"
 
 namespace morvane::tool {
 
@@ -87,11 +88,15 @@ class StopSignals {
   int fd_ = -1;
 };
 
+// A failed read of udev's events is tried again after this long.
+constexpr int kWatchRetryMs = 1000;
+
 void print_event(const us::DeviceEvent& event, bool json) {
   const char* kind = us::device_event_kind_name(event.kind);
   const us::DeviceInfo& d = event.device;
   if (json) {
     ordered_json line = ordered_json{{"event", kind}, {"device", device_json(d)}};
+    if (event.previous) line["previous"] = device_json(*event.previous);
     std::cout << line.dump(-1, ' ', false, ordered_json::error_handler_t::replace) << std::endl;
     return;
   }
@@ -103,33 +108,26 @@ void print_event(const us::DeviceEvent& event, bool json) {
 
 }  // namespace
 
-int cmd_watch(const GlobalOptions&, bool json) {
+int cmd_watch(const GlobalOptions& g, bool json) {
   StopSignals signals;
   if (signals.fd() < 0) return report({kExitSdkError, std::string("cannot wait for signals: ") + std::strerror(errno)});
   auto opened = us::open_device_monitor();
   if (!opened.ok()) return report(sdk_error(opened));
   us::DeviceMonitor monitor = std::move(*opened);
+  std::string error;
+  const std::vector<us::DeviceInfo> attached = monitor.devices();
+  std::optional<WatchSelector> which = WatchSelector::make(g.device, attached, error);
+  if (!which) return report({kExitNoDevice, error});
+  std::size_t matching = 0;
+  for (const us::DeviceInfo& d : attached) matching += which->matches(d) ? 1 : 0;
   // On standard error, so the events alone go to standard output.
-  std::cerr << "watching " << monitor.devices().size() << " camera(s) for arrivals and removals; interrupt to stop"
+  std::cerr << "watching " << matching << " camera(s) for arrivals and removals"
+            << (g.device.empty() ? std::string() : " (--device '" + g.device + "')") << "; interrupt to stop"
             << std::endl;
-  for (;;) {
-    pollfd fds[2] = {{monitor.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, -1);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return report({kExitSdkError, std::string("poll failed: ") + std::strerror(errno)});
-    }
-    if (fds[1].revents != 0) {
-      // Interrupted: a normal end. The signal is taken, so that it does not
-      // strike once the mask is restored.
-      signalfd_siginfo info{};
-      if (::read(signals.fd(), &info, sizeof info) < 0) return kExitOk;
-      return kExitOk;
-    }
-    auto events = monitor.read_events();
-    if (!events.ok()) return report(sdk_error(events));
-    for (const auto& event : *events) print_event(event, json);
-  }
+  const int ended = watch_events(monitor, *which, signals.fd(), kWatchRetryMs, std::cerr,
+                                 [json](const us::DeviceEvent& event) { print_event(event, json); });
+  if (ended < 0) return report({kExitSdkError, std::string("poll failed: ") + std::strerror(errno)});
+  return kExitOk;  // interrupted: a normal end
 }
 
 int cmd_info(const GlobalOptions& g, bool json) {

@@ -37,8 +37,8 @@ int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& outpu
     StoredBlob stored = read_stored_blob(g, *selection.device);
     if (!stored.blob.ok()) return report(with_permission_hint(sdk_error(stored.blob), g, *selection.device));
     const auto& payload = stored.blob.value->payload;
-    auto minified =
-        us::minify_and_validate_json(std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
+    auto minified = us::detail::minify_json_any_bytes(  // a stored document is read whatever its bytes
+        std::string_view(reinterpret_cast<const char*>(payload.data()), payload.size()));
     if (minified.ok()) {
       compact = std::move(*minified.value);
       have = true;

@@ -82,11 +82,22 @@ MORVANE_UVC_STEREO_API Result<FlashBlob> parse_and_validate_raw_blob(const std::
 // "invalid JSON value at offset N", N being the offset of the bracket that would
 // exceed the limit. The parser keeps its own stack, so no input exhausts the
 // thread's stack. Whitespace is exactly space, tab, line feed and carriage
-// return; string contents are not checked as UTF-8. N is the byte offset from
-// the start of `text` at which the parser gave up. When the output buffer
-// cannot be allocated the result is internal_error "out of memory".
+// return. A text that passes the grammar must also be well-formed UTF-8
+// (string contents are copied, not decoded); otherwise it fails with
+// "invalid UTF-8 at offset N", N being the offset of the first byte of the
+// first ill-formed sequence. Every write checks documents this way. N is the
+// byte offset from the start of `text` at which the parser gave up. When the
+// output buffer cannot be allocated the result is internal_error "out of
+// memory".
 inline constexpr std::size_t kMaxJsonNestingDepth = 10000;
 MORVANE_UVC_STEREO_API Result<std::string> minify_and_validate_json(std::string_view text) noexcept;
+
+namespace detail {
+// minify_and_validate_json without the UTF-8 check: what the read paths
+// apply to a stored document, so one stored before writes were checked
+// still reads (as the bytes it holds).
+MORVANE_UVC_STEREO_API Result<std::string> minify_json_any_bytes(std::string_view text) noexcept;
+}  // namespace detail
 
 // Device I/O. Each call opens its own connection to the camera under a
 // process-wide lock and closes it before returning.

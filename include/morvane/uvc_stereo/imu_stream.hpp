@@ -196,9 +196,9 @@ class MORVANE_UVC_STEREO_API ImuStream {
 // Opens the device's IMU if it is not open yet (Device::open_imu(): the
 // firmware gate and the video node) and starts a stream on it. Nothing is
 // read until next() is called.
-// Fails: invalid_argument "IMU stream option <name> is out of range" for a
-//        bad option (the device is not touched); open_imu()'s failure
-//        unchanged.
+// Fails: invalid_argument "IMU stream option <name> is out of range (valid:
+//        <range>)" for a bad option (the device is not touched);
+//        open_imu()'s failure unchanged.
 MORVANE_UVC_STEREO_API Result<ImuStream> open_imu_stream(Device& device, const ImuStreamOptions& options = {});
 
 }  // namespace morvane::uvc_stereo

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "morvane/uvc_stereo/export.hpp"
@@ -24,6 +25,9 @@ MORVANE_UVC_STEREO_API const char* device_event_kind_name(DeviceEventKind kind) 
 struct DeviceEvent {
   DeviceEventKind kind = DeviceEventKind::arrived;
   DeviceInfo device;  // the record scan_devices() gives for this camera
+  // On `changed`: the record reported before (devices() held it until now).
+  // Empty for arrivals and removals.
+  std::optional<DeviceInfo> previous;
 };
 
 // Watches udev for supported cameras. The SDK starts no thread for it: the
@@ -36,25 +40,41 @@ struct DeviceEvent {
 // same choice of the camera's video node; in addition, a node that udev
 // reports without ID_PATH (its path lookup can miss while the driver
 // re-binds) joins the camera on the same USB device (same ids, bus number
-// and address) instead of passing for another camera. A camera is "arrived"
-// once one of
-// its video nodes that is not a metadata node is there (udev may finish the
-// metadata node first; a camera that only ever shows one, which
-// scan_devices() would list under it, is not announced), and "removed" when
-// its USB device leaves the bus.
+// and address) instead of passing for another camera.
+//
+// A camera is held as attached (devices(), "arrived") once one of its video
+// nodes that is not a metadata node is there. udev may finish the metadata
+// node first, so a camera that shows a metadata node only is not held: not
+// at the scan made when the monitor opens, not at a re-read, not at an
+// event (scan_devices() would list it, under that node). It arrives when a
+// capture (or unprobeable) node joins it. A camera is "removed" when its
+// USB device leaves the bus.
 //
 // Flash operations are filtered out. While the SDK talks to a camera's
 // controller (reading or writing the flash document, reading the firmware
 // version) the kernel's UVC driver is detached from it and its video nodes
 // vanish for a moment, but its USB device stays on the bus: no event is
 // reported for that. If the nodes come back under other names, one "changed"
-// event carries the new record. A firmware burn that resets the controller
-// makes it leave the bus and come back: that is reported as "removed" then
-// "arrived", because the camera really re-enumerates with a new address.
+// event carries the new record and the previous one. A firmware burn that
+// resets the controller makes it leave the bus and come back: that is
+// reported as "removed" then "arrived", because the camera really
+// re-enumerates with a new address.
 //
 // When udev dropped events (the receive queue overflowed), read_events()
-// re-reads the attached cameras as scan_devices() does and reports the
-// difference, so no arrival or removal is lost.
+// re-reads the attached cameras as scan_devices() does and folds them in by
+// the same rules: a camera is the same one while its USB device is (same
+// ids, bus number, address, and serial when known); one re-enumerated or
+// replaced at the same port is "removed" then "arrived"; one whose nodes are
+// missing while its USB device is still on the bus (a flash operation) is
+// kept silently. No arrival or removal is lost.
+//
+// udev must be running. Without it (no /run/udev/control: containers, or
+// systems without udevd) udev sends no events, and the scans find no camera
+// either (the udev database holds the ids they match), so the monitor
+// cannot work: open_device_monitor() fails with io_error rather than
+// returning a monitor that never hears anything. There is no polling
+// fallback: a rescan every few milliseconds would run udevadm once per
+// video node each time and still see nothing without udev.
 //
 // Move-only. A closed or moved-from monitor has fd() -1 and read_events()
 // fails with invalid_argument "device monitor is closed". Not thread-safe:
@@ -99,8 +119,10 @@ class MORVANE_UVC_STEREO_API DeviceMonitor {
 // Starts listening to udev, then scans the attached cameras (the monitor's
 // starting state, see devices()); listening first means no camera that
 // arrives meanwhile is missed. Only cameras that pass `filter` are watched.
-// Fails: io_error "failed to start the udev monitor: <system error text>"
-//        (no udev, no netlink socket, out of descriptors), or the scan's
+// Fails: io_error "failed to start the udev monitor: udev is not running
+//        (/run/udev/control is missing)";
+//        io_error "failed to start the udev monitor: <system error text>"
+//        (no netlink socket, out of descriptors), or the scan's
 //        failure unchanged (io_error "/dev not found", "failed to iterate
 //        /dev"); nothing stays open after a failure.
 MORVANE_UVC_STEREO_API Result<DeviceMonitor> open_device_monitor(const DeviceScanFilter& filter);
