@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -296,8 +297,9 @@ TEST_F(CliTest, StoredDocumentReadsReuseTheCachedBlobOnlyWhileTheCameraAgrees) {
   EXPECT_EQ(read_path("--no-fast"), "byte_banging");
   ASSERT_EQ(run("config backup " + path("stored.bin")).status, 0);
   EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
-  EXPECT_EQ(read_path(""), "held_copy");
-  EXPECT_EQ(read_path("--no-fast"), "byte_banging");
+  EXPECT_EQ(read_path(""), "byte_banging");  // reuse is opt-in
+  EXPECT_EQ(read_path("--reuse-cache"), "held_copy");
+  EXPECT_EQ(read_path("--no-fast --reuse-cache"), "byte_banging");
 
   // Whatever the cache holds, every read gives what the byte-banging read gives.
   ASSERT_EQ(run("config set -", "{\"k\":1}").status, 0);
@@ -324,13 +326,39 @@ TEST_F(CliTest, StoredDocumentReadsReuseTheCachedBlobOnlyWhileTheCameraAgrees) {
       std::remove(cache.c_str());
       if (!c.cached.empty()) std::ofstream(cache, std::ios::binary) << c.cached;
     }
-    EXPECT_EQ(read_path(""), c.expected_path);
-    ToolRun get = run("config get");
+    EXPECT_EQ(read_path("--reuse-cache"), c.expected_path);
+    ToolRun get = run("--reuse-cache config get");
     EXPECT_EQ(get.status, 0) << get.err;
     EXPECT_EQ(get.out, k2);
     ASSERT_EQ(run("config backup " + path("now.bin")).status, 0);
     EXPECT_EQ(slurp(path("now.bin")), slurp(cache)) << "the cache holds the stored blob after a read";
   }
+}
+
+// The flash changes behind the cache (here: the state file, which is the
+// simulated camera's flash, edited between runs): only --reuse-cache may
+// miss it, and a backup never does.
+TEST_F(CliTest, AChangeBehindTheCacheIsSeenByDefaultAndByEveryBackup) {
+  ASSERT_EQ(run("config set -", "{\"fx\":612.4,\"rows\":[1,2,3,4,5,6,7,8]}").status, 0);
+  ASSERT_EQ(run("config get").status, 0);  // fills the cache
+  std::vector<char> flash((std::istreambuf_iterator<char>(*std::make_unique<std::ifstream>(state_, std::ios::binary))),
+                          std::istreambuf_iterator<char>());
+  const std::size_t at = 0x51000 + 16 + 6;  // "612" inside the stored payload
+  ASSERT_EQ(std::string(flash.data() + at, 3), "612");
+  flash[at] = flash[at + 1] = flash[at + 2] = '9';
+  std::ofstream(state_, std::ios::binary | std::ios::trunc).write(flash.data(), static_cast<std::streamsize>(flash.size()));
+
+  for (const char* options : {"", "--reuse-cache "}) {
+    SCOPED_TRACE(options);
+    ToolRun backup = run(std::string(options) + "config backup " + path("b.bin"));
+    EXPECT_EQ(backup.status, 4) << backup.err;
+    EXPECT_THAT(backup.err, HasSubstr("crc32 mismatch"));
+  }
+  ToolRun get = run("config get");
+  EXPECT_EQ(get.status, 4);
+  EXPECT_THAT(get.err, HasSubstr("crc32 mismatch"));
+  // The opt-in reuse check reads the header and the last bytes only.
+  EXPECT_EQ(run("--reuse-cache config get").status, 0);
 }
 
 TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {

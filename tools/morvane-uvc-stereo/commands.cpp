@@ -165,21 +165,27 @@ uvc_stereo::Result<us::Device> open_untouched(const us::DeviceInfo& device) {
 }
 
 // The stored blob by the read the options ask for: the byte-banging read
-// with --no-fast, else the fast read with the cached blob as the held copy.
-// A successful read refreshes the cache (unless --no-cache).
+// with --no-fast, else the fast read, which reads every byte of the blob.
+// Only with --reuse-cache, and only where `may_reuse` (never for a backup,
+// which promises the flash's own bytes), is the cached blob reused when the
+// stored header and the payload's last bytes match it. A successful read
+// refreshes the cache (unless --no-cache).
 struct StoredBlob {
   us::Result<us::FlashBlob> blob;
   us::FlashReadPath path = us::FlashReadPath::byte_banging;
 };
 
-StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device) {
+StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device, bool may_reuse) {
   const us::FlashConfig config = flash_config_for(device);
   const std::string cache = g.cache ? blob_cache_path(device) : std::string();
   StoredBlob stored{us::Result<us::FlashBlob>::failure(us::ErrorCode::internal_error, "not read"),
                     us::FlashReadPath::byte_banging};
   if (g.fast) {
     us::FastReadOptions options;
-    options.held_blob = load_cached_blob(cache);
+    if (may_reuse && g.reuse_cache) {
+      options.held_blob = load_cached_blob(cache);
+      options.reuse_held_copy = true;
+    }
     auto fast = us::read_blob_fast(config, options);
     if (fast.ok()) {
       stored.path = fast.value->path;
@@ -319,7 +325,7 @@ int cmd_info(const GlobalOptions& g, bool json) {
   auto firmware = us::detail::read_firmware_version_from_device(config);
   auto probe = us::probe_flash_transport(config);
   auto imu = us::detail::ensure_imu_supported_by_firmware(d, config);
-  StoredBlob stored = read_stored_blob(g, d);
+  StoredBlob stored = read_stored_blob(g, d, true);
 
   if (json) {
     ordered_json out = device_json(d);
@@ -364,7 +370,7 @@ int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& outpu
   std::string compact;
   bool have = false;
   if (g.fast) {
-    StoredBlob stored = read_stored_blob(g, *selection.device);
+    StoredBlob stored = read_stored_blob(g, *selection.device, true);
     if (!stored.blob.ok()) return report(with_permission_hint(sdk_error(stored.blob), g, *selection.device));
     const auto& payload = stored.blob.value->payload;
     auto minified =
@@ -413,7 +419,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
 int cmd_config_backup(const GlobalOptions& g, const std::string& output) {
   auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
-  StoredBlob stored = read_stored_blob(g, *selection.device);
+  StoredBlob stored = read_stored_blob(g, *selection.device, false);
   auto& blob = stored.blob;
   if (!blob.ok()) return report(with_permission_hint(sdk_error(blob), g, *selection.device));
   std::string error;

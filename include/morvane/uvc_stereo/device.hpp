@@ -36,8 +36,9 @@ class MORVANE_UVC_STEREO_API Device {
   // blob error met.
   Result<ReadJsonResult> read_json();
   // The same document by read_flash_json_fast: streaming requests where the
-  // controller has them, or the caller's held copy when the stored header
-  // matches it. The result says which path served it. Fails like read_json().
+  // controller has them, or, only when options.reuse_held_copy asks for it,
+  // the caller's held copy when the stored header matches it. The result
+  // says which path served it. Fails like read_json().
   Result<FastJsonResult> read_json(const FastReadOptions& options);
   // Validates, minifies and stores `json` (document version 0).
   Result<void> write_json(std::string_view json);
