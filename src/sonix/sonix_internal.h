@@ -48,6 +48,17 @@ const RomInfoRow& current_rom_row();
 // whole wait.
 bool last_open_found_camera_busy();
 
+// The camera the library's connection is open to, as SonixCam_Init was
+// asked for it (parsed ids, bus number, device address).
+struct OpenCamera {
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+  std::uint8_t bus_number = 0;
+  std::uint8_t device_address = 0;
+};
+// True, with the camera, while a connection is open.
+bool open_camera(OpenCamera& camera);
+
 // 1 while a camera is open (the guard of every public SonixCam_ call).
 inline bool camera_open() { return camera_init != 0 && devh != nullptr; }
 

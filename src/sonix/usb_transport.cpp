@@ -303,6 +303,8 @@ constexpr long kCameraLockPolls = 10'000 / kCameraLockPollMs;  // the bound shou
 
 int g_camera_lock_fd = -1;
 bool g_last_open_busy = false;
+// The camera of the open connection (set by a successful SonixCam_Init).
+morvane::uvc_stereo::sonix::OpenCamera g_open_camera;
 
 enum class CameraLock { taken, unavailable, busy };
 
@@ -345,6 +347,11 @@ void release_camera_lock() {
 
 namespace morvane::uvc_stereo::sonix {
 bool last_open_found_camera_busy() { return g_last_open_busy; }
+bool open_camera(OpenCamera& camera) {
+  if (!camera_open()) return false;
+  camera = g_open_camera;
+  return true;
+}
 }  // namespace morvane::uvc_stereo::sonix
 
 // ---- Opening and closing.
@@ -500,6 +507,10 @@ int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address) {
     release_camera_lock();
     return 0;
   }
+  g_open_camera = {};
+  (void)VidPidStringToInt(vidpid, &g_open_camera.vid, &g_open_camera.pid);
+  g_open_camera.bus_number = bus_number;
+  g_open_camera.device_address = device_address;
   camera_init = 1;
   return 1;
 }

@@ -346,7 +346,8 @@ TEST_F(CliTest, AChangeBehindTheCacheIsSeenByDefaultAndByEveryBackup) {
   const std::size_t at = 0x51000 + 16 + 6;  // "612" inside the stored payload
   ASSERT_EQ(std::string(flash.data() + at, 3), "612");
   flash[at] = flash[at + 1] = flash[at + 2] = '9';
-  std::ofstream(state_, std::ios::binary | std::ios::trunc).write(flash.data(), static_cast<std::streamsize>(flash.size()));
+  std::ofstream(state_, std::ios::binary | std::ios::trunc)
+      .write(flash.data(), static_cast<std::streamsize>(flash.size()));
 
   for (const char* options : {"", "--reuse-cache "}) {
     SCOPED_TRACE(options);

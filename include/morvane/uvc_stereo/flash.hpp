@@ -89,7 +89,12 @@ inline constexpr std::size_t kMaxJsonNestingDepth = 10000;
 MORVANE_UVC_STEREO_API Result<std::string> minify_and_validate_json(std::string_view text) noexcept;
 
 // Device I/O. Each call opens its own connection to the camera under a
-// process-wide lock and closes it before returning.
+// process-wide lock and closes it before returning. Should the access
+// library (SonixCam_) already be open, through the program's own use of it,
+// a call uses that connection only when it is to the camera asked for and
+// leaves it open; otherwise it fails with device_unavailable "the access
+// library is open to camera VVVV:PPPP at BBB/DDD, not to the requested
+// camera VVVV:PPPP at BBB/DDD" and leaves that connection alone.
 MORVANE_UVC_STEREO_API Result<FlashBlob> read_blob_from_device(const FlashConfig& config) noexcept;
 MORVANE_UVC_STEREO_API Result<void> write_blob_to_device(const FlashConfig& config, const FlashBlob& blob) noexcept;
 MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& config) noexcept;
