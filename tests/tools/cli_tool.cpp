@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -45,7 +47,8 @@ class CliTest : public ::testing::Test {
     const std::string in = dir_ + "/stdin", out = dir_ + "/stdout", err = dir_ + "/stderr";
     std::ofstream(in) << input;
     // The tool's blob cache lives in the test's directory, never the user's.
-    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' " + std::string(MORVANE_TOOL_PATH) +
+    // Bounded: a tool that hangs fails its test instead of stalling the suite.
+    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' timeout 120 " + std::string(MORVANE_TOOL_PATH) +
                           (simulate ? " --simulate='" + state_ + "'" : "") + " " + args + " <'" + in + "' >'" + out +
                           "' 2>'" + err + "'";
     ToolRun r;
@@ -360,6 +363,54 @@ TEST_F(CliTest, AChangeBehindTheCacheIsSeenByDefaultAndByEveryBackup) {
   EXPECT_THAT(get.err, HasSubstr("crc32 mismatch"));
   // The opt-in reuse check reads the header and the last bytes only.
   EXPECT_EQ(run("--reuse-cache config get").status, 0);
+}
+
+// Whatever sits at the cache path (a symlink to a device or to another
+// file, a FIFO, a huge file, a directory), a read with --reuse-cache gives
+// the stored document, exit 0, promptly; the path then holds the stored
+// blob as a regular 0600 file in a 0700 directory, and a symlink's target
+// is untouched.
+TEST_F(CliTest, HostileCacheFilesAreIgnoredAndReplaced) {
+  const std::string dir = path("cache/morvane-uvc-stereo");
+  const std::string cache = dir + "/SIM0001.blob";
+  ASSERT_EQ(run("config get").status, 0);
+  ASSERT_EQ(run("--no-cache config backup " + path("stored.bin")).status, 0);
+  const std::string document = run("--no-cache config get").out;
+  write("victim", "precious");
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  const struct {
+    const char* name;
+    std::function<int()> plant;
+    bool replaced;
+  } cases[] = {
+      {"symlink to /dev/zero", [&] { return ::symlink("/dev/zero", cache.c_str()); }, true},
+      {"symlink to another file", [&] { return ::symlink(path("victim").c_str(), cache.c_str()); }, true},
+      {"fifo", [&] { return ::mkfifo(cache.c_str(), 0600); }, true},
+      {"huge file",
+       [&] {
+         std::ofstream(cache, std::ios::binary) << slurp(path("stored.bin")) << std::string(1 << 20, 'x');
+         return 0;
+       },
+       true},
+      {"directory", [&] { return ::mkdir(cache.c_str(), 0700); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::system(("rm -rf '" + cache + "'").c_str());
+    ASSERT_EQ(c.plant(), 0);
+    ToolRun get = run("--reuse-cache config get");
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, document);
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    if (!c.replaced) continue;
+    ASSERT_EQ(::lstat(cache.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
+    EXPECT_EQ(slurp(path("victim")), "precious");
+  }
 }
 
 TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {

@@ -183,7 +183,7 @@ StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device
   if (g.fast) {
     us::FastReadOptions options;
     if (may_reuse && g.reuse_cache) {
-      options.held_blob = load_cached_blob(cache);
+      options.held_blob = load_cached_blob(cache, config.max_total_length);
       options.reuse_held_copy = true;
     }
     auto fast = us::read_blob_fast(config, options);

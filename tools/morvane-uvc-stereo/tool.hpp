@@ -67,9 +67,13 @@ std::string blob_cache_directory();
 // there is no cache directory.
 std::string blob_cache_path(const uvc_stereo::DeviceInfo& device);
 // The cached blob's raw bytes as stored (unchecked: the SDK validates them);
-// nothing when there is no readable, non-empty file.
-std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path);
-// Best effort: a cache that cannot be written is skipped silently.
+// nothing unless the path is a non-empty regular file of this user of at
+// most `max_bytes` in a directory of this user's with mode 0700 (never
+// following a symlink, never blocking on a FIFO).
+std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path, std::size_t max_bytes);
+// Best effort: a cache that cannot be written is skipped silently. Written
+// through a unique temporary (0600) renamed over the path, in a directory
+// made (or tightened to) 0700 and owned by this user.
 void store_cached_blob(const std::string& path, const std::vector<std::uint8_t>& raw);
 
 // ---- Text helpers.
