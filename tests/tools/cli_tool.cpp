@@ -1,8 +1,10 @@
 // The morvane-uvc-stereo tool against its simulated camera: outputs, exit
 // statuses and the camera state kept between runs.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -411,6 +413,76 @@ TEST_F(CliTest, HostileCacheFilesAreIgnoredAndReplaced) {
     EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
     EXPECT_EQ(slurp(path("victim")), "precious");
   }
+}
+
+// One run at a time owns the simulated camera's state file: a run waiting
+// at a prompt makes a second run wait (so it cannot put back an older flash
+// over the document stored meanwhile); runs that change nothing write
+// nothing; simultaneous runs all succeed; no symlink is followed.
+TEST_F(CliTest, TheStateFileIsOneRunsAtATimeWrittenOnlyWhenTheFlashChanges) {
+  ASSERT_EQ(run("firmware export " + path("fw.bin")).status, 0);
+  // A burn waits at its prompt, its input a FIFO nobody writes yet.
+  ASSERT_EQ(::mkfifo(path("answer").c_str(), 0600), 0);
+  const std::string tool = "XDG_CACHE_HOME='" + dir_ + "/cache' timeout 60 " + std::string(MORVANE_TOOL_PATH) +
+                           " --simulate='" + state_ + "' ";
+  std::system(("(" + tool + "firmware burn '" + path("fw.bin") + "' <'" + path("answer") +
+               "' >/dev/null 2>&1; echo $? >'" + path("a.rc") + "') &")
+                  .c_str());
+  const int answer = ::open(path("answer").c_str(), O_WRONLY);  // the burn has its input open
+  ASSERT_GE(answer, 0);
+  auto lock_is_held = [&] {
+    const int fd = ::open((state_ + ".lock").c_str(), O_RDONLY);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) ::close(fd);
+    return held;
+  };
+  for (int i = 0; i < 200 && !lock_is_held(); ++i) ::usleep(10'000);
+  EXPECT_TRUE(lock_is_held());
+  write("doc.json", "{\"stored\":\"meanwhile\"}");
+  std::system(("(" + tool + "config set '" + path("doc.json") + "' >/dev/null 2>'" + path("b.err") + "'; echo $? >'" +
+               path("b.rc") + "') &")
+                  .c_str());
+  ::usleep(500'000);
+  EXPECT_EQ(slurp(path("b.rc")), "") << "the second run did not wait";
+  EXPECT_THAT(slurp(path("b.err")), HasSubstr("waiting for another run"));
+  ASSERT_EQ(::write(answer, "n\n", 2), 2);
+  ::close(answer);
+  for (int i = 0; i < 3000 && (slurp(path("a.rc")).empty() || slurp(path("b.rc")).empty()); ++i) ::usleep(10'000);
+  EXPECT_EQ(slurp(path("a.rc")), "6\n");
+  EXPECT_EQ(slurp(path("b.rc")), "0\n");
+  EXPECT_EQ(run("config get").out, "{\"stored\":\"meanwhile\"}\n");
+
+  // Read-only runs leave the file alone.
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat(state_.c_str(), &before), 0);
+  ::usleep(20'000);
+  ASSERT_EQ(run("config get").status, 0);
+  ASSERT_EQ(run("info").status, 0);
+  ASSERT_EQ(::stat(state_.c_str(), &after), 0);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+
+  // Two runs at once, round after round: both succeed.
+  for (int round = 0; round < 8; ++round) {
+    std::system(("(" + tool + "config get >/dev/null 2>&1; echo $? >'" + path("p.rc") + "') & " + tool +
+                 "config get >/dev/null 2>&1; echo $? >'" + path("q.rc") + "'; wait")
+                    .c_str());
+    EXPECT_EQ(slurp(path("p.rc")) + slurp(path("q.rc")), "0\n0\n") << "round " << round;
+  }
+
+  // Symlinks are refused, never written through.
+  write("victim", "precious");
+  const std::string flash = slurp(state_);
+  ASSERT_EQ(::symlink(path("victim").c_str(), (state_ + ".partial").c_str()), 0);
+  ASSERT_EQ(run("config set -", "{\"k\":3}").status, 0);
+  EXPECT_TRUE(slurp(path("victim")) == "precious") << "the symlink's target was written";
+  const std::string link = path("link.flash");
+  ASSERT_EQ(::symlink(state_.c_str(), link.c_str()), 0);
+  ToolRun through = run("--simulate='" + link + "' list", "", false);
+  EXPECT_EQ(through.status, 5);
+  EXPECT_THAT(through.err, HasSubstr("symbolic link"));
+  EXPECT_NE(slurp(state_), flash) << "the document was not stored";
 }
 
 TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {

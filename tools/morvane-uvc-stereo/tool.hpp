@@ -106,12 +106,16 @@ class Progress {
 
 // A virtual camera installed behind the SDK for the life of the object, with
 // a firmware image, a calibration document and a moving IMU. Its flash is
-// loaded from and saved to `state_file` so runs see each other's changes.
+// `state_file`: loaded at start, and every program and erase written through
+// to it as it happens, so runs see each other's changes and a run killed
+// mid-write leaves what a camera unplugged then would hold. One run at a
+// time: start() waits while another run holds "<state_file>.lock".
 class Simulation {
  public:
   static std::unique_ptr<Simulation> start(const std::string& state_file, std::string& error);
   ~Simulation();
-  // Writes the flash back to the state file.
+  // Whether every change of the flash reached the state file (else false and
+  // the first failure's message).
   bool save(std::string& error);
   // Advances the virtual clock (the IMU's sample period in simulated mode).
   void advance_ms(double ms);
