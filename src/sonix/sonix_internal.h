@@ -13,8 +13,13 @@
 #endif
 
 #include <cstdint>
+#include <string>
 
 #include "sonix/sonix_cam.h"
+
+namespace morvane::uvc_stereo::platform {
+class Platform;
+}
 
 namespace morvane::uvc_stereo::sonix {
 
@@ -42,6 +47,14 @@ static_assert(sizeof(RomInfo) / sizeof(RomInfo[0]) == kRomInfoRows, "ROM table s
 // The row of the last successful ROM identification (uiRomID), clamped to the
 // table so a stale or corrupted global can never index outside it.
 const RomInfoRow& current_rom_row();
+
+// Takes the fair lock of the file `path` (a camera's USB device node) on
+// platform `p`: passes the gate, waits for the lock, gives the gate back
+// (see "The per-camera lock" in usb_transport.cpp). Returns the descriptor
+// holding the lock (closing it releases the lock), -2 when another user
+// kept it for `wait_ms` milliseconds, -1 when the file cannot be locked at
+// all (cannot be opened for writing, or no locks on this platform).
+int take_node_lock(platform::Platform& p, const std::string& path, long wait_ms);
 
 // True when the last SonixCam_Init that tried to open a camera gave up
 // because another user (process or library) held the camera's lock for the
