@@ -207,13 +207,12 @@ class LinuxPlatform final : public Platform {
     if (watch < 0) return Platform::lock_wait(watch, timeout_ms);
     pollfd pfd{watch, POLLIN, 0};
     const int ready = ::poll(&pfd, 1, static_cast<int>(timeout_ms < 0 ? 0 : timeout_ms));
-    if (ready > 0) {
-      // Drain: every event so far is one reason to try again.
-      alignas(inotify_event) char events[4096];
-      while (::read(watch, events, sizeof events) > 0) {
-      }
+    if (ready <= 0) return 0;
+    // Drain: every event so far is one reason to try again.
+    alignas(inotify_event) char events[4096];
+    while (::read(watch, events, sizeof events) > 0) {
     }
-    return 0;
+    return 1;
   }
 
   void lock_unwatch(int watch) override {

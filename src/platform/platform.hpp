@@ -150,11 +150,13 @@ class Platform {
   // Waiting for a lock without polling. lock_watch starts watching `path`
   // for the close of a descriptor open for writing (every lock release is
   // one): a watch descriptor, or -1 when the platform cannot watch.
-  // lock_wait(watch, ms) returns 0 once such a close happened since the
-  // watch started or the last wait returned, or when `ms` milliseconds
-  // passed; with no watch (-1) it sleeps min(ms, 20) on this platform's
-  // clock and returns 0 (a poll). lock_unwatch ends the watch. The default:
-  // no watching.
+  // lock_wait(watch, ms) returns 1 once such a close happened since the
+  // watch started or the last wait returned, or 0 when `ms` milliseconds
+  // passed first; with no watch (-1) it sleeps min(ms, 20) on this
+  // platform's clock and returns 0 (a poll). The close is reported as it
+  // begins: on Linux the closing file's locks are removed just after the
+  // notification, so a try right after a 1 may still find the lock held for
+  // a moment. lock_unwatch ends the watch. The default: no watching.
   virtual int lock_watch(const std::string& path) {
     (void)path;
     errno = ENOSYS;

@@ -2,6 +2,7 @@
 // camera, claiming interface 0, probing the extension unit, identifying the
 // controller chip, the register map, and the register/ROM/memory-type
 // requests every other part of the library is built on.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -336,10 +337,16 @@ void release_camera_lock() {
   g_camera_lock_fd = -1;
 }
 
-// Waits for `take` (the lock or the gate of `fd`) until `deadline_ns`:
-// 1 taken, 0 the time ran out, -1 the lock cannot be had at all.
+// Waits for `take` (the lock or the gate of `fd`) up to `wait_ns` from
+// `start_ns`: 1 taken, 0 the time ran out, -1 the lock cannot be had at all.
+//
+// A release is announced as the holder's descriptor begins to close, a
+// moment before its locks are gone; so after each announcement the next
+// few tries come 1 ms apart before the wait goes back to blocking.
 template <typename Take>
 int wait_for(platform::Platform& p, int watch, std::uint64_t start_ns, std::uint64_t wait_ns, Take take) {
+  constexpr int kTriesAfterRelease = 20;
+  int quick_tries = 0;
   for (long round = 0;; ++round) {
     errno = 0;
     if (take() == 0) return 1;
@@ -350,8 +357,12 @@ int wait_for(platform::Platform& p, int watch, std::uint64_t start_ns, std::uint
     const std::uint64_t waited =
         start_ns != 0 && now != 0 ? now - start_ns : static_cast<std::uint64_t>(round) * 20'000'000ULL;
     if (waited >= wait_ns) return 0;
-    const std::uint64_t left_ms = (wait_ns - waited + 999'999) / 1'000'000;
-    p.lock_wait(watch, static_cast<long>(left_ms));
+    long wait_ms = static_cast<long>((wait_ns - waited + 999'999) / 1'000'000);
+    if (quick_tries > 0) {
+      --quick_tries;
+      wait_ms = std::min(wait_ms, 1L);
+    }
+    if (p.lock_wait(watch, wait_ms) == 1) quick_tries = kTriesAfterRelease;
   }
 }
 
