@@ -239,7 +239,9 @@ Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) 
       attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
       return Result<void>::success();
     }
-    if (held && cfg.min_header_size >= 16) {
+    // Where streaming requests read the real bytes about as cheaply, the
+    // held copy is not reused even when asked for.
+    if (held && !streaming && cfg.min_header_size >= 16) {
       // A blob the preview holds whole is simply parsed below.
       const std::size_t total = le16(header.data() + 6) + held->payload.size();
       if (header_matches(header, *held, cfg) && header.size() < total) {

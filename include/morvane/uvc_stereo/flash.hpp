@@ -134,8 +134,11 @@ struct FastReadOptions {
   // reuse_held_copy is set.
   std::optional<FlashBlob> held_blob;
   std::optional<ReadJsonResult> held_document;
-  // Opt-in reuse of the held copy, for callers that accept its limits. When
-  // set (and the configuration keeps verify_crc on), the flash is read for
+  // Opt-in reuse of the held copy, for callers that accept its limits, on
+  // controllers without the streaming request (or with `streaming` off;
+  // where streaming requests are used they read the whole blob instead,
+  // at a comparable cost). When set (and the configuration keeps
+  // verify_crc on), the flash is read for
   // the stored header and the payload's last 4 bytes only; the held copy is
   // returned when the header's magic, version, header size, payload length
   // and CRC-32 equal the held copy's and those 4 bytes equal its last 4
