@@ -13,15 +13,6 @@ Platform& current() {
   return p ? *p : linux_platform();
 }
 
-int Platform::lock_wait(int watch, long timeout_ms) {
-  (void)watch;
-  const long ms = timeout_ms < 20 ? (timeout_ms > 0 ? timeout_ms : 0) : 20;
-  timespec request{ms / 1000, (ms % 1000) * 1000000L};
-  timespec remaining{0, 0};
-  while (sleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
-  return 0;
-}
-
 void install(Platform* platform) { g_installed.store(platform, std::memory_order_release); }
 
 void sleep_for(long seconds, long nanoseconds) {

@@ -162,7 +162,15 @@ class Platform {
     errno = ENOSYS;
     return -1;
   }
-  virtual int lock_wait(int watch, long timeout_ms);
+  // Defined here so the class keeps no key function.
+  virtual int lock_wait(int watch, long timeout_ms) {
+    (void)watch;
+    const long ms = timeout_ms < 20 ? (timeout_ms > 0 ? timeout_ms : 0) : 20;
+    timespec request{ms / 1000, (ms % 1000) * 1000000L};
+    timespec remaining{0, 0};
+    while (sleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+    return 0;
+  }
   virtual void lock_unwatch(int watch) { (void)watch; }
 
   // ---- Character devices. The device number (st_rdev) of the character
