@@ -187,9 +187,10 @@ TEST_F(TwoCameraTransportTest, AutoSelectTriesScannedCamerasInOrder) {
 TEST_F(TwoCameraTransportTest, AConnectionAnApplicationHoldsIsUsedOnlyForItsOwnCamera) {
   camera(0).load_flash(0x51000, built("{\"unit\":0}").raw);
   camera(1).load_flash(0x51000, built("{\"unit\":1}").raw);
-  std::vector<char> vidpid(config_for(0).vidpid.begin(), config_for(0).vidpid.end());
+  const FlashConfig own_camera = config_for(0);
+  std::vector<char> vidpid(own_camera.vidpid.begin(), own_camera.vidpid.end());
   vidpid.push_back('\0');
-  ASSERT_EQ(SonixCam_Init(vidpid.data(), config_for(0).bus_number, config_for(0).device_address), 1);
+  ASSERT_EQ(SonixCam_Init(vidpid.data(), own_camera.bus_number, own_camera.device_address), 1);
 
   char expected[160];
   std::snprintf(expected, sizeof expected,
