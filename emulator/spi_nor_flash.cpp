@@ -500,6 +500,7 @@ void SpiNorFlash::execute_page_program(std::size_t data_bytes) {
   counters_.bytes_programmed += programmed;
   start_busy(model_.program_page_size == 1 ? timing_.byte_program_ns : timing_.page_program_ns, true);
   record(SpiCommandOutcome::executed, address, data_bytes);
+  changed(page_base, kPageSize);
 }
 
 void SpiNorFlash::execute_aai(std::size_t data_bytes) {
@@ -524,6 +525,7 @@ void SpiNorFlash::execute_aai(std::size_t data_bytes) {
     aai_active_ = true;
     aai_address_ = address + 1;
     record(SpiCommandOutcome::executed, address, 1);
+    changed(address, 1);
   } else {
     // Later commands: opcode and one data byte at the next address.
     if (data_bytes != 1) {
@@ -539,6 +541,7 @@ void SpiNorFlash::execute_aai(std::size_t data_bytes) {
       ++counters_.programs;
       ++counters_.bytes_programmed;
       record(SpiCommandOutcome::executed, address, 1);
+      changed(address, 1);
     }
     ++aai_address_;
   }
@@ -602,6 +605,11 @@ void SpiNorFlash::execute_erase(std::uint8_t opcode) {
   ++counters_.erases;
   start_busy(duration, true);
   record(SpiCommandOutcome::executed, base, 0);
+  changed(base, span);
+}
+
+void SpiNorFlash::changed(std::size_t offset, std::size_t length) {
+  if (change_observer_) change_observer_(offset, length);
 }
 
 }  // namespace morvane::emulator

@@ -21,7 +21,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "emulator/virtual_clock.hpp"
@@ -158,6 +160,12 @@ class SpiNorFlash {
   SpiNorTiming& timing() { return timing_; }
   const SpiNorCounters& counters() const { return counters_; }
   void reset_counters();
+  // Called after every program or erase the chip executes, with the range
+  // of the array it may have changed (a page, a byte, a sector or block, the
+  // whole chip), on the thread that drove the bus: how a host keeps a
+  // backing store as current as the chip's own cells. Null: none.
+  using ChangeObserver = std::function<void(std::size_t offset, std::size_t length)>;
+  void set_change_observer(ChangeObserver observer) { change_observer_ = std::move(observer); }
   // Per-session log of commands (kept only while enabled; off by default).
   void set_command_log_enabled(bool enabled) { log_enabled_ = enabled; }
   const std::vector<SpiCommandRecord>& command_log() const { return log_; }
@@ -178,6 +186,7 @@ class SpiNorFlash {
   void execute_aai(std::size_t data_bytes);
   void execute_erase(std::uint8_t opcode);
   void program_byte(std::uint32_t address, std::uint8_t value);
+  void changed(std::size_t offset, std::size_t length);
 
   VirtualClock& clock_;
   SpiNorChipModel model_;
@@ -208,6 +217,7 @@ class SpiNorFlash {
   SpiNorCounters counters_;
   bool log_enabled_ = false;
   std::vector<SpiCommandRecord> log_;
+  ChangeObserver change_observer_;
 };
 
 }  // namespace morvane::emulator

@@ -13,9 +13,12 @@ namespace {
 
 py::object path_enum(us::FlashReadPath path) { return types_attr("FlashReadPath")(static_cast<int>(path)); }
 
-// A held copy for the reuse check: a ReadJsonResult, a FastJsonResult or a
-// FlashBlob; None for none.
-void set_held(us::FastReadOptions& options, const py::object& held) {
+// A held copy for the opt-in reuse check: a ReadJsonResult, a
+// FastJsonResult or a FlashBlob; None for none. Without reuse_held the copy
+// is not used: every byte of the blob is read from the flash.
+void set_held(us::FastReadOptions& options, const py::object& held, bool reuse_held) {
+  if (reuse_held && held.is_none()) throw py::value_error("reuse_held=True needs held (a copy read before)");
+  options.reuse_held_copy = reuse_held;
   if (held.is_none()) return;
   if (py::isinstance<us::FastJsonResult>(held)) {
     const auto& doc = held.cast<const us::FastJsonResult&>();
@@ -64,20 +67,24 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
 
   device.def(
       "read_json",
-      [](PyDevice& d, bool fast, const py::object& held) -> py::object {
+      [](PyDevice& d, bool fast, const py::object& held, bool reuse_held) -> py::object {
         if (!fast) {
           if (!held.is_none()) throw py::value_error("held needs fast=True (the specified read reads everything)");
+          if (reuse_held) throw py::value_error("reuse_held needs fast=True (the specified read reads everything)");
           return py::cast(take(d.call([](us::Device& dev) { return dev.read_json(); })));
         }
         us::FastReadOptions options;
-        set_held(options, held);
+        set_held(options, held, reuse_held);
         return py::cast(take(d.call([&](us::Device& dev) { return dev.read_json(options); })));
       },
-      py::arg("fast") = true, py::arg("held") = py::none(),
+      py::arg("fast") = true, py::arg("held") = py::none(), py::arg("reuse_held") = false,
       "The stored document.\n\n"
       "By default the fast read: streaming flash requests where the controller has\n"
-      "them, and with held (a document read before) only the stored header is read\n"
-      "when it matches; any failure of a fast path falls back to the byte-banging read.\n"
+      "them, every byte of the blob read from the flash; any failure of a fast path\n"
+      "falls back to the byte-banging read. Only with reuse_held=True and held (a\n"
+      "document read before) is held returned when the stored header (version,\n"
+      "lengths, CRC-32) and the payload's last 4 bytes match it; the rest of the\n"
+      "payload is then not read, so a change there goes unseen.\n"
       "Returns a FastJsonResult (version, json, path, fast_path_error). fast=False is\n"
       "the plain register-by-register read and returns a ReadJsonResult.\n"
       "The result is validated the same way on every path. Raises Error:\n"
@@ -87,10 +94,10 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
 
   m.def(
       "read_blob_fast",
-      [](const us::FlashConfig& config, bool streaming, const py::object& held) {
+      [](const us::FlashConfig& config, bool streaming, const py::object& held, bool reuse_held) {
         us::FastReadOptions options;
         options.streaming = streaming;
-        set_held(options, held);
+        set_held(options, held, reuse_held);
         us::Result<us::FastBlobResult> r;
         {
           py::gil_scoped_release unlocked;
@@ -98,8 +105,9 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
         }
         return take(std::move(r));
       },
-      py::arg("config"), py::arg("streaming") = true, py::arg("held") = py::none(),
-      "The stored blob by the fastest path the controller allows (FastBlobResult).");
+      py::arg("config"), py::arg("streaming") = true, py::arg("held") = py::none(), py::arg("reuse_held") = false,
+      "The stored blob by the fastest path the controller allows (FastBlobResult).\n"
+      "held is reused only with reuse_held=True (see Device.read_json).");
   m.def(
       "flash_read_path_name",
       [](int path) { return std::string(us::flash_read_path_name(static_cast<us::FlashReadPath>(path))); },

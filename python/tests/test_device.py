@@ -58,11 +58,12 @@ def test_document_round_trip_on_every_read_path(device):
     assert specified.version == fast.version == 0
     assert specified.json == fast.json == json.dumps(document, separators=(",", ":"), ensure_ascii=False)
     assert json.loads(fast.json) == document
-    reused = device.read_json(held=fast)
+    assert device.read_json(held=fast).path != m.FlashReadPath.HELD_COPY  # reuse is opt-in
+    reused = device.read_json(held=fast, reuse_held=True)
     assert reused.path == m.FlashReadPath.HELD_COPY and reused.json == fast.json
     # A changed document is never served from the held copy.
     device.write_json('{"name": "other"}')
-    changed = device.read_json(held=fast)
+    changed = device.read_json(held=fast, reuse_held=True)
     assert changed.path != m.FlashReadPath.HELD_COPY and changed.json == '{"name":"other"}'
     with pytest.raises(ValueError):
         device.read_json(fast=False, held=fast)
@@ -179,8 +180,12 @@ def test_flash_transport_functions(info, sim):
     m.probe_flash_transport(config)
     blob = m.read_blob_from_device(config)
     assert blob == m.parse_and_validate_raw_blob(blob.raw)
-    fast = m.read_blob_fast(config, held=blob)
+    fast = m.read_blob_fast(config, held=blob, reuse_held=True)
     assert fast.blob.payload == blob.payload and fast.path == m.FlashReadPath.HELD_COPY
+    # Without the opt-in a held copy is not reused: the flash is read.
+    assert m.read_blob_fast(config, held=blob).path != m.FlashReadPath.HELD_COPY
+    with pytest.raises(ValueError):
+        m.read_blob_fast(config, reuse_held=True)
     new = m.build_blob(7, b'{"v":7}')
     m.write_blob_to_device(config, new)
     assert m.read_blob_from_device(config) == new

@@ -1,14 +1,16 @@
 // Fast reads of the configuration blob: streaming flash requests where the
-// controller has them, and a reuse check that reads only the stored header
-// when the caller already holds the document.
+// controller has them, and, only when the caller opts in, a reuse check that
+// reads only the stored header and the payload's last bytes when the caller
+// already holds the document.
 //
 // Correctness rests on two rules. First, every result goes through the very
 // blob steps of the byte-banging read (read_blob_with): only the source of
 // the flash bytes differs. Second, any failure of a fast path (a failed
 // transfer, bytes that do not validate, a document that is not JSON) is
 // answered by a fresh byte-banging read in a new connection, whose outcome is
-// what the caller gets. A fast path can therefore make a read cheaper, never
-// different.
+// what the caller gets. The default paths can therefore make a read cheaper,
+// never different. The opt-in reuse check is the one exception, and says so:
+// it does not read the middle of the payload.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -59,6 +61,8 @@ struct HeldCopy {
 };
 
 std::optional<HeldCopy> held_copy(const FastReadOptions& options, const FlashConfig& config) {
+  // Reuse leaves most of the payload unread: only on the caller's request.
+  if (!options.reuse_held_copy) return std::nullopt;
   // Without the CRC check a stored payload may differ from what its header
   // claims, so a matching header would prove nothing.
   if (!config.verify_crc) return std::nullopt;
@@ -235,7 +239,9 @@ Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) 
       attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgReadFailed);
       return Result<void>::success();
     }
-    if (held && cfg.min_header_size >= 16) {
+    // Where streaming requests read the real bytes about as cheaply, the
+    // held copy is not reused even when asked for.
+    if (held && !streaming && cfg.min_header_size >= 16) {
       // A blob the preview holds whole is simply parsed below.
       const std::size_t total = le16(header.data() + 6) + held->payload.size();
       if (header_matches(header, *held, cfg) && header.size() < total) {

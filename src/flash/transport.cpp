@@ -96,6 +96,39 @@ std::vector<VidPidCandidate> build_candidates(const FlashConfig& config) {
   return candidates;
 }
 
+// Whether the open connection is to `candidate`'s camera.
+bool is_camera(const VidPidCandidate& candidate, const sonix::OpenCamera& open) {
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+  if (VidPidStringToInt(candidate.vidpid.c_str(), &vid, &pid) == 0) return false;
+  return vid == open.vid && pid == open.pid && candidate.bus_number == open.bus_number &&
+         candidate.device_address == open.device_address;
+}
+
+std::string camera_text(const std::string& ids, unsigned bus, unsigned address) {
+  char where[16];
+  std::snprintf(where, sizeof where, "%03u/%03u", bus, address);
+  return ids + " at " + where;
+}
+
+std::string ids_text(std::uint16_t vid, std::uint16_t pid) {
+  char text[10];
+  std::snprintf(text, sizeof text, "%04x:%04x", static_cast<unsigned>(vid), static_cast<unsigned>(pid));
+  return text;
+}
+
+// "the access library is open to camera 0c45:0643 at 001/004, not to the
+// requested camera 0c45:0643 at 001/005"
+std::string other_camera_message(const sonix::OpenCamera& open, const VidPidCandidate& asked) {
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+  const std::string asked_ids =
+      VidPidStringToInt(asked.vidpid.c_str(), &vid, &pid) != 0 ? ids_text(vid, pid) : "\"" + asked.vidpid + "\"";
+  return "the access library is open to camera " +
+         camera_text(ids_text(open.vid, open.pid), open.bus_number, open.device_address) +
+         ", not to the requested camera " + camera_text(asked_ids, asked.bus_number, asked.device_address);
+}
+
 // One exclusive use of the SonixCam library. The destructor closes the
 // device (if it was opened) before it releases the lock, on every path.
 class FlashConnection {
@@ -111,6 +144,27 @@ class FlashConnection {
       close();
       return Result<void>::failure(ErrorCode::device_unavailable, kMsgNoCandidate);
     }
+    // The access library serves one camera at a time and its SonixCam_Init
+    // answers 1 while any camera is open. A connection someone else opened
+    // (an application using the library directly) is used only when it is
+    // to the camera asked for, and is left open afterwards; a connection to
+    // another camera is neither used nor closed.
+    sonix::OpenCamera held;
+    if (sonix::open_camera(held)) {
+      for (const VidPidCandidate& candidate : candidates) {
+        if (is_camera(candidate, held)) {
+          initialized_ = true;
+          owned_ = false;
+          int type = 0;
+          (void)SonixCam_GetSerialFlashType(&type, 1);
+          flash_type_ = type == 0 ? 1 : type;
+          return Result<void>::success();
+        }
+      }
+      const std::string message = other_camera_message(held, candidates.front());
+      close();
+      return Result<void>::failure(ErrorCode::device_unavailable, message);
+    }
     bool busy = false;
     for (const VidPidCandidate& candidate : candidates) {
       // SonixCam_Init takes a writable text.
@@ -120,6 +174,7 @@ class FlashConnection {
       if (opened == 0 && sonix::last_open_found_camera_busy()) busy = true;
       if (opened != 0) {
         initialized_ = true;
+        owned_ = true;
         int type = 0;
         (void)SonixCam_GetSerialFlashType(&type, 1);
         flash_type_ = type == 0 ? 1 : type;
@@ -132,7 +187,7 @@ class FlashConnection {
 
   void close() noexcept {
     if (initialized_) {
-      (void)SonixCam_UnInit();
+      if (owned_) (void)SonixCam_UnInit();
       initialized_ = false;
     }
     if (lock_.owns_lock()) lock_.unlock();
@@ -145,6 +200,7 @@ class FlashConnection {
   FlashConfig config_;
   std::unique_lock<std::mutex> lock_;
   bool initialized_ = false;
+  bool owned_ = false;  // this connection opened the camera (and closes it)
   int flash_type_ = 1;
 };
 

@@ -5,6 +5,7 @@
 #include <libudev.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -105,6 +106,20 @@ std::unique_ptr<UdevMonitor> start_libudev_monitor() {
   return std::make_unique<LibudevMonitor>(context, monitor);
 }
 
+// An open-file-description write lock on one byte of `fd`'s file, without
+// waiting: 0, or -1 with errno (EWOULDBLOCK while another open file holds a
+// lock on that byte, EBADF for a descriptor not open for writing).
+int lock_byte(int fd, off_t byte) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  if (::fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno == EACCES || errno == EAGAIN) errno = EWOULDBLOCK;
+  return -1;
+}
+
 class LinuxPlatform final : public Platform {
  public:
   int usb_init() override { return libusb_init(nullptr); }
@@ -171,9 +186,38 @@ class LinuxPlatform final : public Platform {
 
   std::unique_ptr<UdevMonitor> open_udev_monitor() override { return start_libudev_monitor(); }
 
-  int lock_open(const std::string& path) override { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); }
-  int lock_try(int fd) override { return ::flock(fd, LOCK_EX | LOCK_NB); }
+  int lock_open(const std::string& path) override { return ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY); }
+  int lock_try(int fd) override { return lock_byte(fd, 0); }
+  int lock_try_gate(int fd) override { return lock_byte(fd, 1); }
   int lock_close(int fd) override { return ::close(fd); }
+
+  int lock_watch(const std::string& path) override {
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0) return -1;
+    if (::inotify_add_watch(watch, path.c_str(), IN_CLOSE_WRITE | IN_DELETE_SELF | IN_ATTRIB) < 0) {
+      const int error = errno;
+      ::close(watch);
+      errno = error;
+      return -1;
+    }
+    return watch;
+  }
+
+  int lock_wait(int watch, long timeout_ms) override {
+    if (watch < 0) return Platform::lock_wait(watch, timeout_ms);
+    pollfd pfd{watch, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, static_cast<int>(timeout_ms < 0 ? 0 : timeout_ms));
+    if (ready <= 0) return 0;
+    // Drain: every event so far is one reason to try again.
+    alignas(inotify_event) char events[4096];
+    while (::read(watch, events, sizeof events) > 0) {
+    }
+    return 1;
+  }
+
+  void lock_unwatch(int watch) override {
+    if (watch >= 0) ::close(watch);
+  }
 
   bool char_device_number(const std::string& path, std::uint64_t& number) override {
     struct stat st {};

@@ -112,13 +112,22 @@ class Platform {
     return nullptr;
   }
 
-  // ---- Advisory file locks, shared by every process (flock(2) semantics: a
-  // lock belongs to one open file, so two opens of one path in one process
-  // exclude each other too). lock_open opens `path` read-only and
-  // close-on-exec for locking: a descriptor, or -1 with errno. lock_try takes
-  // the exclusive lock without waiting: 0, or -1 with errno (EWOULDBLOCK:
-  // another open file holds it). lock_close closes the descriptor, which
-  // releases the lock. The default: no locks on this platform (ENOSYS, EBADF).
+  // ---- Advisory file locks, shared by every process. A lock belongs to one
+  // open file, so two opens of one path in one process exclude each other
+  // too. lock_open opens `path` for locking, close-on-exec: a descriptor, or
+  // -1 with errno. lock_try takes the exclusive lock without waiting: 0, or
+  // -1 with errno (EWOULDBLOCK: another open file holds it). lock_try_gate
+  // takes a second, independent exclusive lock of the same kind (the
+  // waiting room of a fair lock; see take_node_lock in the access library):
+  // 0 or -1 with errno as lock_try. lock_close closes the descriptor, which
+  // releases its locks. The default: no locks on this platform (ENOSYS,
+  // EBADF) and a gate that is always free.
+  //
+  // On Linux the locks are open-file-description write locks (fcntl
+  // F_OFD_SETLK, F_WRLCK) on byte 0 (the lock) and byte 1 (the gate) of the
+  // file, and lock_open opens it write-only: only a user allowed to write to
+  // the file can open it so, and a write lock needs a descriptor open for
+  // writing. flock(2) locks, which any reader can take, do not interfere.
   virtual int lock_open(const std::string& path) {
     (void)path;
     errno = ENOSYS;
@@ -129,11 +138,40 @@ class Platform {
     errno = EBADF;
     return -1;
   }
+  virtual int lock_try_gate(int fd) {
+    (void)fd;
+    return 0;
+  }
   virtual int lock_close(int fd) {
     (void)fd;
     errno = EBADF;
     return -1;
   }
+  // Waiting for a lock without polling. lock_watch starts watching `path`
+  // for the close of a descriptor open for writing (every lock release is
+  // one): a watch descriptor, or -1 when the platform cannot watch.
+  // lock_wait(watch, ms) returns 1 once such a close happened since the
+  // watch started or the last wait returned, or 0 when `ms` milliseconds
+  // passed first; with no watch (-1) it sleeps min(ms, 20) on this
+  // platform's clock and returns 0 (a poll). The close is reported as it
+  // begins: on Linux the closing file's locks are removed just after the
+  // notification, so a try right after a 1 may still find the lock held for
+  // a moment. lock_unwatch ends the watch. The default: no watching.
+  virtual int lock_watch(const std::string& path) {
+    (void)path;
+    errno = ENOSYS;
+    return -1;
+  }
+  // Defined here so the class keeps no key function.
+  virtual int lock_wait(int watch, long timeout_ms) {
+    (void)watch;
+    const long ms = timeout_ms < 20 ? (timeout_ms > 0 ? timeout_ms : 0) : 20;
+    timespec request{ms / 1000, (ms % 1000) * 1000000L};
+    timespec remaining{0, 0};
+    while (sleep(&request, &remaining) != 0 && errno == EINTR) request = remaining;
+    return 0;
+  }
+  virtual void lock_unwatch(int watch) { (void)watch; }
 
   // ---- Character devices. The device number (st_rdev) of the character
   // device `path` names after stat(2) follows it (a /proc/PID/fd entry

@@ -16,9 +16,21 @@
  * that erases or writes.
  *
  * One camera serves one connection at a time across processes: SonixCam_Init
- * takes an advisory lock (flock) on the camera's node /dev/bus/usb/BBB/DDD,
- * waiting up to 10 s while another user holds it (then 0 and gEC 16), and
- * SonixCam_UnInit releases it after closing the device.
+ * takes the camera's lock, waiting up to 10 s while another user holds it
+ * (then 0 and gEC 16), and SonixCam_UnInit releases it after closing the
+ * device. The lock object is the camera's node /dev/bus/usb/BBB/DDD itself,
+ * opened write-only and locked with an open-file-description write lock
+ * (fcntl F_OFD_SETLK, F_WRLCK, byte 0): only a user allowed to write to the
+ * camera, as every flash operation must be, can open the node so and take
+ * a write lock, so a user who may only read the node (the udev rule gives
+ * 0664) cannot hold it, and a reader's flock(2) does not count. The wait
+ * blocks on the node's inotify IN_CLOSE_WRITE events (a release closes the
+ * holder's descriptor), so the waiter tries again as soon as the holder
+ * lets go, with no polling interval; it is fair through a gate (byte 1 of
+ * the same node, taken first and given back once the lock is held), so a
+ * user taking the camera back to back queues behind a waiter. A read lock
+ * (F_RDLCK) on byte 0 or 1 set by a reader can still make the wait run out;
+ * no SDK user sets one.
  */
 #ifndef MORVANE_SONIX_CAM_H
 #define MORVANE_SONIX_CAM_H

@@ -13,6 +13,7 @@
 #endif
 
 #include <cstdint>
+#include <string>
 
 #include "sonix/sonix_cam.h"
 
@@ -22,6 +23,10 @@
 #define SONIXCAM_EXPORT_DATA(name)                                  \
   extern "C" decltype(name) sonixcam_exported_##name __asm__(#name) \
       __attribute__((visibility("default"), alias(SONIXCAM_STORAGE_STR_(morvane_sonix_##name))))
+
+namespace morvane::uvc_stereo::platform {
+class Platform;
+}
 
 namespace morvane::uvc_stereo::sonix {
 
@@ -50,10 +55,29 @@ static_assert(sizeof(RomInfo) / sizeof(RomInfo[0]) == kRomInfoRows, "ROM table s
 // table so a stale or corrupted global can never index outside it.
 const RomInfoRow& current_rom_row();
 
+// Takes the fair lock of the file `path` (a camera's USB device node) on
+// platform `p`: passes the gate, waits for the lock, gives the gate back
+// (see "The per-camera lock" in usb_transport.cpp). Returns the descriptor
+// holding the lock (closing it releases the lock), -2 when another user
+// kept it for `wait_ms` milliseconds, -1 when the file cannot be locked at
+// all (cannot be opened for writing, or no locks on this platform).
+int take_node_lock(platform::Platform& p, const std::string& path, long wait_ms);
+
 // True when the last SonixCam_Init that tried to open a camera gave up
 // because another user (process or library) held the camera's lock for the
 // whole wait.
 bool last_open_found_camera_busy();
+
+// The camera the library's connection is open to, as SonixCam_Init was
+// asked for it (parsed ids, bus number, device address).
+struct OpenCamera {
+  std::uint16_t vid = 0;
+  std::uint16_t pid = 0;
+  std::uint8_t bus_number = 0;
+  std::uint8_t device_address = 0;
+};
+// True, with the camera, while a connection is open.
+bool open_camera(OpenCamera& camera);
 
 // 1 while a camera is open (the guard of every public SonixCam_ call).
 inline bool camera_open() { return camera_init != 0 && devh != nullptr; }

@@ -2,6 +2,7 @@
 // camera, claiming interface 0, probing the extension unit, identifying the
 // controller chip, the register map, and the register/ROM/memory-type
 // requests every other part of the library is built on.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -320,50 +321,45 @@ int IsSupportI2C64() { return g_supportI2C64; }
 //
 // One camera is used by one connection at a time across every process and
 // both SDK libraries (each library keeps its own connection state): an
-// open takes an advisory lock on the camera's USB device node, waiting up to
-// 10 s for another user to finish, and close releases it after the device
-// has been closed. Nothing of it reaches the wire. Where the node cannot be
-// opened for locking (no such device, or no locks on this platform) the open
-// goes on unlocked and libusb reports what it finds.
+// open takes the lock of the camera's USB device node, waiting up to 10 s
+// for another user to finish, and close releases it after the device has
+// been closed. Nothing of it reaches the wire. Where the node cannot be
+// opened for locking (no such device, no write access, or no locks on this
+// platform) the open goes on unlocked and libusb reports what it finds.
+//
+// The lock object is the node itself, opened write-only, with a write lock
+// (see platform::Platform::lock_open): only a user allowed to write to the
+// camera, which every flash operation needs anyway, can take it, while a
+// user who may only read the node (the udev rule gives 0664) cannot. The
+// wait blocks on the node's "closed after writing" events (every release is
+// one), so a waiter tries again the moment the holder lets go, not at its
+// next poll. It is fair through a gate, a second lock of the same node: a
+// waiter holds the gate while it waits for the lock and gives it back once
+// the lock is its own, and every taker passes the gate first, so a user who
+// releases and takes the camera back to back queues behind the waiter
+// instead of taking it again before the waiter wakes.
 
 namespace {
 
-constexpr std::uint64_t kCameraLockWaitNs = 10'000'000'000ULL;
-constexpr long kCameraLockPollMs = 20;
-constexpr long kCameraLockPolls = 10'000 / kCameraLockPollMs;  // the bound should the clock fail
+constexpr long kCameraLockWaitMs = 10'000;
 
 int g_camera_lock_fd = -1;
 bool g_last_open_busy = false;
+// The camera of the open connection (set by a successful SonixCam_Init).
+morvane::uvc_stereo::sonix::OpenCamera g_open_camera;
 
 enum class CameraLock { taken, unavailable, busy };
 
 CameraLock take_camera_lock(uint8_t bus_number, uint8_t device_address) {
-  platform::Platform& p = platform::current();
   char path[32];
   std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(bus_number),
                 static_cast<unsigned>(device_address));
-  const int fd = p.lock_open(path);
-  if (fd < 0) return CameraLock::unavailable;
-  const std::uint64_t start = platform::monotonic_ns();
-  for (long poll = 0;; ++poll) {
-    errno = 0;
-    if (p.lock_try(fd) == 0) {
-      g_camera_lock_fd = fd;
-      return CameraLock::taken;
-    }
-    const int error = errno;
-    if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) {
-      p.lock_close(fd);
-      return CameraLock::unavailable;
-    }
-    const std::uint64_t now = platform::monotonic_ns();
-    const bool expired = start != 0 && now != 0 ? now - start >= kCameraLockWaitNs : poll >= kCameraLockPolls;
-    if (expired) {
-      p.lock_close(fd);
-      return CameraLock::busy;
-    }
-    platform::sleep_ms(kCameraLockPollMs);
+  const int fd = morvane::uvc_stereo::sonix::take_node_lock(platform::current(), path, kCameraLockWaitMs);
+  if (fd >= 0) {
+    g_camera_lock_fd = fd;
+    return CameraLock::taken;
   }
+  return fd == -2 ? CameraLock::busy : CameraLock::unavailable;
 }
 
 void release_camera_lock() {
@@ -372,10 +368,68 @@ void release_camera_lock() {
   g_camera_lock_fd = -1;
 }
 
+// Waits for `take` (the lock or the gate of `fd`) up to `wait_ns` from
+// `start_ns`: 1 taken, 0 the time ran out, -1 the lock cannot be had at all.
+//
+// A release is announced as the holder's descriptor begins to close, a
+// moment before its locks are gone; so after each announcement the next
+// few tries come 1 ms apart before the wait goes back to blocking.
+template <typename Take>
+int wait_for(platform::Platform& p, int watch, std::uint64_t start_ns, std::uint64_t wait_ns, Take take) {
+  constexpr int kTriesAfterRelease = 20;
+  int quick_tries = 0;
+  for (long round = 0;; ++round) {
+    errno = 0;
+    if (take() == 0) return 1;
+    const int error = errno;
+    if (error != EWOULDBLOCK && error != EAGAIN && error != EINTR) return -1;
+    const std::uint64_t now = platform::monotonic_ns();
+    // Should the clock fail, the bound is counted in rounds of 20 ms.
+    const std::uint64_t waited =
+        start_ns != 0 && now != 0 ? now - start_ns : static_cast<std::uint64_t>(round) * 20'000'000ULL;
+    if (waited >= wait_ns) return 0;
+    long wait_ms = static_cast<long>((wait_ns - waited + 999'999) / 1'000'000);
+    if (quick_tries > 0) {
+      --quick_tries;
+      wait_ms = std::min(wait_ms, 1L);
+    }
+    if (p.lock_wait(watch, wait_ms) == 1) quick_tries = kTriesAfterRelease;
+  }
+}
+
 }  // namespace
 
 namespace morvane::uvc_stereo::sonix {
+
+int take_node_lock(platform::Platform& p, const std::string& path, long wait_ms) {
+  const int fd = p.lock_open(path);
+  if (fd < 0) return -1;
+  const int gate = p.lock_open(path);
+  // Watching starts before the first try, so no release can fall between
+  // a failed try and the wait.
+  const int watch = p.lock_watch(path);
+  const std::uint64_t start = platform::monotonic_ns();
+  const std::uint64_t wait_ns = static_cast<std::uint64_t>(wait_ms) * 1'000'000ULL;
+  int got = gate < 0 ? 1 : wait_for(p, watch, start, wait_ns, [&] { return p.lock_try_gate(gate); });
+  if (got == 1) got = wait_for(p, watch, start, wait_ns, [&] { return p.lock_try(fd); });
+  // The gate goes back at once: the next waiter (or a back-to-back user)
+  // passes it and waits for this user's release.
+  if (gate >= 0) p.lock_close(gate);
+  p.lock_unwatch(watch);
+  if (got == 1) return fd;
+  p.lock_close(fd);
+  return got == 0 ? -2 : -1;
+}
+
+}  // namespace morvane::uvc_stereo::sonix
+
+namespace morvane::uvc_stereo::sonix {
 bool last_open_found_camera_busy() { return g_last_open_busy; }
+bool open_camera(OpenCamera& camera) {
+  if (!camera_open()) return false;
+  camera = g_open_camera;
+  return true;
+}
 }  // namespace morvane::uvc_stereo::sonix
 
 // ---- Opening and closing.
@@ -531,6 +585,10 @@ int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address) {
     release_camera_lock();
     return 0;
   }
+  g_open_camera = {};
+  (void)VidPidStringToInt(vidpid, &g_open_camera.vid, &g_open_camera.pid);
+  g_open_camera.bus_number = bus_number;
+  g_open_camera.device_address = device_address;
   camera_init = 1;
   return 1;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -416,6 +417,47 @@ TEST_F(SpiNorFlashTest, SstStyleChipNeedsEnableWriteStatusAndProgramsByAai) {
   spi(mx, with_address(0xAF, 0x0, {0x00}));
   EXPECT_EQ(at(mx, 0x0), 0xFF);
   EXPECT_EQ(mx.counters().unsupported_commands, 1u);
+}
+
+// A backing store kept only from the change reports stays equal to the
+// array through any mix of programs (page and AAI), erases of every size
+// and commands the chip ignores (no write enable, protected blocks).
+TEST_F(SpiNorFlashTest, ChangeReportsCoverEveryChangeOfTheArray) {
+  for (const int row : {3, 8}) {
+    SCOPED_TRACE(row);
+    SpiNorFlash flash(clock_, spi_nor_model_for_row(row), 1u << 20, instant());
+    std::vector<std::uint8_t> mirror = flash.contents();
+    std::size_t reports = 0;
+    flash.set_change_observer([&](std::size_t offset, std::size_t length) {
+      ++reports;
+      std::copy_n(flash.contents().begin() + static_cast<std::ptrdiff_t>(offset), length,
+                  mirror.begin() + static_cast<std::ptrdiff_t>(offset));
+    });
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] { return seed = seed * 1103515245u + 12345u, (seed >> 8) & 0xFFFFF; };
+    for (int step = 0; step < 400; ++step) {
+      if (step == 200) clear_protection(flash);  // the first half meets protected blocks only
+      const std::uint32_t address = next();
+      if (step % 3 != 0) spi(flash, {0x06});  // one command in three lacks the write enable
+      switch (step % 5) {
+        case 0:
+          spi(flash, with_address(0x20, address));
+          break;
+        case 1:
+          spi(flash, with_address(0xD8, address));
+          break;
+        case 2:
+          spi(flash, with_address(0xAF, address, {static_cast<std::uint8_t>(next())}));
+          spi(flash, {0x04});
+          break;
+        default:
+          spi(flash, with_address(0x02, address, std::vector<std::uint8_t>(40, static_cast<std::uint8_t>(next()))));
+          break;
+      }
+      ASSERT_TRUE(mirror == flash.contents()) << "step " << step;
+    }
+    EXPECT_GT(reports, 50u);
+  }
 }
 
 TEST_F(SpiNorFlashTest, ContentsPersistThroughFiles) {

@@ -4,6 +4,9 @@
 // every path), and flock's own rules on a real file for the Linux platform.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +14,12 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +28,7 @@
 #include "platform/platform.hpp"
 #include "sonix/fake_usb.hpp"
 #include "sonix/sonix_cam.h"
+#include "sonix/sonix_internal.h"
 #include "support/forwarding_platform.hpp"
 #include "support/virtual_camera_fixture.hpp"
 
@@ -282,6 +288,99 @@ TEST(LinuxCameraLock, EachOpenIsItsOwnOwnerInOneProcessAndAcrossProcesses) {
   EXPECT_EQ(linux.lock_open("/nonexistent/morvane/lock"), -1);
   EXPECT_EQ(errno, ENOENT);
   unlink(path);
+}
+
+// A scratch file standing in for a camera's node, removed at the end.
+struct LockFile {
+  LockFile() {
+    const int made = mkstemp(path);
+    EXPECT_GE(made, 0);
+    if (made >= 0) close(made);
+  }
+  ~LockFile() { unlink(path); }
+  char path[32] = "/tmp/morvane-lock-XXXXXX";
+};
+
+// Only a user who may write to the node can hold its lock: a reader's flock
+// and a descriptor open only for reading take nothing from it, and without
+// write access there is nothing to take.
+TEST(LinuxCameraLock, OnlyAUserAllowedToWriteCanHoldIt) {
+  platform::Platform& linux = platform::linux_platform();
+  LockFile file;
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t reader = fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    const int fd = open(file.path, O_RDONLY);
+    const bool flocked = fd >= 0 && flock(fd, LOCK_EX) == 0;
+    const bool write_locked = fd >= 0 && linux.lock_try(fd) == 0;  // EBADF: not open for writing
+    const char verdict = flocked && !write_locked ? 'y' : 'n';
+    (void)!write(ready[1], &verdict, 1);
+    pause();
+    _exit(0);
+  }
+  char verdict = 0;
+  ASSERT_EQ(read(ready[0], &verdict, 1), 1);
+  EXPECT_EQ(verdict, 'y');
+  const int fd = sonix::take_node_lock(linux, file.path, 1000);
+  EXPECT_GE(fd, 0) << "a reader's flock kept the lock";
+  if (fd >= 0) linux.lock_close(fd);
+  kill(reader, SIGKILL);
+  waitpid(reader, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+
+  if (geteuid() != 0) {  // root may write anything
+    ASSERT_EQ(chmod(file.path, 0444), 0);
+    errno = 0;
+    EXPECT_EQ(sonix::take_node_lock(linux, file.path, 1000), -1);
+    EXPECT_EQ(errno, EACCES);
+  }
+}
+
+// A user who takes the lock again the moment it lets go (another process,
+// 20 ms holds) cannot keep out a waiter: the waiter is in at the holder's
+// first release, before the holder's next turn.
+TEST(LinuxCameraLock, AWaiterIsServedBeforeABackToBackUserTakesItAgain) {
+  platform::Platform& linux = platform::linux_platform();
+  LockFile file;
+  // Shared with the holder: its number of takes, and a stop flag.
+  auto* shared = static_cast<std::atomic<int>*>(
+      mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(shared, MAP_FAILED);
+  new (&shared[0]) std::atomic<int>(0);
+  new (&shared[1]) std::atomic<int>(0);
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    while (shared[1].load() == 0) {
+      const int fd = sonix::take_node_lock(platform::linux_platform(), file.path, 10'000);
+      if (fd < 0) _exit(1);
+      shared[0].fetch_add(1);
+      usleep(20'000);
+      platform::linux_platform().lock_close(fd);
+    }
+    _exit(0);
+  }
+  while (shared[0].load() < 3) usleep(1000);
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    const int before = shared[0].load();
+    const int fd = sonix::take_node_lock(linux, file.path, 10'000);
+    const int after = shared[0].load();
+    ASSERT_GE(fd, 0) << "the waiter never got the lock";
+    // The holder's take in progress may finish; no further one may.
+    EXPECT_LE(after - before, 1) << "the back-to-back user took the lock again first";
+    usleep(5'000);
+    linux.lock_close(fd);
+    usleep(30'000);
+  }
+  shared[1].store(1);
+  int status = 0;
+  ASSERT_EQ(waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  munmap(shared, 2 * sizeof(std::atomic<int>));
 }
 
 }  // namespace

@@ -179,17 +179,25 @@ const std::vector<HeldCase>& held_cases() {
   static const std::vector<HeldCase> cases = {
       {"none", [](const auto&, FastReadOptions&) {}},
       {"streaming off", [](const auto&, FastReadOptions& o) { o.streaming = false; }},
-      {"held blob equal", [](const auto& stored, FastReadOptions& o) { o.held_blob = parsed_or_raw(stored); }},
+      {"held blob equal, reuse not asked for",
+       [](const auto& stored, FastReadOptions& o) { o.held_blob = parsed_or_raw(stored); }},
+      {"held blob equal",
+       [](const auto& stored, FastReadOptions& o) {
+         o.held_blob = parsed_or_raw(stored);
+         o.reuse_held_copy = true;
+       }},
       {"held blob payload only",
        [](const auto& stored, FastReadOptions& o) {
          FlashBlob blob = parsed_or_raw(stored);
          blob.raw.clear();
          o.held_blob = blob;
+         o.reuse_held_copy = true;
        }},
       {"held document equal",
        [](const auto& stored, FastReadOptions& o) {
          FlashBlob blob = parsed_or_raw(stored);
          o.held_document = ReadJsonResult{blob.version, std::string(blob.payload.begin(), blob.payload.end())};
+         o.reuse_held_copy = true;
        }},
       {"held: same length and version, one byte differs",
        [](const auto& stored, FastReadOptions& o) {
@@ -197,17 +205,20 @@ const std::vector<HeldCase>& held_cases() {
          if (!blob.payload.empty()) blob.payload[blob.payload.size() / 2] ^= 0x20;
          blob.raw.clear();
          o.held_blob = blob;
+         o.reuse_held_copy = true;
        }},
       {"held: other version",
        [](const auto& stored, FastReadOptions& o) {
          FlashBlob blob = parsed_or_raw(stored);
          o.held_document = ReadJsonResult{static_cast<std::uint16_t>(blob.version + 1),
                                           std::string(blob.payload.begin(), blob.payload.end())};
+         o.reuse_held_copy = true;
        }},
       {"held: one byte longer",
        [](const auto& stored, FastReadOptions& o) {
          FlashBlob blob = parsed_or_raw(stored);
          o.held_document = ReadJsonResult{blob.version, std::string(blob.payload.begin(), blob.payload.end()) + " "};
+         o.reuse_held_copy = true;
        }},
       {"held: raw blob that does not validate",
        [](const auto& stored, FastReadOptions& o) {
@@ -215,6 +226,7 @@ const std::vector<HeldCase>& held_cases() {
          blob.raw = stored;
          if (blob.raw.size() > 20) blob.raw[20] ^= 0x01;
          o.held_blob = blob;
+         o.reuse_held_copy = true;
        }},
   };
   return cases;
@@ -257,9 +269,10 @@ TEST_P(FastReadTest, EveryStoredStateAndHeldCopyGivesWhatTheByteBangingReadGives
       // streaming where the controller has it and the caller allows it.
       if (!blob.ok()) continue;
       // A blob that the header preview holds whole is simply parsed.
-      if (held_equals(options, *specified_blob.value) && stored.size() > 16) {
+      const bool streams = streaming() && options.streaming;
+      if (!streams && options.reuse_held_copy && held_equals(options, *specified_blob.value) && stored.size() > 16) {
         EXPECT_EQ(blob.value->path, FlashReadPath::held_copy);
-      } else if (streaming() && options.streaming) {
+      } else if (streams) {
         EXPECT_EQ(blob.value->path, FlashReadPath::streaming);
       } else {
         EXPECT_EQ(blob.value->path, FlashReadPath::byte_banging);
@@ -290,11 +303,12 @@ TEST_P(FastReadTest, TransferCountsMeetTheTargets) {
 
   FastReadOptions held;
   held.held_blob = stored;
+  held.reuse_held_copy = true;
   before = transfers();
   Result<FastBlobResult> reused = read_blob_fast(config(), held);
   const std::uint64_t reused_count = transfers() - before;
   ASSERT_TRUE(reused.ok()) << reused.message;
-  EXPECT_EQ(reused.value->path, FlashReadPath::held_copy);
+  EXPECT_EQ(reused.value->path, streaming() ? FlashReadPath::streaming : FlashReadPath::held_copy);
 
   FlashBlob stale = make_blob(document_of_size(2048, 5), 1);
   held.held_blob = stale;
@@ -414,7 +428,10 @@ TEST_P(StreamingFaultTest, WrongOrMissingStreamingRepliesGiveWayToTheByteBanging
     for (const StreamFault& fault : stream_faults(stored.raw, older.raw)) {
       SCOPED_TRACE(std::string(fault.name) + (with_stale_copy ? ", stale held copy" : ""));
       FastReadOptions options;
-      if (with_stale_copy) options.held_blob = older;
+      if (with_stale_copy) {
+        options.held_blob = older;
+        options.reuse_held_copy = true;
+      }
 
       fault.arm(camera());
       const Result<FastBlobResult> blob = read_blob_fast(config(), options);
@@ -448,6 +465,7 @@ TEST_P(FastReadTest, HeldCopyOfAnInvalidDocumentIsCheckedAgainstTheByteBangingRe
   ASSERT_EQ(specified.code, ErrorCode::invalid_json);
   FastReadOptions options;
   options.held_blob = stored;
+  options.reuse_held_copy = true;
   const std::uint64_t before_ns = rig().clock().now_ns();
   const Result<FastJsonResult> fast = read_flash_json_fast(config(), options);
   expect_same_json(fast, specified);
@@ -488,12 +506,137 @@ TEST_P(FastReadTest, ADocumentRewrittenBehindTheCachesBackIsReadAfresh) {
 
     FastReadOptions options;
     options.held_document = ReadJsonResult{cached.value->version, cached.value->json};
+    options.reuse_held_copy = true;
     const Result<FastJsonResult> fast = read_flash_json_fast(config(), options);
     expect_same_json(fast, read_flash_json(config()));
     ASSERT_TRUE(fast.ok());
     EXPECT_EQ(fast.value->json, rewrite.after);
     EXPECT_EQ(fast.value->version, rewrite.version_after);
     EXPECT_NE(fast.value->path, FlashReadPath::held_copy);
+  }
+}
+
+// A different payload of the same length whose CRC-32 and last 4 bytes are
+// those of `payload`: `edit` is applied, then the 4 bytes at `window` are
+// solved for (CRC-32 is affine in the message bits) so the CRC comes back.
+// Retries with other edits until the 4 bytes are fit for a JSON string.
+std::string crc_twin(const std::string& payload, std::size_t window, const std::string& from) {
+  const std::uint32_t target = crc32_ieee(bytes_of(payload));
+  const std::size_t at = payload.find(from);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    std::vector<std::uint8_t> twin = bytes_of(payload);
+    const std::string to = std::to_string(900 + attempt).substr(0, from.size());
+    std::copy(to.begin(), to.end(), twin.begin() + static_cast<std::ptrdiff_t>(at));
+    // Column i: how flipping bit i of the window changes the CRC.
+    const std::uint32_t base = crc32_ieee(twin);
+    std::uint32_t rows[32];
+    for (int bit = 0; bit < 32; ++bit) {
+      std::vector<std::uint8_t> flipped = twin;
+      flipped[window + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+      rows[bit] = crc32_ieee(flipped) ^ base;
+    }
+    // Gauss-Jordan elimination over GF(2): reduce the columns to unit
+    // vectors, each keeping the combination of window bits it stands for,
+    // then pick the combinations that make up base ^ target.
+    const std::uint32_t want = base ^ target;
+    std::uint32_t combo[32];
+    int pivot_of[32];
+    for (int bit = 0; bit < 32; ++bit) combo[bit] = 1u << bit;
+    int row = 0;
+    for (int col = 0; col < 32 && row < 32; ++col) {
+      int pivot = -1;
+      for (int r = row; r < 32 && pivot < 0; ++r) {
+        if ((rows[r] >> col) & 1u) pivot = r;
+      }
+      if (pivot < 0) continue;
+      std::swap(rows[pivot], rows[row]);
+      std::swap(combo[pivot], combo[row]);
+      for (int r = 0; r < 32; ++r) {
+        if (r != row && ((rows[r] >> col) & 1u)) {
+          rows[r] ^= rows[row];
+          combo[r] ^= combo[row];
+        }
+      }
+      pivot_of[row++] = col;
+    }
+    std::uint32_t pick = 0;
+    for (int r = 0; r < row; ++r) {
+      if ((want >> pivot_of[r]) & 1u) pick ^= combo[r];
+    }
+    for (int bit = 0; bit < 32; ++bit) {
+      if ((pick >> bit) & 1u) twin[window + bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+    const bool fit = std::all_of(twin.begin() + static_cast<std::ptrdiff_t>(window),
+                                 twin.begin() + static_cast<std::ptrdiff_t>(window + 4),
+                                 [](std::uint8_t b) { return b >= 0x20 && b < 0x7F && b != '"' && b != '\\'; });
+    if (fit && crc32_ieee(twin) == target) return std::string(twin.begin(), twin.end());
+  }
+  ADD_FAILURE() << "no CRC twin found";
+  return payload;
+}
+
+// The stored blob changes without its header and last bytes changing: the
+// default fast read still returns what the byte-banging read returns (the
+// held copy is only reused on request, and then exactly as documented:
+// header and last 4 bytes only).
+TEST_P(FastReadTest, ChangesBehindTheCacheAreSeenByTheDefaultRead) {
+  const std::string prefix = "{\"fx\":612.4,\"pad\":\"abcd\",\"rows\":";
+  const std::string small = prefix + document_of_size(1500) + "}";
+  const std::string large = prefix + document_of_size(3 * 4096 - 200) + "}";  // three sectors with the header
+  const std::size_t window = prefix.find("abcd");
+  struct Case {
+    const char* name;
+    std::string held;  // what the caller (the cache) holds
+    std::string stored_document;
+    std::function<void(std::vector<std::uint8_t>&)> damage;  // applied to the stored blob's bytes
+  };
+  const std::vector<Case> cases = {
+      {"three bytes changed in place", small, small,
+       [](std::vector<std::uint8_t>& raw) {
+         const char* edit = "999";
+         std::copy(edit, edit + 3, raw.begin() + 16 + 6);
+       }},
+      {"middle sector erased", large, large,
+       [](std::vector<std::uint8_t>& raw) {
+         std::fill(raw.begin() + 4096, raw.begin() + 8192, static_cast<std::uint8_t>(0xFF));
+       }},
+      {"a CRC twin stored", small, crc_twin(small, window, "612"), nullptr},
+      {"a CRC twin held (forged cache file)", crc_twin(small, window, "612"), small, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> raw = make_blob(c.stored_document, 5).raw;
+    if (c.damage) c.damage(raw);
+    store(raw);
+    const FlashBlob held = make_blob(c.held, 5);
+    // The precondition of every case: the stored header and last 4 bytes are
+    // the held copy's, the bytes between are not.
+    ASSERT_NE(held.raw, raw);
+    ASSERT_TRUE(std::equal(held.raw.begin(), held.raw.begin() + 16, raw.begin()));
+    ASSERT_TRUE(std::equal(held.raw.end() - 4, held.raw.end(), raw.end() - 4));
+    for (const bool as_document : {false, true}) {
+      FastReadOptions options;
+      if (as_document) {
+        options.held_document = ReadJsonResult{5, c.held};
+      } else {
+        options.held_blob = held;
+      }
+      expect_same_blob(read_blob_fast(config(), options), read_blob_from_device(config()));
+      expect_same_json(read_flash_json_fast(config(), options), read_flash_json(config()));
+      // The opt-in reuse check reads the header and the last 4 bytes only,
+      // as documented: each of these changes passes it. Where streaming
+      // requests serve the read, it is not used at all.
+      options.reuse_held_copy = true;
+      if (streaming()) {
+        expect_same_blob(read_blob_fast(config(), options), read_blob_from_device(config()));
+        continue;
+      }
+      const Result<FastBlobResult> reused = read_blob_fast(config(), options);
+      ASSERT_TRUE(reused.ok()) << reused.message;
+      EXPECT_EQ(reused.value->path, FlashReadPath::held_copy);
+      EXPECT_EQ(reused.value->blob.payload, bytes_of(c.held));
+    }
+    ASSERT_TRUE(rig().clean());
   }
 }
 
@@ -506,6 +649,7 @@ TEST_P(FastReadTest, WithoutCrcChecksTheHeldCopyIsNeverTrusted) {
   no_crc.verify_crc = false;
   FastReadOptions options;
   options.held_blob = stored;
+  options.reuse_held_copy = true;
   const Result<FastBlobResult> fast = read_blob_fast(no_crc, options);
   expect_same_blob(fast, read_blob_from_device(no_crc));
   ASSERT_TRUE(fast.ok());
@@ -545,6 +689,7 @@ TEST_P(FastReadTest, AWriteCutShortIsNeverTakenForTheHeldCopy) {
     for (const ReadJsonResult* held : {&held_new, &held_old}) {
       FastReadOptions options;
       options.held_document = *held;
+      options.reuse_held_copy = true;
       expect_same_json(read_flash_json_fast(config(), options), specified);
     }
     expect_same_json(read_flash_json_fast(config(), FastReadOptions{}), specified);

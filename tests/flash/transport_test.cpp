@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 #include "emulator/spi_nor_flash.hpp"
 #include "flash/transport.hpp"
 #include "morvane/uvc_stereo/flash.hpp"
+#include "sonix/sonix_cam.h"
 #include "support/virtual_camera_fixture.hpp"
 
 namespace morvane::uvc_stereo {
@@ -175,6 +177,56 @@ TEST_F(TwoCameraTransportTest, AutoSelectTriesScannedCamerasInOrder) {
   Result<ReadJsonResult> neither = read_flash_json(config);
   EXPECT_EQ(neither.code, ErrorCode::device_unavailable);
   EXPECT_EQ(neither.message, "SonixCam_Init failed");
+  EXPECT_TRUE(rig().clean());
+}
+
+// An application holds camera 0 through the access library itself: every
+// library call for camera 1 fails naming both cameras and leaves camera 0's
+// connection open and its flash untouched; a call for camera 0 uses that
+// connection and leaves it open.
+TEST_F(TwoCameraTransportTest, AConnectionAnApplicationHoldsIsUsedOnlyForItsOwnCamera) {
+  camera(0).load_flash(0x51000, built("{\"unit\":0}").raw);
+  camera(1).load_flash(0x51000, built("{\"unit\":1}").raw);
+  const FlashConfig own_camera = config_for(0);
+  std::vector<char> vidpid(own_camera.vidpid.begin(), own_camera.vidpid.end());
+  vidpid.push_back('\0');
+  ASSERT_EQ(SonixCam_Init(vidpid.data(), own_camera.bus_number, own_camera.device_address), 1);
+
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "the access library is open to camera 0c45:0643 at %03u/%03u, not to the requested camera 0c45:0643 "
+                "at %03u/%03u",
+                config_for(0).bus_number, config_for(0).device_address, config_for(1).bus_number,
+                config_for(1).device_address);
+  const FlashConfig other = config_for(1);
+  const std::vector<std::pair<const char*, std::function<Result<void>()>>> calls = {
+      {"read", [&] { return Result<void>::forward(read_blob_from_device(other)); }},
+      {"write", [&] { return write_blob_to_device(other, built("{\"unit\":9}")); }},
+      {"probe", [&] { return probe_flash_transport(other); }},
+      {"firmware", [&] { return Result<void>::forward(detail::read_firmware_version_from_device(other)); }},
+      {"document", [&] { return Result<void>::forward(read_flash_json(other)); }},
+      {"fast", [&] { return Result<void>::forward(read_blob_fast(other, FastReadOptions{})); }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    const Result<void> r = call();
+    EXPECT_EQ(r.code, ErrorCode::device_unavailable);
+    EXPECT_EQ(r.message, expected);
+    EXPECT_EQ(camera_init, 1) << "the application's connection was closed";
+  }
+  EXPECT_EQ(camera(0).flash_contents(0x51000, 16 + 10), built("{\"unit\":0}").raw);
+
+  // Its own camera: served over the application's connection, left open.
+  Result<ReadJsonResult> own = read_flash_json(config_for(0));
+  ASSERT_TRUE(own.ok()) << own.message;
+  EXPECT_EQ(own.value->json, "{\"unit\":0}");
+  EXPECT_EQ(camera_init, 1);
+  ASSERT_EQ(SonixCam_UnInit(), 1);
+
+  // Once it is closed, camera 1 is reached.
+  Result<ReadJsonResult> later = read_flash_json(other);
+  ASSERT_TRUE(later.ok()) << later.message;
+  EXPECT_EQ(later.value->json, "{\"unit\":1}");
   EXPECT_TRUE(rig().clean());
 }
 

@@ -1,8 +1,10 @@
 // The morvane-uvc-stereo tool against its simulated camera: outputs, exit
 // statuses and the camera state kept between runs.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,7 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -52,8 +56,9 @@ class CliTest : public ::testing::Test {
     std::ofstream(in) << input;
     std::remove(out.c_str());
     // The tool's blob cache and kept copies live in the test's directory,
-    // never the user's.
-    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" + dir_ + "/state' " +
+    // never the user's. Bounded: a tool that hangs fails its test instead of
+    // stalling the suite.
+    std::string command = "XDG_CACHE_HOME='" + dir_ + "/cache' XDG_STATE_HOME='" + dir_ + "/state' timeout 120 " +
                           std::string(MORVANE_TOOL_PATH) + (simulate ? " --simulate='" + state_ + "'" : "") + " " +
                           args + " <'" + in + "' " + (stdout_redirect.empty() ? ">'" + out + "'" : stdout_redirect) +
                           " 2>'" + err + "'";
@@ -306,8 +311,9 @@ TEST_F(CliTest, StoredDocumentReadsReuseTheCachedBlobOnlyWhileTheCameraAgrees) {
   EXPECT_EQ(read_path("--no-fast"), "byte_banging");
   ASSERT_EQ(run("config backup " + path("stored.bin")).status, 0);
   EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
-  EXPECT_EQ(read_path(""), "held_copy");
-  EXPECT_EQ(read_path("--no-fast"), "byte_banging");
+  EXPECT_EQ(read_path(""), "byte_banging");  // reuse is opt-in
+  EXPECT_EQ(read_path("--reuse-cache"), "held_copy");
+  EXPECT_EQ(read_path("--no-fast --reuse-cache"), "byte_banging");
 
   // Whatever the cache holds, every read gives what the byte-banging read gives.
   ASSERT_EQ(run("config set -", "{\"k\":1}").status, 0);
@@ -334,13 +340,161 @@ TEST_F(CliTest, StoredDocumentReadsReuseTheCachedBlobOnlyWhileTheCameraAgrees) {
       std::remove(cache.c_str());
       if (!c.cached.empty()) std::ofstream(cache, std::ios::binary) << c.cached;
     }
-    EXPECT_EQ(read_path(""), c.expected_path);
-    ToolRun get = run("config get");
+    EXPECT_EQ(read_path("--reuse-cache"), c.expected_path);
+    ToolRun get = run("--reuse-cache config get");
     EXPECT_EQ(get.status, 0) << get.err;
     EXPECT_EQ(get.out, k2);
     ASSERT_EQ(run("config backup " + path("now.bin")).status, 0);
     EXPECT_EQ(slurp(path("now.bin")), slurp(cache)) << "the cache holds the stored blob after a read";
   }
+}
+
+// The flash changes behind the cache (here: the state file, which is the
+// simulated camera's flash, edited between runs): only --reuse-cache may
+// miss it, and a backup never does.
+TEST_F(CliTest, AChangeBehindTheCacheIsSeenByDefaultAndByEveryBackup) {
+  ASSERT_EQ(run("config set -", "{\"fx\":612.4,\"rows\":[1,2,3,4,5,6,7,8]}").status, 0);
+  ASSERT_EQ(run("config get").status, 0);  // fills the cache
+  std::vector<char> flash((std::istreambuf_iterator<char>(*std::make_unique<std::ifstream>(state_, std::ios::binary))),
+                          std::istreambuf_iterator<char>());
+  const std::size_t at = 0x51000 + 16 + 6;  // "612" inside the stored payload
+  ASSERT_EQ(std::string(flash.data() + at, 3), "612");
+  flash[at] = flash[at + 1] = flash[at + 2] = '9';
+  std::ofstream(state_, std::ios::binary | std::ios::trunc)
+      .write(flash.data(), static_cast<std::streamsize>(flash.size()));
+
+  for (const char* options : {"", "--reuse-cache "}) {
+    SCOPED_TRACE(options);
+    ToolRun backup = run(std::string(options) + "config backup " + path("b.bin"));
+    EXPECT_EQ(backup.status, 4) << backup.err;
+    EXPECT_THAT(backup.err, HasSubstr("crc32 mismatch"));
+  }
+  ToolRun get = run("config get");
+  EXPECT_EQ(get.status, 4);
+  EXPECT_THAT(get.err, HasSubstr("crc32 mismatch"));
+  // The opt-in reuse check reads the header and the last bytes only.
+  EXPECT_EQ(run("--reuse-cache config get").status, 0);
+}
+
+// Whatever sits at the cache path (a symlink to a device or to another
+// file, a FIFO, a huge file, a directory), a read with --reuse-cache gives
+// the stored document, exit 0, promptly; the path then holds the stored
+// blob as a regular 0600 file in a 0700 directory, and a symlink's target
+// is untouched.
+TEST_F(CliTest, HostileCacheFilesAreIgnoredAndReplaced) {
+  const std::string dir = path("cache/morvane-uvc-stereo");
+  const std::string cache = dir + "/SIM0001.blob";
+  ASSERT_EQ(run("config get").status, 0);
+  ASSERT_EQ(run("--no-cache config backup " + path("stored.bin")).status, 0);
+  const std::string document = run("--no-cache config get").out;
+  write("victim", "precious");
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  const struct {
+    const char* name;
+    std::function<int()> plant;
+    bool replaced;
+  } cases[] = {
+      {"symlink to /dev/zero", [&] { return ::symlink("/dev/zero", cache.c_str()); }, true},
+      {"symlink to another file", [&] { return ::symlink(path("victim").c_str(), cache.c_str()); }, true},
+      {"fifo", [&] { return ::mkfifo(cache.c_str(), 0600); }, true},
+      {"huge file",
+       [&] {
+         std::ofstream(cache, std::ios::binary) << slurp(path("stored.bin")) << std::string(1 << 20, 'x');
+         return 0;
+       },
+       true},
+      {"directory", [&] { return ::mkdir(cache.c_str(), 0700); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(cache);
+    ASSERT_EQ(c.plant(), 0);
+    ToolRun get = run("--reuse-cache config get");
+    EXPECT_EQ(get.status, 0) << get.err;
+    EXPECT_EQ(get.out, document);
+    struct stat st {};
+    ASSERT_EQ(::lstat(dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    if (!c.replaced) continue;
+    ASSERT_EQ(::lstat(cache.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(slurp(cache), slurp(path("stored.bin")));
+    EXPECT_EQ(slurp(path("victim")), "precious");
+  }
+}
+
+// One run at a time owns the simulated camera's state file: a run waiting
+// at a prompt makes a second run wait (so it cannot put back an older flash
+// over the document stored meanwhile); runs that change nothing write
+// nothing; simultaneous runs all succeed; no symlink is followed.
+TEST_F(CliTest, TheStateFileIsOneRunsAtATimeWrittenOnlyWhenTheFlashChanges) {
+  ASSERT_EQ(run("firmware export " + path("fw.bin")).status, 0);
+  // A burn waits at its prompt, its input a FIFO nobody writes yet.
+  ASSERT_EQ(::mkfifo(path("answer").c_str(), 0600), 0);
+  const std::string tool = "XDG_CACHE_HOME='" + dir_ + "/cache' timeout 60 " + std::string(MORVANE_TOOL_PATH) +
+                           " --simulate='" + state_ + "' ";
+  ASSERT_EQ(std::system(("(" + tool + "firmware burn '" + path("fw.bin") + "' <'" + path("answer") +
+                         "' >/dev/null 2>&1; echo $? >'" + path("a.rc") + "') &")
+                            .c_str()),
+            0);
+  const int answer = ::open(path("answer").c_str(), O_WRONLY);  // the burn has its input open
+  ASSERT_GE(answer, 0);
+  auto lock_is_held = [&] {
+    const int fd = ::open((state_ + ".lock").c_str(), O_RDONLY);
+    const bool held = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    if (fd >= 0) ::close(fd);
+    return held;
+  };
+  for (int i = 0; i < 200 && !lock_is_held(); ++i) ::usleep(10'000);
+  EXPECT_TRUE(lock_is_held());
+  write("doc.json", "{\"stored\":\"meanwhile\"}");
+  ASSERT_EQ(std::system(("(" + tool + "config set '" + path("doc.json") + "' >/dev/null 2>'" + path("b.err") +
+                         "'; echo $? >'" + path("b.rc") + "') &")
+                            .c_str()),
+            0);
+  ::usleep(500'000);
+  EXPECT_EQ(slurp(path("b.rc")), "") << "the second run did not wait";
+  EXPECT_THAT(slurp(path("b.err")), HasSubstr("waiting for another run"));
+  ASSERT_EQ(::write(answer, "n\n", 2), 2);
+  ::close(answer);
+  for (int i = 0; i < 3000 && (slurp(path("a.rc")).empty() || slurp(path("b.rc")).empty()); ++i) ::usleep(10'000);
+  EXPECT_EQ(slurp(path("a.rc")), "6\n");
+  EXPECT_EQ(slurp(path("b.rc")), "0\n");
+  EXPECT_EQ(run("config get").out, "{\"stored\":\"meanwhile\"}\n");
+
+  // Read-only runs leave the file alone.
+  struct stat before {
+  }, after{};
+  ASSERT_EQ(::stat(state_.c_str(), &before), 0);
+  ::usleep(20'000);
+  ASSERT_EQ(run("config get").status, 0);
+  ASSERT_EQ(run("info").status, 0);
+  ASSERT_EQ(::stat(state_.c_str(), &after), 0);
+  EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+  EXPECT_EQ(before.st_mtim.tv_sec, after.st_mtim.tv_sec);
+
+  // Two runs at once, round after round: both succeed.
+  for (int round = 0; round < 8; ++round) {
+    ASSERT_EQ(std::system(("(" + tool + "config get >/dev/null 2>&1; echo $? >'" + path("p.rc") + "') & " + tool +
+                           "config get >/dev/null 2>&1; echo $? >'" + path("q.rc") + "'; wait")
+                              .c_str()),
+              0);
+    EXPECT_EQ(slurp(path("p.rc")) + slurp(path("q.rc")), "0\n0\n") << "round " << round;
+  }
+
+  // Symlinks are refused, never written through.
+  write("victim", "precious");
+  const std::string flash = slurp(state_);
+  ASSERT_EQ(::symlink(path("victim").c_str(), (state_ + ".partial").c_str()), 0);
+  ASSERT_EQ(run("config set -", "{\"k\":3}").status, 0);
+  EXPECT_TRUE(slurp(path("victim")) == "precious") << "the symlink's target was written";
+  const std::string link = path("link.flash");
+  ASSERT_EQ(::symlink(state_.c_str(), link.c_str()), 0);
+  ToolRun through = run("--simulate='" + link + "' list", "", false);
+  EXPECT_EQ(through.status, 5);
+  EXPECT_THAT(through.err, HasSubstr("symbolic link"));
+  EXPECT_NE(slurp(state_), flash) << "the document was not stored";
 }
 
 TEST_F(CliTest, ACorruptStateFileIsReportedNotUsed) {

@@ -247,7 +247,10 @@ start_camera() {  # name serial extra-options...
   eval "pid_$name=$!"
 }
 start_camera cam0 VM0001
-start_camera cam1 VM0002
+# cam1's controller generation has the streaming flash request (cam0's and
+# cam2's, the virtual camera's default row 12, has not): the full stack
+# then carries both flash read paths.
+start_camera cam1 VM0002 --rom-row 15
 start_camera cam2 VM0003 --units 4
 for name in cam0 cam1 cam2; do
   for _ in $(seq 100); do [ -S "$work/$name.sock" ] && break; sleep 0.05; done

@@ -1,18 +1,23 @@
 // The last configuration blob read from each camera, kept between runs so
-// that the next read can be a reuse check (the camera's stored header is
-// read and compared; the document is read again only when it changed).
+// that a read asked to (--reuse-cache) can be a reuse check (the camera's
+// stored header and the payload's last bytes are read and compared; the
+// document is read again only when they differ).
 //
-// The cache is a hint, never a source of truth: the SDK validates whatever
-// is handed to it and reads the camera's header every time, so a missing,
-// truncated, foreign or stale file costs at most one full read.
+// The cache is untrusted input: the SDK validates whatever is handed to it,
+// and the file itself is opened without following a symlink or blocking on
+// a FIFO, taken only when it is a regular file of the user's own no larger
+// than the largest blob the configuration allows, in a directory that is
+// the user's own with mode 0700. Anything else is ignored (and replaced by
+// the next store). Files are written through a unique temporary (mkstemp,
+// mode 0600) and renamed into place, so a reader never sees half a file and
+// a name planted in the directory is never written through.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "tool.hpp"
 
@@ -33,12 +38,32 @@ std::string file_name_for(const std::string& serial) {
   return name + ".blob";
 }
 
-bool make_directories(const std::string& dir) {
-  for (std::size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
-    const std::string partial = dir.substr(0, slash);
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+// Closes a descriptor on every path.
+struct Fd {
+  int fd = -1;
+  ~Fd() {
+    if (fd >= 0) ::close(fd);
   }
-  return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+};
+
+// The cache directory is usable: a real directory (not a symlink), owned by
+// this user, mode 0700 (tightened when it is ours but looser). With
+// `create`, missing directories are made 0700 on the way.
+bool directory_ok(const std::string& dir, bool create) {
+  if (create) {
+    for (std::size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1)) {
+      const std::string partial = dir.substr(0, slash);
+      if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  }
+  Fd d;
+  d.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (d.fd < 0) return false;
+  struct stat st {};
+  if (::fstat(d.fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+  if ((st.st_mode & 07777) != 0700 && ::fchmod(d.fd, 0700) != 0) return false;
+  return true;
 }
 
 }  // namespace
@@ -58,32 +83,53 @@ std::string blob_cache_path(const uvc_stereo::DeviceInfo& device) {
   return dir.empty() ? std::string() : dir + "/" + file_name_for(device.serial);
 }
 
-std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path) {
-  if (path.empty()) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
+std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path, std::size_t max_bytes) {
+  if (path.empty() || !directory_ok(path.substr(0, path.rfind('/')), false)) return std::nullopt;
+  Fd f;
+  f.fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (f.fd < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) return std::nullopt;
+  if (st.st_size <= 0 || static_cast<std::uint64_t>(st.st_size) > max_bytes) return std::nullopt;
+  // Read at most one byte past the limit: a file that grew meanwhile is
+  // refused, never read without bound.
   uvc_stereo::FlashBlob blob;
-  blob.raw.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad() || blob.raw.empty()) return std::nullopt;
+  blob.raw.resize(max_bytes + 1);
+  std::size_t have = 0;
+  while (have < blob.raw.size()) {
+    const ssize_t n = ::read(f.fd, blob.raw.data() + have, blob.raw.size() - have);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    have += static_cast<std::size_t>(n);
+  }
+  if (have == 0 || have > max_bytes) return std::nullopt;
+  blob.raw.resize(have);
   return blob;
 }
 
 void store_cached_blob(const std::string& path, const std::vector<std::uint8_t>& raw) {
   if (path.empty() || raw.empty()) return;
-  const std::string dir = path.substr(0, path.rfind('/'));
-  if (!make_directories(dir)) return;
-  // Written aside and renamed, so a reader never sees half a file.
-  const std::string temporary = path + ".tmp" + std::to_string(::getpid());
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
-    out.close();
-    if (!out) {
-      ::unlink(temporary.c_str());
-      return;
-    }
+  const std::size_t slash = path.rfind('/');
+  const std::string dir = path.substr(0, slash);
+  if (!directory_ok(dir, true)) return;
+  // A unique temporary, created exclusively (mode 0600), renamed over
+  // whatever the cache path holds (a symlink there is replaced, not
+  // followed).
+  std::string temporary = dir + "/." + path.substr(slash + 1) + ".XXXXXX";
+  Fd out;
+  out.fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+  if (out.fd < 0) return;
+  bool ok = ::fchmod(out.fd, 0600) == 0;
+  for (std::size_t done = 0; ok && done < raw.size();) {
+    const ssize_t n = ::write(out.fd, raw.data() + done, raw.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    if (n > 0) done += static_cast<std::size_t>(n);
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
+  ok = ok && ::close(out.fd) == 0;
+  out.fd = -1;
+  if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) ::unlink(temporary.c_str());
 }
 
 }  // namespace morvane::tool

@@ -117,17 +117,17 @@ uvc_stereo::Result<us::Device> open_untouched(const us::DeviceInfo& device) {
   return us::open_device(device, options);
 }
 
-// The stored blob by the read the options ask for: the byte-banging read
-// with --no-fast, else the fast read with the cached blob as the held copy.
-// A successful read refreshes the cache (unless --no-cache).
-StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device) {
+StoredBlob read_stored_blob(const GlobalOptions& g, const us::DeviceInfo& device, bool may_reuse) {
   const us::FlashConfig config = flash_config_for(device);
   const std::string cache = g.cache ? blob_cache_path(device) : std::string();
   StoredBlob stored{us::Result<us::FlashBlob>::failure(us::ErrorCode::internal_error, "not read"),
                     us::FlashReadPath::byte_banging};
   if (g.fast) {
     us::FastReadOptions options;
-    options.held_blob = load_cached_blob(cache);
+    if (may_reuse && g.reuse_cache) {
+      options.held_blob = load_cached_blob(cache, config.max_total_length);
+      options.reuse_held_copy = true;
+    }
     auto fast = us::read_blob_fast(config, options);
     if (fast.ok()) {
       stored.path = fast.value->path;

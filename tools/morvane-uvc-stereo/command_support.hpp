@@ -69,13 +69,16 @@ ToolError bad_file(const uvc_stereo::Result<T>& result, const std::string& prefi
 uvc_stereo::Result<uvc_stereo::Device> open_untouched(const uvc_stereo::DeviceInfo& device);
 
 // The stored blob by the read the options ask for: the byte-banging read
-// with --no-fast, else the fast read with the cached blob as the held copy.
-// A successful read refreshes the cache (unless --no-cache).
+// with --no-fast, else the fast read, which reads every byte of the blob.
+// Only with --reuse-cache, and only where `may_reuse` (never for a backup,
+// which promises the flash's own bytes), is the cached blob reused when the
+// stored header and the payload's last bytes match it. A successful read
+// refreshes the cache (unless --no-cache).
 struct StoredBlob {
   uvc_stereo::Result<uvc_stereo::FlashBlob> blob;
   uvc_stereo::FlashReadPath path = uvc_stereo::FlashReadPath::byte_banging;
 };
-StoredBlob read_stored_blob(const GlobalOptions& g, const uvc_stereo::DeviceInfo& device);
+StoredBlob read_stored_blob(const GlobalOptions& g, const uvc_stereo::DeviceInfo& device, bool may_reuse);
 
 // A zero-terminated text field of at most `size` bytes.
 std::string firmware_text_field(const std::uint8_t* buffer, std::size_t size);

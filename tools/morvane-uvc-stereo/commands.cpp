@@ -139,7 +139,7 @@ int cmd_info(const GlobalOptions& g, bool json) {
   auto firmware = us::detail::read_firmware_version_from_device(config);
   auto probe = us::probe_flash_transport(config);
   auto imu = us::detail::ensure_imu_supported_by_firmware(d, config);
-  StoredBlob stored = read_stored_blob(g, d);
+  StoredBlob stored = read_stored_blob(g, d, true);
 
   if (json) {
     ordered_json out = device_json(d);

@@ -12,11 +12,14 @@ struct GlobalOptions {
   std::string state_file;  // the simulated camera's, when simulated
   bool force = false;      // flash operations even while another process has the video node open
   // Stored-document reads (config get, config backup, info): streaming
-  // requests and the reuse check where possible, unless --no-fast asks
-  // for the byte-banging read; the last blob per camera is kept in the
-  // cache unless --no-cache.
+  // requests where possible, unless --no-fast asks for the byte-banging
+  // read; the last blob per camera is kept in the cache unless --no-cache.
+  // --reuse-cache (config get and info only) reuses the cached blob when
+  // the stored header and the payload's last 4 bytes match it, without
+  // reading the rest of the payload.
   bool fast = true;
   bool cache = true;
+  bool reuse_cache = false;
 };
 
 struct ImuOptions {

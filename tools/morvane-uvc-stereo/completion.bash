@@ -3,7 +3,7 @@ _morvane_uvc_stereo() {
   local cur prev words cword
   _init_completion || return
 
-  local global="--device --simulate --force --no-fast --no-cache --version --help"
+  local global="--device --simulate --force --no-fast --no-cache --reuse-cache --version --help"
   local commands="list watch info config imu firmware sensor"
   local command="" sub="" i
   for ((i = 1; i < cword; i++)); do

@@ -34,7 +34,7 @@ int cmd_config_get(const GlobalOptions& g, bool pretty, const std::string& outpu
   std::string compact;
   bool have = false;
   if (g.fast) {
-    StoredBlob stored = read_stored_blob(g, *selection.device);
+    StoredBlob stored = read_stored_blob(g, *selection.device, true);
     if (!stored.blob.ok()) return report(with_permission_hint(sdk_error(stored.blob), g, *selection.device));
     const auto& payload = stored.blob.value->payload;
     auto minified = us::detail::minify_json_any_bytes(  // a stored document is read whatever its bytes
@@ -109,7 +109,7 @@ int cmd_config_set(const GlobalOptions& g, const std::string& input) {
 int cmd_config_backup(const GlobalOptions& g, const std::string& output) {
   auto selection = pick_for_flash(g);
   if (!selection.device) return report(selection.error);
-  StoredBlob stored = read_stored_blob(g, *selection.device);
+  StoredBlob stored = read_stored_blob(g, *selection.device, false);
   auto& blob = stored.blob;
   if (!blob.ok()) return report(with_permission_hint(sdk_error(blob), g, *selection.device));
   std::string error;

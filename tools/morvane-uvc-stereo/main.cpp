@@ -68,11 +68,14 @@ int main(int argc, char** argv) {
   app.add_flag("--force", global.force,
                "Run flash and firmware operations even while another process has the camera's video node open "
                "(its capture or IMU reads end)");
-  bool no_fast = false, no_cache = false;
+  bool no_fast = false, no_cache = false, reuse_cache = false;
   app.add_flag("--no-fast", no_fast,
                "Read the stored document register by register only (no streaming requests, no reuse check)");
   app.add_flag("--no-cache", no_cache,
                "Neither use nor update the last document kept per camera under $XDG_CACHE_HOME/morvane-uvc-stereo");
+  app.add_flag("--reuse-cache", reuse_cache,
+               "config get and info: return the cached document when the camera's stored header and the last 4 "
+               "payload bytes match it, without reading the rest (a change elsewhere in the payload goes unseen)");
 
   bool json = false, pretty = false, yes = false;
   std::string file, output, size_text = "0x20000", flash_size_text = "0x100000";
@@ -158,6 +161,7 @@ int main(int argc, char** argv) {
   std::uint32_t export_size = 0, flash_size = 0;
   if (*fw_export && !parse_size(size_text, "--size", 1, kMaxFlashBytes, export_size)) return kExitUsage;
   if (*fw_burn && !parse_size(flash_size_text, "--flash-size", 0x10000, kMaxFlashBytes, flash_size)) return kExitUsage;
+  global.reuse_cache = reuse_cache && !no_cache && !no_fast;
 
   // The stop signals reach the main thread alone: threads started from here
   // on (the simulated camera's) keep them blocked.

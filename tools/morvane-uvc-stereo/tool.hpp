@@ -69,9 +69,13 @@ std::string blob_cache_directory();
 // there is no cache directory.
 std::string blob_cache_path(const uvc_stereo::DeviceInfo& device);
 // The cached blob's raw bytes as stored (unchecked: the SDK validates them);
-// nothing when there is no readable, non-empty file.
-std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path);
-// Best effort: a cache that cannot be written is skipped silently.
+// nothing unless the path is a non-empty regular file of this user of at
+// most `max_bytes` in a directory of this user's with mode 0700 (never
+// following a symlink, never blocking on a FIFO).
+std::optional<uvc_stereo::FlashBlob> load_cached_blob(const std::string& path, std::size_t max_bytes);
+// Best effort: a cache that cannot be written is skipped silently. Written
+// through a unique temporary (0600) renamed over the path, in a directory
+// made (or tightened to) 0700 and owned by this user.
 void store_cached_blob(const std::string& path, const std::vector<std::uint8_t>& raw);
 
 // ---- Text helpers.
@@ -158,12 +162,16 @@ class Progress {
 
 // A virtual camera installed behind the SDK for the life of the object, with
 // a firmware image, a calibration document and a moving IMU. Its flash is
-// loaded from and saved to `state_file` so runs see each other's changes.
+// `state_file`: loaded at start, and every program and erase written through
+// to it as it happens, so runs see each other's changes and a run killed
+// mid-write leaves what a camera unplugged then would hold. One run at a
+// time: start() waits while another run holds "<state_file>.lock".
 class Simulation {
  public:
   static std::unique_ptr<Simulation> start(const std::string& state_file, std::string& error);
   ~Simulation();
-  // Writes the flash back to the state file.
+  // Whether every change of the flash reached the state file (else false and
+  // the first failure's message).
   bool save(std::string& error);
   // Advances the virtual clock (the IMU's sample period in simulated mode).
   void advance_ms(double ms);

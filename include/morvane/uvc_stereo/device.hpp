@@ -46,8 +46,9 @@ class MORVANE_UVC_STEREO_API Device {
   // blob error met.
   Result<ReadJsonResult> read_json();
   // The same document by read_flash_json_fast: streaming requests where the
-  // controller has them, or the caller's held copy when the stored header
-  // matches it. The result says which path served it. Fails like read_json().
+  // controller has them, or, only when options.reuse_held_copy asks for it,
+  // the caller's held copy when the stored header matches it. The result
+  // says which path served it. Fails like read_json().
   Result<FastJsonResult> read_json(const FastReadOptions& options);
   // The stored blob byte for byte (header, document, CRC), checked as a
   // document read checks it: the copy to keep before write_json() replaces

@@ -100,7 +100,12 @@ MORVANE_UVC_STEREO_API Result<std::string> minify_json_any_bytes(std::string_vie
 }  // namespace detail
 
 // Device I/O. Each call opens its own connection to the camera under a
-// process-wide lock and closes it before returning.
+// process-wide lock and closes it before returning. Should the access
+// library (SonixCam_) already be open, through the program's own use of it,
+// a call uses that connection only when it is to the camera asked for and
+// leaves it open; otherwise it fails with device_unavailable "the access
+// library is open to camera VVVV:PPPP at BBB/DDD, not to the requested
+// camera VVVV:PPPP at BBB/DDD" and leaves that connection alone.
 MORVANE_UVC_STEREO_API Result<FlashBlob> read_blob_from_device(const FlashConfig& config) noexcept;
 MORVANE_UVC_STEREO_API Result<void> write_blob_to_device(const FlashConfig& config, const FlashBlob& blob) noexcept;
 MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& config) noexcept;
@@ -108,39 +113,53 @@ MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& con
 // ---- Fast reads.
 //
 // The same stored blob as read_blob_from_device, fetched with fewer control
-// transfers where the camera allows it. Whatever path serves it, the result
-// has passed exactly the checks of the byte-banging read (magic, header
-// ranges, total length, CRC-32 and, for documents, the JSON rules), and
-// any failure of a fast path (a failed transfer, bytes that do not
-// validate) is followed by the byte-banging read, whose outcome is then
-// returned. Each call is one or two flash connections under the same
-// process-wide lock as every other flash operation.
+// transfers where the camera allows it. By default a fast read returns
+// exactly what read_blob_from_device would return at that moment, or fails
+// as it would: every byte of the blob is read from the flash (by streaming
+// requests where the controller has them) and passes exactly the checks of
+// the byte-banging read (magic, header ranges, total length, CRC-32 and,
+// for documents, the JSON rules). Any failure of a fast path (a failed
+// transfer, bytes that do not validate) is followed by the byte-banging
+// read, whose outcome is then returned. Each call is one or two flash
+// connections under the same process-wide lock as every other flash
+// operation.
 
 // Which read served a fast read.
 enum class FlashReadPath : std::uint8_t {
   byte_banging = 0,  // register-by-register SPI read, every controller has it
   streaming = 1,     // streaming flash requests of 64 bytes each
-  held_copy = 2,     // only the stored header was read; it matched the caller's copy
+  held_copy = 2,     // opt-in reuse: the stored header matched the caller's copy
 };
 
 // "byte_banging", "streaming", "held_copy" (or "unknown"). Static text.
 MORVANE_UVC_STEREO_API std::string_view flash_read_path_name(FlashReadPath path) noexcept;
 
 struct FastReadOptions {
-  // Use streaming flash requests on controllers that have them.
+  // Use streaming flash requests on controllers that have them. They carry
+  // the real flash bytes, so the result is the same as without them.
   bool streaming = true;
-  // A copy the caller already holds, for the reuse check: the stored header
-  // is read and compared; when the header's version, lengths and CRC-32
-  // match the held payload (and the payload's last bytes in flash match it
-  // too, so that a write cut short is never mistaken for a complete one),
-  // the rest of the payload is not read again. A held document
-  // counts as the payload (its version and compact text) and is preferred
-  // over a held blob; a held blob's raw bytes, when present, are validated
-  // against the configuration first, else its version and payload are used.
-  // A copy that does not validate is ignored. The check is skipped when the
-  // configuration turns verify_crc off (the CRC then vouches for nothing).
+  // A copy the caller already holds (a held document is preferred over a
+  // held blob; a held blob's raw bytes, when present, are validated against
+  // the configuration first, else its version and payload are used; a copy
+  // that does not validate is ignored). It is used only when
+  // reuse_held_copy is set.
   std::optional<FlashBlob> held_blob;
   std::optional<ReadJsonResult> held_document;
+  // Opt-in reuse of the held copy, for callers that accept its limits, on
+  // controllers without the streaming request (or with `streaming` off;
+  // where streaming requests are used they read the whole blob instead,
+  // at a comparable cost). When set (and the configuration keeps
+  // verify_crc on), the flash is read for
+  // the stored header and the payload's last 4 bytes only; the held copy is
+  // returned when the header's magic, version, header size, payload length
+  // and CRC-32 equal the held copy's and those 4 bytes equal its last 4
+  // bytes (a held copy ending in 4 bytes 0xFF is never reused). The middle
+  // of the payload is NOT read: a payload changed in place, a sector erased
+  // inside it, or a different document with the same length, version,
+  // CRC-32 and last 4 bytes is not noticed, and the held copy is returned
+  // instead of what the flash holds. Never use it where the flash's own
+  // bytes matter (backup, verify, restore, firmware work).
+  bool reuse_held_copy = false;
 };
 
 struct FastBlobResult {

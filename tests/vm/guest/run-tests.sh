@@ -1,7 +1,8 @@
 #!/bin/sh
 # The scenarios, run inside the virtual machine with three virtual cameras:
-# VM0001 and VM0002 (same USB ids, vendor controls on unit 3) and VM0003
-# (vendor controls on unit 4 only). Each scenario prints
+# VM0001 and VM0002 (same USB ids, vendor controls on unit 3; VM0002's
+# controller has the streaming flash request) and VM0003 (vendor controls on
+# unit 4 only). Each scenario prints
 #   VMTEST PASS|FAIL <name> <milliseconds> [reason]
 # and facts for the host as "VMDATA <key> <value>".
 TOOL="timeout 120 morvane-uvc-stereo"
@@ -270,8 +271,12 @@ t_transfer_times() {
 # back afterwards. A measurement, not a test: it runs only when named with
 # vmonly (run.sh --only config_get_timing).
 t_config_get_timing() {
-  s=VM0001
-  c=$W/timing-cache
+  for s in VM0001 VM0002; do config_get_timing $s || return 1; done
+}
+
+config_get_timing() {  # serial
+  s=$1
+  c=$W/timing-cache-$s
   ensure_docs || fail "cannot store the documents" || return 1
   $TOOL -d $s config backup $W/timing-saved.bin || fail "backup" || return 1
   awk 'BEGIN { printf "{\"rows\":["; for (i = 0; i < 112; i++) printf "%s[%d,%d.25,-0.0412]", (i ? "," : ""), i, i % 10; print "]}" }' >$W/timing.json
@@ -292,15 +297,23 @@ t_config_get_timing() {
     t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s --no-cache config get >$W/timing-fast.json || fail "no-cache get" || return 1
     fast="$fast $(( $(now_ms) - t ))"
     quiet
-    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s config get >$W/timing-cached.json || fail "cached get" || return 1
+    t=$(now_ms); XDG_CACHE_HOME=$c $TOOL -d $s --reuse-cache config get >$W/timing-cached.json || fail "cached get" || return 1
     cached="$cached $(( $(now_ms) - t ))"
     for f in specified fast cached; do
       cmp $W/timing-$f.json $W/timing.json || fail "config get ($f) printed another document" || return 1
     done
   done
-  XDG_CACHE_HOME=$c $TOOL -d $s info --json | grep -q '"config_read_path": "held_copy"' || fail "the cache was not reused" || return 1
-  echo "VMDATA config_read_path_without_cache $($TOOL -d $s --no-cache info --json | sed -n 's/.*"config_read_path": "\(.*\)".*/\1/p')"
-  echo "VMDATA config_get_ms document_bytes=$(( $(wc -c <$W/timing.json) - 1 )) list=$scan | no_fast=$specified | fast_no_cache=$fast | fast_cached=$cached"
+  # The cache is reused only where asked for and no streaming request
+  # serves the read.
+  reused=$(XDG_CACHE_HOME=$c $TOOL -d $s --reuse-cache info --json | sed -n 's/.*"config_read_path": "\(.*\)".*/\1/p')
+  path=$($TOOL -d $s --no-cache info --json | sed -n 's/.*"config_read_path": "\(.*\)".*/\1/p')
+  echo "VMDATA config_read_path_$s default=$path reuse_cache=$reused"
+  if [ $s = VM0002 ]; then
+    [ "$path" = streaming ] && [ "$reused" = streaming ] || fail "VM0002 did not read by streaming requests" || return 1
+  else
+    [ "$reused" = held_copy ] || fail "the cache was not reused" || return 1
+  fi
+  echo "VMDATA config_get_ms_$s document_bytes=$(( $(wc -c <$W/timing.json) - 1 )) list=$scan | no_fast=$specified | fast_default=$fast | reuse_cache=$cached"
   $TOOL -d $s config restore $W/timing-saved.bin || fail "restore" || return 1
 }
 
