@@ -127,7 +127,11 @@ int cmd_watch(const GlobalOptions& g, bool json) {
   const int ended = watch_events(monitor, *which, signals.fd(), kWatchRetryMs, std::cerr,
                                  [json](const us::DeviceEvent& event) { print_event(event, json); });
   if (ended < 0) return report({kExitSdkError, std::string("poll failed: ") + std::strerror(errno)});
-  return kExitOk;  // interrupted: a normal end
+  // Interrupted: a normal end. The signal is taken, so that it does not
+  // strike once the mask is restored.
+  signalfd_siginfo info{};
+  if (::read(signals.fd(), &info, sizeof info) < 0) return kExitOk;
+  return kExitOk;
 }
 
 int cmd_info(const GlobalOptions& g, bool json) {

@@ -1,5 +1,7 @@
 // morvane-uvc-stereo: list the supported cameras, read and write their
 // calibration document, stream their IMU and reach their USB controller.
+#include <fcntl.h>
+#include <unistd.h>
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
@@ -48,7 +50,25 @@ constexpr std::uint64_t kMaxFlashBytes = 0x1000000;
 
 }  // namespace
 
+namespace {
+// A standard stream the tool was started without is held by /dev/null
+// opened the wrong way round, so that no file the tool opens later (the
+// simulated camera's state file, its lock) becomes standard output and
+// every write to a closed stream still fails.
+void hold_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0) continue;
+    const int held = ::open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (held >= 0 && held != fd) {
+      ::dup2(held, fd);
+      ::close(held);
+    }
+  }
+}
+}  // namespace
+
 int main(int argc, char** argv) {
+  hold_closed_standard_streams();
   CLI::App app{"Morvane UVC stereo camera tool", "morvane-uvc-stereo"};
   app.footer(kExitCodesHelp);
   app.require_subcommand(1);
