@@ -75,6 +75,7 @@ fresh_root() {
     skip "the archive $mirror cannot be reached"
 
   # The cached tarball's name carries everything it was made from.
+  local recipe key
   recipe="minbase $suite $arch $mirror ${security:-} ${root_packages[*]} sources+update+upgrade v1"
   key=$(printf '%s' "$recipe" | sha256sum | cut -c1-16)
   tarball=$cache_dir/root-$key.tar.zst

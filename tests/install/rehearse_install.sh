@@ -40,9 +40,9 @@ skip() {
 # What the rehearsal rehearses: the install steps and this script.
 steps=(scripts/install-deps.sh scripts/arm64.sh scripts/target-sysroot.sh tests/install/clean_root.sh
        tests/install/rehearse_install.sh python/tests/run_cross.sh)
-key=$(cd "$src" && cat "${steps[@]}" | sha256sum | cut -c1-16)
-if [ "${MORVANE_REHEARSAL:-}" != always ] && [ -f "$state/passed-$key" ]; then
-  echo "rehearsal: these install steps passed in a clean root on $(cat "$state/passed-$key"); not run again"
+steps_key=$(cd "$src" && cat "${steps[@]}" | sha256sum | cut -c1-16)
+if [ "${MORVANE_REHEARSAL:-}" != always ] && [ -f "$state/passed-$steps_key" ]; then
+  echo "rehearsal: these install steps passed in a clean root on $(cat "$state/passed-$steps_key"); not run again"
   echo "rehearsal: 1 passed, 0 failed"
   exit 0
 fi
@@ -72,7 +72,7 @@ finish() {
   if [ "$failed" -eq 0 ]; then
     mkdir -p "$state"
     rm -f "$state"/passed-*
-    date -u +%Y-%m-%dT%H:%MZ >"$state/passed-$key"
+    date -u +%Y-%m-%dT%H:%MZ >"$state/passed-$steps_key"
   fi
   [ "$failed" -eq 0 ]
   exit
