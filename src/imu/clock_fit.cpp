@@ -64,7 +64,7 @@ void DeviceClockFit::reanchor() {
   fitted_ = false;
 }
 
-DeviceClockFit::SlopeBounds DeviceClockFit::slope_bounds(double from) const {
+DeviceClockFit::SlopeBounds DeviceClockFit::slope_bounds(double from) {
   // The points from `from` on, split at the middle of their span: any line
   // below every arrival and above every read start rises from a read start
   // before the middle to an arrival after it no faster than the flattest
@@ -82,7 +82,12 @@ DeviceClockFit::SlopeBounds DeviceClockFit::slope_bounds(double from) const {
     }
   if (!any || last - first < kFitSpanSeconds * rate_hz_) return out;
   const double middle = (first + last) / 2;
-  std::vector<Point> u_before, u_after, l_before, l_after;
+  // Reused between refits: no allocation once they have grown.
+  std::vector<Point>& u_before = scratch_[0];
+  std::vector<Point>& u_after = scratch_[1];
+  std::vector<Point>& l_before = scratch_[2];
+  std::vector<Point>& l_after = scratch_[3];
+  for (std::vector<Point>& v : scratch_) v.clear();
   // sign +1 keeps the lower hull, -1 the upper one.
   const auto push = [](std::vector<Point>& hull, const Point& p, double sign) {
     while (hull.size() >= 2) {

@@ -87,7 +87,7 @@ class DeviceClockFit {
   };
 
   double line(double x) const { return a_ + slope_ * (x - x0_); }
-  SlopeBounds slope_bounds(double from) const;
+  SlopeBounds slope_bounds(double from);
 
   double nominal_ns_per_tick_;
   double window_ticks_;
@@ -99,6 +99,7 @@ class DeviceClockFit {
   std::uint64_t origin_ns_ = 0;
   std::deque<Bucket> buckets_;
   std::vector<Point> hull_;
+  std::vector<Point> scratch_[4];  // slope_bounds' hulls
   double slope_ = 0.0, x0_ = 0.0, a_ = 0.0, centre_ = 0.0, uncertainty_ = 0.0, edge_ticks_ = 0.0;
   double rate_half_width_ = 0.0;  // half the range of slopes both sides allow (0: not known)
   bool fitted_ = false, locked_ = false, slope_fitted_ = false;
