@@ -1,5 +1,6 @@
 // The device clock fit: points thinned per 20 ms of device time, a lower
-// convex hull of the upper bounds, and the band from the recent points.
+// convex hull of the upper bounds, the slopes both kinds of bound allow, and
+// the band from the recent points.
 #include "imu/clock_fit.hpp"
 
 #include <algorithm>
@@ -63,6 +64,59 @@ void DeviceClockFit::reanchor() {
   fitted_ = false;
 }
 
+DeviceClockFit::SlopeBounds DeviceClockFit::slope_bounds(double from) {
+  // The points from `from` on, split at the middle of their span: any line
+  // below every arrival and above every read start rises from a read start
+  // before the middle to an arrival after it no faster than the flattest
+  // such pair, and from an arrival before to a read start after no slower
+  // than the steepest. The extreme pairs are vertices of the lower hull of
+  // the arrivals and the upper hull of the read starts on either side.
+  SlopeBounds out;
+  double first = 0, last = 0;
+  bool any = false;
+  for (const Bucket& b : buckets_)
+    if (b.has_u && b.u.x >= from) {
+      if (!any) first = b.u.x;
+      last = b.u.x;
+      any = true;
+    }
+  if (!any || last - first < kFitSpanSeconds * rate_hz_) return out;
+  const double middle = (first + last) / 2;
+  // Reused between refits: no allocation once they have grown.
+  std::vector<Point>& u_before = scratch_[0];
+  std::vector<Point>& u_after = scratch_[1];
+  std::vector<Point>& l_before = scratch_[2];
+  std::vector<Point>& l_after = scratch_[3];
+  for (std::vector<Point>& v : scratch_) v.clear();
+  // sign +1 keeps the lower hull, -1 the upper one.
+  const auto push = [](std::vector<Point>& hull, const Point& p, double sign) {
+    while (hull.size() >= 2) {
+      const Point& a = hull[hull.size() - 2];
+      const Point& b = hull.back();
+      if (sign * ((b.x - a.x) * (p.r - a.r) - (b.r - a.r) * (p.x - a.x)) > 0) break;
+      hull.pop_back();
+    }
+    hull.push_back(p);
+  };
+  for (const Bucket& b : buckets_) {
+    if (b.has_u && b.u.x >= from) push(b.u.x < middle ? u_before : u_after, b.u, 1.0);
+    if (b.has_l && b.l.x >= from) push(b.l.x < middle ? l_before : l_after, b.l, -1.0);
+  }
+  if (u_before.empty() || u_after.empty() || l_before.empty() || l_after.empty()) return out;
+  out.lo = -std::numeric_limits<double>::infinity();
+  out.hi = std::numeric_limits<double>::infinity();
+  for (const Point& l : l_before)
+    for (const Point& u : u_after)
+      if (u.x > l.x) out.hi = std::min(out.hi, (u.r - l.r) / (u.x - l.x));
+  for (const Point& u : u_before)
+    for (const Point& l : l_after)
+      if (l.x > u.x) out.lo = std::max(out.lo, (l.r - u.r) / (l.x - u.x));
+  // Bounds that cross: the points contradict a straight line (a drifting
+  // oscillator, a read start recorded late); the arrivals' hull decides.
+  out.known = std::isfinite(out.lo) && std::isfinite(out.hi) && out.lo <= out.hi;
+  return out;
+}
+
 void DeviceClockFit::refit() {
   if (buckets_.empty()) return;
   // The hull is built on the points that also have a lower bound once those
@@ -95,20 +149,45 @@ void DeviceClockFit::refit() {
       hull_.push_back(b.u);
     }
   };
-  build(buckets_.back().u.x - 2 * kLookbackSeconds * rate_hz_);
-  if (hull_.size() < 2 || hull_.back().x - hull_.front().x < kFitSpanSeconds * rate_hz_)
-    build(-std::numeric_limits<double>::infinity());
+  double from = buckets_.back().u.x - 2 * kLookbackSeconds * rate_hz_;
+  build(from);
+  if (hull_.size() < 2 || hull_.back().x - hull_.front().x < kFitSpanSeconds * rate_hz_) {
+    from = -std::numeric_limits<double>::infinity();
+    build(from);
+  }
   if (hull_.empty()) return;
   const double span = hull_.back().x - hull_.front().x;
-  bool fitted_slope = false;
+  bool fitted_slope = false, through_hull = false;
   Point anchor = hull_.front();
+  const SlopeBounds bounds = slope_bounds(from);
+  rate_half_width_ = bounds.known ? (bounds.hi - bounds.lo) / 2 : 0.0;
   if (hull_.size() >= 2 && span >= kFitSpanSeconds * rate_hz_) {
     const double target = hull_.back().x - std::min(span / 2, kLookbackSeconds * rate_hz_);
     std::size_t i = 0;
     while (i + 2 < hull_.size() && hull_[i + 1].x <= target) ++i;
     const Point& p = hull_[i];
     const Point& q = hull_[i + 1];
-    const double fitted = (q.r - p.r) / (q.x - p.x);
+    double fitted = (q.r - p.r) / (q.x - p.x);
+    // A slope the read starts rule out is brought to the nearest one they
+    // allow (the line then runs below every arrival at that slope).
+    if (bounds.known && (fitted < bounds.lo || fitted > bounds.hi)) {
+      fitted = std::clamp(fitted, bounds.lo, bounds.hi);
+      through_hull = true;
+    }
+    if (bounds.known) {
+      // Weighed with the middle of what both sides allow, each by how well
+      // it is known: the edge by the band over its length, the middle by
+      // the half width. Early on the edge is short and few reads bound it,
+      // and the reads being timed from the fit make the arrivals follow the
+      // fit's own error, so the hull edge alone can sit tens of ppm off
+      // while every arrival agrees with it; the read starts bound it from
+      // the other side.
+      const double edge_sd = 2 * (uncertainty_ + 20e3) / (q.x - p.x);
+      const double half = std::max((bounds.hi - bounds.lo) / 2, 1e-9);
+      const double we = 1 / (edge_sd * edge_sd), wm = 1 / (half * half);
+      fitted = (we * fitted + wm * (bounds.lo + bounds.hi) / 2) / (we + wm);
+      through_hull = true;
+    }
     if (std::fabs(fitted) <= kMaxDriftPpm * 1e-6 * nominal_ns_per_tick_) {
       slope_ = fitted;
       anchor = p;
@@ -120,7 +199,7 @@ void DeviceClockFit::refit() {
   // the line runs through the lowest arrival it can: on or below them all.
   x0_ = anchor.x;
   a_ = anchor.r;
-  if (!fitted_slope)
+  if (!fitted_slope || through_hull)
     for (const Point& p : hull_) a_ = std::min(a_, p.r - slope_ * (p.x - x0_));
   slope_fitted_ = slope_fitted_ || fitted_slope;
 
@@ -172,10 +251,14 @@ double DeviceClockFit::ticks_at(double host) const {
 }
 
 double DeviceClockFit::rate_uncertainty() const {
-  if (!slope_fitted_ || edge_ticks_ <= 0) return kMaxDriftPpm * 1e-6;
+  if (!slope_fitted_) return kMaxDriftPpm * 1e-6;
+  // From both sides: every slope the points allow lies within the half
+  // width of the one taken; and the margin for a drifting oscillator.
+  const double bounded = rate_half_width_ / nominal_ns_per_tick_ + 20e-6;
+  if (edge_ticks_ <= 0) return rate_half_width_ > 0 ? bounded : kMaxDriftPpm * 1e-6;
   // Two points' band over the edge the slope came from, and a margin for an
-  // oscillator that drifts on.
-  return 2 * (uncertainty_ + 20e3) / (edge_ticks_ * nominal_ns_per_tick_) + 20e-6;
+  // oscillator that drifts on; never less than the range both sides allow.
+  return std::max(bounded, 2 * (uncertainty_ + 20e3) / (edge_ticks_ * nominal_ns_per_tick_) + 20e-6);
 }
 
 double DeviceClockFit::violation_ns(std::uint64_t ticks, std::uint64_t upper_ns, bool has_lower,

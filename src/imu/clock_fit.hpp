@@ -9,8 +9,9 @@
 // every L. The slope comes from the lower convex hull of the U points (the
 // edge under a point a quarter of the window back from the newest: recent
 // enough to follow a drifting oscillator, long enough to average read
-// jitter out), and the line is then lowered by half its distance to the
-// nearest recent L, which centres it in the band.
+// jitter out), weighed with the middle of the range of slopes the U and L
+// points together allow; the line runs below every U and is then lowered by
+// half its distance to the nearest recent L, which centres it in the band.
 //
 // Used by the IMU stream for the IMU counter; any other stream stamped by the
 // same device clock can map its ticks through the same fit.
@@ -78,7 +79,15 @@ class DeviceClockFit {
     Point u, l;
   };
 
+  // The slopes (residual ns per tick) a line below every arrival and above
+  // every read start from device ticks `from` on may have.
+  struct SlopeBounds {
+    bool known = false;
+    double lo = 0.0, hi = 0.0;
+  };
+
   double line(double x) const { return a_ + slope_ * (x - x0_); }
+  SlopeBounds slope_bounds(double from);
 
   double nominal_ns_per_tick_;
   double window_ticks_;
@@ -90,7 +99,9 @@ class DeviceClockFit {
   std::uint64_t origin_ns_ = 0;
   std::deque<Bucket> buckets_;
   std::vector<Point> hull_;
+  std::vector<Point> scratch_[4];  // slope_bounds' hulls
   double slope_ = 0.0, x0_ = 0.0, a_ = 0.0, centre_ = 0.0, uncertainty_ = 0.0, edge_ticks_ = 0.0;
+  double rate_half_width_ = 0.0;  // half the range of slopes both sides allow (0: not known)
   bool fitted_ = false, locked_ = false, slope_fitted_ = false;
 };
 
