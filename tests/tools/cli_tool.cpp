@@ -625,13 +625,50 @@ TEST_F(CliTest, OutputThatNeverReachesStandardOutputFails) {
   ASSERT_EQ(run("sensor write --slave 0x20 --reg 0x3000 --value 0x12").status, 0);
   for (const std::string& args : std::vector<std::string>{
            "list", "list --json", "info", "firmware version", "firmware params", "config check " + path("ok.json"),
-           "sensor read --slave 0x20 --reg 0x3000", "imu -n 500 --format csv", "imu -n 5", "config get"}) {
+           "sensor read --slave 0x20 --reg 0x3000", "imu -n 500 --format csv", "imu -n 5", "config get", "--version",
+           "--help", "config get --help"}) {
     for (const char* redirect : {">/dev/full", ">&-"}) {
       ToolRun r = run(args, "", true, redirect);
       EXPECT_EQ(r.status, 5) << args << " " << redirect << "\n" << r.err;
       EXPECT_THAT(r.err, HasSubstr("error: cannot write to standard output")) << args << " " << redirect;
     }
   }
+}
+
+// A run waiting for another run's simulated camera holds nothing yet: a
+// stop signal ends it at once.
+TEST_F(CliTest, ARunWaitingForTheSimulatedCameraStopsOnASignal) {
+  ASSERT_EQ(run("list").status, 0);  // makes the state file
+  const int holder = ::open((state_ + ".lock").c_str(), O_RDWR);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    const std::string err = path("wait.err");
+    std::remove(err.c_str());
+    pid_t pid = fork();
+    if (pid == 0) {
+      execl("/bin/sh", "sh", "-c",
+            ("exec " + std::string(MORVANE_TOOL_PATH) + " --simulate='" + state_ + "' config get 2>'" + err +
+             "' >/dev/null")
+                .c_str(),
+            nullptr);
+      _exit(127);
+    }
+    for (int i = 0; i < 600 && slurp(err).find("waiting for another run") == std::string::npos; ++i) usleep(100000);
+    EXPECT_THAT(slurp(err), HasSubstr("waiting for another run"));
+    kill(pid, signal_number);
+    int raw = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 100 && (ended = waitpid(pid, &raw, WNOHANG)) == 0; ++i) usleep(100000);
+    if (ended == 0) {  // still waiting: a failure, and no process left behind
+      kill(pid, SIGKILL);
+      waitpid(pid, &raw, 0);
+      ADD_FAILURE() << "signal " << signal_number << " did not end a run waiting for the lock";
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(raw) && WTERMSIG(raw) == signal_number) << signal_number;
+    }
+  }
+  ::close(holder);
 }
 
 TEST_F(CliTest, DeviceTextsAreEscapedAndErasedVersionFieldsAreNoVersion) {

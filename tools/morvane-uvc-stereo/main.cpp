@@ -171,6 +171,9 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
+    // --help and --version print on standard output: lost output fails.
+    std::string output_error;
+    if (code == 0 && !stdout_ok(output_error)) return report({kExitFileError, output_error});
     return code == 0 ? kExitOk : kExitUsage;
   }
 

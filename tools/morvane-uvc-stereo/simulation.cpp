@@ -13,6 +13,7 @@
 // followed (not at the state file, not at the lock); the first state file is
 // written through a unique temporary (mkstemp) and renamed into place.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,13 +139,21 @@ struct Simulation::Impl {
       return false;
     }
     std::cerr << "waiting for another run to finish with the simulated camera " << state_file << "\n";
+    // Nothing is held yet: a stop signal while waiting ends the run at once,
+    // though the caller holds them for what follows.
+    sigset_t held;
+    pthread_sigmask(SIG_BLOCK, nullptr, &held);
+    unblock_stop_signals();
+    bool locked = true;
     while (::flock(lock_fd, LOCK_EX) != 0) {
       if (errno != EINTR) {
         error = system_error("lock", path);
-        return false;
+        locked = false;
+        break;
       }
     }
-    return true;
+    pthread_sigmask(SIG_SETMASK, &held, nullptr);
+    return locked;
   }
 };
 
