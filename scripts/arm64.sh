@@ -194,7 +194,7 @@ for ext in "$build"/python/morvane_uvc_stereo/_core.*.so; do
 done
 # Every library each arm64 program and library of the build needs is there
 # (run with QEMU's prefix "/": the installed arm64 packages).
-mapfile -t project_elfs < <(find "$build" -path "$python_root" -prune -o -type f \( -perm -u+x -o -name '*.so*' \) \
+mapfile -t project_elfs < <(find "$build" -path "$build/python-sysroot" -prune -o -type f \( -perm -u+x -o -name '*.so*' \) \
                               ! -name '*.sh' -print | while read -r f; do
                               [ "$(head -c 4 "$f" | tr -d '\0')" = $'\x7fELF' ] && echo "$f"; done)
 check "every library the ${#project_elfs[@]} arm64 binaries need is installed" \
