@@ -90,7 +90,8 @@ unpack_sysroot() {
 # packages), else apt-file's answer when it is installed.
 provider() {
   local pkg
-  pkg=$(dpkg-query -S "*/$1" 2>/dev/null | head -n 1 | cut -d: -f1)
+  # The cross toolchain's copies (*-cross) are not what a target system has.
+  pkg=$(dpkg-query -S "*/$1" 2>/dev/null | grep -v -- '-cross[:,]' | head -n 1 | cut -d: -f1)
   if [ -z "$pkg" ] && command -v apt-file >/dev/null; then
     pkg=$(apt-file search -a "$2" -l "/$1" 2>/dev/null | head -n 1)
   fi
