@@ -7,6 +7,23 @@
 #
 # The caller sets $work (a directory of its own, removed by cleanup_work)
 # and defines skip MESSAGE (exit 77 with the reason).
+
+# check DESCRIPTION COMMAND...: runs one check, counts it in $passed or
+# $failed, and shows its duration, or its output's end when it fails.
+passed=0
+failed=0
+check() {
+  local what=$1 out t0=$SECONDS
+  shift
+  if out=$("$@" 2>&1); then
+    passed=$((passed + 1))
+    echo "ok ($((SECONDS - t0)) s): $what"
+  else
+    failed=$((failed + 1))
+    echo "FAIL: $what"
+    printf '%s\n' "$out" | tail -n 30 | sed 's/^/    /'
+  fi
+}
 suite=bookworm
 arch=${arch:-$(dpkg --print-architecture)}
 cache_dir=${XDG_CACHE_HOME:-$HOME/.cache}/morvane-install-root

@@ -40,19 +40,6 @@ skip() {
   exit 77
 }
 
-passed=0
-failed=0
-check() {  # description, command...
-  local what=$1 out
-  shift
-  if out=$("$@" 2>&1); then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-    printf '%s\n' "$out" | tail -n 30 | sed 's/^/    /'
-  fi
-}
 finish() {
   echo "install packages: $passed passed, $failed failed"
   [ "$failed" -eq 0 ]

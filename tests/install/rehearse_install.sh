@@ -53,20 +53,6 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
-passed=0
-failed=0
-check() {  # description, command...
-  local what=$1 out t0=$SECONDS
-  shift
-  if out=$("$@" 2>&1); then
-    passed=$((passed + 1))
-    echo "ok ($((SECONDS - t0)) s): $what"
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-    printf '%s\n' "$out" | tail -n 30 | sed 's/^/    /'
-  fi
-}
 finish() {
   echo "rehearsal: $passed passed, $failed failed ($(($(date +%s) - started)) s)"
   if [ "$failed" -eq 0 ]; then
