@@ -173,6 +173,19 @@ ImuSample ImuModel::make_clocked(std::uint64_t index) const {
   return s;
 }
 
+std::uint64_t ImuModel::device_ticks_at(std::uint64_t host_ns) const {
+  const std::uint64_t start = config_.counter_start & kCounterMask;
+  if (host_ns <= power_on_ns_) return start;
+  long double ticks = static_cast<long double>(host_ns - power_on_ns_) * ticks_per_ns_;
+  if (scripted_) {
+    const long double s = static_cast<long double>(host_ns - power_on_ns_) / 1e9L;
+    ticks = continuous_ticks(s);
+    for (const ImuScript::Step& step : config_.script.steps)
+      if (step.at_s <= s) ticks += static_cast<long double>(step.ticks);
+  }
+  return start + static_cast<std::uint64_t>(std::floor(ticks));
+}
+
 ImuSampleTruth ImuModel::truth(std::uint64_t index) const {
   ImuSampleTruth t;
   t.index = index;

@@ -47,6 +47,11 @@ class ImuModel {
   void fail_next(int count, ImuStatus status);
   std::uint64_t samples_served() const { return served_; }
 
+  // The device clock (the counter's ticks, wraps included, from
+  // counter_start at power-on; script steps included) at host instant
+  // `host_ns`, whatever the timing: the clock the video's PTS and SCR count.
+  std::uint64_t device_ticks_at(std::uint64_t host_ns) const;
+
   // Clocked timing.
   ImuSampleTruth truth(std::uint64_t index) const;
   std::optional<ImuSampleTruth> last_reply_truth() const;

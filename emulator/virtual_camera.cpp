@@ -675,6 +675,11 @@ std::optional<ImuSampleTruth> VirtualCamera::imu_last_reply_truth() const {
   return impl_->imu.last_reply_truth();
 }
 
+std::uint64_t VirtualCamera::device_ticks_at(std::uint64_t host_ns) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->imu.device_ticks_at(host_ns);
+}
+
 void VirtualCamera::drop_next_imu_samples(std::uint64_t count) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->imu.drop_next(count);

@@ -294,7 +294,7 @@ struct CameraConfig {
 
   // Video nodes /dev/video<N>.
   int capture_node = 0;
-  int metadata_node = 1;
+  int metadata_node = 1;               // negative: the camera has no metadata node
   bool video_nodes_accessible = true;  // false: open fails with EACCES
 
   bool kernel_driver_bound = true;  // uvcvideo holds interface 0 at start
@@ -460,6 +460,9 @@ class VirtualCamera {
   // (none before the first).
   ImuSampleTruth imu_sample_truth(std::uint64_t index) const;
   std::optional<ImuSampleTruth> imu_last_reply_truth() const;
+  // The device's clock at host instant `host_ns`: the ticks the IMU counter
+  // and the video's PTS and SCR count (ImuModel::device_ticks_at).
+  std::uint64_t device_ticks_at(std::uint64_t host_ns) const;
   // Clocked IMU: the next `count` samples the IMU takes are lost.
   void drop_next_imu_samples(std::uint64_t count);
   // The two legs (before the device, after it) of IMU query number `draw`

@@ -6,6 +6,7 @@
 #include <linux/videodev2.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +15,14 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <unordered_map>
 
 #include "emulator/imu_model.hpp"
+#include "emulator/virtual_video_capture.hpp"
 
 namespace morvane::emulator {
 namespace {
@@ -189,10 +192,15 @@ struct VirtualPlatform::State {
     bool capture = true;
     std::uint64_t generation = 0;
     std::uint64_t binding = 0;
+    int flags = 0;
+    // The device instance the descriptor belongs to: a re-enumeration or a
+    // driver rebind makes a new one.
+    std::uint64_t instance() const { return generation << 32 ^ binding; }
   };
 
   mutable std::mutex mutex;
   std::vector<std::unique_ptr<VirtualCamera>> cameras;
+  std::vector<std::unique_ptr<VirtualVideoCapture>> video;  // the streaming side of each camera's nodes
   std::vector<CameraUse> use;
   std::deque<DeviceToken> devices;
   std::map<std::pair<std::size_t, std::uint64_t>, DeviceToken*> camera_tokens;
@@ -312,7 +320,7 @@ struct VirtualPlatform::State {
       const VirtualCamera& cam = *cameras[i];
       if (!cam.attached() || !cam.kernel_driver_bound()) continue;
       out.push_back({i, true, cam.config().capture_node});
-      out.push_back({i, false, cam.config().metadata_node});
+      if (cam.config().metadata_node >= 0) out.push_back({i, false, cam.config().metadata_node});
     }
     return out;
   }
@@ -497,6 +505,7 @@ VirtualPlatform::~VirtualPlatform() {
 VirtualCamera& VirtualPlatform::add_camera(const CameraConfig& config) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->cameras.push_back(std::make_unique<VirtualCamera>(config, clock_));
+  state_->video.push_back(std::make_unique<VirtualVideoCapture>(*state_->cameras.back(), clock_));
   state_->use.emplace_back();
   state_->open_handles.emplace_back();
   return *state_->cameras.back();
@@ -510,6 +519,18 @@ std::size_t VirtualPlatform::camera_count() const {
 VirtualCamera& VirtualPlatform::camera(std::size_t index) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   return *state_->cameras.at(index);
+}
+
+VirtualVideoCapture& VirtualPlatform::video(std::size_t index) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return *state_->video.at(index);
+}
+
+std::size_t VirtualPlatform::mapped_video_buffer_count() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::size_t n = 0;
+  for (const auto& v : state_->video) n += v->mapped_buffer_count();
+  return n;
 }
 
 std::vector<UsbOverlap> VirtualPlatform::overlaps() const {
@@ -1115,7 +1136,7 @@ std::size_t VirtualPlatform::open_lock_count() const {
   return state_->lock_fds.size();
 }
 
-int VirtualPlatform::video_open(const std::string& path, int /*flags*/) {
+int VirtualPlatform::video_open(const std::string& path, int flags) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   State& s = *state_;
   State::Node node;
@@ -1129,7 +1150,7 @@ int VirtualPlatform::video_open(const std::string& path, int /*flags*/) {
     return -1;
   }
   const int fd = s.next_fd++;
-  s.fds[fd] = {node.camera, node.capture, cam.connection_generation(), s.use[node.camera].binding};
+  s.fds[fd] = {node.camera, node.capture, cam.connection_generation(), s.use[node.camera].binding, flags};
   return fd;
 }
 
@@ -1173,7 +1194,11 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
       cap->device_caps = (capture ? V4L2_CAP_VIDEO_CAPTURE : V4L2_CAP_META_CAPTURE) | common;
       return 0;
     }
-    if (request != UVCIOC_CTRL_QUERY || !capture) {
+    if (request != UVCIOC_CTRL_QUERY) {
+      // The streaming side: formats, buffers, the stream.
+      return s.video[v.camera]->ioctl(fd, capture, v.flags, v.instance(), request, arg);
+    }
+    if (!capture) {
       errno = ENOTTY;
       return -1;
     }
@@ -1199,11 +1224,94 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
 
 int VirtualPlatform::video_close(int fd) {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  if (state_->fds.erase(fd) == 0) {
+  auto it = state_->fds.find(fd);
+  if (it == state_->fds.end()) {
     errno = EBADF;
     return -1;
   }
+  state_->video[it->second.camera]->close(fd);
+  state_->fds.erase(it);
   return 0;
+}
+
+void* VirtualPlatform::video_mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) {
+  (void)addr;  // a hint only, as mmap takes it without MAP_FIXED
+  (void)prot;
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State& s = *state_;
+  auto it = s.fds.find(fd);
+  if (it == s.fds.end()) {
+    errno = EBADF;
+    return MAP_FAILED;
+  }
+  const State::VideoFd& v = it->second;
+  const VirtualCamera& cam = *s.cameras[v.camera];
+  if (!cam.attached() || !cam.kernel_driver_bound() || cam.connection_generation() != v.generation ||
+      s.use[v.camera].binding != v.binding) {
+    errno = ENODEV;
+    return MAP_FAILED;
+  }
+  return s.video[v.camera]->mmap(fd, v.capture, v.instance(), length, flags, offset);
+}
+
+int VirtualPlatform::video_munmap(void* addr, std::size_t length) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  for (const auto& video : state_->video)
+    if (video->owns_mapping(addr)) return video->munmap(addr, length);
+  state_->misuses.push_back("video_munmap of memory no video node mapped");
+  errno = EINVAL;
+  return -1;
+}
+
+int VirtualPlatform::video_poll(pollfd* fds, nfds_t count, int timeout_ms) {
+  if (fds == nullptr && count > 0) {
+    errno = EFAULT;
+    return -1;
+  }
+  const std::uint64_t deadline =
+      timeout_ms < 0 ? 0 : clock_.now_ns() + static_cast<std::uint64_t>(timeout_ms) * 1000000ULL;
+  for (;;) {
+    int ready = 0;
+    std::optional<std::uint64_t> next;
+    {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      State& s = *state_;
+      for (nfds_t i = 0; i < count; ++i) {
+        pollfd& p = fds[i];
+        p.revents = 0;
+        if (p.fd < 0) continue;
+        auto it = s.fds.find(p.fd);
+        if (it == s.fds.end()) {
+          p.revents = POLLNVAL;
+        } else {
+          const State::VideoFd& v = it->second;
+          const VirtualCamera& cam = *s.cameras[v.camera];
+          if (!cam.attached() || !cam.kernel_driver_bound() || cam.connection_generation() != v.generation ||
+              s.use[v.camera].binding != v.binding) {
+            p.revents = POLLERR | POLLHUP;  // the device is gone
+          } else {
+            VirtualVideoCapture& video = *s.video[v.camera];
+            p.revents = static_cast<short>(video.poll_events(p.fd, v.capture, v.instance()) &
+                                           (p.events | POLLERR | POLLHUP | POLLNVAL));
+            const std::optional<std::uint64_t> at = video.next_event_ns(p.fd, v.capture, v.instance());
+            if (at && (!next || *at < *next)) next = at;
+          }
+        }
+        if (p.revents != 0) ++ready;
+      }
+    }
+    if (ready > 0) return ready;
+    // Nothing ready: wait on the virtual clock for the next buffer, or until
+    // the timeout. A wait without limit for nothing that will come returns 0
+    // at once instead of hanging the test.
+    const std::uint64_t now = clock_.now_ns();
+    if (next && (timeout_ms < 0 || *next <= deadline)) {
+      if (*next > now) clock_.advance_ns(*next - now);
+      continue;
+    }
+    if (timeout_ms >= 0 && deadline > now) clock_.advance_ns(deadline - now);
+    return 0;
+  }
 }
 
 // ---- Time.

@@ -1,8 +1,9 @@
 // The operating system as the SDK sees it, with virtual cameras plugged in:
 // libusb (device list, descriptors, handles, kernel-driver binding, interface
 // claims, control transfers), the /dev listing, `udevadm info`, the sysfs
-// busnum/devnum attributes, the video nodes with VIDIOC_QUERYCAP and
-// UVCIOC_CTRL_QUERY, and a virtual monotonic clock on which sleeps return at
+// busnum/devnum attributes, the video nodes with VIDIOC_QUERYCAP,
+// UVCIOC_CTRL_QUERY and streaming (emulator/virtual_video_capture.hpp), and
+// a virtual monotonic clock on which sleeps return at
 // once.
 //
 // Each operation keeps the contract of the system call or libusb function it
@@ -26,6 +27,7 @@
 
 #include "emulator/virtual_camera.hpp"
 #include "emulator/virtual_clock.hpp"
+#include "emulator/virtual_video_capture.hpp"
 #include "platform/platform.hpp"
 
 namespace morvane::emulator {
@@ -48,6 +50,10 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   std::size_t camera_count() const;
   VirtualCamera& camera(std::size_t index);
   VirtualClock& clock() { return clock_; }
+  // The streaming side of camera `index`'s video nodes (frame truth and the
+  // like for tests).
+  VirtualVideoCapture& video(std::size_t index);
+  std::size_t mapped_video_buffer_count() const;  // buffer mappings not yet unmapped
 
   // ---- Usage checks.
   std::vector<UsbOverlap> overlaps() const;
@@ -127,6 +133,11 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   int video_open(const std::string& path, int flags) override;
   int video_ioctl(int fd, unsigned long request, void* arg) override;
   int video_close(int fd) override;
+  void* video_mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) override;
+  int video_munmap(void* addr, std::size_t length) override;
+  // Video node descriptors only (others: POLLNVAL). Waiting spends virtual
+  // time: the clock moves to the next filled buffer or to the timeout.
+  int video_poll(pollfd* fds, nfds_t count, int timeout_ms) override;
 
   int monotonic_time(timespec* now) override;
   int sleep(const timespec* request, timespec* remaining) override;

@@ -12,7 +12,6 @@ constexpr std::uint8_t kHeaderEof = 0x02;
 constexpr std::uint8_t kHeaderPts = 0x04;
 constexpr std::uint8_t kHeaderScr = 0x08;
 constexpr std::uint8_t kHeaderEoh = 0x80;
-constexpr int kBandCount = 3;
 
 void set16(std::vector<std::uint8_t>& v, std::size_t at, std::uint16_t x) {
   v[at] = static_cast<std::uint8_t>(x & 0xFF);
@@ -24,15 +23,6 @@ void set32(std::vector<std::uint8_t>& v, std::size_t at, std::uint32_t x) {
 std::uint32_t get32(const std::vector<std::uint8_t>& v, std::size_t at) {
   return static_cast<std::uint32_t>(v[at]) | static_cast<std::uint32_t>(v[at + 1]) << 8 |
          static_cast<std::uint32_t>(v[at + 2]) << 16 | static_cast<std::uint32_t>(v[at + 3]) << 24;
-}
-
-std::uint32_t mix(std::uint32_t h) {
-  h ^= h >> 16;
-  h *= 0x7feb352dU;
-  h ^= h >> 15;
-  h *= 0x846ca68bU;
-  h ^= h >> 16;
-  return h;
 }
 
 std::uint32_t frame_bytes(const FrameSize& f) { return static_cast<std::uint32_t>(f.width) * f.height * 2; }
@@ -49,14 +39,6 @@ std::vector<std::uint8_t> probe_for(std::uint8_t frame_index, std::uint32_t inte
 }
 
 }  // namespace
-
-const std::vector<FrameSize>& frame_sizes() {
-  static const std::vector<FrameSize> sizes = {
-      {640, 240, {1000000, 2000000}},
-      {320, 120, {666666, 1000000}},
-  };
-  return sizes;
-}
 
 std::vector<std::uint8_t> default_probe() {
   return probe_for(kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front());
@@ -99,35 +81,6 @@ StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe) {
   f.frame_bytes = get32(p, 18);
   f.max_payload = get32(p, 22);
   return f;
-}
-
-std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_number, std::uint32_t pts) {
-  if (y < kBandCount * kBitCellRows) {
-    const int cell_width = std::max(1, eye_width / kBitCellsPerRow);
-    const int cell = x / cell_width;
-    if (cell >= 32) return 128;
-    const int band = y / kBitCellRows;
-    const std::uint32_t value = band == 0 ? frame_number : band == 1 ? pts : ~frame_number;
-    return ((value >> (31 - cell)) & 1) ? kBitOne : kBitZero;
-  }
-  const std::uint32_t h = mix(static_cast<std::uint32_t>(x) * 0x9E3779B1U ^
-                              static_cast<std::uint32_t>(y) * 0x85EBCA77U ^ frame_number * 0xC2B2AE3DU);
-  return static_cast<std::uint8_t>(16 + h % 220);
-}
-
-void render_stereo_frame(std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint32_t frame_number,
-                         std::uint32_t pts) {
-  const int eye = width / 2;
-  for (int y = 0; y < height; ++y) {
-    std::uint8_t* row = yuyv + static_cast<std::size_t>(y) * width * 2;
-    for (int side = 0; side < 2; ++side) {
-      for (int x = 0; x < eye; ++x) {
-        const std::size_t at = static_cast<std::size_t>(side * eye + x) * 2;
-        row[at] = pattern_luma(x + side * kDisparity, y, eye, frame_number, pts);
-        row[at + 1] = 128;  // U and V alternate; a grey picture
-      }
-    }
-  }
 }
 
 VideoStream::VideoStream(DeviceTicks ticks) : ticks_(std::move(ticks)) {}

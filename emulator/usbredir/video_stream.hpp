@@ -3,15 +3,8 @@
 // the stream of UVC payloads (header with frame id, end of frame, PTS and
 // SCR) a bulk streaming endpoint sends.
 //
-// The picture is side by side: the left eye in the left half, the right eye
-// in the right half. In eye coordinates (x from 0 to width / 2) the left eye
-// shows p(x, y) and the right eye p(x + kDisparity, y), so every feature
-// appears kDisparity pixels further left in the right eye, as an object at
-// one fixed depth would. Rows 0 to 11 of p carry three bands of 32 cells
-// each (kBitCellRows rows high, width / 2 / 40 pixels wide, most significant
-// bit first, luma kBitOne or kBitZero): the frame number, the PTS and the
-// frame number's complement. The other rows hold a texture that changes with
-// every frame and never repeats along a row, so the disparity is unambiguous.
+// The picture and the frame sizes are the shared ones of
+// emulator/stereo_pattern.hpp.
 #pragma once
 
 #include <cstddef>
@@ -20,29 +13,13 @@
 #include <optional>
 #include <vector>
 
+#include "emulator/stereo_pattern.hpp"
+
 namespace morvane::emulator::usbredir {
 
-// One frame descriptor of the YUY2 format (frame index = position + 1).
-struct FrameSize {
-  std::uint16_t width;  // both eyes
-  std::uint16_t height;
-  std::vector<std::uint32_t> intervals;  // 100 ns units, shortest first
-};
-
-// 640x240 at 10 or 5 frames per second, 320x120 at 15 or 10.
-const std::vector<FrameSize>& frame_sizes();
 inline constexpr std::uint8_t kDefaultFrameIndex = 2;
 inline constexpr std::uint32_t kMaxPayloadTransferSize = 16384;
 inline constexpr std::size_t kPayloadHeaderLength = 12;
-// The camera's clock: the UVC clock frequency of the PTS and SCR, the tick
-// of the IMU counter.
-inline constexpr std::uint32_t kDeviceClockHz = 1000000;
-
-inline constexpr int kDisparity = 16;
-inline constexpr int kBitCellRows = 4;
-inline constexpr int kBitCellsPerRow = 40;  // eye width / 40 is a cell's width
-inline constexpr std::uint8_t kBitOne = 235;
-inline constexpr std::uint8_t kBitZero = 16;
 inline constexpr std::size_t kProbeLength = 26;  // UVC 1.00 probe/commit structure
 
 // What a committed probe asks of the stream.
@@ -67,13 +44,6 @@ std::vector<std::uint8_t> default_probe();
 std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest);
 // The stream a negotiated probe describes.
 StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe);
-
-// Luma of the eye picture p at eye column x (any x >= 0) and row y.
-std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_number, std::uint32_t pts);
-// Renders the side-by-side YUYV picture (width * height * 2 bytes; width a
-// multiple of 4).
-void render_stereo_frame(std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint32_t frame_number,
-                         std::uint32_t pts);
 
 // The payload stream of one committed format. Time is the bus's (the host's
 // USB frame clock, nanoseconds; the SOF number in the SCR counts its

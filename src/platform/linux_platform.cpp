@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -233,6 +234,11 @@ class LinuxPlatform final : public Platform {
   int video_open(const std::string& path, int flags) override { return ::open(path.c_str(), flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return ::ioctl(fd, request, arg); }
   int video_close(int fd) override { return ::close(fd); }
+  void* video_mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) override {
+    return ::mmap(addr, length, prot, flags, fd, offset);
+  }
+  int video_munmap(void* addr, std::size_t length) override { return ::munmap(addr, length); }
+  int video_poll(pollfd* fds, nfds_t count, int timeout_ms) override { return ::poll(fds, count, timeout_ms); }
 
   int monotonic_time(timespec* now) override { return ::clock_gettime(CLOCK_MONOTONIC, now); }
   int sleep(const timespec* request, timespec* remaining) override { return ::nanosleep(request, remaining); }

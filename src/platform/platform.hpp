@@ -2,7 +2,7 @@
 //
 // Everything the SDK asks of the system goes through the Platform interface:
 // libusb, the /dev listing, udevadm, sysfs files, video-node open/ioctl/close,
-// the monotonic clock and sleeping. LinuxPlatform (the default) makes the real
+// mmap/munmap of their buffers and poll, the monotonic clock and sleeping. LinuxPlatform (the default) makes the real
 // calls; the virtual camera supplies another implementation for tests and for
 // the command-line tool's simulated mode. Each operation is a thin wrapper that
 // returns the system's outcome; callers build their own messages.
@@ -13,6 +13,7 @@
 #endif
 
 #include <libusb-1.0/libusb.h>
+#include <poll.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -188,6 +189,14 @@ class Platform {
   virtual int video_open(const std::string& path, int flags) = 0;
   virtual int video_ioctl(int fd, unsigned long request, void* arg) = 0;
   virtual int video_close(int fd) = 0;
+  // Streaming buffers of a video node: mmap(2) of a buffer the node's
+  // VIDIOC_QUERYBUF names by its offset (MAP_FAILED and errno on failure),
+  // munmap(2) of such a mapping (0, or -1 and errno), and poll(2) over video
+  // node descriptors (the number ready, 0 on timeout, -1 and errno; a
+  // negative timeout waits without limit).
+  virtual void* video_mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) = 0;
+  virtual int video_munmap(void* addr, std::size_t length) = 0;
+  virtual int video_poll(pollfd* fds, nfds_t count, int timeout_ms) = 0;
 
   // ---- Time. clock_gettime(CLOCK_MONOTONIC) and nanosleep(2) contracts.
   virtual int monotonic_time(timespec* now) = 0;

@@ -5,6 +5,8 @@
 // failure injection at any transfer. Also a capture of stdout/stderr.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <unistd.h>
 
 #include <array>
@@ -206,6 +208,9 @@ class FakeUsb final : public morvane::uvc_stereo::platform::Platform {
   int video_open(const std::string&, int) override { return -1; }
   int video_ioctl(int, unsigned long, void*) override { return -1; }
   int video_close(int) override { return -1; }
+  void* video_mmap(void*, std::size_t, int, int, int, off_t) override { return MAP_FAILED; }
+  int video_munmap(void*, std::size_t) override { return -1; }
+  int video_poll(pollfd*, nfds_t, int) override { return -1; }
   int monotonic_time(timespec* now) override {
     now->tv_sec = static_cast<time_t>(slept_ns / 1000000000ULL);
     now->tv_nsec = static_cast<long>(slept_ns % 1000000000ULL);

@@ -7,6 +7,8 @@
 // nodes), with a clock that stands still and sleeps that return at once.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <time.h>
 
 #include <cerrno>
@@ -65,6 +67,18 @@ class UnavailablePlatform final : public platform::Platform {
   int video_close(int) override {
     errno = EBADF;
     return -1;
+  }
+  void* video_mmap(void*, std::size_t, int, int, int, off_t) override {
+    errno = EBADF;
+    return MAP_FAILED;
+  }
+  int video_munmap(void*, std::size_t) override {
+    errno = EINVAL;
+    return -1;
+  }
+  int video_poll(pollfd* fds, nfds_t count, int) override {
+    for (nfds_t i = 0; i < count; ++i) fds[i].revents = POLLNVAL;
+    return static_cast<int>(count);
   }
 
   int monotonic_time(timespec* now) override {
@@ -151,6 +165,13 @@ class ForwardingPlatform : public platform::Platform {
   int video_open(const std::string& path, int flags) override { return target_.video_open(path, flags); }
   int video_ioctl(int fd, unsigned long request, void* arg) override { return target_.video_ioctl(fd, request, arg); }
   int video_close(int fd) override { return target_.video_close(fd); }
+  void* video_mmap(void* addr, std::size_t length, int prot, int flags, int fd, off_t offset) override {
+    return target_.video_mmap(addr, length, prot, flags, fd, offset);
+  }
+  int video_munmap(void* addr, std::size_t length) override { return target_.video_munmap(addr, length); }
+  int video_poll(pollfd* fds, nfds_t count, int timeout_ms) override {
+    return target_.video_poll(fds, count, timeout_ms);
+  }
 
   int monotonic_time(timespec* now) override { return target_.monotonic_time(now); }
   int sleep(const timespec* request, timespec* remaining) override { return target_.sleep(request, remaining); }
