@@ -48,8 +48,8 @@ void validate(const CameraConfig& config) {
   if (config.flash.size_bytes < (1u << 20)) throw std::invalid_argument("flash size must be at least 1 MiB");
   if (config.device_address == 0 || config.device_address > 127)
     throw std::invalid_argument("device_address must be 1..127");
-  if (config.capture_node < 0 || config.metadata_node < 0 || config.capture_node == config.metadata_node)
-    throw std::invalid_argument("video nodes must be distinct and non-negative");
+  if (config.capture_node < 0 || config.capture_node == config.metadata_node)
+    throw std::invalid_argument("video nodes must be distinct and non-negative (a negative metadata node: none)");
   for (const auto& sensor : config.sensors) {
     if (sensor.register_address_bytes < 1 || sensor.register_address_bytes > 2 || sensor.value_bytes < 1 ||
         sensor.value_bytes > 2)

@@ -65,6 +65,7 @@ VirtualCameraRig::~VirtualCameraRig() = default;
   if (const auto n = platform_.outstanding_device_lists()) problems << n << " device list(s) not freed; ";
   if (const auto n = platform_.usb_context_refs()) problems << n << " usb_init call(s) without usb_exit; ";
   if (const auto n = platform_.open_video_fd_count()) problems << n << " video descriptor(s) open; ";
+  if (const auto n = platform_.mapped_video_buffer_count()) problems << n << " video buffer(s) mapped; ";
   if (const auto n = platform_.open_lock_count()) problems << n << " camera lock(s) held; ";
   if (const auto n = platform_.unclosed_command_count()) problems << n << " command stream(s) never closed; ";
   for (const auto& overlap : platform_.overlaps())

@@ -1,0 +1,60 @@
+// The stereo capture's private state, shared by the capture and the
+// framesets.
+#pragma once
+
+#ifndef MORVANE_UVC_STEREO_INTERNAL
+#error "capture_impl.hpp is internal to the SDK"
+#endif
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "frames/frame_clock.hpp"
+#include "frames/video_queue.hpp"
+#include "morvane/uvc_stereo/frames.hpp"
+
+struct v4l2_buffer;
+
+namespace morvane::uvc_stereo {
+
+// What keeps a frame's pixels: its driver buffer (index, given back to the
+// driver when the hold goes) or the converted pictures.
+struct __attribute__((visibility("hidden"))) StereoFrame::Hold {
+  ~Hold();
+  std::shared_ptr<detail::VideoQueue> queue;
+  int index = -1;  // -1: no driver buffer held
+  std::vector<std::uint8_t> pixels;
+};
+
+struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
+  explicit Impl(const StereoCaptureOptions& o);
+
+  Result<void> negotiate(int fd, const StereoCaptureOptions& o);
+  Result<StereoFrame> next(int timeout_ms);
+  Result<StereoFrame> take(const v4l2_buffer& b);
+  // Dequeues every filled metadata buffer, feeds the clock and keeps the
+  // frames' PTS by sequence number.
+  void drain_metadata();
+  void stamp(StereoFrame& frame);
+  Result<StereoFrame> end_with(const Result<void>& failure);
+  void shut();
+
+  StereoCaptureOptions options;
+  std::string node;
+  StereoCaptureFormat format;
+  StereoCaptureStats stats;
+  std::shared_ptr<detail::VideoQueue> video;
+  std::shared_ptr<detail::VideoQueue> meta;
+  detail::FrameClock clock;
+  std::map<std::uint32_t, detail::FrameMetadata> metadata;  // by the driver's sequence number
+  std::optional<Result<void>> ended;  // the failure that ended the stream
+  bool have_sequence = false;
+  std::uint64_t last_sequence = 0;
+  std::uint64_t last_time = 0;
+};
+
+}  // namespace morvane::uvc_stereo
