@@ -265,6 +265,7 @@ Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const Stereo
 
   auto impl = std::make_unique<StereoCapture::Impl>(options);
   impl->node = camera.video_node;
+  impl->format.node = camera.video_node;
   const int fd = open_node(impl->node);
   if (fd < 0) {
     const int error = errno;

@@ -12,9 +12,11 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 
 #include "morvane/uvc_stereo/frames.hpp"
+#include "platform/platform.hpp"
 
 namespace morvane::uvc_stereo {
 namespace {
@@ -91,8 +93,20 @@ struct __attribute__((visibility("hidden"))) FramesetStream::Impl {
 
   Result<Frameset> next(int timeout_ms) {
     using R = Result<Frameset>;
-    Result<StereoFrame> frame = capture.next(timeout_ms);
-    if (!frame.ok()) return R::forward(frame);
+    // The IMU is read while the frame is awaited: each read waits for the
+    // next sample, so a frame is taken at most a sample period late.
+    const std::uint64_t start = platform::monotonic_ns();
+    Result<StereoFrame> frame = capture.next(0);
+    while (!frame.ok()) {
+      if (frame.code != ErrorCode::read_failed) return R::forward(frame);  // not merely "no frame yet"
+      if (timeout_ms >= 0 && platform::monotonic_ns() - start >= static_cast<std::uint64_t>(timeout_ms) * 1000000ULL)
+        return R::failure(ErrorCode::read_failed,
+                          "no frame from " + capture.format().node + " within " + std::to_string(timeout_ms) + " ms");
+      Result<ImuStreamSample> s = imu.next();
+      if (!s.ok()) return R::forward(s);
+      pending.push_back(std::move(*s.value));
+      frame = capture.next(0);
+    }
     StereoFrame& f = *frame.value;
     if (f.has_pts && f.time_source == FrameTimeSource::device_clock) {
       // The fit around the frame's instant: samples up to its kernel stamp

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "morvane/uvc_stereo/device.hpp"
@@ -110,6 +111,7 @@ struct StereoCaptureOptions {
 
 // What the capture negotiated.
 struct StereoCaptureFormat {
+  std::string node;         // the capture node
   std::uint32_t width = 0;  // both eyes
   std::uint32_t height = 0;
   std::uint32_t stride = 0;  // of the camera's picture, bytes
@@ -267,11 +269,12 @@ class MORVANE_UVC_STEREO_API FramesetStream {
   FramesetStream& operator=(const FramesetStream&) = delete;
   ~FramesetStream();
 
-  // The next frameset: waits up to timeout_ms for the frame (as
-  // StereoCapture::next), then reads the IMU until a sample lies past the
-  // frame's instant.
+  // The next frameset: reads the IMU while it waits up to timeout_ms for
+  // the frame (an IMU that keeps only its latest sample must be read all
+  // the time), then until a sample lies past the frame's instant.
   // Fails: invalid_argument "frameset stream is closed or moved-from";
-  //        the capture's failures unchanged; the IMU stream's failures
+  //        read_failed "no frame from <node> within <N> ms";
+  //        the capture's other failures unchanged; the IMU stream's failures
   //        unchanged (a frame read before an IMU failure is lost with it;
   //        the samples read stay for the next frameset).
   Result<Frameset> next(int timeout_ms);

@@ -1,0 +1,96 @@
+// Framesets over a long virtual run of the simulated camera: every IMU
+// sample in exactly one frameset, between its frame and the previous one,
+// frames stamped through the IMU stream's fit within its band, and the
+// interpolated sample at the frame's instant.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "emulator/simulated_camera.hpp"
+#include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/frames.hpp"
+#include "support/virtual_camera_fixture.hpp"
+
+namespace {
+
+using namespace morvane::uvc_stereo;
+namespace emu = morvane::emulator;
+using morvane::testing::VirtualCameraRig;
+
+emu::CameraConfig camera_config() {
+  emu::CameraConfig config = morvane::testing::default_camera_config();
+  config.imu = emu::simulated_camera_config().imu;
+  return config;
+}
+
+TEST(Frameset, EveryImuSampleLandsOnceBetweenItsFramesOnOneClock) {
+  VirtualCameraRig rig({camera_config()});
+  {
+    OpenDeviceOptions device_options;
+    device_options.required_capabilities = 0;
+    Result<Device> device = open_device(morvane::testing::camera_record(camera_config()), device_options);
+    ASSERT_TRUE(device.ok()) << device.message;
+    FramesetOptions options;
+    options.capture.width = 320;
+    options.capture.height = 120;
+    options.capture.frame_rate = 15;
+    Result<FramesetStream> stream =
+        open_frameset_stream(*device.value, morvane::testing::camera_record(camera_config()), options);
+    ASSERT_TRUE(stream.ok()) << stream.message;
+
+    std::uint64_t next_sequence = 0, previous_time = 0, samples = 0, missed = 0;
+    std::uint64_t first_counter = 0, last_counter = 0;
+    double worst = 0;
+    const int kSets = 1800;  // two minutes
+    for (int i = 0; i < kSets; ++i) {
+      Result<Frameset> set = stream->next(1000);
+      ASSERT_TRUE(set.ok()) << set.message;
+      const Frameset& s = *set.value;
+      EXPECT_GT(s.frame.time_ns, previous_time);
+      for (const ImuStreamSample& sample : s.imu) {
+        ASSERT_EQ(sample.sequence, next_sequence) << "frameset " << i;  // none lost, none twice
+        ++next_sequence;
+        if (samples == 0) first_counter = sample.device_counter;
+        last_counter = sample.device_counter;
+        ++samples;
+        missed += sample.missed_before;
+        EXPECT_GT(sample.time_ns, i == 0 ? 0 : previous_time);
+        EXPECT_LE(sample.time_ns, s.frame.time_ns);
+      }
+      ASSERT_TRUE(s.imu_after.has_value());
+      EXPECT_EQ(s.imu_after->sequence, next_sequence);
+      EXPECT_GT(s.imu_after->time_ns, s.frame.time_ns);
+      previous_time = s.frame.time_ns;
+      if (i < 45) continue;  // three seconds for the IMU fit to lock
+      EXPECT_EQ(s.frame.time_source, FrameTimeSource::imu_clock) << i;
+      const auto truth = rig.platform().video(0).frame_truth(s.frame.sequence);
+      ASSERT_TRUE(truth.has_value());
+      const double error = static_cast<double>(s.frame.time_ns) - static_cast<double>(truth->exposure_ns);
+      EXPECT_LE(std::fabs(error), s.frame.time_uncertainty_ns + 1000.0) << "frame " << i;
+      worst = std::max(worst, std::fabs(error));
+      const std::optional<ImuSample> at = s.interpolated_imu();
+      ASSERT_TRUE(at.has_value());
+      EXPECT_EQ(at->timestamp_ns, s.frame.time_ns);
+      const double lo = std::min(s.imu_before->value.accel_g[2], s.imu_after->value.accel_g[2]);
+      const double hi = std::max(s.imu_before->value.accel_g[2], s.imu_after->value.accel_g[2]);
+      EXPECT_GE(at->accel_g[2], lo);
+      EXPECT_LE(at->accel_g[2], hi);
+    }
+    // The device's own count: every sample it took between the first and
+    // the last handed out was either handed out or counted as missed.
+    const double period_ticks = 1e6 / emu::simulated_camera_config().imu.rate_hz;
+    const auto taken = static_cast<std::uint64_t>(std::llround((last_counter - first_counter) / period_ticks)) + 1;
+    EXPECT_EQ(samples + missed, taken);
+    EXPECT_GT(samples, 200u * 110u);
+    EXPECT_LE(missed, samples / 1000);  // read all along, the latest-sample IMU loses next to nothing
+    EXPECT_EQ(stream->stats().imu_samples, samples);
+    EXPECT_EQ(stream->stats().framesets, static_cast<std::uint64_t>(kSets));
+    EXPECT_EQ(stream->stats().disagreements, 0u);
+    RecordProperty("worst_frame_error_ns", std::to_string(worst));
+  }
+  EXPECT_TRUE(rig.clean());
+}
+
+}  // namespace
