@@ -4,6 +4,7 @@
 #include "morvane/uvc_stereo/device.hpp"
 #include "morvane/uvc_stereo/discovery.hpp"
 #include "morvane/uvc_stereo/flash.hpp"
+#include "morvane/uvc_stereo/frames.hpp"
 #include "morvane/uvc_stereo/imu.hpp"
 #include "morvane/uvc_stereo/imu_stream.hpp"
 #include "morvane/uvc_stereo/monitor.hpp"

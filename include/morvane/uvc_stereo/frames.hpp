@@ -223,7 +223,7 @@ MORVANE_UVC_STEREO_API Result<StereoCapture> open_stereo_capture(const DeviceInf
 // frame's time_ns and at or before this frame's (the first frameset takes
 // every sample up to its frame). Every sample the IMU stream yields lands in
 // exactly one frameset, in order.
-struct Frameset {
+struct MORVANE_UVC_STEREO_API Frameset {
   StereoFrame frame;
   std::vector<ImuStreamSample> imu;
   // The samples just before (or at) and just after the frame's instant,
