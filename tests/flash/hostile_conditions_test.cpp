@@ -5,14 +5,18 @@
 // with --gtest_also_run_disabled_tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -153,6 +157,59 @@ TEST(LinuxCameraLockHostile, DISABLED_AReaderCannotKeepTheLockFromAWriter) {
     close(ready[0]);
     close(ready[1]);
   }
+}
+
+// Two users taking the camera back to back (100 ms holds, or $HOLD_MS) and
+// one waiter: a fair lock serves the waiter within the turns already queued
+// (the holder's and the other user's), never after more of theirs. The gate
+// is a race between the waiter and whichever user just released, so the
+// waiter can lose turn after turn (with long holds, its whole 10 s wait).
+TEST(LinuxCameraLockHostile, DISABLED_AWaiterIsNotOvertakenByTwoBackToBackUsers) {
+  platform::Platform& linux = platform::linux_platform();
+  NodeFile node;
+  const char* hold_ms = std::getenv("HOLD_MS");
+  const useconds_t hold_us = hold_ms ? static_cast<useconds_t>(std::atoi(hold_ms)) * 1000 : 100'000;
+  const char* rounds_text = std::getenv("ROUNDS");
+  const int rounds = rounds_text ? std::atoi(rounds_text) : 10;
+  int busy = 0;
+  auto* takes = static_cast<std::atomic<int>*>(
+      mmap(nullptr, 2 * sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(takes, MAP_FAILED);
+  new (&takes[0]) std::atomic<int>(0);
+  new (&takes[1]) std::atomic<int>(0);
+  std::vector<pid_t> users;
+  for (int u = 0; u < 2; ++u) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      while (takes[1].load() == 0) {
+        const int fd = sonix::take_node_lock(platform::linux_platform(), node.path, 10'000);
+        if (fd < 0) _exit(1);
+        takes[0].fetch_add(1);
+        usleep(hold_us);
+        platform::linux_platform().lock_close(fd);
+      }
+      _exit(0);
+    }
+    users.push_back(pid);
+  }
+  while (takes[0].load() < 4) usleep(1000);
+  int worst = 0;
+  for (int round = 0; round < rounds; ++round) {
+    const int before = takes[0].load();
+    const int fd = sonix::take_node_lock(linux, node.path, 10'000);
+    const int overtaken = takes[0].load() - before;
+    if (fd < 0) ++busy;
+    EXPECT_GE(fd, 0) << "round " << round << ": busy after 10 s, the users took it " << overtaken << " times";
+    worst = std::max(worst, overtaken);
+    if (fd >= 0) linux.lock_close(fd);
+    usleep(150'000);
+  }
+  takes[1].store(1);
+  for (const pid_t pid : users) waitpid(pid, nullptr, 0);
+  EXPECT_LE(worst, 2) << "the waiter was overtaken " << worst << " times in one wait";
+  std::printf("most takes by the back-to-back users during one wait: %d; busy %d of %d\n", worst, busy, rounds);
+  munmap(takes, 2 * sizeof(std::atomic<int>));
 }
 
 }  // namespace
