@@ -111,13 +111,19 @@ std::string escape_text(const std::string& text);
 // $XDG_STATE_HOME/morvane-uvc-stereo, else ~/.local/state/morvane-uvc-stereo
 // (HOME, else the home directory of the user database).
 std::string state_directory();
-// Writes `bytes` to a new file "<kind>-<serial>-<UTC time>-<pid>" (.blob
-// for kind "calibration", else .bin) in the state directory, created 0700
-// and owned by the user; the file is 0600, written to a unique temporary,
-// synced and linked to its name. `path` names it.
+// Writes `bytes` to a new file "<kind>-<serial>-<sequence>-<UTC time>"
+// (.blob for kind "calibration", else .bin) in the state directory, created
+// 0700 and owned by the user; the file is 0600, written to a unique
+// temporary, synced and linked to its name. The serial is encoded so that
+// it maps back (unsafe bytes, '-' and '%' as %XX; "ids=<vidpid>" without
+// one); the sequence is one more than the highest of this camera's copies
+// of this kind, and orders them (the time is for reading only). `path`
+// names it.
 bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& kind,
                       const std::vector<std::uint8_t>& bytes, std::string& path, std::string& error);
-// The newest calibration copy of this camera, or empty.
+// The newest calibration copy of this camera (the highest sequence; copies
+// named by older versions, where unambiguous, before numbered ones), or
+// empty. Names are matched exactly, never by prefix.
 std::string latest_calibration_copy(const uvc_stereo::DeviceInfo& device);
 std::string shell_quote(const std::string& text);
 
