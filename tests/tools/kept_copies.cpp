@@ -157,6 +157,27 @@ TEST_F(KeptCopiesTest, TheLastCopyKeptIsWrittenBackWhateverTheWallClockSaid) {
   EXPECT_EQ(stored_blob(), last) << "the burn wrote back an older kept copy";
 }
 
+// XDG_STATE_HOME and XDG_CACHE_HOME name where copies and the cache go only
+// when absolute and not the root directory (as root, "/" would put the
+// tool's directory straight into the file system's root); otherwise HOME's.
+TEST_F(KeptCopiesTest, OnlyAnAbsoluteXdgDirectoryOtherThanTheRootIsUsed) {
+  const std::string home = dir_ + "/home";
+  setenv("HOME", home.c_str(), 1);
+  struct Case {
+    const char* value;
+    bool used;
+  };
+  for (const Case c : {Case{"/", false}, Case{"///", false}, Case{"relative/dir", false}, Case{"", false},
+                       Case{"/srv/x", true}, Case{"/srv/x/", true}}) {
+    SCOPED_TRACE(std::string("XDG_*_HOME='") + c.value + "'");
+    setenv("XDG_STATE_HOME", c.value, 1);
+    setenv("XDG_CACHE_HOME", c.value, 1);
+    EXPECT_EQ(tool::state_directory(),
+              (c.used ? std::string(c.value) : home + "/.local/state") + "/morvane-uvc-stereo");
+    EXPECT_EQ(tool::blob_cache_directory(), (c.used ? std::string(c.value) : home + "/.cache") + "/morvane-uvc-stereo");
+  }
+}
+
 // The stream a prompt reads from: before the first answer is read, another
 // writer stores a document (what a second tool or program does while this
 // one waits); then the answer is yes.

@@ -166,8 +166,8 @@ int g_held_signal = 0;
 }  // namespace
 
 std::string state_directory() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/morvane-uvc-stereo";
+  const std::string state = xdg_base_directory("XDG_STATE_HOME");
+  if (!state.empty()) return state + "/morvane-uvc-stereo";
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/morvane-uvc-stereo";
   // Without HOME (a service, an initramfs): the user's home directory.

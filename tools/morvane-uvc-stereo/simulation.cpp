@@ -158,10 +158,10 @@ struct Simulation::Impl {
 };
 
 std::string default_state_file() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  const char* home = std::getenv("HOME");
-  std::string dir = state && *state ? std::string(state) : std::string(home && *home ? home : "/tmp") + "/.local/state";
-  return dir + "/morvane-uvc-stereo/simulated-camera.flash";
+  // The state directory the kept copies use (a relative or root
+  // XDG_STATE_HOME ignored); /tmp only where no home directory is known.
+  const std::string dir = state_directory();
+  return (dir.empty() ? std::string("/tmp/morvane-uvc-stereo") : dir) + "/simulated-camera.flash";
 }
 
 std::unique_ptr<Simulation> Simulation::start(const std::string& state_file, std::string& error) {

@@ -59,11 +59,16 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
 // The flash configuration the SDK derives for an opened device.
 uvc_stereo::FlashConfig flash_config_for(const uvc_stereo::DeviceInfo& device);
 std::string vidpid_text(std::uint16_t vid, std::uint16_t pid);
+// The value of an XDG base-directory variable (XDG_CACHE_HOME and the
+// like), or empty where it must be ignored: unset, relative (invalid, as
+// the XDG rules say), or the root directory itself (no user's own
+// directory; a tool run as root would put its files straight into "/").
+std::string xdg_base_directory(const char* variable);
 
 // ---- The blob cache (the last blob read from each camera, by serial).
 
 // $XDG_CACHE_HOME/morvane-uvc-stereo, else $HOME/.cache/morvane-uvc-stereo;
-// empty when neither is set to an absolute path.
+// empty when neither is set to an absolute path (see xdg_base_directory).
 std::string blob_cache_directory();
 // The cache file of one camera; empty when the camera has no serial or
 // there is no cache directory.
