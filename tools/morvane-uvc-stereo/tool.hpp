@@ -181,8 +181,8 @@ class Simulation {
  public:
   static std::unique_ptr<Simulation> start(const std::string& state_file, std::string& error);
   ~Simulation();
-  // Whether every change of the flash reached the state file (else false and
-  // the first failure's message).
+  // Whether every change of the flash reached the state file, flushed to the
+  // disk when there was one (else false and the first failure's message).
   bool save(std::string& error);
   // Advances the virtual clock (the IMU's sample period in simulated mode).
   void advance_ms(double ms);
