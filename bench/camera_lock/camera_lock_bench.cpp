@@ -153,7 +153,7 @@ int main() {
   const int made = mkstemp(path);
   if (made < 0) return 1;
   close(made);
-  const Lock locks[] = {{"fair lock (blocking, gate)", take_fair}, {"baseline: flock, 20 ms polls", take_polled}};
+  const Lock locks[] = {{"fair lock (blocking, queue)", take_fair}, {"baseline: flock, 20 ms polls", take_polled}};
   std::printf("Camera lock between two processes (ms; busy: waits that ran out after %ld ms)\n", kWaitMs);
   std::printf("%-13s %-28s %8s %8s %6s\n", "case", "lock", "median", "worst", "busy");
   for (const Lock& lock : locks) print("hand-over", lock.name, measure(lock, path, false, 20));

@@ -19,6 +19,19 @@
  * released with morvane_uvc_stereo_ctx_destroy and
  * morvane_uvc_stereo_close_device.
  *
+ * Flash access: each call that reaches a camera's flash (open_device with
+ * the flash capabilities, device_read_json, device_write_json, the firmware
+ * read of device_open_imu) opens its own connection to that camera and
+ * closes it before returning. This library's copy of the controller access
+ * library is its own and not exported, so no connection of the
+ * application's can be open in it; should one be (a program linking the
+ * core with these functions), a call uses it only when it is to the camera
+ * asked for and leaves it open, and otherwise fails with 3 "the access
+ * library is open to camera VVVV:PPPP at BBB/DDD, not to the requested
+ * camera VVVV:PPPP at BBB/DDD" without touching it (device_open_imu reports
+ * its gate's 14 "IMU is not supported by this device" instead, as for any
+ * flash it cannot reach).
+ *
  * Threads: any thread may call any function. Calls on one device handle are
  * serialised by the handle; a context may be shared by several threads. A
  * handle or context must not be closed or destroyed while another thread still

@@ -94,11 +94,17 @@ def simulated_camera(state_file=None):
 
     It is the camera the command-line tool's ``--simulate`` mode uses: a
     stereo camera with a firmware image, a factory calibration document and
-    a moving IMU. With ``state_file`` the whole flash is loaded from that
-    file when it exists and saved back to it when the simulation stops (or
-    on ``save()``), so runs see each other's changes; the tool's state file
-    may be given. Without one, every simulation starts from the factory
-    image.
+    a moving IMU. With ``state_file`` the whole flash lives in that file,
+    the way the tool's ``--simulate`` keeps it (the tool's state file may be
+    given): loaded when the file exists, else created from the factory
+    image; every change is written to it as it happens, and a simulation
+    that changes nothing leaves it untouched. From start to ``stop()`` the
+    simulation holds a lock on ``<state_file>.lock``: while another process
+    (a tool run, another program) holds it, this raises DeviceError
+    (DEVICE_UNAVAILABLE) at once, and a tool run started meanwhile waits
+    for ``stop()``. A symlink at the file or its lock is refused (Error,
+    INVALID_ARGUMENT). Without a state file, every simulation starts from
+    the factory image.
 
     Starting and stopping close every open Device (an open IMU of one side
     must not meet the other). Only one simulation runs at a time; starting

@@ -108,10 +108,12 @@ void bind_simulation(py::module_& m) {
         }
         check(saved);
       },
-      "Writes the flash to the state file now (nothing to do without one).");
+      "Every change of the flash reaches the state file as it happens; save() flushes\n"
+      "the changes to the disk and raises Error (IO_ERROR) naming the first write that\n"
+      "failed. Nothing to do without a state file or when nothing changed.");
   sim.def("stop", &PySimulation::stop,
-          "Closes every Device, saves the flash to the state file and gives the package\n"
-          "back the real system. Safe to call twice.");
+          "Closes every Device, saves (as save()), gives the package back the real system\n"
+          "and releases the state file's lock. Safe to call twice.");
   sim.def("__enter__", [](py::object self) { return self; });
   sim.def(
       "__exit__",

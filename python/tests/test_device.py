@@ -1,5 +1,6 @@
 """Discovery and Device against the simulated camera."""
 
+import ctypes
 import json
 import sys
 import threading
@@ -194,6 +195,39 @@ def test_flash_transport_functions(info, sim):
     with pytest.raises(m.DeviceError):
         m.read_blob_from_device(missing)
     assert sim.open_usb_handles == 0
+
+
+def test_a_connection_the_program_holds_serves_only_its_own_camera(info, sim):
+    """The program holds the camera through the access library itself; calls for
+    another camera fail naming both and leave that connection open."""
+    path = next(line.split()[-1] for line in open("/proc/self/maps") if "libmorvane_uvc_stereo_sdk.so" in line)
+    access = ctypes.CDLL(path)  # the library the package uses, with its globals
+    vidpid = b"%04x%04x" % (info.vid, info.pid)
+    assert access.SonixCam_Init(ctypes.create_string_buffer(vidpid), info.bus_number, info.device_address) == 1
+    held = ctypes.c_int.in_dll(access, "camera_init")
+    try:
+        other = m.DeviceInfo(vid=info.vid, pid=info.pid, bus_number=info.bus_number,
+                             device_address=info.device_address + 1, video_node=info.video_node)
+        config = m.FlashConfig(vidpid=vidpid.decode(), auto_select=False, bus_number=other.bus_number,
+                               device_address=other.device_address)
+        both = (f"the access library is open to camera {info.vid:04x}:{info.pid:04x} at "
+                f"{info.bus_number:03d}/{info.device_address:03d}, not to the requested camera "
+                f"{info.vid:04x}:{info.pid:04x} at {other.bus_number:03d}/{other.device_address:03d}")
+        with m.open_device(other, 0) as dev:
+            for call in (lambda: m.read_blob_from_device(config), lambda: m.probe_flash_transport(config),
+                         lambda: m.write_blob_to_device(config, m.build_blob(0, b"{}")),
+                         lambda: m.read_firmware_version(config), lambda: m.read_blob_fast(config),
+                         dev.read_blob, dev.read_json, lambda: dev.read_json(fast=False),
+                         lambda: dev.write_json("{}")):
+                expect_error(call, E.DEVICE_UNAVAILABLE, both, m.DeviceError)
+                assert held.value == 1, "the program's connection was closed"
+        own = m.FlashConfig(vidpid=vidpid.decode(), auto_select=False, bus_number=info.bus_number,
+                            device_address=info.device_address)
+        assert m.read_blob_from_device(own).payload  # over the program's connection
+        assert held.value == 1
+    finally:
+        access.SonixCam_UnInit()
+    assert held.value == 0 and sim.open_usb_handles == 0
 
 
 def test_stale_records_serial_lookup_and_connection(sim, info):

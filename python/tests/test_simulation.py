@@ -1,6 +1,8 @@
 """simulated_camera(): its life, its state file, and what it closes."""
 
+import fcntl
 import json
+import os
 
 import pytest
 
@@ -50,6 +52,29 @@ def test_state_file_keeps_the_flash(tmp_path):
         assert stored_document() == {"run": 2}
 
 
+def test_state_file_is_locked_while_in_use_and_left_alone_when_unchanged(tmp_path):
+    state = tmp_path / "camera.flash"
+    with m.simulated_camera(state):
+        with m.open_device(only_camera()) as dev:
+            dev.write_json('{"kept": 1}')
+    before = os.stat(state)
+    flash = state.read_bytes()
+    with m.simulated_camera(state) as sim:
+        assert stored_document() == {"kept": 1}
+        sim.save()
+    after = os.stat(state)
+    assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+    assert state.read_bytes() == flash
+    # Another process's lock (a flock of another open file) is not waited for.
+    with open(f"{state}.lock", "w") as holder:
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        error = expect_error(lambda: m.simulated_camera(state), E.DEVICE_UNAVAILABLE,
+                             f"the simulated camera {state} is in use by another run ({state}.lock is locked)")
+        assert isinstance(error, m.DeviceError)
+    with m.simulated_camera(state) as sim:  # free again, and nothing was left active
+        assert sim.active
+
+
 def test_bad_state_file_is_refused_and_nothing_stays_active(tmp_path):
     short = tmp_path / "short.flash"
     short.write_bytes(b"\xff" * 1000)
@@ -57,9 +82,7 @@ def test_bad_state_file_is_refused_and_nothing_stays_active(tmp_path):
                  f"{short} is not a simulated camera's flash (expected {FLASH_SIZE} bytes)")
     unreadable = tmp_path / "a-directory"
     unreadable.mkdir()
-    with pytest.raises(m.DeviceError) as raised:
-        m.simulated_camera(unreadable)
-    assert raised.value.code == E.IO_ERROR and str(unreadable) in raised.value.message
+    expect_error(lambda: m.simulated_camera(unreadable), E.INVALID_ARGUMENT, f"{unreadable} is not a regular file")
     assert short.read_bytes() == b"\xff" * 1000  # left as it was
     with m.simulated_camera() as sim:  # the failures left nothing behind
         assert sim.active

@@ -162,6 +162,7 @@ bool header_matches(const std::vector<std::uint8_t>& header, const HeldCopy& hel
 
 constexpr const char* kMsgReadFailed = "SonixCam_SerialFlashCustomRead failed";
 constexpr const char* kMsgHeaderDiffers = "header bytes differ from the byte-banging read";
+constexpr const char* kMsgStreamedCrcDiffers = "streamed payload does not match the stored CRC-32";
 
 // Bytes at the end of the payload that are compared with the held copy.
 constexpr std::size_t kTailCheck = 4;
@@ -268,6 +269,13 @@ Attempt attempt_fast(const FlashConfig& config, const FastReadOptions& options) 
     if (attempt.blob.ok() && streaming) {
       Result<void> confirmed = confirm_header(cfg, window, *attempt.blob.value);
       if (!confirmed.ok()) attempt.blob = Result<FlashBlob>::forward(confirmed);
+    }
+    // Streamed bytes are checked against the header's CRC-32 even where the
+    // configuration leaves the CRC check off: the check is what tells a
+    // stale or wrong streaming reply from the stored payload. On a mismatch
+    // the byte-banging read decides, with the configuration's own checks.
+    if (attempt.blob.ok() && streaming && crc32_ieee(attempt.blob.value->payload) != attempt.blob.value->crc32) {
+      attempt.blob = Result<FlashBlob>::failure(ErrorCode::read_failed, kMsgStreamedCrcDiffers);
     }
     return Result<void>::success();
   });

@@ -166,12 +166,15 @@ class FlashConnection {
       return Result<void>::failure(ErrorCode::device_unavailable, message);
     }
     bool busy = false;
+    std::string read_lock;
     for (const VidPidCandidate& candidate : candidates) {
       // SonixCam_Init takes a writable text.
       std::vector<char> vidpid(candidate.vidpid.begin(), candidate.vidpid.end());
       vidpid.push_back('\0');
       const int opened = SonixCam_Init(vidpid.data(), candidate.bus_number, candidate.device_address);
       if (opened == 0 && sonix::last_open_found_camera_busy()) busy = true;
+      if (opened == 0 && sonix::last_open_found_read_lock())
+        read_lock = sonix::read_lock_message(candidate.bus_number, candidate.device_address);
       if (opened != 0) {
         initialized_ = true;
         owned_ = true;
@@ -182,6 +185,7 @@ class FlashConnection {
       }
     }
     close();
+    if (!read_lock.empty()) return Result<void>::failure(ErrorCode::device_unavailable, read_lock);
     return Result<void>::failure(ErrorCode::device_unavailable, busy ? kMsgCameraBusy : kMsgInitFailed);
   }
 

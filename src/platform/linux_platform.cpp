@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -121,6 +122,27 @@ int lock_byte(int fd, off_t byte) {
   return -1;
 }
 
+// The lock on [from, from + length) (length 0: to the end) that a lock of
+// type `type` would conflict with: F_UNLCK when there is none, -1 with
+// errno when it cannot be asked.
+struct LockSeen {
+  short type = F_UNLCK;
+  off_t start = 0;
+  off_t length = 0;
+};
+bool lock_in_the_way(int fd, short type, off_t from, off_t length, LockSeen& seen) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = from;
+  lock.l_len = length;
+  if (::fcntl(fd, F_OFD_GETLK, &lock) != 0) return false;
+  seen = LockSeen{lock.l_type, lock.l_start, lock.l_len};
+  return true;
+}
+
+constexpr off_t kFirstSlot = 2;
+
 class LinuxPlatform final : public Platform {
  public:
   int usb_init() override { return libusb_init(nullptr); }
@@ -191,6 +213,41 @@ class LinuxPlatform final : public Platform {
   int lock_try(int fd) override { return lock_byte(fd, 0); }
   int lock_try_gate(int fd) override { return lock_byte(fd, 1); }
   int lock_close(int fd) override { return ::close(fd); }
+
+  long lock_queue_last(int fd) override {
+    // Every write lock from the first slot on, from low to high; a lock
+    // asked for as a read lock conflicts with write locks only.
+    long last = kFirstSlot - 1;
+    off_t from = kFirstSlot;
+    for (int seen_locks = 0; seen_locks < 4096; ++seen_locks) {
+      LockSeen seen;
+      if (!lock_in_the_way(fd, F_RDLCK, from, 0, seen)) return -1;
+      if (seen.type == F_UNLCK) return last;
+      if (seen.length <= 0) break;  // a lock to the end of the file: no slot is left after it
+      const off_t end = seen.start + seen.length - 1;
+      last = std::max(last, static_cast<long>(end));
+      from = end + 1;
+    }
+    errno = EOVERFLOW;
+    return -1;
+  }
+
+  int lock_queue_join(int fd, long slot) override { return lock_byte(fd, static_cast<off_t>(slot)); }
+
+  int lock_queue_ahead(int fd, long slot) override {
+    if (slot <= kFirstSlot) return 0;
+    LockSeen seen;
+    if (!lock_in_the_way(fd, F_RDLCK, kFirstSlot, static_cast<off_t>(slot) - kFirstSlot, seen)) return -1;
+    return seen.type == F_UNLCK ? 0 : 1;
+  }
+
+  int lock_held_by_reader(int fd) override {
+    for (const off_t byte : {0, 1}) {
+      LockSeen seen;
+      if (lock_in_the_way(fd, F_WRLCK, byte, 1, seen) && seen.type == F_RDLCK) return 1;
+    }
+    return 0;
+  }
 
   int lock_watch(const std::string& path) override {
     const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

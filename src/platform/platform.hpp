@@ -129,6 +129,16 @@ class Platform {
   // file, and lock_open opens it write-only: only a user allowed to write to
   // the file can open it so, and a write lock needs a descriptor open for
   // writing. flock(2) locks, which any reader can take, do not interfere.
+  // What remains open: a process that may only read the file can still set
+  // a read lock (F_RDLCK) on byte 0 or 1, and a write lock cannot be taken
+  // over it, so such a reader can keep every user out. No lock object a
+  // reader cannot block is at hand: any lock of the node itself (fcntl or
+  // flock) can be set through a read-only descriptor, leases need the
+  // file's owner, and a name in a shared namespace (an abstract socket, a
+  // file under /run/lock) can be taken first by anyone. The lock therefore
+  // stays a write lock, and lock_held_by_reader lets the waiter name such a
+  // reader as the reason it gave up; a node mode without read access for
+  // "other" (0660) closes the gap.
   virtual int lock_open(const std::string& path) {
     (void)path;
     errno = ENOSYS;
@@ -147,6 +157,40 @@ class Platform {
     (void)fd;
     errno = EBADF;
     return -1;
+  }
+  // The queue of a fair lock: slots numbered 2, 3, ... that waiters take in
+  // turn (see take_node_lock). lock_queue_last returns the highest slot
+  // another open file holds, 1 when none does, -1 with errno when the
+  // queue cannot be read. lock_queue_join takes slot `slot` for `fd`'s
+  // open file (it is released when `fd` is closed): 0, or -1 with errno.
+  // lock_queue_ahead returns 1 while another open file holds a slot below
+  // `slot`, 0 when none does, -1 with errno. lock_held_by_reader returns 1
+  // when the lock or the gate of the file is held by a read lock, which no
+  // user of this interface takes (a process that may only read the file),
+  // else 0. The default: no queue (every waiter is first in line) and no
+  // read locks.
+  //
+  // On Linux a slot is an open-file-description write lock on byte `slot`;
+  // slots are looked for as a read lock would be (F_OFD_GETLK with
+  // F_RDLCK), so a reader's read locks on those bytes are not seen and
+  // cannot stall the queue.
+  virtual long lock_queue_last(int fd) {
+    (void)fd;
+    return 1;
+  }
+  virtual int lock_queue_join(int fd, long slot) {
+    (void)fd;
+    (void)slot;
+    return 0;
+  }
+  virtual int lock_queue_ahead(int fd, long slot) {
+    (void)fd;
+    (void)slot;
+    return 0;
+  }
+  virtual int lock_held_by_reader(int fd) {
+    (void)fd;
+    return 0;
   }
   // Waiting for a lock without polling. lock_watch starts watching `path`
   // for the close of a descriptor open for writing (every lock release is

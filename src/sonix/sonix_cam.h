@@ -130,7 +130,11 @@ enum {
   SONIXCAM_EC_WINDOW_RANGE = 15,
   /* SonixCam_Init: another user (a process, or the other SDK library in this
    * process) kept the camera for the whole 10 s wait; stderr gets
-   * "camera <bus>/<address> is busy: another user still holds it after 10 s". */
+   * "camera <bus>/<address> is busy: another user still holds it after 10 s",
+   * or, when a read lock kept it (a process that can only read the node),
+   * "camera <bus>/<address> is busy: its lock is held by a read lock, which
+   * no user of the camera takes: a process that can only read
+   * /dev/bus/usb/<bus>/<address> is blocking it". */
   SONIXCAM_EC_BUSY = 16
 };
 

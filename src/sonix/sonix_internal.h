@@ -59,14 +59,22 @@ const RomInfoRow& current_rom_row();
 // platform `p`: passes the gate, waits for the lock, gives the gate back
 // (see "The per-camera lock" in usb_transport.cpp). Returns the descriptor
 // holding the lock (closing it releases the lock), -2 when another user
-// kept it for `wait_ms` milliseconds, -1 when the file cannot be locked at
-// all (cannot be opened for writing, or no locks on this platform).
+// kept it for `wait_ms` milliseconds, -3 when what kept it out at the end
+// was a read lock (which no user of the lock takes: a process that may only
+// read the file), -1 when the file cannot be locked at all (cannot be
+// opened for writing, or no locks on this platform).
 int take_node_lock(platform::Platform& p, const std::string& path, long wait_ms);
 
 // True when the last SonixCam_Init that tried to open a camera gave up
 // because another user (process or library) held the camera's lock for the
 // whole wait.
 bool last_open_found_camera_busy();
+// True when that busy camera was kept by a read lock; read_lock_message
+// says so for the camera's node: "camera <bus>/<address> is busy: its lock
+// is held by a read lock, which no user of the camera takes: a process that
+// can only read /dev/bus/usb/<bus>/<address> is blocking it".
+bool last_open_found_read_lock();
+std::string read_lock_message(std::uint8_t bus_number, std::uint8_t device_address);
 
 // The camera the library's connection is open to, as SonixCam_Init was
 // asked for it (parsed ids, bus number, device address).

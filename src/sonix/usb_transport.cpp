@@ -330,14 +330,20 @@ int IsSupportI2C64() { return g_supportI2C64; }
 // The lock object is the node itself, opened write-only, with a write lock
 // (see platform::Platform::lock_open): only a user allowed to write to the
 // camera, which every flash operation needs anyway, can take it, while a
-// user who may only read the node (the udev rule gives 0664) cannot. The
-// wait blocks on the node's "closed after writing" events (every release is
-// one), so a waiter tries again the moment the holder lets go, not at its
-// next poll. It is fair through a gate, a second lock of the same node: a
-// waiter holds the gate while it waits for the lock and gives it back once
-// the lock is its own, and every taker passes the gate first, so a user who
-// releases and takes the camera back to back queues behind the waiter
-// instead of taking it again before the waiter wakes.
+// user who may only read the node (the udev rule gives 0664) cannot. Such a
+// user can still set a read lock in its way (the platform header says why
+// no better object is at hand); a waiter that gives up because of one says
+// so. The wait blocks on the node's "closed after writing" events (every
+// release is one), so a waiter tries again the moment the holder lets go,
+// not at its next poll.
+//
+// It is fair through a queue of numbered slots: a taker passes the gate (a
+// second lock of the node, held only for the few calls that follow), takes
+// the slot after the highest one held, gives the gate back, and tries for
+// the lock only while no lower slot is held; once the lock is its own it
+// gives its slot up. A user who releases and takes the camera back to back
+// so lines up behind every waiter already there: a waiter is served after
+// at most the holder's and the earlier waiters' turns.
 
 namespace {
 
@@ -345,10 +351,11 @@ constexpr long kCameraLockWaitMs = 10'000;
 
 int g_camera_lock_fd = -1;
 bool g_last_open_busy = false;
+bool g_last_open_read_lock = false;
 // The camera of the open connection (set by a successful SonixCam_Init).
 morvane::uvc_stereo::sonix::OpenCamera g_open_camera;
 
-enum class CameraLock { taken, unavailable, busy };
+enum class CameraLock { taken, unavailable, busy, held_by_reader };
 
 CameraLock take_camera_lock(uint8_t bus_number, uint8_t device_address) {
   char path[32];
@@ -359,6 +366,7 @@ CameraLock take_camera_lock(uint8_t bus_number, uint8_t device_address) {
     g_camera_lock_fd = fd;
     return CameraLock::taken;
   }
+  if (fd == -3) return CameraLock::held_by_reader;
   return fd == -2 ? CameraLock::busy : CameraLock::unavailable;
 }
 
@@ -405,26 +413,53 @@ int take_node_lock(platform::Platform& p, const std::string& path, long wait_ms)
   const int fd = p.lock_open(path);
   if (fd < 0) return -1;
   const int gate = p.lock_open(path);
+  const int slot_fd = gate < 0 ? -1 : p.lock_open(path);
   // Watching starts before the first try, so no release can fall between
   // a failed try and the wait.
   const int watch = p.lock_watch(path);
   const std::uint64_t start = platform::monotonic_ns();
   const std::uint64_t wait_ns = static_cast<std::uint64_t>(wait_ms) * 1'000'000ULL;
   int got = gate < 0 ? 1 : wait_for(p, watch, start, wait_ns, [&] { return p.lock_try_gate(gate); });
-  if (got == 1) got = wait_for(p, watch, start, wait_ns, [&] { return p.lock_try(fd); });
-  // The gate goes back at once: the next waiter (or a back-to-back user)
-  // passes it and waits for this user's release.
+  // In line behind the highest slot held. Without a slot (the queue cannot
+  // be read or joined) the taker simply waits for the lock.
+  long slot = 0;
+  if (got == 1 && slot_fd >= 0) {
+    const long last = p.lock_queue_last(slot_fd);
+    if (last >= 1 && p.lock_queue_join(slot_fd, last + 1) == 0) slot = last + 1;
+  }
+  // The gate goes back at once (its release wakes the next taker).
   if (gate >= 0) p.lock_close(gate);
+  if (got == 1) {
+    got = wait_for(p, watch, start, wait_ns, [&] {
+      if (slot != 0 && p.lock_queue_ahead(slot_fd, slot) == 1) {
+        errno = EWOULDBLOCK;
+        return -1;
+      }
+      return p.lock_try(fd);
+    });
+  }
+  // The slot is given up once the lock is taken (or the wait is over): its
+  // release wakes the waiter behind.
+  if (slot_fd >= 0) p.lock_close(slot_fd);
   p.lock_unwatch(watch);
   if (got == 1) return fd;
+  const bool reader = got == 0 && p.lock_held_by_reader(fd) == 1;
   p.lock_close(fd);
-  return got == 0 ? -2 : -1;
+  return got == 0 ? (reader ? -3 : -2) : -1;
 }
 
 }  // namespace morvane::uvc_stereo::sonix
 
 namespace morvane::uvc_stereo::sonix {
 bool last_open_found_camera_busy() { return g_last_open_busy; }
+bool last_open_found_read_lock() { return g_last_open_read_lock; }
+std::string read_lock_message(std::uint8_t bus_number, std::uint8_t device_address) {
+  char node[32];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(bus_number),
+                static_cast<unsigned>(device_address));
+  return std::string("camera ") + (node + 13) + " is busy: its lock is held by a read lock, which no user of the " +
+         "camera takes: a process that can only read " + node + " is blocking it";
+}
 bool open_camera(OpenCamera& camera) {
   if (!camera_open()) return false;
   camera = g_open_camera;
@@ -568,11 +603,19 @@ int LibUsb_CloseDevice() {
 int SonixCam_Init(char* vidpid, uint8_t bus_number, uint8_t device_address) {
   if (camera_init == 1) return 1;
   g_last_open_busy = false;
-  if (take_camera_lock(bus_number, device_address) == CameraLock::busy) {
+  g_last_open_read_lock = false;
+  const CameraLock lock = take_camera_lock(bus_number, device_address);
+  if (lock == CameraLock::busy || lock == CameraLock::held_by_reader) {
     g_last_open_busy = true;
+    g_last_open_read_lock = lock == CameraLock::held_by_reader;
     gEC = SONIXCAM_EC_BUSY;
-    std::fprintf(stderr, "camera %03u/%03u is busy: another user still holds it after 10 s\n",
-                 static_cast<unsigned>(bus_number), static_cast<unsigned>(device_address));
+    const unsigned bus = bus_number;
+    const unsigned address = device_address;
+    if (g_last_open_read_lock) {
+      std::fprintf(stderr, "%s\n", morvane::uvc_stereo::sonix::read_lock_message(bus_number, device_address).c_str());
+    } else {
+      std::fprintf(stderr, "camera %03u/%03u is busy: another user still holds it after 10 s\n", bus, address);
+    }
     return 0;
   }
   if (platform::current().usb_init() < 0) {

@@ -3,8 +3,10 @@
 // record checks before any device access, exceptions at the OS boundary).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -14,8 +16,10 @@
 #include "morvane/uvc_stereo.h"
 #include "morvane/uvc_stereo/device.hpp"
 #include "morvane/uvc_stereo/discovery.hpp"
+#include "morvane/uvc_stereo/flash.hpp"
 #include "morvane/uvc_stereo/imu.hpp"
 #include "platform/platform.hpp"
+#include "sonix/sonix_cam.h"
 #include "support/virtual_camera_fixture.hpp"
 
 namespace {
@@ -246,6 +250,108 @@ TEST_F(VirtualCameraTest, VanishedCameraFailsCleanly) {
   EXPECT_NE(morvane_uvc_stereo_open_device(&list.items[0], nullptr, &device), 0);
   EXPECT_EQ(device, nullptr);
   EXPECT_FALSE(thread_text().empty());
+  EXPECT_TRUE(rig().clean());
+}
+
+class TwoCameraTest : public VirtualCameraTest {
+ protected:
+  std::vector<emu::CameraConfig> make_configs() override {
+    return {morvane::testing::default_camera_config(0), morvane::testing::default_camera_config(1)};
+  }
+};
+
+// An application holds camera 0 through the access library itself: every C
+// call that reaches camera 1's flash fails with 3, naming both cameras, and
+// leaves the application's connection open and camera 0's flash alone (the
+// IMU gate turns its failed firmware read into its own 14, as for any
+// unreachable flash, rather than granting camera 1's IMU on camera 0's
+// firmware); a call for camera 0 is served over that connection.
+TEST_F(TwoCameraTest, AConnectionTheApplicationHoldsServesOnlyItsOwnCamera) {
+  DeviceList list;
+  scan(list, 2);
+  auto record_of = [&](std::size_t index) {
+    for (std::size_t i = 0; i < list.count; ++i)
+      if (list.items[i].device_address == camera(index).device_address() &&
+          list.items[i].bus_number == camera(index).config().bus_number)
+        return list.items[i];
+    ADD_FAILURE() << "camera " << index << " not scanned";
+    return morvane_uvc_stereo_device_info_t{};
+  };
+  const morvane_uvc_stereo_device_info_t own = record_of(0);
+  const morvane_uvc_stereo_device_info_t other = record_of(1);
+  char vidpid[9];
+  std::snprintf(vidpid, sizeof vidpid, "%04x%04x", own.vid, own.pid);
+  const std::string own_document = "{\"unit\":0}";
+  auto blob = uvc::build_blob(0, std::vector<std::uint8_t>(own_document.begin(), own_document.end()), {});
+  ASSERT_TRUE(blob.ok());
+  camera(0).load_flash(0x51000, blob.value->raw);
+  ASSERT_EQ(SonixCam_Init(vidpid, own.bus_number, own.device_address), 1);
+  const std::vector<std::uint8_t> own_flash = camera(0).flash_contents(0x51000, 4096);
+
+  char expected[160];
+  std::snprintf(expected, sizeof expected,
+                "the access library is open to camera %04x:%04x at %03u/%03u, not to the requested camera %04x:%04x "
+                "at %03u/%03u",
+                own.vid, own.pid, own.bus_number, own.device_address, other.vid, other.pid, other.bus_number,
+                other.device_address);
+  morvane_uvc_stereo_device_t* handle = nullptr;
+  morvane_uvc_stereo_open_device_options_t no_access{0};
+  ASSERT_EQ(morvane_uvc_stereo_open_device(&other, &no_access, &handle), 0) << thread_text();
+  auto open_with = [&](std::uint32_t capabilities) {
+    morvane_uvc_stereo_open_device_options_t options{capabilities};
+    morvane_uvc_stereo_device_t* opened = reinterpret_cast<morvane_uvc_stereo_device_t*>(&options);
+    const int status = morvane_uvc_stereo_open_device(&other, &options, &opened);
+    EXPECT_EQ(opened, nullptr);
+    if (status == 0) morvane_uvc_stereo_close_device(opened);
+    return status;
+  };
+  struct Call {
+    const char* name;
+    std::function<int()> run;
+    int status = MORVANE_UVC_STEREO_DEVICE_UNAVAILABLE;
+    std::string text{};  // empty: the text naming both cameras
+  };
+  const Call calls[] = {
+      {"open, flash probe", [&] { return open_with(MORVANE_UVC_STEREO_CAPABILITY_FLASH); }},
+      {"open, document", [&] { return open_with(MORVANE_UVC_STEREO_CAPABILITY_FLASH_JSON); }},
+      {"read_json",
+       [&] {
+         std::uint16_t version = 0;
+         char* json = nullptr;
+         std::size_t length = 0;
+         const int status = morvane_uvc_stereo_device_read_json(handle, &version, &json, &length);
+         EXPECT_EQ(json, nullptr);
+         return status;
+       }},
+      {"write_json", [&] { return morvane_uvc_stereo_device_write_json(handle, "{\"unit\":9}", 0); }},
+      {"open_imu", [&] { return morvane_uvc_stereo_device_open_imu(handle); }, MORVANE_UVC_STEREO_UNSUPPORTED,
+       "IMU is not supported by this device"},
+  };
+  for (const Call& c : calls) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.run(), c.status);
+    EXPECT_EQ(thread_text(), c.text.empty() ? std::string(expected) : c.text);
+    EXPECT_EQ(camera_init, 1) << "the application's connection was closed";
+  }
+  EXPECT_EQ(camera(0).flash_contents(0x51000, 4096), own_flash);
+  EXPECT_EQ(platform().open_video_fd_count(), 0u);
+
+  // Its own camera: served over the application's connection, left open.
+  morvane_uvc_stereo_device_t* own_handle = nullptr;
+  ASSERT_EQ(morvane_uvc_stereo_open_device(&own, &no_access, &own_handle), 0) << thread_text();
+  std::uint16_t version = 0;
+  char* json = nullptr;
+  std::size_t length = 0;
+  ASSERT_EQ(morvane_uvc_stereo_device_read_json(own_handle, &version, &json, &length), 0) << thread_text();
+  EXPECT_EQ(std::string(json, length), own_document);
+  morvane_uvc_stereo_free(json);
+  EXPECT_EQ(camera_init, 1);
+  ASSERT_EQ(SonixCam_UnInit(), 1);
+
+  // Once it is closed, camera 1 is reached.
+  EXPECT_EQ(morvane_uvc_stereo_device_write_json(handle, "{\"unit\":1}", 0), 0) << thread_text();
+  morvane_uvc_stereo_close_device(own_handle);
+  morvane_uvc_stereo_close_device(handle);
   EXPECT_TRUE(rig().clean());
 }
 

@@ -69,8 +69,8 @@ bool directory_ok(const std::string& dir, bool create) {
 }  // namespace
 
 std::string blob_cache_directory() {
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/morvane-uvc-stereo";
+  const std::string cache = xdg_base_directory("XDG_CACHE_HOME");
+  if (!cache.empty()) return cache + "/morvane-uvc-stereo";
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/morvane-uvc-stereo";
   return {};

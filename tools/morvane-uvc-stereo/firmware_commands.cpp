@@ -125,12 +125,13 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
     return report({kExitFileError, "cannot keep a copy of the current firmware: " + error + "; nothing was erased"});
   }
   std::cerr << "the current firmware is kept in " << old_image_file << "\n";
-  // A chip erase destroys the calibration blob: kept on disk to be written back.
+  // A chip erase destroys the calibration blob: kept on disk to be written
+  // back. Before a prompt it is kept once so the user knows where it is; the
+  // copy written back is the one kept again right before the erase.
   KeptCalibration kept;
   ToolError keep_error;
-  if (!keep_calibration(device, kept, keep_error)) return report(keep_error);
-
   if (!yes) {
+    if (!keep_calibration(device, kept, keep_error)) return report(keep_error);
     // The chip erase takes sector 0 with it: name the boot-code risk.
     std::cerr << "This erases the whole serial flash of camera " << vidpid_text(device.vid, device.pid) << " (serial '"
               << escape_text(device.serial) << "') and writes " << input
@@ -151,6 +152,10 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
   {
     SonixSession session(device);
     if (!session.open()) return report(with_permission_hint(session_failed(), g, device));
+    // With the camera lock held from here to the write-back, the
+    // calibration is read and kept again: a document another program stored
+    // while the prompt waited is the one written back, not the older copy.
+    if (!keep_calibration(device, kept, keep_error)) return report(keep_error);
     int type = 0;
     SonixCam_GetSerialFlashType(&type, 1);
     if (type == 0) return report({kExitSdkError, "the camera's serial flash type is unknown; refusing to erase it"});
@@ -167,19 +172,19 @@ int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes
                          calibration_recovery(g, device, kept)});
     }
     progress.finish();
-  }
-  if (!kept.raw.empty()) {
-    us::FlashBlob blob;
-    blob.raw = kept.raw;
-    auto restored = us::write_blob_to_device(config, blob);
-    if (!restored.ok()) {
-      return report({blob_write_exit(restored),
-                     "firmware burned and verified, but writing the calibration back "
-                     "failed: " +
-                         describe(restored.code, restored.message) +
-                         ". The flash holds the new firmware and no complete "
-                         "calibration; " +
-                         calibration_recovery(g, device, kept)});
+    if (!kept.raw.empty()) {
+      us::FlashBlob blob;
+      blob.raw = kept.raw;
+      auto restored = us::write_blob_to_device(config, blob);
+      if (!restored.ok()) {
+        return report({blob_write_exit(restored),
+                       "firmware burned and verified, but writing the calibration back "
+                       "failed: " +
+                           describe(restored.code, restored.message) +
+                           ". The flash holds the new firmware and no complete "
+                           "calibration; " +
+                           calibration_recovery(g, device, kept)});
+      }
     }
   }
   std::cerr << "firmware burned and verified"

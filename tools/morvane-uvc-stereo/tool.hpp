@@ -59,11 +59,16 @@ Selection select_device(const std::vector<uvc_stereo::DeviceInfo>& devices, cons
 // The flash configuration the SDK derives for an opened device.
 uvc_stereo::FlashConfig flash_config_for(const uvc_stereo::DeviceInfo& device);
 std::string vidpid_text(std::uint16_t vid, std::uint16_t pid);
+// The value of an XDG base-directory variable (XDG_CACHE_HOME and the
+// like), or empty where it must be ignored: unset, relative (invalid, as
+// the XDG rules say), or the root directory itself (no user's own
+// directory; a tool run as root would put its files straight into "/").
+std::string xdg_base_directory(const char* variable);
 
 // ---- The blob cache (the last blob read from each camera, by serial).
 
 // $XDG_CACHE_HOME/morvane-uvc-stereo, else $HOME/.cache/morvane-uvc-stereo;
-// empty when neither is set to an absolute path.
+// empty when neither is set to an absolute path (see xdg_base_directory).
 std::string blob_cache_directory();
 // The cache file of one camera; empty when the camera has no serial or
 // there is no cache directory.
@@ -111,13 +116,19 @@ std::string escape_text(const std::string& text);
 // $XDG_STATE_HOME/morvane-uvc-stereo, else ~/.local/state/morvane-uvc-stereo
 // (HOME, else the home directory of the user database).
 std::string state_directory();
-// Writes `bytes` to a new file "<kind>-<serial>-<UTC time>-<pid>" (.blob
-// for kind "calibration", else .bin) in the state directory, created 0700
-// and owned by the user; the file is 0600, written to a unique temporary,
-// synced and linked to its name. `path` names it.
+// Writes `bytes` to a new file "<kind>-<serial>-<sequence>-<UTC time>"
+// (.blob for kind "calibration", else .bin) in the state directory, created
+// 0700 and owned by the user; the file is 0600, written to a unique
+// temporary, synced and linked to its name. The serial is encoded so that
+// it maps back (unsafe bytes, '-' and '%' as %XX; "ids=<vidpid>" without
+// one); the sequence is one more than the highest of this camera's copies
+// of this kind, and orders them (the time is for reading only). `path`
+// names it.
 bool save_safety_copy(const uvc_stereo::DeviceInfo& device, const std::string& kind,
                       const std::vector<std::uint8_t>& bytes, std::string& path, std::string& error);
-// The newest calibration copy of this camera, or empty.
+// The newest calibration copy of this camera (the highest sequence; copies
+// named by older versions, where unambiguous, before numbered ones), or
+// empty. Names are matched exactly, never by prefix.
 std::string latest_calibration_copy(const uvc_stereo::DeviceInfo& device);
 std::string shell_quote(const std::string& text);
 
@@ -170,8 +181,8 @@ class Simulation {
  public:
   static std::unique_ptr<Simulation> start(const std::string& state_file, std::string& error);
   ~Simulation();
-  // Whether every change of the flash reached the state file (else false and
-  // the first failure's message).
+  // Whether every change of the flash reached the state file, flushed to the
+  // disk when there was one (else false and the first failure's message).
   bool save(std::string& error);
   // Advances the virtual clock (the IMU's sample period in simulated mode).
   void advance_ms(double ms);

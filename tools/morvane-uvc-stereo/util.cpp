@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -56,6 +57,14 @@ std::string describe(ErrorCode code, const std::string& message) {
 int report(const ToolError& error) {
   std::cerr << "error: " << error.message << "\n";
   return error.exit_code;
+}
+
+std::string xdg_base_directory(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (value == nullptr || value[0] != '/') return {};
+  const std::string dir = value;
+  if (dir.find_first_not_of('/') == std::string::npos) return {};
+  return dir;
 }
 
 std::string vidpid_text(std::uint16_t vid, std::uint16_t pid) {

@@ -115,14 +115,23 @@ MORVANE_UVC_STEREO_API Result<void> probe_flash_transport(const FlashConfig& con
 // The same stored blob as read_blob_from_device, fetched with fewer control
 // transfers where the camera allows it. By default a fast read returns
 // exactly what read_blob_from_device would return at that moment, or fails
-// as it would: every byte of the blob is read from the flash (by streaming
-// requests where the controller has them) and passes exactly the checks of
-// the byte-banging read (magic, header ranges, total length, CRC-32 and,
-// for documents, the JSON rules). Any failure of a fast path (a failed
-// transfer, bytes that do not validate) is followed by the byte-banging
-// read, whose outcome is then returned. Each call is one or two flash
-// connections under the same process-wide lock as every other flash
-// operation.
+// as it would: every byte of the blob is read from the flash and passes the
+// checks of the byte-banging read (magic, header ranges, total length, the
+// CRC-32 when verify_crc is on and, for documents, the JSON rules). What
+// each path checks besides:
+// - byte_banging: nothing more; it is the read_blob_from_device read.
+// - streaming: the header preview (magic, version, sizes, CRC-32) and any
+//   larger header come by byte-banging and must agree with the streamed
+//   bytes, and the streamed payload's CRC-32 must equal the header's
+//   whatever verify_crc says (a stale or wrong streaming reply is caught
+//   even with the CRC check off).
+// - held_copy (opt-in only, see FastReadOptions::reuse_held_copy): the
+//   stored header and the payload's last 4 bytes, never its middle.
+// Any failure of a fast path (a failed transfer, bytes that do not validate
+// or do not match the header's CRC-32) is followed by the byte-banging
+// read, whose outcome (with the configuration's own checks) is then
+// returned. Each call is one or two flash connections under the same
+// process-wide lock as every other flash operation.
 
 // Which read served a fast read.
 enum class FlashReadPath : std::uint8_t {

@@ -19,7 +19,8 @@
 //   if (!sim.ok()) return fail(sim.message);
 //   auto devices = morvane::uvc_stereo::scan_devices();   // the virtual camera
 //   ...
-//   // sim goes out of scope: the flash is saved to flash.bin, the real
+//   // sim goes out of scope: flash.bin holds the flash (every change was
+//   // written to it as it happened), its lock is released, the real
 //   // system is back.
 #pragma once
 
@@ -40,10 +41,27 @@ namespace morvane::uvc_stereo {
 
 struct SimulatedCameraOptions {
   // File that keeps the camera's whole serial flash (1 MiB) between runs; the
-  // tool's --simulate state file is one. When the file exists the flash is
-  // loaded from it, otherwise the camera starts from its factory image. It is
-  // written by save() and when the simulation stops. Empty: factory image,
-  // nothing kept.
+  // tool's --simulate state file is one, and the tool and this library may
+  // use the same file in turn. Empty: the factory image, nothing kept, no
+  // file touched.
+  //
+  // The file is the camera's flash as a real chip keeps its cells. start()
+  // loads it, or, when it does not exist, writes the factory image as the
+  // file (a unique temporary, 0600, renamed into place; missing directories
+  // are made 0700). While the simulation runs, every program and erase the
+  // virtual chip executes is written through to the file at once, in place:
+  // a process that dies mid-write leaves what a camera unplugged at that
+  // moment would hold, and a simulation that changes nothing writes nothing
+  // (the file keeps its bytes and its modification time).
+  //
+  // One user at a time: from start() to stop() the simulation holds a lock
+  // (flock) on "<state_file>.lock", which the tool's --simulate runs take
+  // too, so no one can put back an older flash over a document stored
+  // meanwhile. start() does not wait for it: while another process (a tool
+  // run, or another program using this library) holds it, start() fails at
+  // once with device_unavailable (see start()), and the caller may try
+  // again. A tool run started meanwhile waits until stop(). Neither the
+  // state file nor the lock file is followed when it is a symlink.
   std::string state_file;
 };
 
@@ -58,12 +76,18 @@ class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
  public:
   // Starts the simulated camera and routes the C++ library to it.
   // Fails: invalid_argument "a simulated camera is already active";
-  //        io_error "open <state_file> failed: <system text>" when the state
-  //        file exists but cannot be read;
+  //        device_unavailable "the simulated camera <state_file> is in use
+  //        by another run (<state_file>.lock is locked)";
+  //        invalid_argument "<path> is a symbolic link (not followed)" or
+  //        "<path> is not a regular file", for the state file or its lock;
   //        invalid_argument "<state_file> is not a simulated camera's flash
   //        (expected 1048576 bytes)";
+  //        io_error "<operation> <path> failed: <system text>" (mkdir, stat,
+  //        open, lock, create, write, read) when the file, its lock or its
+  //        directory cannot be made or read;
   //        internal_error with the firmware builder's text when the factory
   //        image cannot be built.
+  // Nothing is held after a failure.
   static Result<SimulatedCamera> start(const SimulatedCameraOptions& options = {});
 
   SimulatedCamera(SimulatedCamera&&) noexcept;
@@ -77,15 +101,20 @@ class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
   bool active() const noexcept;
   const std::string& state_file() const noexcept;
 
-  // Writes the camera's flash to the state file (creating its directory).
-  // Succeeds without doing anything when there is no state file.
+  // The flash's changes reach the state file as they happen; save() makes
+  // sure they are on the disk: when the flash changed since the last save()
+  // it flushes the file (fdatasync), and it reports the first write-through
+  // that failed, if any (that failure stays reported). Succeeds without
+  // doing anything when there is no state file or nothing changed.
   // Fails: invalid_argument "simulated camera is not active";
-  //        io_error "<operation> <path> failed: <system text>".
+  //        io_error "write <state_file> failed: <system text>",
+  //        "sync <state_file> failed: <system text>".
   Result<void> save();
 
-  // Saves the flash (as save()), then gives the library back the real system.
-  // The simulation is stopped even when saving fails; that failure is
-  // returned. Stopping an inactive object succeeds and does nothing.
+  // Saves (as save()), gives the library back the real system, then
+  // releases the state file's lock. The simulation is stopped even when
+  // saving fails; that failure is returned. Stopping an inactive object
+  // succeeds and does nothing.
   Result<void> stop();
 
   // The virtual clock, in nanoseconds of the SDK's monotonic clock while the
