@@ -246,9 +246,9 @@ void print_conditions_table() {
   std::printf(
       "\nIMU stream under scripted conditions (errors in us against the device's truth; settled: after 10 s and "
       "outside a disturbance and the 3 s after it)\n");
-  std::printf("%-32s %8s %8s %9s %8s %8s %4s %4s %4s %8s %7s %6s %7s %6s %9s %6s %6s %9s\n", "condition", "p50", "p99",
-              "max", "set_p99", "set_max", "back", "aftr", "dup", "missed", "phantom", "silent", "flagged", "ovrcnf",
-              "drift_est", "locked", "core%", "reader99");
+  std::printf("%-32s %8s %8s %9s %8s %8s %4s %4s %4s %8s %7s %6s %7s %6s %6s %9s %6s %6s %9s\n", "condition", "p50",
+              "p99", "max", "set_p99", "set_max", "back", "aftr", "dup", "missed", "phantom", "silent", "flagged",
+              "ovrcnf", "beyond", "drift_est", "locked", "core%", "reader99");
   for (const morvane::testing::ImuCondition& c : morvane::testing::imu_conditions()) {
     const morvane::testing::ImuRunResult r = morvane::testing::run_imu_condition(c);
     if (!r.failure.empty()) {
@@ -257,20 +257,21 @@ void print_conditions_table() {
     }
     const double core = r.streamed_s > 0 ? static_cast<double>(r.cpu_ns) / 1e9 / r.streamed_s * 100 : 0;
     std::printf(
-        "%-32s %8.1f %8.1f %9.1f %8.1f %8.1f %4llu %4llu %4llu %8llu %7llu %6llu %3llu/%-3llu %6llu %9.1f %6s %6.3f "
-        "%9.1f\n",
+        "%-32s %8.1f %8.1f %9.1f %8.1f %8.1f %4llu %4llu %4llu %8llu %7llu %6llu %3llu/%-3llu %6llu %6llu %9.1f %6s "
+        "%6.3f %9.1f\n",
         c.name.c_str(), r.p50_us, r.p99_us, r.max_us, r.settled_p99_us, r.settled_max_us,
         static_cast<unsigned long long>(r.backward), static_cast<unsigned long long>(r.after_arrival),
         static_cast<unsigned long long>(r.duplicates), static_cast<unsigned long long>(r.missed),
         static_cast<unsigned long long>(r.phantom), static_cast<unsigned long long>(r.silent),
         static_cast<unsigned long long>(r.flagged), static_cast<unsigned long long>(r.flagged_missed),
-        static_cast<unsigned long long>(r.overconfident), r.drift_ppm, r.rate_locked ? "yes" : "no", core,
-        reader_p99_us(c));
+        static_cast<unsigned long long>(r.overconfident), static_cast<unsigned long long>(r.beyond_band), r.drift_ppm,
+        r.rate_locked ? "yes" : "no", core, reader_p99_us(c));
     std::fflush(stdout);
   }
   std::printf(
       "flagged: samples with discontinuity set / device samples missed before them (unknown to the stream); "
-      "ovrcnf: samples off by more than 2 x uncertainty + 100 us while rate_locked; core%%: thread CPU in next() "
+      "ovrcnf: samples off by more than 2 x uncertainty + 100 us while rate_locked; beyond: settled samples off by "
+      "more than the uncertainty (plus the condition's slack) while rate_locked; core%%: thread CPU in next() "
       "per second streamed, the virtual camera's own work included; reader99: the plain reader's p99 under the "
       "same condition\n\n");
 }

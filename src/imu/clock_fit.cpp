@@ -60,7 +60,7 @@ void DeviceClockFit::reanchor() {
   slope_fitted_ = false;
   have_origin_ = false;
   x0_ = a_ = centre_ = 0.0;
-  uncertainty_ = 0.0;
+  half_band_ = uncertainty_ = 0.0;
   fitted_ = false;
 }
 
@@ -182,7 +182,7 @@ void DeviceClockFit::refit() {
       // fit's own error, so the hull edge alone can sit tens of ppm off
       // while every arrival agrees with it; the read starts bound it from
       // the other side.
-      const double edge_sd = 2 * (uncertainty_ + 20e3) / (q.x - p.x);
+      const double edge_sd = 2 * (half_band_ + 20e3) / (q.x - p.x);
       const double half = std::max((bounds.hi - bounds.lo) / 2, 1e-9);
       const double we = 1 / (edge_sd * edge_sd), wm = 1 / (half * half);
       fitted = (we * fitted + wm * (bounds.lo + bounds.hi) / 2) / (we + wm);
@@ -205,25 +205,33 @@ void DeviceClockFit::refit() {
 
   // The band on the recent points: how far below the line the latest read
   // starts lie (the line is lowered by half that), and how far any point
-  // contradicts it (a read start above the line, an arrival below it).
+  // contradicts it (a read start above the line, an arrival below it). The
+  // line runs under every arrival, but the recent ones may all lie above it
+  // (it touches the hull further back): the band then also reaches up to the
+  // lowest of them, and a mapped instant may be off by that much more.
   const double recent_from = buckets_.back().u.x - kRecentSeconds * rate_hz_;
   double gap = std::numeric_limits<double>::infinity();
-  double below_u = 0.0;  // how far the lowest recent arrival lies below the line
+  // How far the lowest recent arrival lies below the line, or above it.
+  double below_u = 0.0;
+  double above_u = std::numeric_limits<double>::infinity();
   std::vector<double> u_over;
   for (auto it = buckets_.rbegin(); it != buckets_.rend() && it->u.x >= recent_from; ++it) {
     const double over = it->u.r - line(it->u.x);
     below_u = std::max(below_u, -over);
+    above_u = std::min(above_u, over);
     u_over.push_back(over);
     if (it->has_l) gap = std::min(gap, line(it->l.x) - it->l.r);
   }
   double violation = below_u;
+  double reach = 0.0;  // how far beyond the half band a mapped instant may lie
   if (std::isfinite(gap)) {
     if (gap >= 0) {
       centre_ = gap / 2;
-      uncertainty_ = gap / 2;
+      half_band_ = gap / 2;
+      reach = std::max(0.0, above_u);
     } else {
       centre_ = 0;
-      uncertainty_ = 0;
+      half_band_ = 0;
       violation = std::max(violation, -gap);
     }
   } else {
@@ -232,9 +240,10 @@ void DeviceClockFit::refit() {
     // much as the points tell.
     centre_ = 0;
     std::nth_element(u_over.begin(), u_over.begin() + static_cast<std::ptrdiff_t>(u_over.size() / 2), u_over.end());
-    uncertainty_ = std::max(0.0, u_over[u_over.size() / 2]);
+    half_band_ = std::max(0.0, u_over[u_over.size() / 2]);
   }
-  uncertainty_ += violation;
+  half_band_ += violation;
+  uncertainty_ = half_band_ + reach;
   locked_ = slope_fitted_ && span >= kLockSpanSeconds * rate_hz_ && violation <= kLockViolationNs;
   fitted_ = true;
 }
@@ -258,7 +267,7 @@ double DeviceClockFit::rate_uncertainty() const {
   if (edge_ticks_ <= 0) return rate_half_width_ > 0 ? bounded : kMaxDriftPpm * 1e-6;
   // Two points' band over the edge the slope came from, and a margin for an
   // oscillator that drifts on; never less than the range both sides allow.
-  return std::max(bounded, 2 * (uncertainty_ + 20e3) / (edge_ticks_ * nominal_ns_per_tick_) + 20e-6);
+  return std::max(bounded, 2 * (half_band_ + 20e3) / (edge_ticks_ * nominal_ns_per_tick_) + 20e-6);
 }
 
 double DeviceClockFit::violation_ns(std::uint64_t ticks, std::uint64_t upper_ns, bool has_lower,

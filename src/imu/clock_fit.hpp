@@ -55,9 +55,11 @@ class DeviceClockFit {
   // Host ns per device tick, and the device's ticks per host second.
   double ns_per_tick() const { return nominal_ns_per_tick_ + slope_; }
   double tick_rate_hz() const { return 1e9 / ns_per_tick(); }
-  // Half the width of the band the recent events lie in around the mapping
-  // (how far a mapped instant may be off), in ns: from the recent L and U
-  // points, and at least how far the recent points contradict the line.
+  // How far a mapped instant may be off, in ns: half the width of the band
+  // the recent events lie in around the mapping (from the recent L and U
+  // points, and at least how far the recent points contradict the line),
+  // plus however far the recent U points all lie above the line (the band
+  // then reaches beyond its half width on that side).
   double uncertainty_ns() const { return uncertainty_; }
   // Relative uncertainty of the rate (1e-6: one ppm).
   double rate_uncertainty() const;
@@ -101,6 +103,7 @@ class DeviceClockFit {
   std::vector<Point> hull_;
   std::vector<Point> scratch_[4];  // slope_bounds' hulls
   double slope_ = 0.0, x0_ = 0.0, a_ = 0.0, centre_ = 0.0, uncertainty_ = 0.0, edge_ticks_ = 0.0;
+  double half_band_ = 0.0;        // the half width alone: how well the recent points pin the line
   double rate_half_width_ = 0.0;  // half the range of slopes both sides allow (0: not known)
   bool fitted_ = false, locked_ = false, slope_fitted_ = false;
 };

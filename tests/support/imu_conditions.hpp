@@ -31,6 +31,11 @@ struct ImuCondition {
   // Samples the stream should flag as discontinuities: one per device clock
   // step unless set (>= 0).
   int expected_flags = -1;
+  // How far (us) a settled sample may lie beyond the band the estimate
+  // reports (uncertainty_ns) while rate_locked: 0, except where the rate
+  // is fitted on too little time for its error over the band's points to
+  // stay negligible.
+  double band_slack_us = 0.0;
   // The device's drift (ppm) at `seconds` since power-on, from the script.
   double drift_at(double seconds) const;
 };
@@ -56,6 +61,9 @@ struct ImuRunResult {
   // Samples stamped off by more than 2 x uncertainty_ns + 100 us while the
   // estimate claims rate_locked.
   std::uint64_t overconfident = 0;
+  // Settled samples stamped off by more than uncertainty_ns (plus the
+  // condition's band_slack_us) while the estimate claims rate_locked.
+  std::uint64_t beyond_band = 0;
   double p50_us = 0, p99_us = 0, max_us = 0;      // |time_ns - truth|, all samples
   double settled_p99_us = 0, settled_max_us = 0;  // after 10 s, outside the disturbance and 3 s after
   double drift_ppm = 0;                           // the estimate at the end
