@@ -44,6 +44,9 @@ constexpr std::uint64_t kRefitEvery = 16;       // samples between refits once l
 constexpr std::size_t kPeriodHistory = 64;      // counter spacings the period is judged on
 constexpr std::size_t kRateCheckSpacings = 32;  // spacings before an explicit sample_rate_hz is checked
 constexpr double kRateMismatch = 0.01;          // ... and the relative difference that refutes it
+// Spacings seen before one off the sample grid is taken for a device clock
+// step (the period is known by then).
+constexpr std::size_t kGridSpacings = 16;
 // The tolerance of the unwrap: a fixed margin, plus the fit's band and its
 // rate uncertainty over the time since the previous sample.
 constexpr double kUnwrapMarginNs = 2e6;
@@ -161,6 +164,9 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   bool held() const { return suspect && !pending.empty() && pending.front().sample.sequence >= *suspect; }
 
   void note_spacing(double delta);
+  // True when a spacing of `delta` ticks is no whole number of sample
+  // periods: the device clock stepped between the two samples.
+  bool off_grid(double delta) const;
   Result<ImuStreamSample> next();
   // Takes one read in: false for a repeat of the last sample, true for a new
   // one (appended to `pending`).
@@ -185,15 +191,43 @@ void ImuStream::Impl::note_spacing(double delta) {
     period_ticks = measured;
     return;
   }
-  if (rate_checked || spacings.size() < kRateCheckSpacings) return;
+  const double explicit_ticks = options.nominal_tick_rate_hz / options.sample_rate_hz;
+  if (rate_checked) {
+    // Checked: the misses are counted on the spacing the counter shows (the
+    // rate given is only that close to it).
+    if (std::fabs(measured / explicit_ticks - 1.0) <= kRateMismatch) period_ticks = measured;
+    return;
+  }
+  if (spacings.size() < kRateCheckSpacings) return;
   rate_checked = true;
-  if (std::fabs(measured / period_ticks - 1.0) > kRateMismatch) {
+  if (std::fabs(measured / explicit_ticks - 1.0) <= kRateMismatch) {
+    period_ticks = measured;
+  } else {
     char text[160];
     std::snprintf(text, sizeof text,
                   "IMU stream option sample_rate_hz does not match the device (its counter spacing gives %.1f Hz)",
                   options.nominal_tick_rate_hz / measured);
     ended = Result<ImuStreamSample>::failure(ErrorCode::invalid_argument, text);
   }
+}
+
+bool ImuStream::Impl::off_grid(double delta) const {
+  // Judged once the period is known: measured from enough spacings, or
+  // given and checked against them.
+  if (period_ticks <= 0 || spacings.size() < kGridSpacings) return false;
+  if (options.sample_rate_hz > 0 && !rate_checked) return false;
+  // The counter is latched on the device's own clock: a spacing is a whole
+  // number of periods to within a few ticks (and a little more over long
+  // gaps, for an IMU clocked apart from the counter). A period taken from
+  // reads all slower than it may be two or three times the real one: a
+  // spacing on the grid of a half or a third of it is no step.
+  for (int k = 1; k <= 3; ++k) {
+    const double p = period_ticks / k;
+    const double n = std::floor(delta / p + 0.5);
+    const double tol = std::min(p / 4, 2 + 0.02 * p + 1e-5 * delta);
+    if (n >= 1 && std::fabs(delta - n * p) <= tol) return false;
+  }
+  return true;
 }
 
 void ImuStream::Impl::add_point(const Entry& e) {
@@ -226,7 +260,7 @@ void ImuStream::Impl::discontinuity_at(std::size_t at) {
 bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw) {
   Entry e;
   ImuStreamSample& sample = e.sample;
-  bool jumped = false, ambiguous = false, suspicious = false;
+  bool jumped = false, ambiguous = false, suspicious = false, stepped = false;
   if (have_last) {
     const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
     if (d == 0) {
@@ -271,7 +305,12 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       if (judge && !jumped && !e.has_lower)
         suspicious = static_cast<double>(arrival) - fit.host_ns(static_cast<std::uint64_t>(x)) > kSuspectNs + tol;
     }
-    if (jumped) wraps = 0;
+    // A spacing off the sample grid: the device clock stepped by about a
+    // whole number of wraps (the 20 bits and the fit agree, the grid does
+    // not) or by a part of a period. The count is not knowable.
+    if (!jumped && !ambiguous && judge && off_grid(static_cast<double>(d + wraps * (kCounterMask + 1ULL))))
+      stepped = true;
+    if (jumped || stepped) wraps = 0;
     e.delta = static_cast<double>(d + wraps * (kCounterMask + 1ULL));
     last_counter += d + wraps * (kCounterMask + 1ULL);
   } else {
@@ -289,6 +328,10 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
   have_dup_start = false;
   pending.push_back(e);
 
+  if (stepped) {
+    discontinuity_at(pending.size() - 1);
+    return true;
+  }
   if (jumped) {
     // A held sample that arrived far from the fit was the first sample after
     // the jump; this one only confirms it.
