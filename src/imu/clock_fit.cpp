@@ -244,7 +244,11 @@ void DeviceClockFit::refit() {
   }
   half_band_ += violation;
   uncertainty_ = half_band_ + reach;
-  locked_ = slope_fitted_ && span >= kLockSpanSeconds * rate_hz_ && violation <= kLockViolationNs;
+  // Locked on the span of the points that bound an instant from both sides:
+  // arrivals alone may come bunched (a backlog drained after a pause), and
+  // give the slope no evidence however much device time they span.
+  locked_ = slope_fitted_ && any_bounded && last_bounded - first_bounded >= kLockSpanSeconds * rate_hz_ &&
+            violation <= kLockViolationNs;
   fitted_ = true;
 }
 
