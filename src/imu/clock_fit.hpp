@@ -46,7 +46,8 @@ class DeviceClockFit {
   void reanchor();
 
   bool fitted() const { return fitted_; }
-  // True once the points span 2 s and the slope is fitted and believed.
+  // True once the points with both bounds span 2 s and the slope is fitted
+  // and believed.
   bool locked() const { return locked_; }
   // Host ns (CLOCK_MONOTONIC) of device ticks `ticks`; ticks of device
   // time ahead of host `host_ns`.

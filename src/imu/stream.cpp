@@ -12,7 +12,9 @@
 // a discontinuity, its missed count is unknown, and the fit starts again from
 // it with the rate it had. A read that lasted over half a wrap may return a
 // sample from before the latest wrap: flagged too, placed nearest the read's
-// start, the fit kept. A sample that arrives long after the fit expects
+// start, the fit kept. A spacing that is no whole number of sample periods
+// (a jump of about whole wraps, which the 20 bits and the fit cannot see)
+// is a jump too. A sample that arrives long after the fit expects
 // without a lower bound (late reply, a backlog, or a jump the stream cannot
 // yet tell) is held until a later sample with both bounds settles which.
 #include <algorithm>
