@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "emulator/imu_model.hpp"
 
@@ -183,6 +184,11 @@ struct VirtualPlatform::State {
     int in_flight = 0;
     std::thread::id transfer_owner;
     std::uint64_t imu_queries = 0;  // extension-unit queries so far: numbers their read latencies
+    struct QueryFault {
+      int error = 0;
+      bool reply_lost = false;
+    };
+    std::deque<QueryFault> imu_query_faults;  // the next extension-unit queries' failures, in order
   };
   struct VideoFd {
     std::size_t camera = 0;
@@ -594,6 +600,12 @@ void VirtualPlatform::set_udev_monitor_available(bool available) {
 void VirtualPlatform::set_udev_running(bool running) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->udev_running = running;
+}
+
+void VirtualPlatform::fail_next_imu_queries(std::size_t camera, int error, int count, bool reply_lost) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  State::CameraUse& use = state_->use.at(camera);
+  for (int i = 0; i < count; ++i) use.imu_query_faults.push_back({error, reply_lost});
 }
 
 void VirtualPlatform::fail_next_udev_receive(int error) {
@@ -1137,6 +1149,7 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
   VirtualCamera* cam = nullptr;
   bool capture = false;
   std::uint64_t draw = 0;
+  State::CameraUse::QueryFault fault;
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     State& s = *state_;
@@ -1181,19 +1194,39 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
       errno = EFAULT;
       return -1;
     }
-    draw = s.use[v.camera].imu_queries++;
+    State::CameraUse& use = s.use[v.camera];
+    draw = use.imu_queries++;
+    if (!use.imu_query_faults.empty()) {
+      fault = use.imu_query_faults.front();
+      use.imu_query_faults.pop_front();
+    }
   }
   auto* query = static_cast<uvc_xu_control_query*>(arg);
   // The query spends part of its latency before the device sees it and the
   // rest before the answer is back, both on the virtual clock.
   const auto [before, after] = cam->imu_read_latency(draw);
   clock_.advance_ns(before);
-  const int r = cam->xu_query(query->unit, query->selector, query->query, query->size, query->data);
-  clock_.advance_ns(after + cam->imu_late_delivery());
+  if (fault.error != 0 && !fault.reply_lost) {
+    clock_.advance_ns(after);
+    errno = fault.error;
+    return -1;
+  }
+  // The caller's buffer is filled only by a reply that arrives.
+  std::vector<std::uint8_t> reply(query->data != nullptr ? query->size : 0);
+  const int r = cam->xu_query(query->unit, query->selector, query->query, query->size,
+                              query->data != nullptr ? reply.data() : nullptr);
   if (r < 0) {
+    clock_.advance_ns(after);
     errno = -r;
     return -1;
   }
+  if (fault.error != 0) {
+    clock_.advance_ns(after);
+    errno = fault.error;
+    return -1;
+  }
+  clock_.advance_ns(after + cam->imu_late_delivery());
+  if (!reply.empty()) std::memcpy(query->data, reply.data(), reply.size());
   return 0;
 }
 

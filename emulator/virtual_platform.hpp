@@ -85,6 +85,15 @@ class VirtualPlatform : public uvc_stereo::platform::Platform {
   // Whether udevd runs: its control socket /run/udev/control exists (true
   // unless set otherwise).
   void set_udev_running(bool running);
+  // The UVC driver's next `count` extension-unit queries (UVCIOC_CTRL_QUERY)
+  // on camera `camera`'s capture node fail with `error` and take their usual
+  // time; calls add to the queries already set to fail. With reply_lost the
+  // device answered and the reply was lost on the way back (the host
+  // controller reports EPROTO for a CRC or bit-stuffing error, EIO for
+  // other transfer errors): a queueing IMU has handed its sample out.
+  // Otherwise the request never reached the device. A query the device
+  // fails on its own (a camera off the bus) reports that instead.
+  void fail_next_imu_queries(std::size_t camera, int error, int count = 1, bool reply_lost = false);
   // Replaces what a file reads (for example a sysfs busnum holding "300\n");
   // the file then exists whatever the cameras' state.
   void set_file_override(const std::string& path, const std::string& contents);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <optional>
@@ -417,6 +418,92 @@ TEST(ImuStream, TransientErrorsRetriedAndWrongRatesRefused) {
       EXPECT_EQ(s.code, ErrorCode::invalid_argument);
     }
   }
+}
+
+// Transfer errors the bus recovers from, on the video node as the UVC driver
+// reports them: one EPROTO (the reply lost after the device answered, so a
+// queueing IMU has handed that sample out), one EIO (the request never got
+// there), then as many in a row as the stream retries. The stream goes on
+// with every sample once and in order and every gap counted against the
+// device's record, the sample lost with its reply counted once; one error
+// more in a row ends it with that read's code and message. A vanished
+// device ends it at once, with no retry.
+TEST(ImuStream, TransientErrorsRetriedVanishedDeviceEndsAtOnce) {
+  for (emu::ImuReadMode mode : {emu::ImuReadMode::latest, emu::ImuReadMode::queue}) {
+    SCOPED_TRACE(mode == emu::ImuReadMode::latest ? "latest" : "queue");
+    const emu::CameraConfig config = clocked_camera(1000, -150, mode);
+    const double period_ticks = config.imu.tick_rate_hz / config.imu.rate_hz;
+    VirtualCameraRig rig({config});
+    emu::VirtualPlatform& platform = rig.platform();
+    Device device = open_camera();
+    ImuStream stream = std::move(*open_imu_stream(device).value);
+    Result<ImuStreamSample> first = stream.next();
+    ASSERT_TRUE(first.ok()) << first.message;
+    const auto first_truth = first_sample_truth(rig.camera(), *first.value, period_ticks);
+    ASSERT_TRUE(first_truth.has_value());
+    ImuStreamSample previous = *first.value;
+    std::uint64_t previous_index = first_truth->index;
+    const auto check = [&](const ImuStreamSample& s) {
+      const std::uint64_t index = index_of(s, *first.value, first_truth->index, period_ticks);
+      ASSERT_EQ(rig.camera().imu_sample_truth(index).counter, s.raw.sensor_timestamp) << "sample " << s.sequence;
+      ASSERT_EQ(s.sequence, previous.sequence + 1);
+      ASSERT_GT(index, previous_index) << "a sample came out twice";
+      ASSERT_EQ(s.missed_before, index - previous_index - 1) << "sample " << s.sequence;
+      ASSERT_FALSE(s.discontinuity);
+      ASSERT_GE(s.time_ns, previous.time_ns);
+      ASSERT_LE(s.time_ns, s.host_ns);
+      previous = s;
+      previous_index = index;
+    };
+    const auto take = [&](int count) {
+      for (int i = 0; i < count; ++i) {
+        Result<ImuStreamSample> got = stream.next();
+        ASSERT_TRUE(got.ok()) << got.message;
+        ASSERT_NO_FATAL_FAILURE(check(*got.value));
+      }
+    };
+    ASSERT_NO_FATAL_FAILURE(take(50));
+    platform.fail_next_imu_queries(0, EPROTO, 1, true);
+    ASSERT_NO_FATAL_FAILURE(take(30));
+    platform.fail_next_imu_queries(0, EIO);
+    ASSERT_NO_FATAL_FAILURE(take(30));
+    platform.fail_next_imu_queries(0, EPROTO, 1, true);
+    platform.fail_next_imu_queries(0, EIO);
+    platform.fail_next_imu_queries(0, EPROTO, 1, true);
+    ASSERT_NO_FATAL_FAILURE(take(30));
+    EXPECT_EQ(stream.stats().retries, 5u);
+
+    platform.fail_next_imu_queries(0, EIO);
+    platform.fail_next_imu_queries(0, EPROTO, 1, true);
+    platform.fail_next_imu_queries(0, EIO);
+    platform.fail_next_imu_queries(0, EPROTO, 1, true);
+    Result<ImuStreamSample> failed = stream.next();
+    for (int i = 0; i < 300 && failed.ok(); ++i) {
+      ASSERT_NO_FATAL_FAILURE(check(*failed.value));  // read before the errors
+      failed = stream.next();
+    }
+    EXPECT_EQ(failed.code, ErrorCode::io_error);
+    EXPECT_EQ(failed.message, "UVCIOC_CTRL_QUERY /dev/video0 failed: Protocol error");
+    EXPECT_EQ(stream.stats().retries, 8u);
+    const std::uint64_t reads = stream.stats().reads;
+    EXPECT_EQ(stream.next().message, failed.message);
+    EXPECT_EQ(stream.stats().reads, reads) << "an ended stream reads no more";
+  }
+
+  VirtualCameraRig rig({clocked_camera(1000, -150, emu::ImuReadMode::queue)});
+  Device device = open_camera();
+  ImuStream stream = std::move(*open_imu_stream(device).value);
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(stream.next().ok());
+  const ImuStreamStats before = stream.stats();
+  rig.camera().unplug();
+  Result<ImuStreamSample> failed = stream.next();
+  for (int i = 0; i < 300 && failed.ok(); ++i) failed = stream.next();
+  EXPECT_EQ(failed.code, ErrorCode::io_error);
+  EXPECT_EQ(failed.message, "UVCIOC_CTRL_QUERY /dev/video0 failed: No such device");
+  EXPECT_EQ(stream.stats().retries, before.retries);
+  EXPECT_EQ(stream.stats().reads, before.reads + 1) << "a vanished device is read once";
+  EXPECT_TRUE(device.close_imu().ok());
+  EXPECT_EQ(rig.platform().open_video_fd_count(), 0u);
 }
 
 // The stream under each scripted host and device condition, judged against

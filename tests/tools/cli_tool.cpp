@@ -190,6 +190,7 @@ TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
   EXPECT_NEAR(summary["tick_rate_hz"].get<double>(), 1e6 * (1 + 80e-6), 10.0);
   EXPECT_EQ(summary["rate_locked"], true);
   EXPECT_EQ(summary["samples_missed"], 0);
+  EXPECT_EQ(summary["discontinuities"], 0);
   EXPECT_GT(summary["duplicates_dropped"].get<long>(), 0) << "the latest-sample IMU repeats between samples";
   EXPECT_GE(summary["reads"].get<long>(), 600 + summary["duplicates_dropped"].get<long>());
   const json* previous = nullptr;
@@ -198,6 +199,7 @@ TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
     EXPECT_NEAR(std::hypot(sample["accel_g"][1].get<double>(), sample["accel_g"][2].get<double>()), 1.0, 0.05);
     EXPECT_NEAR(sample["gyro_dps"][0].get<double>(), 25.0, 2.0);
     EXPECT_LE(sample["time_ns"].get<std::uint64_t>(), sample["host_ns"].get<std::uint64_t>());
+    EXPECT_EQ(sample["discontinuity"], false);
     EXPECT_EQ(sample["device_counter"].get<std::uint64_t>() % 1048576,
               sample["device_counter_raw"].get<std::uint64_t>());
     if (previous != nullptr) {
@@ -216,7 +218,7 @@ TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
   std::istringstream lines(duration.out);
   std::string line;
   std::getline(lines, line);
-  EXPECT_EQ(line, "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before");
+  EXPECT_EQ(line, "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before,discontinuity");
   int rows = 0;
   while (std::getline(lines, line)) ++rows;
   EXPECT_GE(rows, 21);
@@ -226,6 +228,12 @@ TEST_F(CliTest, ImuSamplesAreConvertedAndSummarised) {
 
   EXPECT_EQ(run("imu --rate -5").status, 2);
   EXPECT_EQ(run("imu --rate 20000").status, 2);
+
+  // The help says what the columns and the discontinuity mark mean.
+  ToolRun help = run("imu --help", "", false);
+  ASSERT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("table's note column says \"discontinuity\", csv 1, json true"));
+  EXPECT_THAT(help.out, HasSubstr("Exit status (every command):"));
 }
 
 TEST_F(CliTest, FirmwareVersionParamsExportAndBurn) {

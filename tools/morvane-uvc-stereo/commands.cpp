@@ -188,6 +188,8 @@ namespace {
 
 constexpr long kMaxImuCount = 10000000;
 constexpr long kMaxImuSeconds = 86400;
+// The table's note on a sample whose stamps were re-anchored.
+constexpr const char* kDiscontinuityNote = "  discontinuity";
 
 }  // namespace
 
@@ -222,14 +224,15 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
   ordered_json samples = ordered_json::array();
   bool csv = options.format == "csv", json = options.format == "json";
   if (csv) {
-    std::printf(options.raw ? "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before\n"
-                            : "index,host_ns,device_counter,temperature_c,ax_g,ay_g,az_g,gx_dps,gy_dps,gz_dps,time_ns,"
-                              "missed_before\n");
+    std::printf(options.raw
+                    ? "index,host_ns,device_counter,temperature,ax,ay,az,gx,gy,gz,time_ns,missed_before,discontinuity\n"
+                    : "index,host_ns,device_counter,temperature_c,ax_g,ay_g,az_g,gx_dps,gy_dps,gz_dps,time_ns,"
+                      "missed_before,discontinuity\n");
   } else if (!json) {
-    std::printf("%6s %20s %20s %10s %9s %10s %10s %10s %10s %10s %10s\n", "#", "time_ns", "host_ns", "counter",
+    std::printf("%6s %20s %20s %10s %9s %10s %10s %10s %10s %10s %10s  %s\n", "#", "time_ns", "host_ns", "counter",
                 options.raw ? "temp" : "temp_c", options.raw ? "ax" : "ax_g", options.raw ? "ay" : "ay_g",
                 options.raw ? "az" : "az_g", options.raw ? "gx" : "gx_dps", options.raw ? "gy" : "gy_dps",
-                options.raw ? "gz" : "gz_dps");
+                options.raw ? "gz" : "gz_dps", "note");
   }
 
   long n = 0;
@@ -253,7 +256,8 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
                         {"time_ns", sample.time_ns},
                         {"device_counter", sample.device_counter},
                         {"device_counter_raw", raw.sensor_timestamp},
-                        {"missed_before", sample.missed_before}};
+                        {"missed_before", sample.missed_before},
+                        {"discontinuity", sample.discontinuity}};
       if (options.raw) {
         item["temperature_raw"] = raw.temperature_raw;
         item["accel_raw"] = {raw.accel_raw[0], raw.accel_raw[1], raw.accel_raw[2]};
@@ -266,22 +270,26 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
       samples.push_back(item);
     } else if (csv) {
       if (options.raw) {
-        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%d,%d,%d,%d,%d,%d,%d,%" PRIu64 ",%" PRIu64 "\n", n, sample.host_ns,
+        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%d,%d,%d,%d,%d,%d,%d,%" PRIu64 ",%" PRIu64 ",%d\n", n, sample.host_ns,
                     sample.device_counter, raw.temperature_raw, raw.accel_raw[0], raw.accel_raw[1], raw.accel_raw[2],
-                    raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2], sample.time_ns, sample.missed_before);
+                    raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2], sample.time_ns, sample.missed_before,
+                    sample.discontinuity ? 1 : 0);
       } else {
-        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%.4f,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f,%" PRIu64 ",%" PRIu64 "\n", n,
+        std::printf("%ld,%" PRIu64 ",%" PRIu64 ",%.4f,%.6f,%.6f,%.6f,%.4f,%.4f,%.4f,%" PRIu64 ",%" PRIu64 ",%d\n", n,
                     sample.host_ns, sample.device_counter, s.temperature_c, s.accel_g[0], s.accel_g[1], s.accel_g[2],
-                    s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2], sample.time_ns, sample.missed_before);
+                    s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2], sample.time_ns, sample.missed_before,
+                    sample.discontinuity ? 1 : 0);
       }
     } else if (options.raw) {
-      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9d %10d %10d %10d %10d %10d %10d\n", n,
+      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9d %10d %10d %10d %10d %10d %10d%s\n", n,
                   sample.time_ns, sample.host_ns, sample.device_counter, raw.temperature_raw, raw.accel_raw[0],
-                  raw.accel_raw[1], raw.accel_raw[2], raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2]);
+                  raw.accel_raw[1], raw.accel_raw[2], raw.gyro_raw[0], raw.gyro_raw[1], raw.gyro_raw[2],
+                  sample.discontinuity ? kDiscontinuityNote : "");
     } else {
-      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9.3f %10.5f %10.5f %10.5f %10.3f %10.3f %10.3f\n", n,
-                  sample.time_ns, sample.host_ns, sample.device_counter, s.temperature_c, s.accel_g[0], s.accel_g[1],
-                  s.accel_g[2], s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2]);
+      std::printf("%6ld %20" PRIu64 " %20" PRIu64 " %10" PRIu64 " %9.3f %10.5f %10.5f %10.5f %10.3f %10.3f %10.3f%s\n",
+                  n, sample.time_ns, sample.host_ns, sample.device_counter, s.temperature_c, s.accel_g[0], s.accel_g[1],
+                  s.accel_g[2], s.gyro_dps[0], s.gyro_dps[1], s.gyro_dps[2],
+                  sample.discontinuity ? kDiscontinuityNote : "");
     }
     // Output that cannot be written ends the run at once.
     if (!json && std::ferror(stdout)) {
@@ -324,7 +332,8 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
                        {"rate_locked", estimate.rate_locked},
                        {"reads", stats.reads},
                        {"duplicates_dropped", stats.duplicates},
-                       {"samples_missed", stats.missed}}}};
+                       {"samples_missed", stats.missed},
+                       {"discontinuities", stats.discontinuities}}}};
     std::cout << out.dump(2, ' ', false, ordered_json::error_handler_t::replace) << "\n";
   } else {
     std::FILE* summary = csv ? stderr : stdout;
@@ -332,9 +341,9 @@ int cmd_imu(const GlobalOptions& g, const ImuOptions& options) {
     std::fprintf(summary,
                  "summary: %ld samples over %.3f s, %.1f Hz; interval mean %.3f ms, min %.3f, max %.3f, stddev %.3f; "
                  "device counter advanced %" PRIu64 "; tick rate %.1f Hz (%+.1f ppm%s); %" PRIu64
-                 " duplicate reads dropped, %" PRIu64 " samples missed\n",
+                 " duplicate reads dropped, %" PRIu64 " samples missed, %" PRIu64 " discontinuities\n",
                  n, span_s, rate, mean, min, max, stddev, counter_span, estimate.tick_rate_hz, estimate.drift_ppm,
-                 estimate.rate_locked ? "" : ", not yet fitted", stats.duplicates, stats.missed);
+                 estimate.rate_locked ? "" : ", not yet fitted", stats.duplicates, stats.missed, stats.discontinuities);
   }
   return kExitOk;
 }

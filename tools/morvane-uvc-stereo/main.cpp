@@ -29,6 +29,17 @@ constexpr const char* kExitCodesHelp =
     "A command stopped by a signal while it rewrites the flash finishes that first, says what the flash holds,\n"
     "then ends by the signal. Copies of what an erase destroys are kept in $XDG_STATE_HOME/morvane-uvc-stereo.";
 
+// What the imu command prints, before the exit-status table.
+constexpr const char* kImuOutputHelp =
+    "Output: one row per sample (table, csv) or one object per sample (json), then a summary. time_ns is the\n"
+    "sample's instant on CLOCK_MONOTONIC from the device clock estimate, host_ns when the read that returned it\n"
+    "came back, device_counter the device's 20-bit counter with its wraps counted. missed_before (csv, json)\n"
+    "counts the samples the device took since the previous row that were never received. A discontinuity (the\n"
+    "table's note column says \"discontinuity\", csv 1, json true) marks a sample whose device counter does not\n"
+    "follow from the previous one: the device clock jumped (as after a suspend) or a read lasted too long to tell\n"
+    "the counter's wraps. Its stamp is re-anchored, and how many samples were missed before it is unknown\n"
+    "(missed_before 0). The summary counts them.";
+
 // A byte count option: a whole decimal or 0x-hexadecimal number in range.
 bool parse_size(const std::string& text, const char* option, std::uint64_t min, std::uint64_t max,
                 std::uint32_t& value) {
@@ -166,6 +177,7 @@ int main(int argc, char** argv) {
     next->footer(kExitCodesHelp);
     for (CLI::App* sub : next->get_subcommands([](CLI::App*) { return true; })) pending.push_back(sub);
   }
+  imu_cmd->footer(std::string(kImuOutputHelp) + "\n\n" + kExitCodesHelp);
 
   try {
     app.parse(argc, argv);

@@ -102,13 +102,23 @@ struct ImuClockEstimate {
   // and to the previous time_ns.
   std::uint64_t reference_counter = 0;
   std::int64_t offset_ns = 0;
-  // How far the mapped instants may be off, in ns: half the band the recent
-  // samples lie in (between a read that still saw the previous sample and
-  // the arrival of the new one) or, with no such reads lately, the typical
-  // distance of the arrivals above the mapping; plus however far recent
-  // samples contradict the mapping, and how far the rate's uncertainty
-  // carries the mapping over the time since the newest sample bounded from
-  // both sides (after a pause, or while every read finds a new sample).
+  // How far the mapped instants may be off, in ns, as the samples of the
+  // last 2 s tell: half the band they lie in (between a read that still saw
+  // the previous sample and the arrival of the new one), plus how far every
+  // one of them arrived above the mapping when none arrived on it; or, with
+  // no such reads lately, the typical distance of the arrivals above the
+  // mapping (an estimate, not a bound: nothing bounds the instants from
+  // below then); plus however far recent samples contradict the mapping;
+  // plus how far the rate's uncertainty carries the mapping over the time
+  // since the newest sample bounded from both sides (after a pause, or
+  // while every read finds a new sample). The rate's own error across those
+  // 2 s is not in it: it stays within a few microseconds unless
+  // estimation_window_s is near its minimum. When reads take longer than
+  // the sample period, few of them see a sample twice and those bound the
+  // next sample only loosely (it is usually several periods on): the band
+  // widens to about the read time, and the stamps are as close as it says
+  // and no closer (1000 Hz with reads of 1.2 to 3 ms: about 0.85 ms, the
+  // stamps about 0.5 ms early).
   double uncertainty_ns = 0.0;
   // True once the samples bounded from both sides (a read that still saw
   // the previous sample, then the arrival) span enough time (2 s) for
@@ -150,6 +160,19 @@ struct ImuStreamStats {
 // The stream uses the Device it was opened on and must not outlive it, nor
 // be used while something else reads that device's IMU. It never closes the
 // IMU: Device::close_imu() does, and the stream then fails its next read.
+//
+// A stream that has ended stays ended. To read on, open a new stream (after
+// Device::close_imu() and open_imu() when the node went away): it fits the
+// device clock afresh, its stamps within about a read's latency from the
+// first sample and rate_locked after 2 s. The old fit is not carried over.
+// A failure that retries do not cure mostly means the camera went away or
+// its IMU failed, and a camera that was replugged or reset counts again
+// from its power-on value, while one that stayed powered counted on. Only
+// the counter could tell which across the gap, by landing where the old
+// mapping predicts; but a restarted counter lands within the few
+// milliseconds that check allows now and then (its 20 bits wrap about once
+// a second), and the stream would then report a confident, wrong count of
+// missed samples instead of a discontinuity.
 // Move-only; a moved-from stream fails with invalid_argument "IMU stream is
 // closed or moved-from". Not thread-safe: one stream, one thread at a time.
 class MORVANE_UVC_STEREO_API ImuStream {
@@ -182,13 +205,17 @@ class MORVANE_UVC_STEREO_API ImuStream {
   //        failed: ..." for a vanished node, invalid_argument "IMU is not
   //        open" after close_imu(), ...). A read failing with a transient
   //        transfer error (io_error ending "Protocol error" or
-  //        "Input/output error") is retried up to 3 times, 1 ms apart; a
-  //        query interrupted by a signal or refused for the moment (io_error
-  //        ending "Interrupted system call" or "Resource temporarily
-  //        unavailable") is repeated 100 us later without counting against
-  //        those 3, up to 100 times in a row. Any other failed read, the
-  //        fourth transient one or the 101st interrupted one in a row, ends
-  //        the stream: every later call returns the same failure.
+  //        "Input/output error") is retried up to 3 times, 1 ms apart, and
+  //        the stream goes on as if the read had been slow: no sample twice,
+  //        the clock estimate kept, a sample whose reply was lost counted in
+  //        the next sample's missed_before. A query interrupted by a signal
+  //        or refused for the moment (io_error ending "Interrupted system
+  //        call" or "Resource temporarily unavailable") is repeated 100 us
+  //        later without counting against those 3, up to 100 times in a
+  //        row. Any other failed read (a vanished node, "No such device", at
+  //        once), the fourth transient one in a row or the 101st interrupted
+  //        one in a row, ends the stream: every later call returns the same
+  //        failure.
   Result<ImuStreamSample> next();
 
   // Appends up to `count` samples to `out`, blocking until all are there or
