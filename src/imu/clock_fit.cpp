@@ -47,6 +47,8 @@ void DeviceClockFit::add(std::uint64_t ticks, std::uint64_t upper_ns, bool has_l
   // current slope.
   if (!b.has_u || ru - slope_ * x < b.u.r - slope_ * b.u.x) b.u = {x, ru}, b.has_u = true;
   if (has_lower && (!b.has_l || rl - slope_ * x > b.l.r - slope_ * b.l.x)) b.l = {x, rl}, b.has_l = true;
+  newest_x_ = x;
+  if (has_lower) have_bounded_ = true, bounded_x_ = x;
   // Past the window, but kept until newer points span kKeepSeconds: after a
   // long pause the old points still carry the offset and the rate.
   while (buckets_.size() > 1 && buckets_.front().u.x < x - window_ticks_ && x - buckets_[1].u.x >= keep_ticks_)
@@ -61,6 +63,7 @@ void DeviceClockFit::reanchor() {
   have_origin_ = false;
   x0_ = a_ = centre_ = 0.0;
   half_band_ = uncertainty_ = 0.0;
+  have_bounded_ = false;
   fitted_ = false;
 }
 
@@ -244,7 +247,11 @@ void DeviceClockFit::refit() {
   }
   half_band_ += violation;
   uncertainty_ = half_band_ + reach;
-  locked_ = slope_fitted_ && span >= kLockSpanSeconds * rate_hz_ && violation <= kLockViolationNs;
+  // Locked on the span of the points that bound an instant from both sides:
+  // arrivals alone may come bunched (a backlog drained after a pause), and
+  // give the slope no evidence however much device time they span.
+  locked_ = slope_fitted_ && any_bounded && last_bounded - first_bounded >= kLockSpanSeconds * rate_hz_ &&
+            violation <= kLockViolationNs;
   fitted_ = true;
 }
 
@@ -257,6 +264,14 @@ double DeviceClockFit::ticks_at(double host) const {
   const double h = host - static_cast<double>(origin_ns_);
   const double x = (h - a_ + slope_ * x0_ + centre_) / (nominal_ns_per_tick_ + slope_);
   return static_cast<double>(origin_ticks_) + x;
+}
+
+double DeviceClockFit::uncertainty_ns() const {
+  // Past the newest event bounded from both sides the line is extrapolated
+  // (after a pause, through reads that all found a new event): the band
+  // grows with the rate's uncertainty over that time.
+  if (!have_bounded_) return uncertainty_;
+  return uncertainty_ + rate_uncertainty() * nominal_ns_per_tick_ * (newest_x_ - bounded_x_);
 }
 
 double DeviceClockFit::rate_uncertainty() const {

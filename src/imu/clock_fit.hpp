@@ -46,7 +46,8 @@ class DeviceClockFit {
   void reanchor();
 
   bool fitted() const { return fitted_; }
-  // True once the points span 2 s and the slope is fitted and believed.
+  // True once the points with both bounds span 2 s and the slope is fitted
+  // and believed.
   bool locked() const { return locked_; }
   // Host ns (CLOCK_MONOTONIC) of device ticks `ticks`; ticks of device
   // time ahead of host `host_ns`.
@@ -59,8 +60,10 @@ class DeviceClockFit {
   // the recent events lie in around the mapping (from the recent L and U
   // points, and at least how far the recent points contradict the line),
   // plus however far the recent U points all lie above the line (the band
-  // then reaches beyond its half width on that side).
-  double uncertainty_ns() const { return uncertainty_; }
+  // then reaches beyond its half width on that side), plus the rate's
+  // uncertainty over the device time since the newest event with a lower
+  // bound (the line is extrapolated that far).
+  double uncertainty_ns() const;
   // Relative uncertainty of the rate (1e-6: one ppm).
   double rate_uncertainty() const;
   // How far (ns) an event at `ticks` known to be at or before `upper_ns`
@@ -106,6 +109,8 @@ class DeviceClockFit {
   double half_band_ = 0.0;        // the half width alone: how well the recent points pin the line
   double rate_half_width_ = 0.0;  // half the range of slopes both sides allow (0: not known)
   bool fitted_ = false, locked_ = false, slope_fitted_ = false;
+  bool have_bounded_ = false;                // an event with a lower bound since the origin
+  double newest_x_ = 0.0, bounded_x_ = 0.0;  // the newest event, and the newest with a lower bound
 };
 
 }  // namespace morvane::uvc_stereo::detail

@@ -12,7 +12,9 @@
 // a discontinuity, its missed count is unknown, and the fit starts again from
 // it with the rate it had. A read that lasted over half a wrap may return a
 // sample from before the latest wrap: flagged too, placed nearest the read's
-// start, the fit kept. A sample that arrives long after the fit expects
+// start, the fit kept. A spacing that is no whole number of sample periods
+// (a jump of about whole wraps, which the 20 bits and the fit cannot see)
+// is a jump too. A sample that arrives long after the fit expects
 // without a lower bound (late reply, a backlog, or a jump the stream cannot
 // yet tell) is held until a later sample with both bounds settles which.
 #include <algorithm>
@@ -44,6 +46,14 @@ constexpr std::uint64_t kRefitEvery = 16;       // samples between refits once l
 constexpr std::size_t kPeriodHistory = 64;      // counter spacings the period is judged on
 constexpr std::size_t kRateCheckSpacings = 32;  // spacings before an explicit sample_rate_hz is checked
 constexpr double kRateMismatch = 0.01;          // ... and the relative difference that refutes it
+// The counter's rate is checked against nominal_tick_rate_hz on the samples
+// bounded from both sides in this much host time after the first of them;
+// a rate the bounds put more than this factor off refutes the option.
+constexpr std::uint64_t kTickCheckNs = 1000000000;
+constexpr double kTickMismatch = 1.1;
+// Spacings seen before one off the sample grid is taken for a device clock
+// step (the period is known by then).
+constexpr std::size_t kGridSpacings = 16;
 // The tolerance of the unwrap: a fixed margin, plus the fit's band and its
 // rate uncertainty over the time since the previous sample.
 constexpr double kUnwrapMarginNs = 2e6;
@@ -55,6 +65,11 @@ constexpr std::uint64_t kHoldNs = 250000000;
 // Reads failing with a transient transfer error are retried this many times
 // (1 ms apart) before the failure ends the stream.
 constexpr int kTransientRetries = 3;
+// A query interrupted by a signal, or refused for the moment, is repeated at
+// once (after 100 us); this many in a row end the stream, so that a storm of
+// them cannot hold the caller for ever.
+constexpr int kInterruptedRetries = 100;
+constexpr std::uint64_t kBusyRetryNs = 100000;
 // Before the first sample is handed out: until this many samples came right
 // after a read that found nothing new, at most this many samples, for at most
 // this long.
@@ -85,6 +100,13 @@ bool ends_with(const std::string& text, const char* tail) {
 bool transient(const Result<ReadImuResult>& read) {
   return read.code == ErrorCode::io_error &&
          (ends_with(read.message, std::strerror(EPROTO)) || ends_with(read.message, std::strerror(EIO)));
+}
+
+// A query the kernel did not carry out: interrupted by a signal, or the
+// node busy for the moment. Nothing reached the device.
+bool interrupted(const Result<ReadImuResult>& read) {
+  return read.code == ErrorCode::io_error &&
+         (ends_with(read.message, std::strerror(EINTR)) || ends_with(read.message, std::strerror(EAGAIN)));
 }
 
 // The sample period in counter ticks from the spacings seen: the largest
@@ -152,6 +174,12 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   double period_ticks = 0.0;    // 0: not known yet
   std::deque<double> spacings;
   bool rate_checked = false;
+  // The counter's rate against nominal_tick_rate_hz: 20-bit distances summed
+  // since the first sample, and that sum and the bounds of the first sample
+  // bounded from both sides.
+  std::uint64_t distance_sum = 0;
+  bool have_tick_origin = false;
+  std::uint64_t tick_origin = 0, tick_origin_lower = 0, tick_origin_upper = 0;
   std::uint64_t taken_in = 0;            // samples taken in (the next sequence number)
   std::deque<Entry> pending;             // taken in, not yet handed out
   std::optional<std::uint64_t> suspect;  // sequence of a held sample awaiting confirmation
@@ -161,6 +189,11 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   bool held() const { return suspect && !pending.empty() && pending.front().sample.sequence >= *suspect; }
 
   void note_spacing(double delta);
+  // Checks the counter's rate on a sample bounded from both sides.
+  void check_tick_rate(std::uint64_t lower_ns, std::uint64_t upper_ns);
+  // True when a spacing of `delta` ticks is no whole number of sample
+  // periods: the device clock stepped between the two samples.
+  bool off_grid(double delta) const;
   Result<ImuStreamSample> next();
   // Takes one read in: false for a repeat of the last sample, true for a new
   // one (appended to `pending`).
@@ -185,15 +218,74 @@ void ImuStream::Impl::note_spacing(double delta) {
     period_ticks = measured;
     return;
   }
-  if (rate_checked || spacings.size() < kRateCheckSpacings) return;
+  const double explicit_ticks = options.nominal_tick_rate_hz / options.sample_rate_hz;
+  if (rate_checked) {
+    // Checked: the misses are counted on the spacing the counter shows (the
+    // rate given is only that close to it).
+    if (std::fabs(measured / explicit_ticks - 1.0) <= kRateMismatch) period_ticks = measured;
+    return;
+  }
+  if (spacings.size() < kRateCheckSpacings) return;
   rate_checked = true;
-  if (std::fabs(measured / period_ticks - 1.0) > kRateMismatch) {
+  if (std::fabs(measured / explicit_ticks - 1.0) <= kRateMismatch) {
+    period_ticks = measured;
+  } else {
     char text[160];
     std::snprintf(text, sizeof text,
                   "IMU stream option sample_rate_hz does not match the device (its counter spacing gives %.1f Hz)",
                   options.nominal_tick_rate_hz / measured);
     ended = Result<ImuStreamSample>::failure(ErrorCode::invalid_argument, text);
   }
+}
+
+void ImuStream::Impl::check_tick_rate(std::uint64_t lower_ns, std::uint64_t upper_ns) {
+  if (!have_tick_origin) {
+    have_tick_origin = true;
+    tick_origin = distance_sum;
+    tick_origin_lower = lower_ns;
+    tick_origin_upper = upper_ns;
+    return;
+  }
+  if (upper_ns - tick_origin_upper > kTickCheckNs) return;
+  // The ticks between the two samples took at most from the first's lower
+  // bound to the second's arrival, and at least from the first's arrival to
+  // the second's lower bound.
+  const double ticks = static_cast<double>(distance_sum - tick_origin);
+  const double longest = static_cast<double>(upper_ns - tick_origin_lower) / 1e9;
+  const double shortest = static_cast<double>(lower_ns) - static_cast<double>(tick_origin_upper);
+  const double nominal = options.nominal_tick_rate_hz;
+  const double slowest = ticks / longest;
+  const bool too_fast = slowest > nominal * kTickMismatch;
+  const bool too_slow = shortest > 0 && ticks / (shortest / 1e9) < nominal / kTickMismatch;
+  if (!too_fast && !too_slow) return;
+  // Named at the middle of both samples' bounds.
+  const double middle = (static_cast<double>(upper_ns) + static_cast<double>(lower_ns) -
+                         static_cast<double>(tick_origin_upper) - static_cast<double>(tick_origin_lower)) /
+                        2e9;
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "IMU stream option nominal_tick_rate_hz does not match the device (its counter runs at about %.0f Hz)",
+                middle > 0 ? ticks / middle : slowest);
+  ended = Result<ImuStreamSample>::failure(ErrorCode::invalid_argument, text);
+}
+
+bool ImuStream::Impl::off_grid(double delta) const {
+  // Judged once the period is known: measured from enough spacings, or
+  // given and checked against them.
+  if (period_ticks <= 0 || spacings.size() < kGridSpacings) return false;
+  if (options.sample_rate_hz > 0 && !rate_checked) return false;
+  // The counter is latched on the device's own clock: a spacing is a whole
+  // number of periods to within a few ticks (and a little more over long
+  // gaps, for an IMU clocked apart from the counter). A period taken from
+  // reads all slower than it may be two or three times the real one: a
+  // spacing on the grid of a half or a third of it is no step.
+  for (int k = 1; k <= 3; ++k) {
+    const double p = period_ticks / k;
+    const double n = std::floor(delta / p + 0.5);
+    const double tol = std::min(p / 4, 2 + 0.02 * p + 1e-5 * delta);
+    if (n >= 1 && std::fabs(delta - n * p) <= tol) return false;
+  }
+  return true;
 }
 
 void ImuStream::Impl::add_point(const Entry& e) {
@@ -226,7 +318,7 @@ void ImuStream::Impl::discontinuity_at(std::size_t at) {
 bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw) {
   Entry e;
   ImuStreamSample& sample = e.sample;
-  bool jumped = false, ambiguous = false, suspicious = false;
+  bool jumped = false, ambiguous = false, suspicious = false, stepped = false;
   if (have_last) {
     const std::uint32_t d = (raw.sensor_timestamp - last_raw) & kCounterMask;
     if (d == 0) {
@@ -238,6 +330,8 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       return false;
     }
     e.distance = d;
+    distance_sum += d;
+    if (have_dup_start && !ended) check_tick_rate(dup_start, arrival);
     e.has_lower = have_dup_start;
     e.lower_ns = dup_start;
     // Whole wraps the 20 bits cannot show, from the fitted device clock: the
@@ -271,7 +365,12 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
       if (judge && !jumped && !e.has_lower)
         suspicious = static_cast<double>(arrival) - fit.host_ns(static_cast<std::uint64_t>(x)) > kSuspectNs + tol;
     }
-    if (jumped) wraps = 0;
+    // A spacing off the sample grid: the device clock stepped by about a
+    // whole number of wraps (the 20 bits and the fit agree, the grid does
+    // not) or by a part of a period. The count is not knowable.
+    if (!jumped && !ambiguous && judge && off_grid(static_cast<double>(d + wraps * (kCounterMask + 1ULL))))
+      stepped = true;
+    if (jumped || stepped) wraps = 0;
     e.delta = static_cast<double>(d + wraps * (kCounterMask + 1ULL));
     last_counter += d + wraps * (kCounterMask + 1ULL);
   } else {
@@ -289,6 +388,10 @@ bool ImuStream::Impl::ingest(std::uint64_t start, std::uint64_t arrival, const R
   have_dup_start = false;
   pending.push_back(e);
 
+  if (stepped) {
+    discontinuity_at(pending.size() - 1);
+    return true;
+  }
   if (jumped) {
     // A held sample that arrived far from the fit was the first sample after
     // the jump; this one only confirms it.
@@ -346,12 +449,21 @@ ImuStreamSample ImuStream::Impl::hand_out() {
 }
 
 Result<ReadImuResult> ImuStream::Impl::read_once(std::uint64_t& start, std::uint64_t& arrival) {
-  for (int attempt = 0;; ++attempt) {
+  int interruptions = 0;
+  for (int attempt = 0;;) {
     start = platform::monotonic_ns();
     Result<ReadImuResult> read = device.read_imu();
     arrival = platform::monotonic_ns();
     ++stats.reads;
-    if (read.ok() || attempt >= kTransientRetries || !transient(read)) return read;
+    if (read.ok()) return read;
+    if (interrupted(read)) {
+      if (++interruptions > kInterruptedRetries) return read;
+      ++stats.retries;
+      sleep_ns(kBusyRetryNs);
+      continue;
+    }
+    if (attempt >= kTransientRetries || !transient(read)) return read;
+    ++attempt;
     ++stats.retries;
     sleep_ns(1000000);
   }

@@ -22,14 +22,21 @@ struct ImuStreamOptions {
   // nominal_tick_rate_hz / sample_rate_hz ticks; once 32 spacings are seen
   // it is checked against them, and a rate more than 1% off ends the stream
   // with invalid_argument "IMU stream option sample_rate_hz does not match
-  // the device (its counter spacing gives <N> Hz)".
+  // the device (its counter spacing gives <N> Hz)". A rate that passes is
+  // used until then; from the check on, misses are counted on the spacing
+  // the counter shows.
   double sample_rate_hz = 0.0;
   // Nominal rate of the device counter in ticks per second (1 MHz on these
   // cameras: the 20-bit counter wraps about once a second). The stream
   // estimates the true rate; this is its starting point and the reference
   // the drift is given against. 1000 to 1e9. Device clocks up to
   // +-20000 ppm (2%) off nominal are fitted; beyond, the rate is not
-  // fitted and rate_locked stays false.
+  // fitted and rate_locked stays false. In the first second of samples
+  // bounded from both sides (a read that still returned the previous sample,
+  // then the new one) the counter's rate is checked: one those bounds put
+  // more than 10% off nominal ends the stream with invalid_argument "IMU
+  // stream option nominal_tick_rate_hz does not match the device (its
+  // counter runs at about <N> Hz)".
   double nominal_tick_rate_hz = 1e6;
   // How much past the clock estimate looks back, in seconds: long enough to
   // average the host's read jitter out, short enough to follow the drift of
@@ -69,8 +76,10 @@ struct ImuStreamSample {
   std::uint64_t missed_before = 0;
   // True when the device counter does not follow from the previous sample:
   // the device clock jumped against the host's (the host slept while the
-  // camera counted on, the device reset), or a read lasted so long that the
-  // wraps the 20 bits hide cannot be told. device_counter then grows by the
+  // camera counted on, the device reset; also told, once the sample period
+  // is known and the fit locked, by a counter spacing that is no whole
+  // number of periods, as after a jump of about a whole number of wraps),
+  // or a read lasted so long that the wraps the 20 bits hide cannot be told. device_counter then grows by the
   // 20-bit distance only (or, after a long read, the wrap nearest the
   // read's start), missed_before is unknown (0). After a jump the clock
   // estimate starts again from this sample (its rate kept, rate_locked false
@@ -99,19 +108,25 @@ struct ImuClockEstimate {
   // one of them arrived above the mapping when none arrived on it; or, with
   // no such reads lately, the typical distance of the arrivals above the
   // mapping (an estimate, not a bound: nothing bounds the instants from
-  // below then); plus however far recent samples contradict the mapping.
-  // The rate's own error across those 2 s is not in it: it stays within a
-  // few microseconds unless estimation_window_s is near its minimum. When
-  // reads take longer than the sample period, few of them see a sample
-  // twice and those bound the next sample only loosely (it is usually
-  // several periods on): the band widens to about the read time, and the
-  // stamps are as close as it says and no closer (1000 Hz with reads of
-  // 1.2 to 3 ms: about 0.85 ms, the stamps about 0.5 ms early).
+  // below then); plus however far recent samples contradict the mapping;
+  // plus how far the rate's uncertainty carries the mapping over the time
+  // since the newest sample bounded from both sides (after a pause, or
+  // while every read finds a new sample). The rate's own error across those
+  // 2 s is not in it: it stays within a few microseconds unless
+  // estimation_window_s is near its minimum. When reads take longer than
+  // the sample period, few of them see a sample twice and those bound the
+  // next sample only loosely (it is usually several periods on): the band
+  // widens to about the read time, and the stamps are as close as it says
+  // and no closer (1000 Hz with reads of 1.2 to 3 ms: about 0.85 ms, the
+  // stamps about 0.5 ms early).
   double uncertainty_ns = 0.0;
-  // True once the samples seen span enough time (2 s) for tick_rate_hz to be
-  // fitted rather than taken from nominal_tick_rate_hz, the fitted rate is
-  // within 2% of nominal, and the recent samples do not contradict the
-  // mapping by more than 100 us.
+  // True once the samples bounded from both sides (a read that still saw
+  // the previous sample, then the arrival) span enough time (2 s) for
+  // tick_rate_hz to be fitted rather than taken from nominal_tick_rate_hz
+  // (arrivals alone may come bunched, as a backlog drained after a pause,
+  // and are no evidence of the rate), the fitted rate is within 2% of
+  // nominal, and the recent samples do not contradict the mapping by more
+  // than 100 us.
   bool rate_locked = false;
 };
 
@@ -122,7 +137,7 @@ struct ImuStreamStats {
   std::uint64_t missed = 0;           // sum of missed_before over the samples handed out
   std::uint64_t stalls = 0;           // stall_timeout_ms failures returned
   std::uint64_t discontinuities = 0;  // samples handed out with discontinuity set
-  std::uint64_t retries = 0;          // reads repeated after a transient transfer error
+  std::uint64_t retries = 0;          // reads repeated after a transient or interrupted query
 };
 
 // Reads the IMU of an open Device as a stream of samples. The stream polls
@@ -181,8 +196,9 @@ class MORVANE_UVC_STEREO_API ImuStream {
   //        read_failed "no new IMU sample within <N> ms" (the stream stays
   //        usable and the next call waits again);
   //        invalid_argument "IMU stream option sample_rate_hz does not
-  //        match the device (its counter spacing gives <N> Hz)" (ends the
-  //        stream);
+  //        match the device (its counter spacing gives <N> Hz)" or
+  //        "IMU stream option nominal_tick_rate_hz does not match the device
+  //        (its counter runs at about <N> Hz)" (ends the stream);
   //        a failed read's code and message unchanged (device_unavailable
   //        "IMU device reported initialization failure", read_failed "IMU
   //        device reported read failure", io_error "UVCIOC_CTRL_QUERY <node>
@@ -192,10 +208,14 @@ class MORVANE_UVC_STEREO_API ImuStream {
   //        "Input/output error") is retried up to 3 times, 1 ms apart, and
   //        the stream goes on as if the read had been slow: no sample twice,
   //        the clock estimate kept, a sample whose reply was lost counted in
-  //        the next sample's missed_before. Any other failed read (a
-  //        vanished node, "No such device", at once), or the fourth
-  //        transient one in a row, ends the stream: every later call
-  //        returns the same failure.
+  //        the next sample's missed_before. A query interrupted by a signal
+  //        or refused for the moment (io_error ending "Interrupted system
+  //        call" or "Resource temporarily unavailable") is repeated 100 us
+  //        later without counting against those 3, up to 100 times in a
+  //        row. Any other failed read (a vanished node, "No such device", at
+  //        once), the fourth transient one in a row or the 101st interrupted
+  //        one in a row, ends the stream: every later call returns the same
+  //        failure.
   Result<ImuStreamSample> next();
 
   // Appends up to `count` samples to `out`, blocking until all are there or
