@@ -51,7 +51,7 @@ struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
   std::shared_ptr<detail::VideoQueue> meta;
   detail::FrameClock clock;
   std::map<std::uint32_t, detail::FrameMetadata> metadata;  // by the driver's sequence number
-  std::optional<Result<void>> ended;  // the failure that ended the stream
+  std::optional<Result<void>> ended;                        // the failure that ended the stream
   bool have_sequence = false;
   std::uint64_t last_sequence = 0;
   std::uint64_t last_time = 0;
