@@ -10,7 +10,6 @@
 // on SIGUSR1 and on a harness request. SIGUSR2 unplugs the camera; it comes
 // back after --replug-ms.
 #include <fcntl.h>
-#include <getopt.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -21,6 +20,7 @@
 #include <unistd.h>
 #include <usbredirparser.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "emulator/firmware_image.hpp"
+#include "emulator/usbredir/options.hpp"
 #include "emulator/usbredir/uvc_device.hpp"
 #include "emulator/virtual_camera.hpp"
 #include "emulator/virtual_clock.hpp"
@@ -46,23 +47,6 @@ using morvane::emulator::VirtualClock;
 using namespace morvane::emulator::usbredir;
 
 constexpr std::size_t kLogTrimThreshold = 4096;  // transfer records kept before the model's logs are cleared
-
-struct Options {
-  std::string socket_path;
-  bool connect = false;
-  std::string flash_file;
-  std::size_t flash_size = 1u << 20;
-  std::string version_text =
-      "23062"
-      "2606030001"
-      "STEREOCAM1"
-      "2412150930";
-  bool firmware = true;
-  long replug_ms = 1000;
-  long restart_ms = 500;
-  bool verbose = false;
-  CameraConfig camera;
-};
 
 std::uint64_t now_ns() {
   timespec ts{};
@@ -108,7 +92,8 @@ class Frontend {
       : options_(options),
         camera_(camera),
         clock_(clock),
-        uvc_(camera, [this](std::uint64_t bus_ns) { return device_ticks(bus_ns); }),
+        uvc_(
+            camera, [this](std::uint64_t bus_ns) { return device_ticks(bus_ns); }, options.max_payload),
         power_on_ns_(power_on_ns) {
     clock_base_real_ = now_ns();
     clock_base_virtual_ = clock_.now_ns();
@@ -146,9 +131,12 @@ class Frontend {
       pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_fd, POLLIN, 0}};
       if (usbredirparser_has_data_to_write(parser_)) fds[0].events |= POLLOUT;
       int timeout = -1;
+      // Never 0: a time already reached was handled by this loop's last
+      // pass (send_video() answers every held transfer that is due), so a
+      // zero timeout could only spin.
       auto wake_at = [&timeout](std::uint64_t at) {
         const std::uint64_t now = now_ns();
-        const int ms = now >= at ? 0 : static_cast<int>((at - now + 999999) / 1000000);
+        const int ms = now >= at ? 1 : static_cast<int>(std::min<std::uint64_t>((at - now + 999999) / 1000000, 60000));
         if (timeout < 0 || ms < timeout) timeout = ms;
       };
       if (reconnect_at_ns_ != 0) wake_at(reconnect_at_ns_);
@@ -180,6 +168,12 @@ class Frontend {
   }
 
  private:
+  // A streaming transfer the device has not answered yet.
+  struct HeldTransfer {
+    uint64_t id;
+    usb_redir_bulk_packet_header header;
+  };
+
   static Frontend* self(void* priv) { return static_cast<Frontend*>(priv); }
 
   void install_callbacks() {
@@ -205,22 +199,25 @@ class Frontend {
       if (f->camera_.attached()) f->announce_device();
     };
     parser_->reset_func = [](void* priv) { self(priv)->uvc_.reset_uvc_state(); };
+    // A new configuration or alternate setting ends the stream; the
+    // transfers held on the streaming endpoint come back cancelled, as a
+    // usbredir host cancels what is pending on the endpoints it resets.
     parser_->set_configuration_func = [](void* priv, uint64_t id, usb_redir_set_configuration_header* h) {
       Frontend* f = self(priv);
       usb_redir_configuration_status_header status{};
-      if (h->configuration == 0 || h->configuration == 1) {
-        f->configuration_ = h->configuration;
+      if (f->uvc_.set_configuration(h->configuration)) {
+        f->cancel_held_video();
         status.status = usb_redir_success;
       } else {
         status.status = usb_redir_stall;
       }
-      status.configuration = f->configuration_;
+      status.configuration = f->uvc_.configuration();
       usbredirparser_send_configuration_status(f->parser_, id, &status);
       f->send_interfaces();
     };
     parser_->get_configuration_func = [](void* priv, uint64_t id) {
       Frontend* f = self(priv);
-      usb_redir_configuration_status_header status{usb_redir_success, f->configuration_};
+      usb_redir_configuration_status_header status{usb_redir_success, f->uvc_.configuration()};
       usbredirparser_send_configuration_status(f->parser_, id, &status);
     };
     parser_->set_alt_setting_func = [](void* priv, uint64_t id, usb_redir_set_alt_setting_header* h) {
@@ -228,8 +225,12 @@ class Frontend {
       usb_redir_alt_setting_status_header status{};
       status.interface = h->interface;
       status.alt = 0;
-      status.status = (h->interface <= 1 && h->alt == 0) ? usb_redir_success : usb_redir_stall;
-      if (h->interface == 1) f->uvc_.stop_streaming();
+      if (f->uvc_.set_interface(h->interface, h->alt)) {
+        if (h->interface == 1) f->cancel_held_video();
+        status.status = usb_redir_success;
+      } else {
+        status.status = usb_redir_stall;
+      }
       usbredirparser_send_alt_setting_status(f->parser_, id, &status);
       f->send_interfaces();
     };
@@ -237,7 +238,9 @@ class Frontend {
       Frontend* f = self(priv);
       usb_redir_alt_setting_status_header status{};
       status.interface = h->interface;
-      status.status = h->interface <= 1 ? usb_redir_success : usb_redir_stall;
+      const auto alt = f->uvc_.alt_setting(h->interface);
+      status.status = alt ? usb_redir_success : usb_redir_stall;
+      status.alt = alt.value_or(0);
       usbredirparser_send_alt_setting_status(f->parser_, id, &status);
     };
     parser_->control_packet_func = [](void* priv, uint64_t id, usb_redir_control_packet_header* h, uint8_t* data,
@@ -252,7 +255,8 @@ class Frontend {
       Frontend* f = self(priv);
       if (data != nullptr) usbredirparser_free_packet_data(f->parser_, data);
       if (h->endpoint == kStreamingEndpoint && f->reconnect_at_ns_ == 0) {
-        // Held until the stream has data, as a device NAKs IN tokens.
+        // Answered in order: held while the device NAKs, as its IN tokens
+        // are.
         f->pending_video_.push_back({id, *h});
         f->send_video();
         return;
@@ -319,11 +323,7 @@ class Frontend {
       Frontend* f = self(priv);
       for (auto it = f->pending_video_.begin(); it != f->pending_video_.end(); ++it) {
         if (it->id != id) continue;
-        usb_redir_bulk_packet_header reply = it->header;
-        reply.status = usb_redir_cancelled;
-        reply.length = 0;
-        reply.length_high = 0;
-        usbredirparser_send_bulk_packet(f->parser_, id, &reply, nullptr, 0);
+        f->answer_video(*it, usb_redir_cancelled, nullptr, 0);
         f->pending_video_.erase(it);
         return;
       }
@@ -333,9 +333,12 @@ class Frontend {
     parser_->device_disconnect_ack_func = [](void*) {};
   }
 
+  // The interfaces and endpoints of the current configuration (none but
+  // the default control endpoint while not configured).
   void send_interfaces() {
+    const bool configured = uvc_.configuration() != 0;
     usb_redir_interface_info_header info{};
-    info.interface_count = 2;
+    info.interface_count = configured ? 2 : 0;
     info.interface[0] = 0;
     info.interface_class[0] = 0x0E;
     info.interface_subclass[0] = 0x01;
@@ -349,10 +352,12 @@ class Frontend {
     for (int i = 0; i < 32; ++i) ep.type[i] = usb_redir_type_invalid;
     ep.type[0] = ep.type[16] = usb_redir_type_control;
     ep.max_packet_size[0] = ep.max_packet_size[16] = kControlMaxPacket;
-    const int slot = 16 + (kStreamingEndpoint & 0x0F);
-    ep.type[slot] = usb_redir_type_bulk;
-    ep.interface[slot] = 1;
-    ep.max_packet_size[slot] = kBulkMaxPacket;
+    if (configured) {
+      const int slot = 16 + (kStreamingEndpoint & 0x0F);
+      ep.type[slot] = usb_redir_type_bulk;
+      ep.interface[slot] = 1;
+      ep.max_packet_size[slot] = kBulkMaxPacket;
+    }
     usbredirparser_send_ep_info(parser_, &ep);
   }
 
@@ -381,21 +386,35 @@ class Frontend {
            static_cast<std::uint64_t>(elapsed * imu.tick_rate_hz * (1 + imu.drift_ppm * 1e-6L) / 1e9L);
   }
 
-  // Answers held streaming transfers while the stream has data for them.
+  void answer_video(const HeldTransfer& t, int status, std::uint8_t* data, std::size_t size) {
+    usb_redir_bulk_packet_header reply = t.header;
+    reply.status = static_cast<uint8_t>(status);
+    reply.length = static_cast<uint16_t>(size & 0xFFFF);
+    reply.length_high = static_cast<uint16_t>(size >> 16);
+    usbredirparser_send_bulk_packet(parser_, t.id, &reply, data, static_cast<int>(size));
+  }
+
+  void cancel_held_video() {
+    for (const HeldTransfer& t : pending_video_) answer_video(t, usb_redir_cancelled, nullptr, 0);
+    pending_video_.clear();
+  }
+
+  // Answers the held streaming transfers in order, up to the first the
+  // device still NAKs.
   void send_video() {
     if (reconnect_at_ns_ != 0) return;
     const bool was_running = uvc_.stream().running();
     while (!pending_video_.empty()) {
-      const usb_redir_bulk_packet_header& h = pending_video_.front().header;
-      const std::size_t length = static_cast<std::size_t>(h.length) | static_cast<std::size_t>(h.length_high) << 16;
-      auto bytes = uvc_.stream_transfer(length, now_ns());
-      if (!bytes) break;
-      usb_redir_bulk_packet_header reply = h;
-      reply.status = usb_redir_success;
-      reply.length = static_cast<uint16_t>(bytes->size() & 0xFFFF);
-      reply.length_high = static_cast<uint16_t>(bytes->size() >> 16);
-      usbredirparser_send_bulk_packet(parser_, pending_video_.front().id, &reply, bytes->data(),
-                                      static_cast<int>(bytes->size()));
+      const HeldTransfer& t = pending_video_.front();
+      const std::size_t length =
+          static_cast<std::size_t>(t.header.length) | static_cast<std::size_t>(t.header.length_high) << 16;
+      BulkOutcome outcome = uvc_.stream_transfer(length, now_ns());
+      if (outcome.kind == BulkOutcome::nak) break;
+      if (outcome.kind == BulkOutcome::stall) {
+        answer_video(t, usb_redir_stall, nullptr, 0);
+      } else {
+        answer_video(t, usb_redir_success, outcome.bytes.data(), outcome.bytes.size());
+      }
       pending_video_.pop_front();
     }
     if (options_.verbose && !was_running && uvc_.stream().running()) {
@@ -498,191 +517,16 @@ class Frontend {
   int fd_ = -1;
   bool closed_ = false;
   bool stop_ = false;
-  std::uint8_t configuration_ = 1;
   std::uint64_t generation_ = 0;
   std::uint64_t reconnect_at_ns_ = 0;
   std::uint64_t clock_base_real_ = 0;
   std::uint64_t clock_base_virtual_ = 0;
   std::size_t logs_trimmed_at_ = 0;
   std::uint64_t power_on_ns_ = 0;
-  struct HeldTransfer {
-    uint64_t id;
-    usb_redir_bulk_packet_header header;
-  };
   std::deque<HeldTransfer> pending_video_;
   bool was_streaming_ = false;
   std::uint64_t reported_drops_ = 0;
 };
-
-void usage(FILE* to) {
-  std::fputs(
-      "usage: morvane-virtual-camera (--socket PATH | --connect PATH) [options]\n"
-      "  --socket PATH          listen on a UNIX socket for one usbredir connection\n"
-      "  --connect PATH         connect to a usbredir server socket instead\n"
-      "  --serial TEXT          USB serial number string (default SN0001)\n"
-      "  --vendor TEXT          manufacturer string (default Morvane)\n"
-      "  --model TEXT           product string (default Stereo Camera)\n"
-      "  --vid HEX, --pid HEX   USB ids (default 0c45:0643)\n"
-      "  --chip HEX             controller chip id (default 0x83)\n"
-      "  --rom-row N            mask-ROM generation row 0..39 (default 12)\n"
-      "  --units LIST           extension units answering vendor controls: 3, 4 or 3,4 (default 3)\n"
-      "  --no-imu               unit 4 has no IMU sample control\n"
-      "  --flash-file PATH      flash contents: loaded when the file exists, saved on exit and SIGUSR1\n"
-      "  --flash-size BYTES     flash size (default 1048576)\n"
-      "  --firmware-version T   raw version text of the firmware put into a new flash\n"
-      "  --blank-flash          a new flash holds no firmware image\n"
-      "  --replug-ms N          time off the bus after an unplug (default 1000)\n"
-      "  --restart-ms N         time off the bus after a controller restart (default 500)\n"
-      "  -v, --verbose          log protocol events to standard error\n",
-      to);
-}
-
-bool parse_number(const char* text, unsigned long max, unsigned long& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtoul(text, &end, 0);
-  return errno == 0 && end != text && *end == '\0' && value <= max;
-}
-
-// 0 on success, 2 on a usage error (after printing it).
-int parse_options(int argc, char** argv, Options& o) {
-  enum {
-    kSocket = 1000,
-    kConnect,
-    kSerial,
-    kVendor,
-    kModel,
-    kVid,
-    kPid,
-    kChip,
-    kRomRow,
-    kUnits,
-    kNoImu,
-    kFlashFile,
-    kFlashSize,
-    kFirmwareVersion,
-    kBlankFlash,
-    kReplugMs,
-    kRestartMs,
-    kHelp
-  };
-  static const option long_options[] = {
-      {"socket", required_argument, nullptr, kSocket},
-      {"connect", required_argument, nullptr, kConnect},
-      {"serial", required_argument, nullptr, kSerial},
-      {"vendor", required_argument, nullptr, kVendor},
-      {"model", required_argument, nullptr, kModel},
-      {"vid", required_argument, nullptr, kVid},
-      {"pid", required_argument, nullptr, kPid},
-      {"chip", required_argument, nullptr, kChip},
-      {"rom-row", required_argument, nullptr, kRomRow},
-      {"units", required_argument, nullptr, kUnits},
-      {"no-imu", no_argument, nullptr, kNoImu},
-      {"flash-file", required_argument, nullptr, kFlashFile},
-      {"flash-size", required_argument, nullptr, kFlashSize},
-      {"firmware-version", required_argument, nullptr, kFirmwareVersion},
-      {"blank-flash", no_argument, nullptr, kBlankFlash},
-      {"replug-ms", required_argument, nullptr, kReplugMs},
-      {"restart-ms", required_argument, nullptr, kRestartMs},
-      {"verbose", no_argument, nullptr, 'v'},
-      {"help", no_argument, nullptr, kHelp},
-      {nullptr, 0, nullptr, 0},
-  };
-  auto bad = [](const char* what, const char* text) {
-    say("bad %s: %s", what, text);
-    return 2;
-  };
-  int c;
-  unsigned long v = 0;
-  while ((c = getopt_long(argc, argv, "v", long_options, nullptr)) != -1) {
-    switch (c) {
-      case kSocket:
-      case kConnect:
-        o.socket_path = optarg;
-        o.connect = c == kConnect;
-        break;
-      case kSerial:
-        o.camera.serial = optarg;
-        break;
-      case kVendor:
-        o.camera.vendor = optarg;
-        break;
-      case kModel:
-        o.camera.model = optarg;
-        break;
-      case kVid:
-      case kPid:
-        errno = 0;
-        {
-          char* end = nullptr;
-          v = std::strtoul(optarg, &end, 16);
-          if (errno != 0 || end == optarg || *end != '\0' || v > 0xFFFF) return bad("USB id", optarg);
-        }
-        (c == kVid ? o.camera.vid : o.camera.pid) = static_cast<std::uint16_t>(v);
-        break;
-      case kChip:
-        if (!parse_number(optarg, 0xFF, v)) return bad("chip id", optarg);
-        o.camera.chip_id = static_cast<std::uint8_t>(v);
-        break;
-      case kRomRow:
-        if (!parse_number(optarg, 39, v)) return bad("ROM row", optarg);
-        o.camera.rom_row = static_cast<int>(v);
-        break;
-      case kUnits: {
-        const std::string text = optarg;
-        if (text == "3") {
-          o.camera.vendor_units = {3};
-        } else if (text == "4") {
-          o.camera.vendor_units = {4};
-        } else if (text == "3,4" || text == "4,3") {
-          o.camera.vendor_units = {3, 4};
-        } else {
-          return bad("unit list", optarg);
-        }
-        break;
-      }
-      case kNoImu:
-        o.camera.imu.present = false;
-        break;
-      case kFlashFile:
-        o.flash_file = optarg;
-        break;
-      case kFlashSize:
-        if (!parse_number(optarg, 1u << 28, v) || v < (1u << 20) || (v & (v - 1)) != 0) {
-          return bad("flash size (a power of two, at least 1 MiB)", optarg);
-        }
-        o.flash_size = v;
-        break;
-      case kFirmwareVersion:
-        o.version_text = optarg;
-        break;
-      case kBlankFlash:
-        o.firmware = false;
-        break;
-      case kReplugMs:
-      case kRestartMs:
-        if (!parse_number(optarg, 60000, v)) return bad("time", optarg);
-        (c == kReplugMs ? o.replug_ms : o.restart_ms) = static_cast<long>(v);
-        break;
-      case 'v':
-        o.verbose = true;
-        break;
-      case kHelp:
-        usage(stdout);
-        std::exit(0);
-      default:
-        usage(stderr);
-        return 2;
-    }
-  }
-  if (optind != argc || o.socket_path.empty()) {
-    usage(stderr);
-    return 2;
-  }
-  if (o.socket_path.size() >= sizeof(sockaddr_un{}.sun_path))
-    return bad("socket path (too long)", o.socket_path.c_str());
-  return 0;
-}
 
 // The flash at start: the file's contents, or a new flash holding a firmware
 // image for this camera. Returns false with a message printed.

@@ -12,9 +12,19 @@ constexpr std::uint8_t kGetStatus = 0x00;
 constexpr std::uint8_t kClearFeature = 0x01;
 constexpr std::uint8_t kSetFeature = 0x03;
 constexpr std::uint8_t kGetDescriptor = 0x06;
+constexpr std::uint8_t kGetConfiguration = 0x08;
+constexpr std::uint8_t kSetConfiguration = 0x09;
+constexpr std::uint8_t kGetInterface = 0x0A;
+constexpr std::uint8_t kSetInterface = 0x0B;
 constexpr std::uint8_t kDescriptorDevice = 1;
 constexpr std::uint8_t kDescriptorConfiguration = 2;
 constexpr std::uint8_t kDescriptorString = 3;
+constexpr std::uint8_t kDescriptorDeviceQualifier = 6;
+constexpr std::uint8_t kDescriptorOtherSpeedConfiguration = 7;
+constexpr std::uint16_t kFullSpeedBulkMaxPacket = 64;
+constexpr std::uint8_t kRecipientDevice = 0;
+constexpr std::uint8_t kRecipientInterface = 1;
+constexpr std::uint8_t kRecipientEndpoint = 2;
 
 // UVC class-specific values.
 constexpr std::uint8_t kCsInterface = 0x24;
@@ -79,15 +89,18 @@ VideoStream::DeviceTicks microsecond_ticks() {
 
 }  // namespace
 
-UvcDevice::UvcDevice(VirtualCamera& camera, VideoStream::DeviceTicks ticks)
-    : camera_(camera), stream_(ticks ? std::move(ticks) : microsecond_ticks()) {
+UvcDevice::UvcDevice(VirtualCamera& camera, VideoStream::DeviceTicks ticks, std::uint32_t max_payload)
+    : camera_(camera),
+      stream_(ticks ? std::move(ticks) : microsecond_ticks()),
+      max_payload_(std::clamp(max_payload, kMinPayloadTransferSize, kMaxPayloadTransferSizeLimit)) {
   reset_uvc_state();
 }
 
 void UvcDevice::reset_uvc_state() {
-  probe_ = default_probe();
-  commit_ = default_probe();
+  probe_ = default_probe(max_payload_);
+  commit_ = default_probe(max_payload_);
   committed_ = false;
+  halted_ = false;
   stream_.stop();
   request_error_ = 0;
   unplug_countdown_ = -1;
@@ -98,13 +111,49 @@ void UvcDevice::stop_streaming() {
   stream_.stop();
 }
 
-std::optional<std::vector<std::uint8_t>> UvcDevice::stream_transfer(std::size_t length, std::uint64_t bus_ns) {
-  if (!committed_) return std::nullopt;
+bool UvcDevice::set_configuration(std::uint8_t value) {
+  if (value > 1) return false;
+  configuration_ = value;
+  halted_ = false;
+  stop_streaming();
+  return true;
+}
+
+bool UvcDevice::set_interface(std::uint8_t interface, std::uint8_t alt) {
+  if (!alt_setting(interface) || alt != 0) return false;
+  if (interface == 1) {
+    halted_ = false;
+    stop_streaming();
+  }
+  return true;
+}
+
+std::optional<std::uint8_t> UvcDevice::alt_setting(std::uint8_t interface) const {
+  if (configuration_ == 0 || interface > 1) return std::nullopt;
+  return std::uint8_t{0};
+}
+
+BulkOutcome UvcDevice::stream_transfer(std::size_t length, std::uint64_t bus_ns) {
+  BulkOutcome o;
+  if (configuration_ == 0 || halted_) {
+    o.kind = BulkOutcome::stall;
+    return o;
+  }
+  if (length == 0) {
+    o.kind = BulkOutcome::data;
+    return o;
+  }
+  if (!committed_) return o;
   if (!stream_.running()) stream_.start(format_of_probe(commit_), bus_ns);
-  return stream_.transfer(length, bus_ns);
+  auto bytes = stream_.transfer(length, bus_ns);
+  if (!bytes) return o;
+  o.kind = BulkOutcome::data;
+  o.bytes = std::move(*bytes);
+  return o;
 }
 
 std::optional<std::uint64_t> UvcDevice::stream_due_ns() const {
+  if (configuration_ == 0 || halted_) return std::uint64_t{0};  // every transfer stalls at once
   if (!committed_) return std::nullopt;
   if (!stream_.running()) return std::uint64_t{0};  // starts with the first transfer
   return stream_.next_due_ns();
@@ -139,8 +188,25 @@ std::vector<std::uint8_t> UvcDevice::device_descriptor() const {
   return d;
 }
 
+std::vector<std::uint8_t> UvcDevice::device_qualifier_descriptor() const {
+  std::vector<std::uint8_t> d = {10, kDescriptorDeviceQualifier};
+  put16(d, 0x0200);
+  d.insert(d.end(), {0xEF, 0x02, 0x01});
+  d.push_back(static_cast<std::uint8_t>(kControlMaxPacket));
+  d.insert(d.end(), {1, 0});  // one configuration, reserved
+  return d;
+}
+
 std::vector<std::uint8_t> UvcDevice::configuration_descriptor() const {
-  std::vector<std::uint8_t> d = {9, kDescriptorConfiguration, 0, 0, 2, 1, 0, 0x80, 250};
+  return configuration_descriptor(kDescriptorConfiguration, kBulkMaxPacket);
+}
+
+std::vector<std::uint8_t> UvcDevice::other_speed_configuration_descriptor() const {
+  return configuration_descriptor(kDescriptorOtherSpeedConfiguration, kFullSpeedBulkMaxPacket);
+}
+
+std::vector<std::uint8_t> UvcDevice::configuration_descriptor(std::uint8_t type, std::uint16_t bulk_max_packet) const {
+  std::vector<std::uint8_t> d = {9, type, 0, 0, 2, 1, 0, 0x80, 250};
   // Interface association: video interface collection of interfaces 0 and 1.
   d.insert(d.end(), {8, 0x0B, 0, 2, 0x0E, 0x03, 0x00, 2});
   // Interface 0: video control, no endpoints.
@@ -207,7 +273,7 @@ std::vector<std::uint8_t> UvcDevice::configuration_descriptor() const {
   set16(vs, 4, static_cast<std::uint16_t>(vs.size()));
   d.insert(d.end(), vs.begin(), vs.end());
   d.insert(d.end(), {7, 0x05, kStreamingEndpoint, 0x02});
-  put16(d, kBulkMaxPacket);
+  put16(d, bulk_max_packet);
   d.push_back(0);
 
   set16(d, 2, static_cast<std::uint16_t>(d.size()));
@@ -236,7 +302,7 @@ ControlOutcome UvcDevice::control(const Setup& s, const std::vector<std::uint8_t
   const std::uint8_t recipient = s.request_type & 0x1F;
   if (type == 0x00) return standard(s);
   if (type == 0x40 && recipient == 0 && s.request == kHarnessRequest) return harness(s);
-  if (type == 0x20 && recipient == 1) {
+  if (type == 0x20 && recipient == kRecipientInterface && configuration_ != 0) {
     const std::uint8_t interface = static_cast<std::uint8_t>(s.index & 0xFF);
     if (interface == 1) return streaming(s, out);
     if (interface == 0) return extension_unit(s, out);
@@ -246,25 +312,75 @@ ControlOutcome UvcDevice::control(const Setup& s, const std::vector<std::uint8_t
 
 ControlOutcome UvcDevice::standard(const Setup& s) {
   const bool in = (s.request_type & 0x80) != 0;
-  if (in && s.request == kGetDescriptor && (s.request_type & 0x1F) == 0) {
+  const std::uint8_t recipient = s.request_type & 0x1F;
+  if (in && s.request == kGetDescriptor && recipient == kRecipientDevice) {
     const std::uint8_t kind = static_cast<std::uint8_t>(s.value >> 8);
     const std::uint8_t index = static_cast<std::uint8_t>(s.value & 0xFF);
     std::vector<std::uint8_t> d;
     if (kind == kDescriptorDevice) d = device_descriptor();
     if (kind == kDescriptorConfiguration && index == 0) d = configuration_descriptor();
     if (kind == kDescriptorString) d = string_descriptor(index);
+    if (kind == kDescriptorDeviceQualifier) d = device_qualifier_descriptor();
+    if (kind == kDescriptorOtherSpeedConfiguration && index == 0) d = other_speed_configuration_descriptor();
     if (d.empty()) return stalled();
     return in_reply(std::move(d), s.length);
   }
-  if (in && s.request == kGetStatus) return in_reply({0, 0}, s.length);
-  if (!in && s.request == kClearFeature && (s.request_type & 0x1F) == 2 && s.value == kFeatureEndpointHalt &&
-      s.index == kStreamingEndpoint) {
-    // How a host stops a bulk video stream.
-    stop_streaming();
-    return out_done(0);
+  if (in && s.request == kGetStatus) return get_status(s);
+  if (!in && (s.request == kClearFeature || s.request == kSetFeature)) return feature(s);
+  if (!in && s.request == kSetConfiguration && recipient == kRecipientDevice) {
+    return set_configuration(static_cast<std::uint8_t>(s.value & 0xFF)) ? out_done(0) : stalled();
   }
-  if (!in && (s.request == kClearFeature || s.request == kSetFeature)) return out_done(0);
+  if (in && s.request == kGetConfiguration && recipient == kRecipientDevice)
+    return in_reply({configuration_}, s.length);
+  const std::uint8_t interface = static_cast<std::uint8_t>(s.index & 0xFF);
+  if (!in && s.request == kSetInterface && recipient == kRecipientInterface) {
+    return set_interface(interface, static_cast<std::uint8_t>(s.value & 0xFF)) ? out_done(0) : stalled();
+  }
+  if (in && s.request == kGetInterface && recipient == kRecipientInterface) {
+    const auto alt = alt_setting(interface);
+    return alt ? in_reply({*alt}, s.length) : stalled();
+  }
   return stalled();
+}
+
+ControlOutcome UvcDevice::get_status(const Setup& s) const {
+  const std::uint8_t recipient = s.request_type & 0x1F;
+  const std::uint8_t endpoint = static_cast<std::uint8_t>(s.index & 0xFF);
+  switch (recipient) {
+    case kRecipientDevice:
+      return in_reply({0, 0}, s.length);  // bus-powered, remote wakeup not enabled
+    case kRecipientInterface:
+      return alt_setting(static_cast<std::uint8_t>(s.index & 0xFF)) ? in_reply({0, 0}, s.length) : stalled();
+    case kRecipientEndpoint:
+      // The default pipe's halt clears itself with the next SETUP, this one.
+      if ((endpoint & 0x7F) == 0) return in_reply({0, 0}, s.length);
+      if (endpoint == kStreamingEndpoint && configuration_ != 0) {
+        return in_reply({static_cast<std::uint8_t>(halted_ ? 1 : 0), 0}, s.length);
+      }
+      return stalled();
+    default:
+      return stalled();
+  }
+}
+
+ControlOutcome UvcDevice::feature(const Setup& s) {
+  const std::uint8_t recipient = s.request_type & 0x1F;
+  const std::uint8_t endpoint = static_cast<std::uint8_t>(s.index & 0xFF);
+  // The only feature the device has is its endpoints' halt: no remote
+  // wakeup (the configuration does not offer it), no test modes, no
+  // interface features.
+  if (recipient != kRecipientEndpoint || s.value != kFeatureEndpointHalt) return stalled();
+  if ((endpoint & 0x7F) == 0) return out_done(0);
+  if (endpoint != kStreamingEndpoint || configuration_ == 0) return stalled();
+  if (s.request == kSetFeature) {
+    halted_ = true;
+  } else {
+    // Clearing the halt restarts the endpoint (its data toggle with it); it
+    // is also how a host stops a bulk video stream.
+    halted_ = false;
+    stop_streaming();
+  }
+  return out_done(0);
 }
 
 ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8_t>& out) {
@@ -272,7 +388,7 @@ ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8
   if (!probe && s.value != kCommitControl) return stalled();
   if (s.request_type == kRequestTypeClassOut) {
     if (s.request != kSetCur || out.size() < kProbeLength || out.size() > kProbeLengthMax) return stalled();
-    std::vector<std::uint8_t> v = negotiate_probe(out);
+    std::vector<std::uint8_t> v = negotiate_probe(out, max_payload_);
     if (probe) {
       probe_ = v;
     } else {
@@ -298,8 +414,8 @@ ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8
       std::vector<std::uint8_t> v;
       const std::vector<std::uint8_t>& current = probe ? probe_ : commit_;
       if (s.request == kGetCur) v = current;
-      if (s.request == kGetDef) v = default_probe();
-      if (s.request == kGetMin || s.request == kGetMax) v = probe_limit(current[3], s.request == kGetMax);
+      if (s.request == kGetDef) v = default_probe(max_payload_);
+      if (s.request == kGetMin || s.request == kGetMax) v = probe_limit(current[3], s.request == kGetMax, max_payload_);
       if (s.request == kGetRes) v.assign(kProbeLength, 0);
       v.resize(s.length, 0);
       return in_reply(std::move(v), s.length);

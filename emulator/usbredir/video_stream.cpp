@@ -27,31 +27,31 @@ std::uint32_t get32(const std::vector<std::uint8_t>& v, std::size_t at) {
 
 std::uint32_t frame_bytes(const FrameSize& f) { return static_cast<std::uint32_t>(f.width) * f.height * 2; }
 
-std::vector<std::uint8_t> probe_for(std::uint8_t frame_index, std::uint32_t interval) {
+std::vector<std::uint8_t> probe_for(std::uint8_t frame_index, std::uint32_t interval, std::uint32_t max_payload) {
   const FrameSize& f = frame_sizes()[frame_index - 1];
   std::vector<std::uint8_t> p(kProbeLength, 0);
   p[2] = 1;  // bFormatIndex
   p[3] = frame_index;
   set32(p, 4, interval);
   set32(p, 18, frame_bytes(f));
-  set32(p, 22, kMaxPayloadTransferSize);
+  set32(p, 22, max_payload);
   return p;
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> default_probe() {
-  return probe_for(kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front());
+std::vector<std::uint8_t> default_probe(std::uint32_t max_payload) {
+  return probe_for(kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front(), max_payload);
 }
 
-std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest) {
+std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest, std::uint32_t max_payload) {
   if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
   const auto& intervals = frame_sizes()[frame_index - 1].intervals;
-  return probe_for(frame_index, longest ? intervals.back() : intervals.front());
+  return probe_for(frame_index, longest ? intervals.back() : intervals.front(), max_payload);
 }
 
-std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked) {
-  if (asked.size() < kProbeLength) return default_probe();
+std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked, std::uint32_t max_payload) {
+  if (asked.size() < kProbeLength) return default_probe(max_payload);
   std::uint8_t frame_index = asked[3];
   if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
   const auto& intervals = frame_sizes()[frame_index - 1].intervals;
@@ -63,7 +63,7 @@ std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked
       if (distance(i) < distance(interval)) interval = i;
     }
   }
-  std::vector<std::uint8_t> p = probe_for(frame_index, interval);
+  std::vector<std::uint8_t> p = probe_for(frame_index, interval, max_payload);
   // The host's hint and the compression fields pass through unchanged.
   std::copy(asked.begin(), asked.begin() + 2, p.begin());
   std::copy(asked.begin() + 8, asked.begin() + 16, p.begin() + 8);
@@ -72,7 +72,11 @@ std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked
 }
 
 StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe) {
-  const std::vector<std::uint8_t> p = negotiate_probe(probe);
+  // Settled again, keeping the payload size the device put there (within
+  // the sizes a payload may have, so a payload always has room for data).
+  const std::uint32_t payload = probe.size() >= kProbeLength ? get32(probe, 22) : kMaxPayloadTransferSize;
+  const std::vector<std::uint8_t> p =
+      negotiate_probe(probe, std::clamp(payload, kMinPayloadTransferSize, kMaxPayloadTransferSizeLimit));
   StreamFormat f;
   f.frame_index = p[3];
   f.width = frame_sizes()[f.frame_index - 1].width;
@@ -136,8 +140,11 @@ void VideoStream::begin_payload(std::uint64_t bus_ns) {
   payload_[1] = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid_ ? kHeaderFid : 0) |
                                           (last ? kHeaderEof : 0));
   set32(payload_, 2, pts_);
-  set32(payload_, 6, static_cast<std::uint32_t>(ticks_(bus_ns)));
-  set16(payload_, 10, static_cast<std::uint16_t>((bus_ns / 1000000) & 0x7FF));
+  // Both SCR halves at the SOF that began this bus millisecond: the clock
+  // latched there and that SOF's number.
+  const std::uint64_t sof = bus_ns / 1000000;
+  set32(payload_, 6, static_cast<std::uint32_t>(ticks_(sof * 1000000)));
+  set16(payload_, 10, static_cast<std::uint16_t>(sof & 0x7FF));
   std::copy(picture_.begin() + static_cast<long>(frame_offset_),
             picture_.begin() + static_cast<long>(frame_offset_ + chunk), payload_.begin() + kPayloadHeaderLength);
   payload_sent_ = 0;
@@ -149,7 +156,10 @@ void VideoStream::begin_payload(std::uint64_t bus_ns) {
 }
 
 std::optional<std::vector<std::uint8_t>> VideoStream::transfer(std::size_t length, std::uint64_t bus_ns) {
-  if (!running_ || length == 0) return std::nullopt;
+  if (!running_) return std::nullopt;
+  // A transfer of no bytes is full at once: the device's next packet is not
+  // its business, and the stream keeps every byte for the next transfer.
+  if (length == 0) return std::vector<std::uint8_t>{};
   if (zero_length_due_) {
     zero_length_due_ = false;
     return std::vector<std::uint8_t>{};

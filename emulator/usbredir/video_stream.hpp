@@ -18,7 +18,15 @@
 namespace morvane::emulator::usbredir {
 
 inline constexpr std::uint8_t kDefaultFrameIndex = 2;
+// The payload size the streaming interface negotiates by default: the
+// transfer size Linux's UVC driver uses on a high-speed bulk endpoint (32
+// packets of 512 bytes), so that each of its transfers carries one payload.
 inline constexpr std::uint32_t kMaxPayloadTransferSize = 16384;
+// The payload sizes a device may be given instead; above the host's transfer
+// size a payload runs across transfer boundaries. The largest holds the
+// largest frame and its header.
+inline constexpr std::uint32_t kMinPayloadTransferSize = 512;
+inline constexpr std::uint32_t kMaxPayloadTransferSizeLimit = 4u << 20;
 inline constexpr std::size_t kPayloadHeaderLength = 12;
 inline constexpr std::size_t kProbeLength = 26;  // UVC 1.00 probe/commit structure
 
@@ -35,20 +43,30 @@ struct StreamFormat {
 // The device's answer to a probe the host proposes (at least kProbeLength
 // bytes; the rest is ignored): format 1, the frame asked for when the device
 // has it (the default frame otherwise), the supported interval nearest to
-// the one asked (the frame's shortest when 0), and the frame and payload
-// sizes that follow. kProbeLength bytes.
-std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked);
+// the one asked (the frame's shortest when 0), the frame size that follows
+// and `max_payload` as dwMaxPayloadTransferSize. kProbeLength bytes.
+std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked,
+                                          std::uint32_t max_payload = kMaxPayloadTransferSize);
 // The probe the device starts with: the default frame at its shortest interval.
-std::vector<std::uint8_t> default_probe();
+std::vector<std::uint8_t> default_probe(std::uint32_t max_payload = kMaxPayloadTransferSize);
 // The probe of `frame_index` with its shortest (`longest` false) or longest interval.
-std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest);
-// The stream a negotiated probe describes.
+std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest,
+                                      std::uint32_t max_payload = kMaxPayloadTransferSize);
+// The stream a probe the device negotiated describes (its payload size
+// included).
 StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe);
 
 // The payload stream of one committed format. Time is the bus's (the host's
 // USB frame clock, nanoseconds; the SOF number in the SCR counts its
 // milliseconds); PTS and SCR count ticks of the camera's own clock, read
-// through `ticks`. Frame n is captured at start + n * interval and is ready
+// through `ticks`. The SCR's two halves name one instant: the start of the
+// bus millisecond (its SOF) in which the payload's first byte is sent, with
+// the camera clock latched at that SOF and that SOF's 11-bit number, as a
+// host recovering the clock through the SOF counter expects. Each payload
+// ends its transfer (with a short or zero-length packet unless it fills
+// the negotiated maximum exactly at the transfer's end); a payload longer
+// than the host's transfers runs across them. Frame n is captured at
+// start + n * interval and is ready
 // to send from then on. A host that reads too slowly loses frames the way a
 // camera's FIFO overflows: a frame not begun within kFifoFrames intervals of
 // its capture is skipped, and its number is missing from the picture (a
@@ -68,8 +86,9 @@ class VideoStream {
 
   // The answer to one bulk IN transfer of at most `length` bytes at
   // `bus_ns`: payload bytes (empty: a zero-length packet ending a payload
-  // that filled the previous transfer exactly), or nothing when no data is
-  // due (the device NAKs).
+  // that filled the previous transfer exactly, or the answer to a transfer
+  // of length 0, which takes nothing from the stream), or nothing when no
+  // data is due (the device NAKs).
   std::optional<std::vector<std::uint8_t>> transfer(std::size_t length, std::uint64_t bus_ns);
   // Bus time from which transfer() has data; nothing when not running.
   std::optional<std::uint64_t> next_due_ns() const;

@@ -1,6 +1,6 @@
 # Sourced by run.sh while it builds the initramfs: the video clients of the
-# guest. v4l2-ctl (Debian's v4l-utils) and GStreamer's gst-launch-1.0 with
-# only the core elements and v4l2src plugins, from Debian packages fetched
+# guest. v4l2-ctl and v4l2-compliance (Debian's v4l-utils) and GStreamer's
+# gst-launch-1.0 with only the core elements and v4l2src plugins, from Debian packages fetched
 # with apt-get download and cached like the kernel, plus the frame checker
 # (guest/frame_check.cpp). Uses run.sh's fetch, $cache, $deb_arch,
 # $multiarch, $cxx, $root, $work and $r; sets client_elfs (programs and
@@ -24,8 +24,8 @@ if [ ! -f "$client_root/.done" ]; then
 fi
 plugins=usr/lib/$multiarch/gstreamer-1.0
 mkdir -p "$r/$plugins"
-cp "$client_root/usr/bin/v4l2-ctl" "$client_root/usr/bin/gst-launch-1.0" "$r/usr/bin/"
+cp "$client_root/usr/bin/v4l2-ctl" "$client_root/usr/bin/v4l2-compliance" "$client_root/usr/bin/gst-launch-1.0" "$r/usr/bin/"
 cp "$client_root/$plugins/libgstcoreelements.so" "$client_root/$plugins/libgstvideo4linux2.so" "$r/$plugins/"
 "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror "$root/tests/vm/guest/frame_check.cpp" -o "$r/opt/morvane/bin/frame_check"
-client_elfs=("$r/usr/bin/v4l2-ctl" "$r/usr/bin/gst-launch-1.0" "$r/$plugins/"*.so "$r/opt/morvane/bin/frame_check")
+client_elfs=("$r/usr/bin/v4l2-ctl" "$r/usr/bin/v4l2-compliance" "$r/usr/bin/gst-launch-1.0" "$r/$plugins/"*.so "$r/opt/morvane/bin/frame_check")
 client_lib_dirs=("$client_root/lib/$multiarch" "$client_root/usr/lib/$multiarch")

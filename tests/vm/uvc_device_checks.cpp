@@ -2,39 +2,16 @@
 // descriptors and how its control requests reach the camera model.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <map>
-#include <utility>
 #include <vector>
 
-#include "emulator/usbredir/uvc_device.hpp"
-#include "emulator/virtual_camera.hpp"
+#include "tests/vm/uvc_device_rig.hpp"
 
 namespace morvane::emulator::usbredir {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-std::uint16_t le16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] | (b[at + 1] << 8)); }
-std::uint32_t le32(const Bytes& b, std::size_t at) {
-  return static_cast<std::uint32_t>(le16(b, at)) | static_cast<std::uint32_t>(le16(b, at + 2)) << 16;
-}
-
-struct Rig {
-  explicit Rig(CameraConfig config = {}) : camera(config, clock), uvc(camera) {}
-  ControlOutcome in(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                    std::uint16_t length) {
-    return uvc.control(Setup{type, request, value, index, length}, {});
-  }
-  ControlOutcome out(std::uint8_t type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                     const Bytes& payload) {
-    return uvc.control(Setup{type, request, value, index, static_cast<std::uint16_t>(payload.size())}, payload);
-  }
-  VirtualClock clock;
-  VirtualCamera camera;
-  UvcDevice uvc;
-};
+using namespace rig;
 
 // The class-specific descriptors of the configuration, by subtype, with the
 // extension units by id.
@@ -256,15 +233,6 @@ TEST(UvcDeviceRequests, HarnessUnplugsAtTheRequestedExtensionUnitRequest) {
 
 // ---- video
 
-Bytes probe_asking(std::uint8_t format, std::uint8_t frame, std::uint32_t interval) {
-  Bytes p(26, 0);
-  p[0] = 0x01;  // bmHint: keep the frame interval
-  p[2] = format;
-  p[3] = frame;
-  for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<std::uint8_t>(interval >> (8 * i));
-  return p;
-}
-
 TEST(UvcDeviceVideo, ProbeSettlesOnAnnouncedFramesAndIntervals) {
   struct Case {
     std::uint8_t format, frame;
@@ -312,161 +280,61 @@ TEST(UvcDeviceVideo, ProbeSettlesOnAnnouncedFramesAndIntervals) {
   }
 }
 
-// A host's view of a bulk video stream, decoded the way the Linux UVC driver
-// does it: a payload ends with a short transfer or when it reaches the
-// negotiated maximum; the header opens each payload; a frame ends with EOF
-// or when the frame id toggles.
-struct HostFrame {
-  Bytes data;
-  std::uint32_t pts = 0;
-  bool eof = false;
-  bool header_error = false;
-  std::vector<std::uint32_t> stc;
-  std::vector<std::uint16_t> sof;
-  std::vector<std::uint64_t> sent_at_ns;
-};
-
-struct HostDecoder {
-  explicit HostDecoder(std::size_t max_payload) : max_payload(max_payload) {}
-  void transfer(const Bytes& t, std::size_t length, std::uint64_t at_ns) {
-    payload.insert(payload.end(), t.begin(), t.end());
-    if (payload_started_ns == 0) payload_started_ns = at_ns;
-    if (t.size() < length || payload.size() >= max_payload) end_payload();
-  }
-  void end_payload() {
-    const std::uint64_t at = payload_started_ns;
-    payload_started_ns = 0;
-    if (payload.empty()) return;  // a zero-length packet alone
-    Bytes p;
-    p.swap(payload);
-    const bool header_ok = p.size() >= 12 && p[0] == 12 && (p[1] & 0x80) && (p[1] & 0x0C) == 0x0C;
-    const bool fid = p[1] & 0x01;
-    if (have_fid && fid != last_fid && !current.data.empty()) frames.push_back(std::exchange(current, {}));
-    have_fid = true;
-    last_fid = fid;
-    if (!header_ok) current.header_error = true;
-    if (current.data.empty()) current.pts = le32(p, 2);
-    if (le32(p, 2) != current.pts) current.header_error = true;  // one PTS per frame
-    current.stc.push_back(le32(p, 6));
-    current.sof.push_back(le16(p, 10));
-    current.sent_at_ns.push_back(at);
-    current.data.insert(current.data.end(), p.begin() + std::min<std::size_t>(p.size(), 12), p.end());
-    if (p[1] & 0x02) {
-      current.eof = true;
-      frames.push_back(std::exchange(current, {}));
-    }
-  }
-  std::size_t max_payload;
-  Bytes payload;
-  std::uint64_t payload_started_ns = 0;
-  bool have_fid = false, last_fid = false;
-  HostFrame current;
-  std::vector<HostFrame> frames;
-};
-
-// What the picture says about itself, read back as a test of a capture would.
-struct PictureFacts {
-  std::uint32_t number = 0, pts = 0, complement = 0;
-  int best_shift = -1;
-  std::size_t right_mismatches = 0;
-};
-
-PictureFacts read_picture(const Bytes& yuyv, int width, int height) {
-  PictureFacts f;
-  const int eye = width / 2;
-  const int cell = eye / kBitCellsPerRow;
-  auto luma = [&](int x, int y) { return yuyv[(static_cast<std::size_t>(y) * width + x) * 2]; };
-  auto band = [&](int b) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < 32; ++i) v = v << 1 | (luma(i * cell + cell / 2, b * kBitCellRows + 1) > 128 ? 1 : 0);
-    return v;
-  };
-  f.number = band(0);
-  f.pts = band(1);
-  f.complement = band(2);
-  std::size_t best = SIZE_MAX;
-  for (int shift = 0; shift <= 2 * kDisparity; ++shift) {
-    std::size_t mismatches = 0;
-    for (int y = 0; y < height; ++y) {
-      for (int x = 0; x + shift < eye; ++x) mismatches += luma(eye + x, y) != luma(x + shift, y);
-    }
-    if (shift == kDisparity) f.right_mismatches = mismatches;
-    if (mismatches < best) {
-      best = mismatches;
-      f.best_shift = shift;
-    }
-  }
-  return f;
-}
-
-struct StreamRig : Rig {
-  // Commits `frame` at `interval`, then asks for `length`-byte transfers
-  // every `step_ns` of bus time from `from_ns` until `frames` frames are
-  // decoded or `until_ns` passes.
-  void commit(std::uint8_t frame, std::uint32_t interval) {
-    const Bytes asked = probe_asking(1, frame, interval);
-    ASSERT_EQ(out(0x21, 0x01, 0x0100, 0x0001, asked).kind, ControlOutcome::data);
-    const Bytes settled = in(0xA1, 0x81, 0x0100, 0x0001, 26).reply;
-    ASSERT_EQ(out(0x21, 0x01, 0x0200, 0x0001, settled).kind, ControlOutcome::data);
-  }
-  std::size_t pull(HostDecoder& host, std::size_t length, std::uint64_t& now, std::uint64_t step_ns, std::size_t frames,
-                   std::uint64_t until_ns) {
-    std::size_t naks = 0;
-    while (host.frames.size() < frames && now < until_ns) {
-      auto t = uvc.stream_transfer(length, now);
-      if (t) {
-        EXPECT_LE(t->size(), length);
-        host.transfer(*t, length, now);
-      } else {
-        ++naks;
-      }
-      now += step_ns;
-    }
-    return naks;
-  }
-};
-
 TEST(UvcDeviceVideo, AnyTransferSizeCarriesWholeFramesWithConsistentHeaders) {
   // Transfer sizes a host may use: the negotiated payload, smaller ones that
   // split payloads (some dividing a payload exactly, which needs a
   // zero-length packet: 596 divides the last payload of both frame sizes),
-  // and a larger one.
-  for (std::size_t length :
-       {std::size_t{16384}, std::size_t{4096}, std::size_t{512}, std::size_t{596}, std::size_t{65536}}) {
-    for (std::uint8_t frame : {std::uint8_t{1}, std::uint8_t{2}}) {
-      SCOPED_TRACE(testing::Message() << "transfer " << length << " frame " << int(frame));
-      StreamRig rig;
-      const FrameSize& size = frame_sizes()[frame - 1];
-      const std::uint32_t interval = size.intervals.front();
-      rig.commit(frame, interval);
-      HostDecoder host(kMaxPayloadTransferSize);
-      std::uint64_t now = 5'000'000'000ULL;
-      const std::uint64_t start = now;
-      rig.pull(host, length, now, 200'000, 5, now + 2'000'000'000ULL);
-      ASSERT_EQ(host.frames.size(), 5u);
-      EXPECT_EQ(rig.uvc.stream().frames_dropped(), 0u);
-      for (std::size_t i = 0; i < host.frames.size(); ++i) {
-        const HostFrame& f = host.frames[i];
-        SCOPED_TRACE(testing::Message() << "frame " << i);
-        EXPECT_TRUE(f.eof);
-        EXPECT_FALSE(f.header_error);
-        ASSERT_EQ(f.data.size(), size.width * size.height * 2u);
-        // PTS: the capture instant on the camera's clock (one tick per bus
-        // microsecond here), one interval apart.
-        EXPECT_EQ(f.pts, static_cast<std::uint32_t>(start / 1000 + i * interval / 10));
-        // SCR: the clock and the bus's millisecond number when each payload
-        // left, never before the capture.
-        for (std::size_t k = 0; k < f.stc.size(); ++k) {
-          EXPECT_EQ(f.stc[k], static_cast<std::uint32_t>(f.sent_at_ns[k] / 1000));
-          EXPECT_EQ(f.sof[k], (f.sent_at_ns[k] / 1000000) % 2048);
-          EXPECT_GE(f.stc[k], f.pts);
+  // and a larger one; with the default payload size, and with payloads
+  // larger than the host's transfers (a payload of 40000 bytes ends inside
+  // the third 16 KiB transfer; one of 307212 holds a whole frame), which
+  // then begin and end inside payloads.
+  for (std::uint32_t max_payload : {kMaxPayloadTransferSize, std::uint32_t{40000}, std::uint32_t{307212}}) {
+    for (std::size_t length :
+         {std::size_t{16384}, std::size_t{4096}, std::size_t{512}, std::size_t{596}, std::size_t{65536}}) {
+      for (std::uint8_t frame : {std::uint8_t{1}, std::uint8_t{2}}) {
+        SCOPED_TRACE(testing::Message() << "payload " << max_payload << " transfer " << length << " frame "
+                                        << int(frame));
+        StreamRig rig({}, {}, max_payload);
+        const FrameSize& size = frame_sizes()[frame - 1];
+        const std::uint32_t interval = size.intervals.front();
+        ASSERT_EQ(rig.commit(frame, interval), max_payload);
+        HostDecoder host(max_payload);
+        std::uint64_t now = 5'000'000'000ULL;
+        const std::uint64_t start = now;
+        rig.pull(host, length, now, 200'000, 5, now + 2'000'000'000ULL);
+        ASSERT_EQ(host.frames.size(), 5u);
+        EXPECT_EQ(rig.uvc.stream().frames_dropped(), 0u);
+        const std::size_t frame_bytes = size.width * size.height * 2u;
+        const std::size_t largest_payload = std::min<std::size_t>(max_payload, frame_bytes + kPayloadHeaderLength);
+        EXPECT_EQ(host.transfers_inside_payload > 0, 2 * length < largest_payload);
+        for (std::size_t i = 0; i < host.frames.size(); ++i) {
+          const HostFrame& f = host.frames[i];
+          SCOPED_TRACE(testing::Message() << "frame " << i);
+          EXPECT_TRUE(f.eof);
+          EXPECT_FALSE(f.header_error);
+          ASSERT_EQ(f.data.size(), frame_bytes);
+          const std::size_t room = max_payload - kPayloadHeaderLength;
+          EXPECT_EQ(f.stc.size(), (frame_bytes + room - 1) / room);  // payloads of the frame
+          // PTS: the capture instant on the camera's clock (one tick per bus
+          // microsecond here), one interval apart.
+          EXPECT_EQ(f.pts, static_cast<std::uint32_t>(start / 1000 + i * interval / 10));
+          // SCR: the clock at the SOF of the bus millisecond in which each
+          // payload began to leave, with that SOF's number (so the clock
+          // reads the millisecond's start); that millisecond is not before
+          // the capture's.
+          for (std::size_t k = 0; k < f.stc.size(); ++k) {
+            const std::uint64_t sof_ms = f.sent_at_ns[k] / 1000000;
+            EXPECT_EQ(f.sof[k], sof_ms % 2048);
+            EXPECT_EQ(f.stc[k], static_cast<std::uint32_t>(sof_ms * 1000));
+            EXPECT_GT(f.stc[k] + 1000, f.pts);
+          }
+          const PictureFacts facts = read_picture(f.data, size.width, size.height);
+          EXPECT_EQ(facts.number, i);
+          EXPECT_EQ(facts.complement, ~static_cast<std::uint32_t>(i));
+          EXPECT_EQ(facts.pts, f.pts);
+          EXPECT_EQ(facts.best_shift, kDisparity);
+          EXPECT_EQ(facts.right_mismatches, 0u);
         }
-        const PictureFacts facts = read_picture(f.data, size.width, size.height);
-        EXPECT_EQ(facts.number, i);
-        EXPECT_EQ(facts.complement, ~static_cast<std::uint32_t>(i));
-        EXPECT_EQ(facts.pts, f.pts);
-        EXPECT_EQ(facts.best_shift, kDisparity);
-        EXPECT_EQ(facts.right_mismatches, 0u);
       }
     }
   }
@@ -475,7 +343,7 @@ TEST(UvcDeviceVideo, AnyTransferSizeCarriesWholeFramesWithConsistentHeaders) {
 TEST(UvcDeviceVideo, NoDataBeforeCommitOrCaptureAndStopRestartAndResize) {
   StreamRig rig;
   std::uint64_t now = 1'000'000'000ULL;
-  EXPECT_FALSE(rig.uvc.stream_transfer(16384, now));  // nothing committed: NAK
+  EXPECT_EQ(rig.uvc.stream_transfer(16384, now).kind, BulkOutcome::nak);  // nothing committed
   EXPECT_FALSE(rig.uvc.stream_due_ns());
   rig.commit(1, 1000000);
   HostDecoder host(kMaxPayloadTransferSize);
@@ -485,18 +353,19 @@ TEST(UvcDeviceVideo, NoDataBeforeCommitOrCaptureAndStopRestartAndResize) {
   // and says when it will have data.
   const std::uint64_t frame2_ns = 1'200'000'000ULL;
   ASSERT_LT(now, frame2_ns);
-  EXPECT_FALSE(rig.uvc.stream_transfer(16384, frame2_ns - 1));
+  EXPECT_EQ(rig.uvc.stream_transfer(16384, frame2_ns - 1).kind, BulkOutcome::nak);
   ASSERT_TRUE(rig.uvc.stream_due_ns());
   EXPECT_EQ(*rig.uvc.stream_due_ns(), frame2_ns);
-  EXPECT_TRUE(rig.uvc.stream_transfer(16384, frame2_ns));
+  EXPECT_EQ(rig.uvc.stream_transfer(16384, frame2_ns).kind, BulkOutcome::data);
 
   // The host stops a bulk stream by clearing the endpoint's halt.
   ASSERT_EQ(rig.out(0x02, 0x01, 0x0000, kStreamingEndpoint, {}).kind, ControlOutcome::data);
   EXPECT_FALSE(rig.uvc.streaming_committed());
-  EXPECT_FALSE(rig.uvc.stream_transfer(16384, frame2_ns + 500'000'000ULL));
-  // Clearing another endpoint's halt does not stop it.
+  EXPECT_EQ(rig.uvc.stream_transfer(16384, frame2_ns + 500'000'000ULL).kind, BulkOutcome::nak);
+  // Clearing the halt of an endpoint the device does not have stalls and
+  // does not stop it.
   rig.commit(1, 1000000);
-  ASSERT_EQ(rig.out(0x02, 0x01, 0x0000, 0x02, {}).kind, ControlOutcome::data);
+  EXPECT_EQ(rig.out(0x02, 0x01, 0x0000, 0x02, {}).kind, ControlOutcome::stall);
   EXPECT_TRUE(rig.uvc.streaming_committed());
 
   // A new commit at another size restarts the count at frame 0 with the new size.
@@ -512,7 +381,7 @@ TEST(UvcDeviceVideo, NoDataBeforeCommitOrCaptureAndStopRestartAndResize) {
   EXPECT_EQ(small.frames[1].pts - small.frames[0].pts, 66666u);
   // A reset of the device ends the stream.
   rig.uvc.reset_uvc_state();
-  EXPECT_FALSE(rig.uvc.stream_transfer(16384, now + 1'000'000'000ULL));
+  EXPECT_EQ(rig.uvc.stream_transfer(16384, now + 1'000'000'000ULL).kind, BulkOutcome::nak);
 }
 
 TEST(UvcDeviceVideo, AHostTooSlowLosesFramesItCanSeeAsGaps) {

@@ -1,7 +1,9 @@
 // Checks frames a V4L2 client saved from the virtual camera, in the guest.
 //
 //   frame_check --width W --height H [--count N] [--interval-ticks T]
-//               [--timestamps FILE] [--stamps-reported] [--imu FILE] FRAMES
+//               [--timestamps FILE] [--stamps-reported] [--imu FILE]
+//               [--derived-stamps FILE [--min-derived N]]
+//               [--offset-mean-us LOW,HIGH] [--offset-sd-us MAX] FRAMES
 //
 // FRAMES holds raw YUYV frames back to back. The camera's side-by-side
 // picture carries, in the left eye's top rows, three bands of 32 cells (4
@@ -19,7 +21,13 @@
 // IMU samples around the frame's PTS place it on the host clock (the IMU
 // counter runs on the same camera clock, 20 bits of it; the two samples
 // either side are interpolated), and the kernel stamp's offset from that
-// instant is reported.
+// instant is reported (mean, standard deviation, extremes), and checked
+// against --offset-mean-us and --offset-sd-us when given.
+// --derived-stamps: the stamps (microseconds, one a line) the UVC driver
+// derived from the camera's PTS and SCR, from its clock trace. Frames whose
+// stamp is among them are the derived ones; once one is, every later one
+// must be (the driver keeps its clock samples for the rest of the stream),
+// at least --min-derived must be, and the offset covers these frames only.
 // Prints key=value facts and "error: ..." lines; exit status 1 on an error.
 #include <algorithm>
 #include <cmath>
@@ -29,6 +37,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -129,6 +139,10 @@ int main(int argc, char** argv) {
   long interval_ticks = 0;
   const char* stamps_path = nullptr;
   const char* imu_path = nullptr;
+  const char* derived_path = nullptr;
+  long min_derived = 1;
+  bool mean_bounded = false, sd_bounded = false;
+  double mean_low_us = 0, mean_high_us = 0, sd_max_us = 0;
   const char* frames_path = nullptr;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -153,6 +167,19 @@ int main(int argc, char** argv) {
       stamps_reported_only = true;
     } else if (a == "--imu") {
       imu_path = value();
+    } else if (a == "--derived-stamps") {
+      derived_path = value();
+    } else if (a == "--min-derived") {
+      min_derived = std::atol(value());
+    } else if (a == "--offset-mean-us") {
+      mean_bounded = std::sscanf(value(), "%lf,%lf", &mean_low_us, &mean_high_us) == 2;
+      if (!mean_bounded) {
+        std::fprintf(stderr, "frame_check: --offset-mean-us takes LOW,HIGH\n");
+        return 2;
+      }
+    } else if (a == "--offset-sd-us") {
+      sd_max_us = std::atof(value());
+      sd_bounded = true;
     } else if (frames_path == nullptr && a[0] != '-') {
       frames_path = argv[i];
     } else {
@@ -163,7 +190,8 @@ int main(int argc, char** argv) {
   if (width <= 0 || height < 3 * kCellRows || width % 4 != 0 || frames_path == nullptr) {
     std::fprintf(stderr,
                  "usage: frame_check --width W --height H [--count N] [--interval-ticks T] "
-                 "[--timestamps FILE] [--stamps-reported] [--imu FILE] FRAMES\n");
+                 "[--timestamps FILE] [--stamps-reported] [--imu FILE] [--derived-stamps FILE "
+                 "[--min-derived N]] [--offset-mean-us LOW,HIGH] [--offset-sd-us MAX] FRAMES\n");
     return 2;
   }
   std::string raw;
@@ -231,6 +259,32 @@ int main(int argc, char** argv) {
     if (stamps.size() > 1) std::printf("stamp_step_us=%lld..%lld\n", min_step / 1000, max_step / 1000);
   }
 
+  // Which frames carry a stamp the driver derived from PTS and SCR.
+  std::vector<bool> measured(stamps.size(), true);
+  if (derived_path != nullptr) {
+    std::string text;
+    if (!read_file(derived_path, text)) error(std::string("cannot read ") + derived_path);
+    std::set<long long> derived_us;
+    std::istringstream lines(text);
+    for (long long us = 0; lines >> us;) derived_us.insert(us);
+    long derived = 0, first = -1;
+    for (std::size_t i = 0; i < stamps.size(); ++i) {
+      measured[i] = derived_us.count(stamps[i] / 1000) != 0;
+      if (measured[i]) {
+        ++derived;
+        if (first < 0) first = static_cast<long>(i);
+      } else if (first >= 0) {
+        error("frame " + std::to_string(i) + ": its stamp is not one the driver derived, after frame " +
+              std::to_string(first) + "'s was");
+      }
+    }
+    std::printf("derived_stamps=%ld of %zu frames, from frame %ld; %zu in the driver's trace\n", derived, stamps.size(),
+                first, derived_us.size());
+    if (derived < min_derived) {
+      error(std::to_string(derived) + " frames with derived stamps, fewer than " + std::to_string(min_derived));
+    }
+  }
+
   if (imu_path != nullptr && stamps.size() == n && n > 0) {
     std::string text;
     if (!read_file(imu_path, text)) error(std::string("cannot read ") + imu_path);
@@ -244,6 +298,7 @@ int main(int argc, char** argv) {
                   time_ns.front(), counter.front(), time_ns.back(), counter.back(), stamps.front(), stamps.back());
       std::vector<double> offsets;
       for (std::size_t i = 0; i < n; ++i) {
+        if (!measured[i]) continue;
         std::size_t best = 0;
         for (std::size_t j = 1; j < time_ns.size(); ++j) {
           if (std::llabs(time_ns[j] - stamps[i]) < std::llabs(time_ns[best] - stamps[i])) best = j;
@@ -272,9 +327,16 @@ int main(int argc, char** argv) {
         const double mean = sum / static_cast<double>(offsets.size());
         for (double o : offsets) sq += (o - mean) * (o - mean);
         std::sort(offsets.begin(), offsets.end());
-        std::printf("offset_us mean=%.1f sd=%.1f min=%.1f max=%.1f n=%zu\n", mean / 1000,
-                    std::sqrt(sq / static_cast<double>(offsets.size())) / 1000, offsets.front() / 1000,
-                    offsets.back() / 1000, offsets.size());
+        const double sd = std::sqrt(sq / static_cast<double>(offsets.size()));
+        std::printf("offset_us mean=%.1f sd=%.1f min=%.1f max=%.1f n=%zu\n", mean / 1000, sd / 1000,
+                    offsets.front() / 1000, offsets.back() / 1000, offsets.size());
+        if (mean_bounded && (mean / 1000 < mean_low_us || mean / 1000 > mean_high_us)) {
+          error("mean offset " + std::to_string(mean / 1000) + " us outside " + std::to_string(mean_low_us) + ".." +
+                std::to_string(mean_high_us));
+        }
+        if (sd_bounded && sd / 1000 > sd_max_us) {
+          error("offset spread " + std::to_string(sd / 1000) + " us above " + std::to_string(sd_max_us));
+        }
       }
     }
   }
