@@ -49,6 +49,9 @@ std::string bytes_of(const py::handle& data, const char* what);
 std::vector<std::uint8_t> byte_vector_of(const py::handle& data, const char* what);
 py::bytes to_bytes(const std::vector<std::uint8_t>& data);
 std::uint16_t checked_u16(long long value, const char* what);
+// A Python int in 0..high: the value, or nullopt for any other int (negative
+// or beyond 64 bits included); TypeError for what is not an int.
+std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigned long long high, const char* what);
 
 // DeviceInfo.opencv_indices as a dict keyed by OpenCvBackend members (a
 // plain int for a number that is none of them).

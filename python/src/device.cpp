@@ -117,10 +117,12 @@ void bind_device(py::module_& m) {
 
   m.def(
       "open_device",
-      [](const std::optional<us::DeviceInfo>& info, std::uint32_t required_capabilities,
+      [](const std::optional<us::DeviceInfo>& info, const py::int_& required_capabilities,
          const std::optional<std::string>& serial) {
         us::OpenDeviceOptions options;
-        options.required_capabilities = required_capabilities;
+        // An int beyond 32 bits has unknown bits too: the SDK refuses it so.
+        options.required_capabilities = static_cast<std::uint32_t>(
+            uint_in_range(required_capabilities, 0xFFFFFFFFu, "required_capabilities").value_or(0xFFFFFFFFu));
         if (info && serial && info->serial != *serial)
           throw py::value_error("info is the camera with serial " + std::string(py::repr(decode_text(info->serial))) +
                                 ", not " + std::string(py::repr(decode_text(*serial))));

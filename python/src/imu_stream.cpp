@@ -354,9 +354,12 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
   device.def(
       "open_imu_stream",
       [](py::object self, double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
-         std::uint32_t stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
+         const py::int_& stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
+        // An int beyond 32 bits is out of range like any other: the SDK's
+        // message, which names the valid range, says so.
+        const auto stall = uint_in_range(stall_timeout_ms, 0xFFFFFFFFu, "stall_timeout_ms");
         return open_stream(self, make_options(sample_rate_hz, nominal_tick_rate_hz, estimation_window_s,
-                                              stall_timeout_ms, conversion));
+                                              static_cast<std::uint32_t>(stall.value_or(0)), conversion));
       },
       py::kw_only(), py::arg("sample_rate_hz") = 0.0, py::arg("nominal_tick_rate_hz") = 1e6,
       py::arg("estimation_window_s") = 30.0, py::arg("stall_timeout_ms") = 2000, py::arg("conversion") = py::none(),

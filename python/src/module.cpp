@@ -101,6 +101,22 @@ std::uint16_t checked_u16(long long value, const char* what) {
   return static_cast<std::uint16_t>(value);
 }
 
+std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigned long long high, const char* what) {
+  if (!PyLong_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be an int, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  const int negative = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw py::error_already_set();
+  if (negative) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // beyond 64 bits
+    return std::nullopt;
+  }
+  if (v > high) return std::nullopt;
+  return v;
+}
+
 // ---- Devices known to the bindings.
 //
 // Every Device object registers here, so that putting the simulated camera

@@ -1,6 +1,7 @@
 // The simulated camera from Python.
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -117,8 +118,10 @@ void bind_simulation(py::module_& m) {
       "USB handles the SDK holds open now (only during a flash operation).");
   sim.def(
       "advance_time_ns",
-      [](PySimulation& s, std::uint64_t delta) {
-        if (s.camera) s.camera->advance_time_ns(delta);
+      [](PySimulation& s, const py::int_& delta) {
+        const auto ns = uint_in_range(delta, std::numeric_limits<std::uint64_t>::max(), "delta_ns");
+        if (!ns) throw py::value_error("delta_ns must be in 0..18446744073709551615");
+        if (s.camera) s.camera->advance_time_ns(*ns);
       },
       py::arg("delta_ns"), "Moves the virtual clock forward (the IMU produces samples as it advances).");
   sim.def(
