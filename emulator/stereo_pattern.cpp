@@ -7,7 +7,9 @@ namespace {
 
 constexpr int kBandCount = 3;
 
-std::uint32_t mix(std::uint32_t h) {
+}  // namespace
+
+std::uint32_t mix32(std::uint32_t h) {
   h ^= h >> 16;
   h *= 0x7feb352dU;
   h ^= h >> 15;
@@ -15,8 +17,6 @@ std::uint32_t mix(std::uint32_t h) {
   h ^= h >> 16;
   return h;
 }
-
-}  // namespace
 
 const std::vector<FrameSize>& frame_sizes() {
   static const std::vector<FrameSize> sizes = {
@@ -45,8 +45,8 @@ std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_numbe
     const std::uint32_t value = band == 0 ? frame_number : band == 1 ? pts : ~frame_number;
     return ((value >> (31 - cell)) & 1) ? kBitOne : kBitZero;
   }
-  const std::uint32_t h = mix(static_cast<std::uint32_t>(x) * 0x9E3779B1U ^
-                              static_cast<std::uint32_t>(y) * 0x85EBCA77U ^ frame_number * 0xC2B2AE3DU);
+  const std::uint32_t h = mix32(static_cast<std::uint32_t>(x) * 0x9E3779B1U ^
+                                static_cast<std::uint32_t>(y) * 0x85EBCA77U ^ frame_number * 0xC2B2AE3DU);
   return static_cast<std::uint8_t>(16 + h % 220);
 }
 

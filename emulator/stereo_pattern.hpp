@@ -37,11 +37,23 @@ const std::vector<FrameSize>& all_frame_sizes();
 // of the IMU counter.
 inline constexpr std::uint32_t kDeviceClockHz = 1000000;
 
+// The bits of a UVC payload header's second byte (bmHeaderInfo) the camera
+// sets: frame ID, end of frame, PTS present, SCR present, end of header.
+inline constexpr std::uint8_t kHeaderFid = 0x01;
+inline constexpr std::uint8_t kHeaderEof = 0x02;
+inline constexpr std::uint8_t kHeaderPts = 0x04;
+inline constexpr std::uint8_t kHeaderScr = 0x08;
+inline constexpr std::uint8_t kHeaderEoh = 0x80;
+
 inline constexpr int kDisparity = 16;
 inline constexpr int kBitCellRows = 4;
 inline constexpr int kBitCellsPerRow = 40;  // eye width / 40 is a cell's width
 inline constexpr std::uint8_t kBitOne = 235;
 inline constexpr std::uint8_t kBitZero = 16;
+
+// A 32-bit integer hash (xorshift-multiply), the source of the picture's
+// texture and of the video nodes' arrival jitter.
+std::uint32_t mix32(std::uint32_t h);
 
 // Luma of the eye picture p at eye column x (any x >= 0) and row y.
 std::uint8_t pattern_luma(int x, int y, int eye_width, std::uint32_t frame_number, std::uint32_t pts);

@@ -22,25 +22,11 @@
 namespace morvane::emulator {
 namespace {
 
-constexpr std::uint8_t kHeaderFid = 0x01;
-constexpr std::uint8_t kHeaderEof = 0x02;
-constexpr std::uint8_t kHeaderPts = 0x04;
-constexpr std::uint8_t kHeaderScr = 0x08;
-constexpr std::uint8_t kHeaderEoh = 0x80;
 constexpr std::size_t kHeaderLength = 12;
 constexpr std::uint32_t kMinBuffers = 2;
 constexpr std::uint32_t kMaxBuffers = 32;
 constexpr std::size_t kPage = 4096;
 constexpr std::uint8_t kDefaultSize = 0;  // 640x240, the USB device's first frame
-
-std::uint32_t mix(std::uint32_t h) {
-  h ^= h >> 16;
-  h *= 0x7feb352dU;
-  h ^= h >> 15;
-  h *= 0x846ca68bU;
-  h ^= h >> 16;
-  return h;
-}
 
 void put16(std::uint8_t* at, std::uint16_t v) {
   at[0] = static_cast<std::uint8_t>(v);
@@ -141,7 +127,7 @@ struct VirtualVideoCapture::State {
   }
   std::uint64_t latency_ns(std::uint64_t n, std::size_t p) const {
     const double u =
-        mix(mix(static_cast<std::uint32_t>(n) * 0x9E3779B1U) ^ static_cast<std::uint32_t>(p)) / 4294967296.0;
+        mix32(mix32(static_cast<std::uint32_t>(n) * 0x9E3779B1U) ^ static_cast<std::uint32_t>(p)) / 4294967296.0;
     return kBusLatencyMinNs +
            static_cast<std::uint64_t>(static_cast<double>(kBusLatencyMaxNs - kBusLatencyMinNs) * u * u * u * u);
   }

@@ -7,12 +7,6 @@
 namespace morvane::emulator::usbredir {
 namespace {
 
-constexpr std::uint8_t kHeaderFid = 0x01;
-constexpr std::uint8_t kHeaderEof = 0x02;
-constexpr std::uint8_t kHeaderPts = 0x04;
-constexpr std::uint8_t kHeaderScr = 0x08;
-constexpr std::uint8_t kHeaderEoh = 0x80;
-
 void set16(std::vector<std::uint8_t>& v, std::size_t at, std::uint16_t x) {
   v[at] = static_cast<std::uint8_t>(x & 0xFF);
   v[at + 1] = static_cast<std::uint8_t>(x >> 8);
