@@ -89,6 +89,9 @@ def test_an_interrupted_batch_keeps_its_samples(info):
     import os
     import signal
     import threading
+    # Python's own Ctrl-C handler, also when this process was started with
+    # SIGINT ignored (as a shell starts a background job).
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     with m.open_device(info, m.DeviceCapability.NONE) as dev:
         stream = dev.open_imu_stream()
         # Far more than can be read before the signal: the batch must give way to it.
@@ -99,6 +102,7 @@ def test_an_interrupted_batch_keeps_its_samples(info):
                 stream.next_batch(10**12)
         finally:
             timer.join()
+            signal.signal(signal.SIGINT, previous)
         taken = stream.stats.samples  # read from the device before the signal
         assert taken > 0
         rows = stream.next_batch(taken + 10)
