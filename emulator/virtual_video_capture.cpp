@@ -7,6 +7,7 @@
 #include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +36,8 @@ void put16(std::uint8_t* at, std::uint16_t v) {
 void put32(std::uint8_t* at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
+
+bool known_format(std::uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_YUYV || fourcc == V4L2_PIX_FMT_MJPEG; }
 
 int fail(int error) {
   errno = error;
@@ -84,6 +87,51 @@ struct Queue {
 
 }  // namespace
 
+// Encodes the side-by-side YUYV picture as a camera's MJPEG frame: a
+// baseline JFIF picture with 4:2:2 chroma and full-range samples (the
+// picture's limited-range luma and chroma stretched, as JFIF has them).
+class MjpegEncoder {
+ public:
+  ~MjpegEncoder() {
+    if (handle_ != nullptr) tjDestroy(handle_);
+  }
+  static std::size_t max_bytes(std::uint16_t width, std::uint16_t height) {
+    return tjBufSize(width, height, TJSAMP_422);
+  }
+  // The JPEG's length in `out` (at least max_bytes long), 0 when it fails.
+  std::size_t encode(const std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint8_t* out) {
+    if (handle_ == nullptr) handle_ = tjInitCompress();
+    if (handle_ == nullptr) return 0;
+    const std::size_t pixels = static_cast<std::size_t>(width) * height;
+    planes_.resize(pixels * 2);
+    std::uint8_t* y = planes_.data();
+    std::uint8_t* u = y + pixels;
+    std::uint8_t* v = u + pixels / 2;
+    const auto full = [](int sample, int low, int span) {
+      return static_cast<std::uint8_t>(std::clamp((sample - low) * 255 / span, 0, 255));
+    };
+    for (std::size_t i = 0; i < pixels / 2; ++i) {
+      y[2 * i] = full(yuyv[4 * i], 16, 219);
+      u[i] = full(yuyv[4 * i + 1] - 128, -112, 224);
+      y[2 * i + 1] = full(yuyv[4 * i + 2], 16, 219);
+      v[i] = full(yuyv[4 * i + 3] - 128, -112, 224);
+    }
+    const unsigned char* planes[3] = {y, u, v};
+    const int strides[3] = {width, width / 2, width / 2};
+    unsigned char* jpeg = out;
+    unsigned long length = static_cast<unsigned long>(max_bytes(width, height));
+    if (tjCompressFromYUVPlanes(handle_, planes, width, strides, height, TJSAMP_422, &jpeg, &length, kQuality,
+                                TJFLAG_NOREALLOC) != 0)
+      return 0;
+    return length;
+  }
+
+ private:
+  static constexpr int kQuality = 90;
+  tjhandle handle_ = nullptr;
+  std::vector<std::uint8_t> planes_;
+};
+
 struct VirtualVideoCapture::State {
   State(VirtualCamera& c, VirtualClock& k) : camera(c), clock(k) {}
 
@@ -102,9 +150,17 @@ struct VirtualVideoCapture::State {
   std::uint64_t next_frame = 0;
   std::uint64_t frames_sent = 0;
   std::map<void*, std::shared_ptr<Memory>> mappings;
+  bool mjpeg = false;            // the node is set to Motion-JPEG (else YUYV)
+  bool run_mjpeg = false;        // the current stream's format
+  std::size_t damage_count = 0;  // MJPEG frames still to send cut short
+  MjpegEncoder encoder;
+  std::vector<std::uint8_t> picture;  // an MJPEG frame's YUYV picture before encoding
 
   const FrameSize& size() const { return all_frame_sizes()[size_index]; }
-  std::uint32_t frame_bytes() const { return static_cast<std::uint32_t>(size().width) * size().height * 2; }
+  std::uint32_t frame_bytes() const {
+    return mjpeg ? static_cast<std::uint32_t>(MjpegEncoder::max_bytes(size().width, size().height))
+                 : static_cast<std::uint32_t>(size().width) * size().height * 2;
+  }
   Queue& queue(bool is_capture) { return is_capture ? capture : meta; }
 
   // A descriptor of another device instance left its queues to the old one.
@@ -195,8 +251,21 @@ struct VirtualVideoCapture::State {
       const std::size_t i = capture.queued.front();
       capture.queued.pop_front();
       Buffer& b = capture.buffers[i];
-      render_stereo_frame(b.memory->bytes.data(), run_width, run_height, static_cast<std::uint32_t>(n), pts);
-      b.bytesused = static_cast<std::uint32_t>(run_width) * run_height * 2;
+      if (run_mjpeg) {
+        // The same picture, compressed; with the same timing as YUYV.
+        picture.resize(static_cast<std::size_t>(run_width) * run_height * 2);
+        render_stereo_frame(picture.data(), run_width, run_height, static_cast<std::uint32_t>(n), pts);
+        std::size_t length = encoder.encode(picture.data(), run_width, run_height, b.memory->bytes.data());
+        if (damage_count > 0) {
+          // Payloads lost on the bus: the picture ends early.
+          --damage_count;
+          length /= 2;
+        }
+        b.bytesused = static_cast<std::uint32_t>(length);
+      } else {
+        render_stereo_frame(b.memory->bytes.data(), run_width, run_height, static_cast<std::uint32_t>(n), pts);
+        b.bytesused = static_cast<std::uint32_t>(run_width) * run_height * 2;
+      }
       b.sequence = static_cast<std::uint32_t>(n);
       b.stamp_ns = a.back();
       b.where = Buffer::filling;
@@ -273,20 +342,24 @@ int VirtualVideoCapture::State::set_format(bool is_capture, v4l2_format& f, bool
                    std::labs(static_cast<long>(sizes[i].height) - static_cast<long>(f.fmt.pix.height));
     if (best_d < 0 || d < best_d) best = i, best_d = d;
   }
+  // Motion-JPEG when asked for, YUYV for anything else.
+  const bool jpeg = f.fmt.pix.pixelformat == V4L2_PIX_FMT_MJPEG;
   if (apply) {
     if (!capture.buffers.empty()) return fail(EBUSY);
     size_index = best;
     interval = sizes[best].intervals.front();
+    mjpeg = jpeg;
   }
   v4l2_pix_format& p = f.fmt.pix;
   std::memset(&f.fmt, 0, sizeof f.fmt);
   p.width = sizes[best].width;
   p.height = sizes[best].height;
-  p.pixelformat = V4L2_PIX_FMT_YUYV;
+  p.pixelformat = jpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
   p.field = V4L2_FIELD_NONE;
-  p.bytesperline = p.width * 2;
-  p.sizeimage = p.bytesperline * p.height;
-  p.colorspace = V4L2_COLORSPACE_SRGB;
+  p.bytesperline = jpeg ? 0 : p.width * 2;
+  p.sizeimage = jpeg ? static_cast<std::uint32_t>(MjpegEncoder::max_bytes(sizes[best].width, sizes[best].height))
+                     : p.bytesperline * p.height;
+  p.colorspace = jpeg ? V4L2_COLORSPACE_JPEG : V4L2_COLORSPACE_SRGB;
   return 0;
 }
 
@@ -298,21 +371,25 @@ int VirtualVideoCapture::State::ioctl(int fd, bool is_capture, int flags, unsign
   switch (request) {
     case VIDIOC_ENUM_FMT: {
       auto& d = *static_cast<v4l2_fmtdesc*>(arg);
-      if (d.type != type || d.index != 0) return fail(EINVAL);
+      if (d.type != type || d.index > (is_capture ? 1u : 0u)) return fail(EINVAL);
       const std::uint32_t index = d.index;
       std::memset(&d, 0, sizeof d);
       d.index = index;
       d.type = type;
-      d.pixelformat = is_capture ? V4L2_PIX_FMT_YUYV : V4L2_META_FMT_UVC;
+      const bool jpeg = is_capture && index == 1;
+      d.pixelformat = !is_capture ? V4L2_META_FMT_UVC : jpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+      d.flags = jpeg ? V4L2_FMT_FLAG_COMPRESSED : 0;
       std::snprintf(reinterpret_cast<char*>(d.description), sizeof d.description, "%s",
-                    is_capture ? "YUYV 4:2:2" : "UVC Payload Header Metadata");
+                    !is_capture ? "UVC Payload Header Metadata"
+                    : jpeg      ? "Motion-JPEG"
+                                : "YUYV 4:2:2");
       return 0;
     }
     case VIDIOC_ENUM_FRAMESIZES: {
       if (!is_capture) return fail(ENOTTY);
       auto& e = *static_cast<v4l2_frmsizeenum*>(arg);
       const auto& sizes = all_frame_sizes();
-      if (e.pixel_format != V4L2_PIX_FMT_YUYV || e.index >= sizes.size()) return fail(EINVAL);
+      if (!known_format(e.pixel_format) || e.index >= sizes.size()) return fail(EINVAL);
       e.type = V4L2_FRMSIZE_TYPE_DISCRETE;
       e.discrete.width = sizes[e.index].width;
       e.discrete.height = sizes[e.index].height;
@@ -321,7 +398,7 @@ int VirtualVideoCapture::State::ioctl(int fd, bool is_capture, int flags, unsign
     case VIDIOC_ENUM_FRAMEINTERVALS: {
       if (!is_capture) return fail(ENOTTY);
       auto& e = *static_cast<v4l2_frmivalenum*>(arg);
-      if (e.pixel_format != V4L2_PIX_FMT_YUYV) return fail(EINVAL);
+      if (!known_format(e.pixel_format)) return fail(EINVAL);
       for (const FrameSize& s : all_frame_sizes()) {
         if (s.width != e.width || s.height != e.height) continue;
         if (e.index >= s.intervals.size()) return fail(EINVAL);
@@ -338,6 +415,7 @@ int VirtualVideoCapture::State::ioctl(int fd, bool is_capture, int flags, unsign
       if (is_capture) {
         f.fmt.pix.width = size().width;
         f.fmt.pix.height = size().height;
+        f.fmt.pix.pixelformat = mjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
       }
       return set_format(is_capture, f, false);
     }
@@ -447,6 +525,7 @@ int VirtualVideoCapture::State::ioctl(int fd, bool is_capture, int flags, unsign
         run_interval_ns = static_cast<std::uint64_t>(interval) * 100;
         run_width = size().width;
         run_height = size().height;
+        run_mjpeg = mjpeg;
         next_frame = 0;
         frames_sent = 0;
       }
@@ -461,6 +540,11 @@ VirtualVideoCapture::VirtualVideoCapture(VirtualCamera& camera, VirtualClock& cl
     : state_(std::make_unique<State>(camera, clock)) {}
 
 VirtualVideoCapture::~VirtualVideoCapture() = default;
+
+void VirtualVideoCapture::damage_next_mjpeg_frames(std::size_t count) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->damage_count = count;
+}
 
 int VirtualVideoCapture::ioctl(int fd, bool capture, int flags, std::uint64_t instance, unsigned long request,
                                void* arg) {

@@ -1,6 +1,9 @@
 // The UVC driver's streaming side of one virtual camera: its capture node
-// (YUYV frames in mmap buffers) and its metadata node (V4L2_META_FMT_UVC),
-// served from the camera's stereo test picture on the virtual clock.
+// (YUYV frames, or Motion-JPEG ones, in mmap buffers) and its metadata node
+// (V4L2_META_FMT_UVC), served from the camera's stereo test picture on the
+// virtual clock. An MJPEG frame is the same picture encoded with
+// libjpeg-turbo (baseline JFIF, 4:2:2, full-range samples, quality 90), sent
+// with the same timing as the YUYV one.
 //
 // The camera's timing, as the model has it. Streaming starts at host instant
 // t0 (VIDIOC_STREAMON of the capture node); frame n (the driver's sequence
@@ -94,6 +97,9 @@ class VirtualVideoCapture {
   std::optional<VideoFrameTruth> frame_truth(std::uint64_t sequence) const;
   std::size_t mapped_buffer_count() const;
   std::uint64_t frames_sent() const;  // frames the camera began sending in the current or last stream
+  // The next `count` MJPEG frames arrive cut short (half their bytes), as
+  // when payloads are lost on the bus.
+  void damage_next_mjpeg_frames(std::size_t count);
 
  private:
   struct State;

@@ -5,6 +5,7 @@
 #include <libyuv.h>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -112,13 +113,14 @@ struct SizeChoice {
   std::uint32_t width = 0, height = 0;
 };
 
-// The sizes the node announces for YUYV (empty when it does not enumerate).
-std::vector<SizeChoice> yuyv_sizes(int fd) {
+// The sizes the node announces for the pixel format (empty when it does not
+// enumerate).
+std::vector<SizeChoice> format_sizes(int fd, std::uint32_t fourcc) {
   std::vector<SizeChoice> out;
   for (std::uint32_t i = 0; i < 256; ++i) {
     v4l2_frmsizeenum e{};
     e.index = i;
-    e.pixel_format = V4L2_PIX_FMT_YUYV;
+    e.pixel_format = fourcc;
     if (platform::current().video_ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &e) != 0) break;
     if (e.type == V4L2_FRMSIZE_TYPE_DISCRETE) out.push_back({e.discrete.width, e.discrete.height});
   }
@@ -126,12 +128,12 @@ std::vector<SizeChoice> yuyv_sizes(int fd) {
 }
 
 // The discrete frame rates the node announces for the size, fastest first.
-std::vector<double> yuyv_rates(int fd, std::uint32_t width, std::uint32_t height) {
+std::vector<double> format_rates(int fd, std::uint32_t fourcc, std::uint32_t width, std::uint32_t height) {
   std::vector<double> out;
   for (std::uint32_t i = 0; i < 256; ++i) {
     v4l2_frmivalenum e{};
     e.index = i;
-    e.pixel_format = V4L2_PIX_FMT_YUYV;
+    e.pixel_format = fourcc;
     e.width = width;
     e.height = height;
     if (platform::current().video_ioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &e) != 0) break;
@@ -176,22 +178,25 @@ bool StereoFrame::holds_buffer() const noexcept { return hold_ && hold_->index >
 Result<void> StereoCapture::Impl::negotiate(int fd, const StereoCaptureOptions& o) {
   using R = Result<void>;
   platform::Platform& os = platform::current();
-  bool yuyv = false;
-  for (std::uint32_t i = 0; i < 64 && !yuyv; ++i) {
+  const bool mjpeg = o.camera_format == PixelFormat::mjpeg;
+  const std::uint32_t fourcc = mjpeg ? V4L2_PIX_FMT_MJPEG : V4L2_PIX_FMT_YUYV;
+  const std::string name = mjpeg ? "MJPEG" : "YUYV";
+  bool offered_format = false;
+  for (std::uint32_t i = 0; i < 64 && !offered_format; ++i) {
     v4l2_fmtdesc d{};
     d.index = i;
     d.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (os.video_ioctl(fd, VIDIOC_ENUM_FMT, &d) != 0) break;
-    yuyv = d.pixelformat == V4L2_PIX_FMT_YUYV;
+    offered_format = d.pixelformat == fourcc;
   }
-  if (!yuyv) return R::failure(ErrorCode::unsupported, node + " does not capture YUYV");
+  if (!offered_format) return R::failure(ErrorCode::unsupported, node + " does not capture " + name);
 
   v4l2_format f{};
   f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   if (os.video_ioctl(fd, VIDIOC_G_FMT, &f) != 0) return detail::video_failure("VIDIOC_G_FMT", node, errno);
   std::uint32_t width = f.fmt.pix.width, height = f.fmt.pix.height;
   if (o.width != 0 || o.height != 0) {
-    const std::vector<SizeChoice> sizes = yuyv_sizes(fd);
+    const std::vector<SizeChoice> sizes = format_sizes(fd, fourcc);
     bool offered = false;
     std::string list;
     for (const SizeChoice& s : sizes) {
@@ -208,18 +213,18 @@ Result<void> StereoCapture::Impl::negotiate(int fd, const StereoCaptureOptions& 
   f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
   f.fmt.pix.width = width;
   f.fmt.pix.height = height;
-  f.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+  f.fmt.pix.pixelformat = fourcc;
   f.fmt.pix.field = V4L2_FIELD_NONE;
   if (os.video_ioctl(fd, VIDIOC_S_FMT, &f) != 0) return detail::video_failure("VIDIOC_S_FMT", node, errno);
-  if (f.fmt.pix.pixelformat != V4L2_PIX_FMT_YUYV || f.fmt.pix.width != width || f.fmt.pix.height != height ||
-      f.fmt.pix.width % 4 != 0 || f.fmt.pix.bytesperline < width * 2)
-    return R::failure(ErrorCode::unsupported, node + " did not take YUYV at " + size_text(width, height));
+  if (f.fmt.pix.pixelformat != fourcc || f.fmt.pix.width != width || f.fmt.pix.height != height ||
+      f.fmt.pix.width % 4 != 0 || (!mjpeg && f.fmt.pix.bytesperline < width * 2))
+    return R::failure(ErrorCode::unsupported, node + " did not take " + name + " at " + size_text(width, height));
   format.width = width;
   format.height = height;
-  format.stride = f.fmt.pix.bytesperline;
-  format.camera_format = PixelFormat::yuyv;
+  format.stride = mjpeg ? 0 : f.fmt.pix.bytesperline;
+  format.camera_format = o.camera_format;
 
-  const std::vector<double> rates = yuyv_rates(fd, width, height);
+  const std::vector<double> rates = format_rates(fd, fourcc, width, height);
   double rate = rates.empty() ? 0.0 : rates.front();
   if (o.frame_rate > 0) {
     std::string list;
@@ -258,6 +263,10 @@ Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const Stereo
     return bad("frame_rate", "0, or 0.1 to 1000");
   if (options.output != FrameOutput::views && options.output != FrameOutput::gray && options.output != FrameOutput::bgr)
     return bad("output", "views, gray or bgr");
+  if (options.camera_format != PixelFormat::yuyv && options.camera_format != PixelFormat::mjpeg)
+    return bad("camera_format", "yuyv or mjpeg");
+  if (options.camera_format == PixelFormat::mjpeg && options.output == FrameOutput::views)
+    return bad("output", "gray or bgr for an MJPEG camera format");
   if (options.buffer_count < 2 || options.buffer_count > 32) return bad("buffer_count", "2 to 32");
   if (!option_ok(options.device_clock_hz, 1e3, 1e9)) return bad("device_clock_hz", "1000 to 1e9");
   if (!option_ok(options.clock_window_s, 2.0, 600.0)) return bad("clock_window_s", "2 to 600");
@@ -277,6 +286,11 @@ Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const Stereo
   if ((node_caps(cap) & V4L2_CAP_VIDEO_CAPTURE) == 0 || (node_caps(cap) & V4L2_CAP_STREAMING) == 0)
     return R::failure(ErrorCode::unsupported, impl->node + " cannot stream video");
   if (Result<void> n = impl->negotiate(fd, options); !n.ok()) return R::forward(n);
+  if (options.camera_format == PixelFormat::mjpeg) {
+    impl->decoder = tjInitDecompress();
+    if (impl->decoder == nullptr)
+      return R::failure(ErrorCode::io_error, std::string("libjpeg-turbo: ") + tjGetErrorStr2(nullptr));
+  }
 
   if (options.use_metadata) {
     std::string meta_node;
@@ -298,6 +312,10 @@ Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const Stereo
 // ---- Streaming.
 
 StereoCapture::Impl::Impl(const StereoCaptureOptions& o) : options(o), clock(o.device_clock_hz, o.clock_window_s) {}
+
+StereoCapture::Impl::~Impl() {
+  if (decoder != nullptr) tjDestroy(decoder);
+}
 
 void StereoCapture::Impl::shut() {
   if (meta) meta->stream_off();
@@ -360,7 +378,32 @@ void StereoCapture::Impl::stamp(StereoFrame& frame) {
   last_time = frame.time_ns;
 }
 
-Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b) {
+bool StereoCapture::Impl::decode(const v4l2_buffer& b, StereoFrame& frame, StereoFrame::Hold& hold) const {
+  const VideoQueue::Mapping& m = video->mapping(b.index);
+  const unsigned long size = static_cast<unsigned long>(std::min<std::size_t>(b.bytesused, m.length));
+  auto* jpeg = static_cast<unsigned char*>(m.address);
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (size == 0 || tjDecompressHeader3(decoder, jpeg, size, &width, &height, &subsampling, &colorspace) != 0 ||
+      static_cast<std::uint32_t>(width) != format.width || static_cast<std::uint32_t>(height) != format.height)
+    return false;
+  const bool gray = options.output == FrameOutput::gray;
+  const std::uint32_t row = format.width * (gray ? 1 : 3);
+  hold.pixels.resize(static_cast<std::size_t>(row) * format.height);
+  // Any error, also one the library calls a warning (a truncated or damaged
+  // picture it would still fill in), drops the frame: its pixels are not
+  // the camera's.
+  if (tjDecompress2(decoder, jpeg, size, hold.pixels.data(), width, static_cast<int>(row), height,
+                    gray ? TJPF_GRAY : TJPF_BGR, 0) != 0)
+    return false;
+  const std::uint32_t eye = format.width / 2;
+  const PixelFormat out = gray ? PixelFormat::gray8 : PixelFormat::bgr24;
+  frame.left = {hold.pixels.data(), eye, format.height, row, out};
+  frame.right = {hold.pixels.data() + eye * (gray ? 1 : 3), eye, format.height, row, out};
+  return true;
+}
+
+Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b, bool& dropped) {
+  dropped = false;
   StereoFrame frame;
   const std::uint64_t sequence = b.sequence;
   frame.sequence = sequence;
@@ -374,6 +417,26 @@ Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b) {
   auto hold = std::make_shared<StereoFrame::Hold>();
   hold->queue = video;
   hold->index = static_cast<int>(b.index);
+  if (decoder != nullptr) {
+    const bool decoded = decode(b, frame, *hold);
+    // The picture is decoded (or dropped): the buffer goes back to the driver now.
+    hold->index = -1;
+    if (Result<void> r = video->requeue(b.index); !r.ok()) return end_with(r);
+    if (!decoded) {
+      ++stats.undecodable;
+      unreported_missed += frame.missed_before + 1;
+      dropped = true;
+      return Result<StereoFrame>::failure(ErrorCode::read_failed, "undecodable frame");
+    }
+    frame.missed_before += unreported_missed;
+    unreported_missed = 0;
+    detail::FrameAccess::attach(frame, std::move(hold));
+    ++stats.frames;
+    stats.missed += frame.missed_before;
+    return Result<StereoFrame>::success(std::move(frame));
+  }
+  frame.missed_before += unreported_missed;
+  unreported_missed = 0;
   const auto* base = static_cast<const std::uint8_t*>(video->mapping(b.index).address);
   const std::uint32_t eye = format.width / 2;
   const std::uint32_t h = format.height;
@@ -424,7 +487,12 @@ Result<StereoFrame> StereoCapture::Impl::next(int timeout_ms) {
     v4l2_buffer b;
     Result<bool> got = video->dequeue(b);
     if (!got.ok()) return end_with(Result<void>::forward(got));
-    if (*got.value) return take(b);
+    if (*got.value) {
+      bool dropped = false;
+      Result<StereoFrame> frame = take(b, dropped);
+      if (!dropped) return frame;
+      continue;
+    }
     int wait = -1;
     if (timeout_ms >= 0) {
       const std::uint64_t spent = (platform::monotonic_ns() - start) / 1000000ULL;
@@ -440,7 +508,12 @@ Result<StereoFrame> StereoCapture::Impl::next(int timeout_ms) {
       // The driver says why on the next dequeue.
       got = video->dequeue(b);
       if (!got.ok()) return end_with(Result<void>::forward(got));
-      if (*got.value) return take(b);
+      if (*got.value) {
+        bool dropped = false;
+        Result<StereoFrame> frame = take(b, dropped);
+        if (!dropped) return frame;
+        continue;
+      }
       return end_with(
           Result<void>::failure(ErrorCode::io_error, "poll " + node + " failed: the node stopped streaming"));
     }

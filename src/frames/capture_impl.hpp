@@ -32,10 +32,19 @@ struct __attribute__((visibility("hidden"))) StereoFrame::Hold {
 
 struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
   explicit Impl(const StereoCaptureOptions& o);
+  ~Impl();
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
 
   Result<void> negotiate(int fd, const StereoCaptureOptions& o);
   Result<StereoFrame> next(int timeout_ms);
-  Result<StereoFrame> take(const v4l2_buffer& b);
+  // The frame in buffer `b`; `dropped` when it was an MJPEG picture that
+  // did not decode (the buffer is back with the driver, the loss counted).
+  Result<StereoFrame> take(const v4l2_buffer& b, bool& dropped);
+  // Decodes the MJPEG picture of buffer `b` into the hold's pixels and
+  // points the frame's views at them; false when it does not decode to the
+  // negotiated size.
+  bool decode(const v4l2_buffer& b, StereoFrame& frame, StereoFrame::Hold& hold) const;
   // Dequeues every filled metadata buffer, feeds the clock and keeps the
   // frames' PTS by sequence number.
   void drain_metadata();
@@ -55,6 +64,8 @@ struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
   bool have_sequence = false;
   std::uint64_t last_sequence = 0;
   std::uint64_t last_time = 0;
+  std::uint64_t unreported_missed = 0;  // frames lost or dropped since the last one handed out
+  void* decoder = nullptr;              // libjpeg-turbo's decompressor (tjhandle), MJPEG only
 };
 
 }  // namespace morvane::uvc_stereo

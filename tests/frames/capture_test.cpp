@@ -1,13 +1,15 @@
 // The stereo capture against the virtual camera's capture and metadata
 // nodes: the picture and its sequence, lost frames after a stall, frame
 // instants against the camera's truth, the fallback to kernel stamps, a
-// camera that vanishes mid-stream, and refused formats.
+// camera that vanishes mid-stream, refused formats, and MJPEG frames decoded
+// or, when damaged, dropped and counted as lost.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "emulator/stereo_pattern.hpp"
@@ -259,6 +261,19 @@ TEST(StereoCapture, RefusesWhatTheCameraDoesNotOfferAndLeavesNothingOpen) {
        "stereo capture option width is out of range (valid: 0 and 0, or a size up to 16384x16384)"},
       {0, 0, 0, 1, ErrorCode::invalid_argument, "stereo capture option buffer_count is out of range (valid: 2 to 32)"},
   };
+  // MJPEG is decoded, so it has no views; a format that is none of the camera's.
+  for (const auto& [format, output, message] :
+       {std::tuple{PixelFormat::mjpeg, FrameOutput::views,
+                   "stereo capture option output is out of range (valid: gray or bgr for an MJPEG camera format)"},
+        std::tuple{PixelFormat::gray8, FrameOutput::gray,
+                   "stereo capture option camera_format is out of range (valid: yuyv or mjpeg)"}}) {
+    StereoCaptureOptions o;
+    o.camera_format = format;
+    o.output = output;
+    Result<StereoCapture> capture = open_stereo_capture(record(), o);
+    EXPECT_EQ(capture.code, ErrorCode::invalid_argument);
+    EXPECT_EQ(capture.message, message);
+  }
   VirtualCameraRig rig;
   for (const Case& c : cases) {
     StereoCaptureOptions o;
@@ -295,6 +310,66 @@ TEST(StereoCapture, RefusesWhatTheCameraDoesNotOfferAndLeavesNothingOpen) {
   frame.value.reset();
   capture.value.reset();
   EXPECT_TRUE(rig.clean());
+}
+
+// Decoded MJPEG frames against the picture the camera encoded: the bands
+// read back exactly, the texture within JPEG's loss of its own frame and far
+// from the next frame's; damaged frames are dropped and counted as lost.
+TEST(StereoCapture, MjpegFramesDecodeToTheCameraPictureAndDamagedOnesCountAsLost) {
+  for (FrameOutput output : {FrameOutput::gray, FrameOutput::bgr}) {
+    SCOPED_TRACE(static_cast<int>(output));
+    VirtualCameraRig rig;
+    {
+      StereoCaptureOptions o = small(output);
+      o.camera_format = PixelFormat::mjpeg;
+      Result<StereoCapture> capture = open_stereo_capture(record(), o);
+      ASSERT_TRUE(capture.ok()) << capture.message;
+      EXPECT_EQ(capture->format().camera_format, PixelFormat::mjpeg);
+      EXPECT_EQ(capture->format().stride, 0u);
+      for (int i = 0; i < 4; ++i) {
+        Result<StereoFrame> frame = capture->next(1000);
+        ASSERT_TRUE(frame.ok()) << frame.message;
+        const StereoFrame& f = *frame.value;
+        EXPECT_EQ(f.sequence, static_cast<std::uint64_t>(i));
+        EXPECT_FALSE(f.holds_buffer());
+        EXPECT_EQ(f.left.format, output == FrameOutput::gray ? PixelFormat::gray8 : PixelFormat::bgr24);
+        ASSERT_EQ(f.left.width, 160u);
+        ASSERT_EQ(f.right.height, 120u);
+        EXPECT_EQ(band(f.left, 0), f.sequence);
+        EXPECT_EQ(band(f.left, 1), f.pts);
+        EXPECT_EQ(band(f.left, 2), ~static_cast<std::uint32_t>(f.sequence));
+        EXPECT_EQ(f.time_source, FrameTimeSource::device_clock);
+        // Mean error of the right eye's texture rows against this frame's
+        // picture and against the next frame's (full-range luma in both).
+        double own = 0, other = 0;
+        std::size_t n = 0;
+        for (std::uint32_t y = 3 * emu::kBitCellRows; y < f.right.height; ++y)
+          for (std::uint32_t x = 0; x < f.right.width; ++x, ++n) {
+            const auto full = [&](std::uint32_t frame_number) {
+              const int luma =
+                  emu::pattern_luma(static_cast<int>(x) + emu::kDisparity, static_cast<int>(y),
+                                    static_cast<int>(f.right.width), static_cast<std::uint32_t>(frame_number), f.pts);
+              return std::clamp((luma - 16) * 255 / 219, 0, 255);
+            };
+            const int got = luma(f.right, x, y);
+            own += std::abs(got - full(static_cast<std::uint32_t>(f.sequence)));
+            other += std::abs(got - full(static_cast<std::uint32_t>(f.sequence) + 1));
+          }
+        EXPECT_LT(own / n, 6.0);
+        EXPECT_GT(other / n, 4 * own / n);
+      }
+      rig.platform().video(0).damage_next_mjpeg_frames(2);
+      Result<StereoFrame> after = capture->next(1000);
+      ASSERT_TRUE(after.ok()) << after.message;
+      EXPECT_EQ(after->sequence, 6u);
+      EXPECT_EQ(after->missed_before, 2u);
+      EXPECT_EQ(band(after->left, 0), 6u);
+      EXPECT_EQ(capture->stats().undecodable, 2u);
+      EXPECT_EQ(capture->stats().missed, 2u);
+      EXPECT_EQ(capture->stats().frames, 5u);
+    }
+    EXPECT_TRUE(rig.clean());
+  }
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 // left half, the right eye in the right half. A StereoCapture streams it
 // through the UVC driver's mmap buffers and hands out StereoFrames whose
 // left and right views point into the driver's buffer (no copy) or, on
-// request, into gray or BGR pictures converted with libyuv.
+// request, into gray or BGR pictures converted with libyuv. A camera that
+// announces Motion-JPEG can send that instead (less bus bandwidth); its
+// frames are decoded with libjpeg-turbo into gray or BGR.
 //
 // Time. Each frame carries three instants:
 // - host_ns: the kernel's stamp of the buffer (CLOCK_MONOTONIC), which the
@@ -63,6 +65,7 @@ enum class PixelFormat : std::int32_t {
   yuyv = 0,   // YUYV 4:2:2, 2 bytes a pixel (Y0 U Y1 V for each pixel pair)
   gray8 = 1,  // 1 byte a pixel, the luma
   bgr24 = 2,  // 3 bytes a pixel, blue first (OpenCV's CV_8UC3 layout)
+  mjpeg = 3,  // Motion-JPEG: one JPEG picture per frame (a camera format only; never a view's)
 };
 
 enum class FrameTimeSource : std::int32_t {
@@ -97,6 +100,11 @@ struct StereoCaptureOptions {
   // camera announces for it (within 0.5%).
   double frame_rate = 0.0;
   FrameOutput output = FrameOutput::views;
+  // What the camera sends: yuyv, or mjpeg where the camera announces
+  // Motion-JPEG. MJPEG frames are decoded, so output must be gray or bgr; a
+  // frame that does not decode (or decodes to another size) is dropped,
+  // counted in stats().undecodable and in the next frame's missed_before.
+  PixelFormat camera_format = PixelFormat::yuyv;
   // Driver buffers, 2 to 32. A frame the caller holds keeps its buffer from
   // the driver (views only; converted frames give it back at once): with
   // every buffer held, the camera's frames are lost until one is released.
@@ -114,7 +122,7 @@ struct StereoCaptureFormat {
   std::string node;         // the capture node
   std::uint32_t width = 0;  // both eyes
   std::uint32_t height = 0;
-  std::uint32_t stride = 0;  // of the camera's picture, bytes
+  std::uint32_t stride = 0;  // of the camera's picture, bytes (0 for MJPEG)
   PixelFormat camera_format = PixelFormat::yuyv;
   double frame_rate = 0.0;
   bool metadata = false;  // the metadata node is read
@@ -158,9 +166,10 @@ class MORVANE_UVC_STEREO_API StereoFrame {
 };
 
 struct StereoCaptureStats {
-  std::uint64_t frames = 0;    // handed out
-  std::uint64_t missed = 0;    // sum of missed_before
-  std::uint64_t fallback = 0;  // frames stamped kernel_stamp although metadata was read
+  std::uint64_t frames = 0;       // handed out
+  std::uint64_t missed = 0;       // sum of missed_before
+  std::uint64_t fallback = 0;     // frames stamped kernel_stamp although metadata was read
+  std::uint64_t undecodable = 0;  // MJPEG frames dropped because they did not decode
 };
 
 // Streams one camera's capture node. Move-only; not thread-safe (one thread
@@ -209,7 +218,7 @@ class MORVANE_UVC_STEREO_API StereoCapture {
 //        (valid: <range>)";
 //        invalid_argument "camera record names no video node";
 //        device_unavailable "open <node> failed: <system text>";
-//        unsupported "<node> does not capture YUYV";
+//        unsupported "<node> does not capture YUYV" (or "MJPEG");
 //        unsupported "<node> offers no <W>x<H> picture (it offers <list>)";
 //        unsupported "<node> offers no <R> fps at <W>x<H> (it offers <list>)";
 //        io_error "<call> <node> failed: <system text>" for a driver failure.
