@@ -429,4 +429,21 @@ TEST_F(CaptureRecordTest, RecordRefusesADirectoryItCannotOwnAndWritesNothing) {
   EXPECT_EQ(slurp(path("file")), "mine");
 }
 
+TEST_F(CaptureRecordTest, RecordWithoutTheShippedCalibrationLayoutSaysSo) {
+  std::ofstream(path("other.json")) << R"({"format": "something-else", "left": {"camera_matrix": 1}})";
+  ASSERT_EQ(run("config set '" + path("other.json") + "'").status, 0);
+  ToolRun r = run("record '" + path("ds") + "' -t 0.3");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("no calibration found"));
+  for (const char* cam : {"cam0", "cam1"}) {
+    const std::string file = path("ds/mav0/") + cam + "/sensor.yaml";
+    EXPECT_THAT(slurp(file), HasSubstr("No calibration found in the camera"));
+    auto yaml = parse_yaml(file);
+    EXPECT_EQ(yaml.count("intrinsics"), 0u) << cam;
+    EXPECT_EQ(yaml.count("T_BS"), 0u) << cam;
+    EXPECT_EQ(numbers_in(yaml["resolution"]), (std::vector<double>{320, 240}));
+    EXPECT_NEAR(std::stod(yaml["rate_hz"]), 10.0, 0.01);
+  }
+}
+
 }  // namespace
