@@ -379,7 +379,7 @@ TEST_F(CaptureRecordTest, InterruptedRecordingLeavesACompleteDataset) {
   pid_t pid = fork();
   if (pid == 0) {
     execl("/bin/sh", "sh", "-c",
-          (environment() + "exec " + tool() + "record '" + path("ds") + "' -t 3600 2>'" + err + "' >/dev/null").c_str(),
+          (environment() + "exec " + tool() + "record '" + path("ds") + "' -t 600 2>'" + err + "' >/dev/null").c_str(),
           nullptr);
     _exit(127);
   }
