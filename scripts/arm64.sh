@@ -36,7 +36,7 @@ started=$(now)
 install_packages() {
   local packages=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user-static qemu-system-arm
                   libc6:arm64 libstdc++6:arm64 libusb-1.0-0-dev:arm64 libudev-dev:arm64 libyuv-dev:arm64 libturbojpeg0-dev:arm64
-                  libgtest-dev:arm64 libgmock-dev:arm64)
+                  libpng-dev:arm64 libgtest-dev:arm64 libgmock-dev:arm64)
   local sudo_cmd=() missing=() p
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
   if ! grep -qx arm64 <<<"$(dpkg --print-foreign-architectures)"; then

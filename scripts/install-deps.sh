@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  libusb-1.0-0-dev libudev-dev libyuv-dev libturbojpeg0-dev
+  libusb-1.0-0-dev libudev-dev libyuv-dev libturbojpeg0-dev libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev zlib1g-dev
   clang libclang-rt-14-dev

@@ -1,8 +1,10 @@
 #include "command_support.hpp"
 
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <sstream>
@@ -220,6 +222,31 @@ std::string calibration_recovery(const GlobalOptions& g, const us::DeviceInfo& d
   if (kept.file.empty()) return "the camera held no calibration before, so there is none to recover";
   return "the calibration is kept in " + kept.file + "; put it back with:\n  " +
          tool_command(g, device, "config restore " + shell_quote(kept.file));
+}
+
+StopSignals::StopSignals() {
+  sigemptyset(&set_);
+  sigaddset(&set_, SIGINT);
+  sigaddset(&set_, SIGTERM);
+  // A signal ignored by inheritance (a background job of a script) would be
+  // discarded before it could be read: take the default action, which never
+  // runs while the signal is blocked.
+  for (int signal_number : {SIGINT, SIGTERM}) std::signal(signal_number, SIG_DFL);
+  if (sigprocmask(SIG_BLOCK, &set_, &previous_) == 0) {
+    blocked_ = true;
+    fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+  }
+}
+
+StopSignals::~StopSignals() {
+  if (fd_ >= 0) ::close(fd_);
+  if (blocked_) sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int StopSignals::take() {
+  signalfd_siginfo info{};
+  if (fd_ < 0 || ::read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+  return static_cast<int>(info.ssi_signo);
 }
 
 }  // namespace morvane::tool

@@ -2,6 +2,8 @@
 // stored-blob read and error texts.
 #pragma once
 
+#include <signal.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -79,6 +81,32 @@ struct StoredBlob {
   uvc_stereo::FlashReadPath path = uvc_stereo::FlashReadPath::byte_banging;
 };
 StoredBlob read_stored_blob(const GlobalOptions& g, const uvc_stereo::DeviceInfo& device, bool may_reuse);
+
+// SIGINT and SIGTERM for the life of the object, blocked and read through a
+// descriptor, so a command can wait for its work and for a signal in one
+// poll, or look for a signal between steps.
+class StopSignals {
+ public:
+  StopSignals();
+  ~StopSignals();
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  // Readable once a signal arrived; -1 when the signals could not be taken.
+  int fd() const { return fd_; }
+  // Takes one arrived signal: its number, or 0 when none is waiting.
+  int take();
+
+ private:
+  sigset_t set_{};
+  sigset_t previous_{};
+  bool blocked_ = false;
+  int fd_ = -1;
+};
+
+// The capture options of capture and record; false with a usage error for a
+// malformed --size or --fps.
+bool capture_options_from(const FrameOptions& frames, uvc_stereo::StereoCaptureOptions& options, ToolError& error);
+const char* time_source_name(uvc_stereo::FrameTimeSource source);
 
 // A zero-terminated text field of at most `size` bytes.
 std::string firmware_text_field(const std::uint8_t* buffer, std::size_t size);

@@ -30,6 +30,25 @@ struct ImuOptions {
   std::string format = "table";  // table, csv, json
 };
 
+// How capture and record stream the camera.
+struct FrameOptions {
+  std::string size;  // "WxH" of the side-by-side picture (both eyes); empty: as the node is set
+  double fps = 0;    // 0: the fastest the size offers
+};
+
+struct CaptureOptions {
+  FrameOptions frames;
+  long count = 1;
+  std::string directory = ".";  // made when missing
+  bool color = false;           // RGB PNGs instead of gray
+};
+
+struct RecordOptions {
+  FrameOptions frames;
+  std::string directory;  // the dataset's root: new or empty
+  double duration_s = 10;
+};
+
 int cmd_list(const GlobalOptions& g, bool json);
 int cmd_info(const GlobalOptions& g, bool json);
 // Prints camera arrivals, removals and changes until SIGINT or SIGTERM
@@ -41,6 +60,12 @@ int cmd_config_backup(const GlobalOptions& g, const std::string& output);
 int cmd_config_restore(const GlobalOptions& g, const std::string& input);
 int cmd_config_check(const std::string& input);
 int cmd_imu(const GlobalOptions& g, const ImuOptions& options);
+// Writes `count` frames, each eye a PNG, into the directory; one line per
+// frame. SIGINT or SIGTERM ends it after the frame being written.
+int cmd_capture(const GlobalOptions& g, const CaptureOptions& options);
+// Records frames and IMU samples as a EuRoC-style dataset until the
+// duration has passed on the frames' clock, or SIGINT or SIGTERM.
+int cmd_record(const GlobalOptions& g, const RecordOptions& options);
 int cmd_firmware_version(const GlobalOptions& g, bool json);
 int cmd_firmware_export(const GlobalOptions& g, const std::string& output, std::uint32_t size);
 int cmd_firmware_burn(const GlobalOptions& g, const std::string& input, bool yes, std::uint32_t flash_size);

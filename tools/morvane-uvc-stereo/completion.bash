@@ -4,13 +4,13 @@ _morvane_uvc_stereo() {
   _init_completion || return
 
   local global="--device --simulate --force --no-fast --no-cache --reuse-cache --version --help"
-  local commands="list watch info config imu firmware sensor"
+  local commands="list watch info config imu capture record firmware sensor"
   local command="" sub="" i
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
       # Options with a value: the value is not a command.
-      -d | --device | -o | --output | --slave | --reg | --reg-len | --len | --value | -n | --count | -t | --duration | \
-        --rate | --size | --flash-size | --format) ((i++)) ;;
+      -d | --device | -o | --output | --output-dir | --slave | --reg | --reg-len | --len | --value | -n | --count | -t | \
+        --duration | --rate | --size | --fps | --flash-size | --format) ((i++)) ;;
       # The state file is optional: a command name after it is the command.
       --simulate)
         if ((i + 1 < cword)) && [[ " $commands " != *" ${words[i + 1]} "* ]]; then ((i++)); fi
@@ -23,7 +23,10 @@ _morvane_uvc_stereo() {
   done
 
   case $prev in
-    -d | --device | --slave | --reg | --value | -n | --count | -t | --duration | --rate | --size | --flash-size)
+    -d | --device | --slave | --reg | --value | -n | --count | -t | --duration | --rate | --size | --fps | --flash-size)
+      return ;;
+    --output-dir)
+      _filedir -d
       return ;;
     --format)
       COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
@@ -47,6 +50,8 @@ _morvane_uvc_stereo() {
         *) _filedir ;;
       esac ;;
     imu) COMPREPLY=($(compgen -W "--count --duration --rate --raw --format --help" -- "$cur")) ;;
+    capture) COMPREPLY=($(compgen -W "--count --output-dir --color --size --fps --help" -- "$cur")) ;;
+    record) if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W "--duration --size --fps --help" -- "$cur")); else _filedir -d; fi ;;
     firmware)
       case $sub in
         "") COMPREPLY=($(compgen -W "version export burn params" -- "$cur")) ;;

@@ -1,5 +1,6 @@
 // morvane-uvc-stereo: list the supported cameras, read and write their
-// calibration document, stream their IMU and reach their USB controller.
+// calibration document, stream their IMU, capture and record their frames
+// and reach their USB controller.
 #include <fcntl.h>
 #include <unistd.h>
 #include <CLI/CLI.hpp>
@@ -143,6 +144,23 @@ int main(int argc, char** argv) {
   imu_cmd->add_flag("--raw", imu.raw, "Print raw counts instead of physical units");
   imu_cmd->add_option("--format", imu.format, "table, csv or json")->check(CLI::IsMember({"table", "csv", "json"}));
 
+  CaptureOptions capture;
+  RecordOptions record;
+  auto add_frame_options = [](CLI::App* command, FrameOptions& frames) {
+    command->add_option("--size", frames.size, "Side-by-side picture size WIDTHxHEIGHT (default: as the node is set)");
+    command->add_option("--fps", frames.fps, "Frames per second (default: the fastest the size offers)");
+  };
+  auto* capture_cmd = app.add_subcommand("capture", "Write stereo frames, each eye a PNG file");
+  capture_cmd->add_option("-n,--count", capture.count, "Number of frames (default 1)");
+  capture_cmd->add_option("-o,--output-dir", capture.directory,
+                          "Directory for the files (default .; made when missing)");
+  capture_cmd->add_flag("--color", capture.color, "Colour (RGB) PNGs instead of 8-bit gray");
+  add_frame_options(capture_cmd, capture.frames);
+  auto* record_cmd = app.add_subcommand("record", "Record frames and IMU samples as a EuRoC-style dataset in DIR");
+  record_cmd->add_option("DIR", record.directory, "New or empty directory for the dataset")->required();
+  record_cmd->add_option("-t,--duration", record.duration_s, "Seconds to record (default 10; interrupt to end sooner)");
+  add_frame_options(record_cmd, record.frames);
+
   auto* firmware = app.add_subcommand("firmware", "The controller firmware in the serial flash");
   firmware->require_subcommand(1);
   auto* fw_version = firmware->add_subcommand("version", "Print the firmware version");
@@ -231,6 +249,10 @@ int main(int argc, char** argv) {
       status = cmd_config_check(file);
     } else if (*imu_cmd) {
       status = cmd_imu(global, imu);
+    } else if (*capture_cmd) {
+      status = cmd_capture(global, capture);
+    } else if (*record_cmd) {
+      status = cmd_record(global, record);
     } else if (*fw_version) {
       status = cmd_firmware_version(global, json);
     } else if (*fw_export) {
