@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -36,6 +37,23 @@ constexpr std::uint32_t kKernelVersion = (6u << 16) | (1u << 8);
 
 // Entries of /dev that are not camera nodes; the camera nodes come after
 // them, highest number first, so callers cannot rely on listing order.
+// How long the kernel's UVC driver waits for the answer to a control request
+// (UVC_CTRL_CONTROL_TIMEOUT) before the ioctl fails with ETIMEDOUT.
+constexpr std::chrono::milliseconds kUvcControlTimeout{5000};
+
+// The host's wait for the answer to one request (see
+// VirtualCamera::wait_for_answer): false when it timed out unanswered. The
+// time spent waiting passes on the virtual clock too.
+bool await_answer(VirtualCamera& cam, VirtualClock& clock, std::chrono::milliseconds timeout) {
+  if (cam.answering()) return true;
+  const auto begin = std::chrono::steady_clock::now();
+  const bool answered = cam.wait_for_answer(timeout);
+  const auto waited =
+      answered ? std::chrono::steady_clock::now() - begin : std::chrono::steady_clock::duration(timeout);
+  clock.advance_ns(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count()));
+  return answered;
+}
+
 const char* const kUnrelatedDevEntries[] = {"console", "null", "zero", "bus", "v4l", "media0", "v4l-subdev0", "vcs1"};
 
 std::string hex4(std::uint16_t v) {
@@ -885,7 +903,7 @@ int VirtualPlatform::usb_set_configuration(libusb_device_handle* handle, int con
 
 int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type, std::uint8_t request,
                                           std::uint16_t value, std::uint16_t index, unsigned char* data,
-                                          std::uint16_t length, unsigned int /*timeout_ms*/) {
+                                          std::uint16_t length, unsigned int timeout_ms) {
   VirtualCamera* cam = nullptr;
   std::size_t camera_index = 0;
   {
@@ -912,7 +930,10 @@ int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uin
     ++use.in_flight;
     use.transfer_owner = std::this_thread::get_id();
   }
-  const int result = cam->control_transfer(request_type, request, value, index, data, length);
+  // libusb's timeout 0 waits without limit.
+  const int result = await_answer(*cam, clock_, std::chrono::milliseconds(timeout_ms))
+                         ? cam->control_transfer(request_type, request, value, index, data, length)
+                         : LIBUSB_ERROR_TIMEOUT;
   std::lock_guard<std::mutex> lock(state_->mutex);
   --state_->use[camera_index].in_flight;
   return result;
@@ -1227,6 +1248,10 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
     }
   }
   auto* query = static_cast<uvc_xu_control_query*>(arg);
+  if (!await_answer(*cam, clock_, kUvcControlTimeout)) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
   // The query spends part of its latency before the device sees it and the
   // rest before the answer is back, both on the virtual clock.
   const auto [before, after] = cam->imu_read_latency(draw);

@@ -101,12 +101,7 @@ void bind_functions(py::module_& m) {
   m.def(
       "read_blob_from_device",
       [](const us::FlashConfig& config) {
-        us::Result<us::FlashBlob> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::read_blob_from_device(config);
-        }
-        return take(std::move(r));
+        return take(run_interruptibly(module_worker(), [config] { return us::read_blob_from_device(config); }));
       },
       py::arg("config"), "Reads and validates the stored blob of the camera the config selects.");
   m.def(
@@ -123,23 +118,14 @@ void bind_functions(py::module_& m) {
   m.def(
       "probe_flash_transport",
       [](const us::FlashConfig& config) {
-        us::Result<void> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::probe_flash_transport(config);
-        }
-        check(r);
+        check(run_interruptibly(module_worker(), [config] { return us::probe_flash_transport(config); }));
       },
       py::arg("config"), "Checks that the camera's flash answers; raises Error otherwise.");
   m.def(
       "read_firmware_version",
       [](const us::FlashConfig& config) {
-        us::Result<std::string> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::detail::read_firmware_version_from_device(config);
-        }
-        return decode_text(take(std::move(r)));
+        return decode_text(take(run_interruptibly(
+            module_worker(), [config] { return us::detail::read_firmware_version_from_device(config); })));
       },
       py::arg("config"), "The camera's firmware version text.");
 }

@@ -101,6 +101,22 @@ std::uint16_t checked_u16(long long value, const char* what) {
   return static_cast<std::uint16_t>(value);
 }
 
+std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigned long long high, const char* what) {
+  if (!PyLong_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be an int, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  const int negative = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw py::error_already_set();
+  if (negative) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // beyond 64 bits
+    return std::nullopt;
+  }
+  if (v > high) return std::nullopt;
+  return v;
+}
+
 // ---- Devices known to the bindings.
 //
 // Every Device object registers here, so that putting the simulated camera
@@ -125,6 +141,9 @@ PyDevice::~PyDevice() {
     std::lock_guard<std::mutex> lock(g_registry_mutex);
     registry().erase(this);
   }
+  // The jobs still queued (reads a signal interrupted) end first; they
+  // never take the interpreter lock, so waiting for them with it is safe.
+  worker.reset();
   std::lock_guard<std::mutex> lock(mutex);
   us::Device closed(std::move(device));
 }
@@ -132,13 +151,21 @@ PyDevice::~PyDevice() {
 void close_all_monitors();
 
 void close_all_devices() {
+  // A flash function a signal interrupted may still be talking to the
+  // camera of the side being switched away from.
+  module_worker().wait_idle();
   close_all_monitors();
   // Called with the interpreter lock released: a device may be in the
   // middle of an operation on another thread, which finishes first.
   std::lock_guard<std::mutex> lock(g_registry_mutex);
   for (PyDevice* d : registry()) {
-    std::lock_guard<std::mutex> device_lock(d->mutex);
-    us::Device closed(std::move(d->device));
+    {
+      std::lock_guard<std::mutex> device_lock(d->mutex);
+      us::Device closed(std::move(d->device));
+    }
+    // Jobs still queued run now, on the closed device (they fail at once),
+    // rather than later against a system that is gone.
+    d->worker->wait_idle();
   }
 }
 
@@ -156,6 +183,7 @@ PYBIND11_MODULE(_core, m) {
   using namespace morvane::python;
   m.doc() = "The C++ library of the Morvane UVC stereo camera SDK (use the morvane_uvc_stereo package).";
   g_types = new py::object(py::module_::import("morvane_uvc_stereo._types"));
+  install_exit_wait();
   bind_records(m);
   bind_functions(m);
   bind_device(m);
