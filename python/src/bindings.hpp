@@ -60,9 +60,11 @@ py::dict opencv_indices_to_python(const std::map<us::OpenCvBackend, std::int32_t
 // The object behind morvane_uvc_stereo.Device. The mutex serialises the
 // calls on one device (the C++ Device is not thread-safe) and is always
 // taken with the interpreter lock released. Reads that may block on the
-// camera run on the device's worker (read()); writes and state changes run
-// on the caller's thread (call()) and are never abandoned: a signal takes
-// effect once they are over.
+// camera run on the device's worker (read()), and so do the changes of the
+// camera (change(), never abandoned once begun: interruptible.hpp); state
+// changes of the object (open_imu, close) run on the caller's thread
+// (call()) and are never interrupted: a signal takes effect once they are
+// over.
 struct PyDevice {
   explicit PyDevice(us::Device d);
   ~PyDevice();
@@ -72,7 +74,7 @@ struct PyDevice {
   // Runs f(device) without the interpreter lock, under the device's mutex.
   template <typename F>
   auto call(F&& f) {
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     std::lock_guard<std::mutex> lock(mutex);
     return f(device);
   }
@@ -82,6 +84,17 @@ struct PyDevice {
   template <typename F>
   auto read(F f) {
     return run_interruptibly(*worker, [this, f = std::move(f)]() mutable {
+      std::lock_guard<std::mutex> lock(mutex);
+      return f(device);
+    });
+  }
+
+  // Runs f(device), which changes the camera, on the device's worker under
+  // the device's mutex; waits for it as run_to_end() does, which also
+  // raises its failure. f must own what it uses.
+  template <typename F>
+  auto change(F f) {
+    return run_to_end(*worker, [this, f = std::move(f)]() mutable {
       std::lock_guard<std::mutex> lock(mutex);
       return f(device);
     });

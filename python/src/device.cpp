@@ -75,14 +75,18 @@ void bind_device(py::module_& m) {
       "write_json",
       [](PyDevice& d, const py::handle& text) {
         const std::string bytes = encode_text(text);
-        check(d.call([&](us::Device& dev) { return dev.write_json(bytes); }));
+        d.change([bytes](us::Device& dev) { return dev.write_json(bytes); });
       },
       py::arg("text"),
       "Validates and minifies text (str or bytes), stores it as the document (version 0)\n"
       "and waits until the camera settles. Raises Error: INVALID_JSON before any device\n"
       "access, INVALID_ARGUMENT 'IMU must be closed before flash JSON access', or the\n"
-      "flash layer's failure. Never interrupted midway: a signal takes effect once the\n"
-      "write is over, so its outcome is always known.");
+      "flash layer's failure.\n"
+      "Never interrupted midway (a torn write would lose the stored document): Ctrl-C\n"
+      "while it waits behind another call on the device cancels it before it touches\n"
+      "the camera; once the write began, the call waits for its end. Then a failed\n"
+      "write raises its Error with the KeyboardInterrupt as __context__, and a write\n"
+      "that succeeded lets the KeyboardInterrupt be raised.");
   device.def(
       "open_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.open_imu(); })); },
       "Checks the firmware and opens the IMU (a no-op when already open). Raises Error:\n"

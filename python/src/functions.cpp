@@ -39,7 +39,7 @@ void bind_functions(py::module_& m) {
         filter.require_serial = require_serial;
         us::Result<std::vector<us::DeviceInfo>> found;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           found = us::scan_devices(filter);
         }
         return take(std::move(found));
@@ -107,14 +107,15 @@ void bind_functions(py::module_& m) {
   m.def(
       "write_blob_to_device",
       [](const us::FlashConfig& config, const us::FlashBlob& blob) {
-        us::Result<void> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::write_blob_to_device(config, blob);
-        }
-        check(r);
+        run_to_end(module_worker(), [config, blob] { return us::write_blob_to_device(config, blob); });
       },
-      py::arg("config"), py::arg("blob"), "Erases the blob's sectors and writes the blob (then verifies it).");
+      py::arg("config"), py::arg("blob"),
+      "Erases the blob's sectors and writes the blob (then verifies it).\n"
+      "Never interrupted midway (a torn write would lose the stored blob): Ctrl-C\n"
+      "while it waits behind another call cancels it before it touches the camera;\n"
+      "once the erase began, the call waits for the end. Then a failure raises its\n"
+      "Error with the KeyboardInterrupt as __context__, and a success lets the\n"
+      "KeyboardInterrupt be raised.");
   m.def(
       "probe_flash_transport",
       [](const us::FlashConfig& config) {

@@ -106,7 +106,7 @@ struct PyImuStream {
 
   template <typename F>
   auto call(F&& f) {
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     std::lock_guard<std::mutex> lock(device->mutex);
     return f(state->stream);
   }

@@ -38,8 +38,12 @@ py::object* g_types = nullptr;  // the _types module, kept for the process's lif
 
 py::object types_attr(const char* name) { return g_types->attr(name); }
 
+py::object make_error(us::ErrorCode code, const std::string& message) {
+  return types_attr("_make_error")(static_cast<int>(code), decode_text(message));
+}
+
 void raise_error(us::ErrorCode code, const std::string& message) {
-  py::object error = types_attr("_make_error")(static_cast<int>(code), decode_text(message));
+  py::object error = make_error(code, message);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
@@ -137,15 +141,27 @@ PyDevice::PyDevice(us::Device d) : device(std::move(d)) {
 }
 
 PyDevice::~PyDevice() {
-  {
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
-    registry().erase(this);
+  auto finish = [this] {
+    {
+      // A simulation switch may hold the registry while it waits for
+      // devices' workers: not with the interpreter lock.
+      std::lock_guard<std::mutex> lock(g_registry_mutex);
+      registry().erase(this);
+    }
+    // The jobs still queued (reads a signal interrupted) end first, which
+    // may take seconds for a camera that does not answer.
+    worker.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    us::Device closed(std::move(device));
+  };
+  // Dropped from Python, the interpreter lock is held: other Python threads
+  // run on while this waits.
+  if (PyGILState_Check()) {
+    Unlocked unlocked;
+    finish();
+  } else {
+    finish();
   }
-  // The jobs still queued (reads a signal interrupted) end first; they
-  // never take the interpreter lock, so waiting for them with it is safe.
-  worker.reset();
-  std::lock_guard<std::mutex> lock(mutex);
-  us::Device closed(std::move(device));
 }
 
 void close_all_monitors();
@@ -183,7 +199,7 @@ PYBIND11_MODULE(_core, m) {
   using namespace morvane::python;
   m.doc() = "The C++ library of the Morvane UVC stereo camera SDK (use the morvane_uvc_stereo package).";
   g_types = new py::object(py::module_::import("morvane_uvc_stereo._types"));
-  install_exit_wait();
+  install_exit_and_fork_waits(m);
   bind_records(m);
   bind_functions(m);
   bind_device(m);

@@ -26,7 +26,7 @@ struct PySimulation {
   ~PySimulation() {
     if (!active()) return;
     {
-      py::gil_scoped_release unlocked;
+      Unlocked unlocked;
       camera->resume_answering();  // operations waiting for it end first
       close_all_devices();
       (void)camera->stop();
@@ -40,7 +40,7 @@ struct PySimulation {
     if (!active()) return;
     us::Result<void> stopped;
     {
-      py::gil_scoped_release unlocked;
+      Unlocked unlocked;
       // Devices opened on the virtual camera go first: their IMU
       // descriptors exist only there. Operations still waiting for the
       // camera's answer get it, and end.
@@ -130,7 +130,7 @@ void bind_simulation(py::module_& m) {
         if (!s.camera) raise_error(us::ErrorCode::invalid_argument, "simulated camera is not active");
         us::Result<void> saved;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           saved = s.camera->save();
         }
         check(saved);
@@ -167,7 +167,7 @@ void bind_simulation(py::module_& m) {
         options.state_file = state_file;
         us::Result<us::SimulatedCamera> started;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           // Devices opened on the real system must not meet the virtual one.
           close_all_devices();
           started = us::SimulatedCamera::start(options);

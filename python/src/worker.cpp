@@ -9,16 +9,30 @@
 namespace morvane::python {
 namespace {
 
-// Jobs posted and not finished. An atomic polled at exit rather than a
-// mutex and a condition: a child forked while a job ran resets it (a mutex
-// could be inherited locked).
+// Calls in flight: jobs posted and not finished, calls inside Unlocked. An
+// atomic polled rather than a mutex and a condition: it is read inside
+// fork() and reset in the child (a mutex could be inherited locked).
 std::atomic<std::size_t> g_jobs{0};
 
-// Called by Py_FinalizeEx after the interpreter is gone: no Python here.
+// None of the counted calls needs the interpreter lock to end, so this
+// wait ends also when the lock is held.
 void wait_for_jobs() {
-  while (g_jobs.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (g_jobs.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// os.register_at_fork(before=...): the long wait (a read on a camera that
+// does not answer ends by its timeouts), with the lock released so that
+// other Python threads run on.
+void wait_before_fork() {
+  py::gil_scoped_release unlocked;
+  wait_for_jobs();
+}
+
+// pthread_atfork's prepare handler, inside fork() (the forking thread holds
+// the interpreter lock): a call another thread began after the wait above.
+void prepare_fork() { wait_for_jobs(); }
+
+// In the child: the parent's calls are not there (their threads are not).
 void forget_parent_jobs() { g_jobs.store(0); }
 
 }  // namespace
@@ -78,9 +92,22 @@ Worker& module_worker() {
   return *worker;
 }
 
-void install_exit_wait() {
+void install_exit_and_fork_waits(py::module_& m) {
+  // Called by Py_FinalizeEx after the interpreter is gone: no Python there.
   Py_AtExit(wait_for_jobs);
-  pthread_atfork(nullptr, nullptr, forget_parent_jobs);
+  pthread_atfork(prepare_fork, nullptr, forget_parent_jobs);
+  py::module_::import("os").attr("register_at_fork")(
+      py::arg("before") = py::cpp_function(&wait_before_fork, py::name("_wait_before_fork"), py::scope(m)));
+}
+
+void raise_after_interrupt(py::object error, py::object interrupt) {
+  // Set by hand and raised with PyErr_Restore, which (unlike
+  // PyErr_SetObject) keeps the context given.
+  PyException_SetContext(error.ptr(), interrupt.release().ptr());
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error.ptr()));
+  Py_INCREF(type);
+  PyErr_Restore(type, error.release().ptr(), nullptr);
+  throw py::error_already_set();
 }
 
 void job_started() { ++g_jobs; }

@@ -121,27 +121,141 @@ def test_ctrl_c_interrupts_a_wait_for_a_camera_that_does_not_answer(sim, info, p
         assert sim.open_usb_handles == 0
 
 
-def test_calls_work_in_a_forked_child(sim, info, device):
-    """A child forked after the package's worker threads started has none of them."""
-    config = flash_config(info)
-    expected = device.read_json().json
-    assert m.read_blob_from_device(config).payload.decode() == expected  # both workers in use
+def in_child(body):
+    """Runs body() in a forked child; the child's exit status tells whether it held."""
     pid = os.fork()
     if pid == 0:  # pragma: no cover - the child reports through its exit status
         ok = False
         try:
-            ok = (device.read_json().json == expected
-                  and m.read_blob_from_device(config).payload.decode() == expected)
+            ok = body()
         finally:
             os._exit(0 if ok else 1)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline:
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
-            break
+            return os.waitstatus_to_exitcode(status)
         time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    pytest.fail("the forked child hung")
+
+
+def interrupt_a_read(sim, dev):
+    """Leaves a read_json of dev waiting for the camera, which stops answering."""
+    sim.stop_answering()
+    with sigint_when(lambda: sim.waiting_requests > 0):
+        with pytest.raises(KeyboardInterrupt):
+            dev.read_json()
+    assert sim.waiting_requests == 1
+
+
+def test_calls_work_in_a_forked_child(sim, info, device):
+    """A child forked after the package's worker threads started has none of them."""
+    config = flash_config(info)
+    expected = device.read_json().json
+    assert m.read_blob_from_device(config).payload.decode() == expected  # both workers in use
+    assert in_child(lambda: device.read_json().json == expected
+                    and m.read_blob_from_device(config).payload.decode() == expected) == 0
+
+
+def test_fork_waits_for_an_interrupted_read_so_the_child_holds_no_lock(sim, info, device):
+    """The read interrupted in the parent holds the device's and the flash's locks until it ends."""
+    config = flash_config(info)
+    expected = device.read_json().json
+
+    def child():
+        sim.resume_answering()  # the child's copy of the camera
+        with m.open_device(info, m.DeviceCapability.FLASH_JSON) as again:
+            fresh = again.read_json().json
+        return (device.read_json().json == expected and fresh == expected
+                and m.read_blob_from_device(config).payload.decode() == expected)
+
+    try:
+        interrupt_a_read(sim, device)
+        status = in_child(child)
+    finally:
+        sim.resume_answering()
+    assert status == 0
+    assert device.read_json().json == expected
+
+
+def test_dropping_a_device_whose_read_goes_on_lets_other_threads_run(sim, info):
+    dev = m.open_device(info, m.DeviceCapability.NONE)
+    dropping = threading.Event()
+    seen = []
+
+    def other_thread():
+        # Runs while the drop waits for the read only if the drop released the
+        # interpreter lock; then it is what lets the read, and the drop, end.
+        dropping.wait()
+        seen.append(sim.waiting_requests)
+        sim.resume_answering()
+
+    thread = threading.Thread(target=other_thread)
+    try:
+        interrupt_a_read(sim, dev)
+        thread.start()
+        dropping.set()
+        del dev
+    finally:
+        dropping.set()
+        thread.join()
+        sim.resume_answering()
+    assert seen == [1]
+    assert sim.open_usb_handles == 0
+
+
+NEW_DOCUMENT = '{"replaced":true}'
+
+
+def write_cases():
+    def write_json(dev, info):
+        dev.write_json(NEW_DOCUMENT)
+
+    def write_blob(dev, info):
+        m.write_blob_to_device(flash_config(info), m.build_blob(0, NEW_DOCUMENT.encode()))
+    return [("write_json", write_json), ("write_blob_to_device", write_blob)]
+
+
+@pytest.mark.parametrize("write", [c[1] for c in write_cases()], ids=[c[0] for c in write_cases()])
+@pytest.mark.parametrize("answers_again", [False, True], ids=["fails", "succeeds"])
+def test_ctrl_c_during_a_write_waits_for_it_and_reports_its_outcome(sim, info, device, write, answers_again):
+    """A write is never abandoned: a failure is raised (the signal as its context), a success lets the signal through."""
+    before = device.read_json().json
+    sim.stop_answering()
+
+    def signal_then_maybe_answer():
+        if sim.waiting_requests == 0:
+            return False
+        if answers_again:
+            threading.Timer(0.2, sim.resume_answering).start()
+        return True
+    try:
+        with sigint_when(signal_then_maybe_answer):
+            with pytest.raises(BaseException) as raised:
+                write(device, info)
+    finally:
+        sim.resume_answering()
+    stored = device.read_json().json
+    if answers_again:
+        assert type(raised.value) is KeyboardInterrupt
+        assert stored == NEW_DOCUMENT
     else:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        pytest.fail("the forked child hung")
-    assert os.waitstatus_to_exitcode(status) == 0
+        assert isinstance(raised.value, m.Error), repr(raised.value)
+        assert isinstance(raised.value.__context__, KeyboardInterrupt)
+        assert stored == before
+    assert sim.open_usb_handles == 0
+
+
+def test_ctrl_c_cancels_a_write_still_waiting_behind_an_interrupted_read(sim, info, device):
+    before = device.read_json().json
+    try:
+        interrupt_a_read(sim, device)
+        deadline = time.monotonic() + 0.3  # the main thread is inside write_json by then
+        with sigint_when(lambda: time.monotonic() > deadline):
+            with pytest.raises(KeyboardInterrupt):
+                device.write_json(NEW_DOCUMENT)
+    finally:
+        sim.resume_answering()
+    assert device.read_json().json == before  # the write never began
