@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -367,6 +368,14 @@ struct VirtualCamera::Impl {
   std::uint64_t cut_remaining = 0;  // SPI operations still allowed when armed
   std::uint64_t cut_base = 0;       // controller operation count when armed
   std::atomic<bool> power_cut{false};
+
+  // Whether the camera answers requests, and the requests waiting for it
+  // meanwhile (a mutex of their own: a waiting request must not hold up
+  // anything else the camera does).
+  mutable std::mutex answer_mutex;
+  std::condition_variable answer_changed;
+  bool answering = true;
+  std::size_t waiting = 0;
 };
 
 VirtualCamera::VirtualCamera(CameraConfig config, VirtualClock& clock) : config_(std::move(config)), clock_(clock) {
@@ -480,8 +489,44 @@ std::uint8_t VirtualCamera::device_address() const { return impl_->device_addres
 std::uint64_t VirtualCamera::usb_reset_count() const { return impl_->resets.load(); }
 
 void VirtualCamera::unplug() {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->attached = false;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->attached = false;
+  }
+  // A request waiting for an answer learns at once that the device left.
+  std::lock_guard<std::mutex> lock(impl_->answer_mutex);
+  impl_->answer_changed.notify_all();
+}
+
+void VirtualCamera::set_answering(bool answering) {
+  std::lock_guard<std::mutex> lock(impl_->answer_mutex);
+  impl_->answering = answering;
+  impl_->answer_changed.notify_all();
+}
+
+bool VirtualCamera::answering() const {
+  std::lock_guard<std::mutex> lock(impl_->answer_mutex);
+  return impl_->answering;
+}
+
+bool VirtualCamera::wait_for_answer(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(impl_->answer_mutex);
+  const auto free = [this] { return impl_->answering || !impl_->attached.load(); };
+  if (free()) return true;
+  ++impl_->waiting;
+  bool answered = true;
+  if (timeout.count() <= 0) {
+    impl_->answer_changed.wait(lock, free);
+  } else {
+    answered = impl_->answer_changed.wait_for(lock, timeout, free);
+  }
+  --impl_->waiting;
+  return answered;
+}
+
+std::size_t VirtualCamera::requests_waiting() const {
+  std::lock_guard<std::mutex> lock(impl_->answer_mutex);
+  return impl_->waiting;
 }
 
 void VirtualCamera::replug() {

@@ -21,6 +21,7 @@
 #include <libusb-1.0/libusb.h>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -390,6 +391,18 @@ class VirtualCamera {
   std::uint64_t usb_reset_count() const;
   void unplug();  // drops off the bus until replug()
   void replug();  // back on the bus with a new address, power-on state
+
+  // ---- A camera that stops answering, as a hung firmware does: requests
+  // still reach it, but no reply comes back. The host side (the platform)
+  // calls wait_for_answer() before each request; it waits, in real time,
+  // while the camera is attached and not answering, at most `timeout` (zero
+  // or less: without limit). True: the request goes on (answered normally,
+  // or failing as off the bus); false: it timed out unanswered. Answering
+  // again or dropping off the bus lets every waiting request go on at once.
+  void set_answering(bool answering);
+  bool answering() const;
+  bool wait_for_answer(std::chrono::milliseconds timeout);
+  std::size_t requests_waiting() const;  // requests inside wait_for_answer() now
 
   // Interface 0 ownership by the kernel's UVC driver.
   bool kernel_driver_bound() const;

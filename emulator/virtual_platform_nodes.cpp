@@ -312,6 +312,10 @@ int VirtualPlatform::video_ioctl(int fd, unsigned long request, void* arg) {
     }
   }
   auto* query = static_cast<uvc_xu_control_query*>(arg);
+  if (!await_answer(*cam, clock_, kUvcControlTimeout)) {
+    errno = ETIMEDOUT;
+    return -1;
+  }
   // The query spends part of its latency before the device sees it and the
   // rest before the answer is back, both on the virtual clock.
   const auto [before, after] = cam->imu_read_latency(draw);

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include "emulator/imu_model.hpp"
@@ -35,6 +36,23 @@ namespace platform_model {
 
 inline constexpr int kInterfaceCount = 2;  // VideoControl 0, VideoStreaming 1
 inline constexpr int kFirstVideoFd = 100;
+
+// How long the kernel's UVC driver waits for the answer to a control request
+// (UVC_CTRL_CONTROL_TIMEOUT) before the ioctl fails with ETIMEDOUT.
+inline constexpr std::chrono::milliseconds kUvcControlTimeout{5000};
+
+// The host's wait for the answer to one request (see
+// VirtualCamera::wait_for_answer): false when it timed out unanswered. The
+// time spent waiting passes on the virtual clock too.
+inline bool await_answer(VirtualCamera& cam, VirtualClock& clock, std::chrono::milliseconds timeout) {
+  if (cam.answering()) return true;
+  const auto begin = std::chrono::steady_clock::now();
+  const bool answered = cam.wait_for_answer(timeout);
+  const auto waited =
+      answered ? std::chrono::steady_clock::now() - begin : std::chrono::steady_clock::duration(timeout);
+  clock.advance_ns(static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(waited).count()));
+  return answered;
+}
 
 inline std::string hex4(std::uint16_t v) {
   char buf[8];

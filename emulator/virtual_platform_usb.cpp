@@ -237,7 +237,7 @@ int VirtualPlatform::usb_set_configuration(libusb_device_handle* handle, int con
 
 int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uint8_t request_type, std::uint8_t request,
                                           std::uint16_t value, std::uint16_t index, unsigned char* data,
-                                          std::uint16_t length, unsigned int /*timeout_ms*/) {
+                                          std::uint16_t length, unsigned int timeout_ms) {
   VirtualCamera* cam = nullptr;
   std::size_t camera_index = 0;
   {
@@ -264,7 +264,10 @@ int VirtualPlatform::usb_control_transfer(libusb_device_handle* handle, std::uin
     ++use.in_flight;
     use.transfer_owner = std::this_thread::get_id();
   }
-  const int result = cam->control_transfer(request_type, request, value, index, data, length);
+  // libusb's timeout 0 waits without limit.
+  const int result = await_answer(*cam, clock_, std::chrono::milliseconds(timeout_ms))
+                         ? cam->control_transfer(request_type, request, value, index, data, length)
+                         : LIBUSB_ERROR_TIMEOUT;
   std::lock_guard<std::mutex> lock(state_->mutex);
   --state_->use[camera_index].in_flight;
   return result;

@@ -12,7 +12,7 @@ packages=(
   util-linux debootstrap zstd
   dpkg-dev lintian file man-db bsdextrautils bash-completion
   qemu-system-x86 busybox-static libusbredirparser-dev
-  pybind11-dev python3-dev python3-numpy python3-pytest
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-mypy
 )
 
 missing=()

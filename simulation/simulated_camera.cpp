@@ -102,6 +102,7 @@ Result<void> SimulatedCamera::save() {
 
 Result<void> SimulatedCamera::stop() {
   if (!active()) return Result<void>::success();
+  resume_answering();  // a request still waiting must not meet the real system
   auto saved = save();
   impl_->uninstall();
   impl_.reset();
@@ -127,6 +128,20 @@ void SimulatedCamera::replug() noexcept {
 }
 
 bool SimulatedCamera::plugged_in() const noexcept { return active() && impl_->platform.camera(0).attached(); }
+
+void SimulatedCamera::stop_answering() noexcept {
+  if (active()) impl_->platform.camera(0).set_answering(false);
+}
+
+void SimulatedCamera::resume_answering() noexcept {
+  if (active()) impl_->platform.camera(0).set_answering(true);
+}
+
+bool SimulatedCamera::answering() const noexcept { return active() && impl_->platform.camera(0).answering(); }
+
+std::size_t SimulatedCamera::waiting_requests() const noexcept {
+  return active() ? impl_->platform.camera(0).requests_waiting() : 0;
+}
 
 std::size_t SimulatedCamera::open_video_nodes() const noexcept {
   return active() ? impl_->platform.open_video_fd_count() : 0;

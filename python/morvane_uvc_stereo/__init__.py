@@ -20,6 +20,29 @@ Tests and notebooks without hardware use the simulated camera::
 
 The calls that talk to a camera release the interpreter lock, so other
 Python threads run meanwhile.
+
+Ctrl-C (any signal whose handler raises) interrupts the calls that wait for
+a camera within about 100 ms, also when the camera stopped answering: the
+reads (Device.read_json, read_blob, backup, read_imu, the IMU stream,
+open_device, read_blob_from_device, read_blob_fast, read_firmware_version,
+probe_flash_transport) and DeviceMonitor.wait. A flash read is not cut off
+midway, which would leave the camera's video driver detached: it runs on to
+its end in the background (at most a few seconds for a camera that does not
+answer), gives everything back, and its result is dropped; the next call on
+that device, and the interpreter's exit, wait for it. Samples an interrupted
+IMU stream read stay in the stream and come first next time. Writes
+(write_json, write_blob_to_device) are never cut off: a signal before one
+began (while it waits behind another call) cancels it, and once it began
+the call waits for its end; then a failed write raises its Error with the
+KeyboardInterrupt as __context__, and one that succeeded lets the
+KeyboardInterrupt be raised. open_imu, close_imu and close are not
+interrupted: a signal takes effect once they are over.
+
+os.fork() waits (other threads run on) until no call of this package is
+talking to a camera, interrupted reads still running included: the child
+inherits no lock held by a thread it does not have. In the child, a
+Device opened in the parent works, its calls are no longer interruptible;
+devices opened in the child are.
 """
 
 import contextlib as _contextlib

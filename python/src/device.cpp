@@ -38,13 +38,13 @@ void bind_device(py::module_& m) {
       "poll). A camera that left stays False even once it is back: open it again from\n"
       "a new scan. A flash operation does not make it False. False once closed.");
   device.def(
-      "read_blob", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_blob(); })); },
+      "read_blob", [](PyDevice& d) { return take(d.read([](us::Device& dev) { return dev.read_blob(); })); },
       "The stored blob (FlashBlob) byte for byte: header, document and CRC, checked as\n"
       "read_json() checks it. Raises Error like read_json().");
   device.def(
       "backup",
       [](PyDevice& d, const py::object& path) {
-        us::FlashBlob blob = take(d.call([](us::Device& dev) { return dev.read_blob(); }));
+        us::FlashBlob blob = take(d.read([](us::Device& dev) { return dev.read_blob(); }));
         // Exclusive creation: an earlier backup (perhaps the only copy of the
         // factory calibration) is never overwritten.
         py::object file = py::module_::import("builtins").attr("open")(path, "xb");
@@ -75,19 +75,24 @@ void bind_device(py::module_& m) {
       "write_json",
       [](PyDevice& d, const py::handle& text) {
         const std::string bytes = encode_text(text);
-        check(d.call([&](us::Device& dev) { return dev.write_json(bytes); }));
+        d.change([bytes](us::Device& dev) { return dev.write_json(bytes); });
       },
       py::arg("text"),
       "Validates and minifies text (str or bytes), stores it as the document (version 0)\n"
       "and waits until the camera settles. Raises Error: INVALID_JSON before any device\n"
       "access, INVALID_ARGUMENT 'IMU must be closed before flash JSON access', or the\n"
-      "flash layer's failure.");
+      "flash layer's failure.\n"
+      "Never interrupted midway (a torn write would lose the stored document): Ctrl-C\n"
+      "while it waits behind another call on the device cancels it before it touches\n"
+      "the camera; once the write began, the call waits for its end. Then a failed\n"
+      "write raises its Error with the KeyboardInterrupt as __context__, and a write\n"
+      "that succeeded lets the KeyboardInterrupt be raised.");
   device.def(
       "open_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.open_imu(); })); },
       "Checks the firmware and opens the IMU (a no-op when already open). Raises Error:\n"
       "UNSUPPORTED 'IMU is not supported by this device', IO_ERROR, ...");
   device.def(
-      "read_imu", [](PyDevice& d) { return take(d.call([](us::Device& dev) { return dev.read_imu(); })); },
+      "read_imu", [](PyDevice& d) { return take(d.read([](us::Device& dev) { return dev.read_imu(); })); },
       "One raw sample (ReadImuResult) by one request to the device. Raises Error\n"
       "(INVALID_ARGUMENT) 'IMU is not open' unless open_imu() succeeded.");
   device.def(
@@ -116,33 +121,27 @@ void bind_device(py::module_& m) {
 
   m.def(
       "open_device",
-      [](const std::optional<us::DeviceInfo>& info, std::uint32_t required_capabilities,
+      [](const std::optional<us::DeviceInfo>& info, const py::int_& required_capabilities,
          const std::optional<std::string>& serial) {
         us::OpenDeviceOptions options;
-        options.required_capabilities = required_capabilities;
+        // An int beyond 32 bits has unknown bits too: the SDK refuses it so.
+        options.required_capabilities = static_cast<std::uint32_t>(
+            uint_in_range(required_capabilities, 0xFFFFFFFFu, "required_capabilities").value_or(0xFFFFFFFFu));
         if (info && serial && info->serial != *serial)
           throw py::value_error("info is the camera with serial " + std::string(py::repr(decode_text(info->serial))) +
                                 ", not " + std::string(py::repr(decode_text(*serial))));
         if (!info && !serial) throw py::type_error("open_device() needs info or serial");
-        us::Result<us::Device> opened;
-        {
-          py::gil_scoped_release unlocked;
-          if (info) {
-            opened = us::open_device(*info, options);
-          } else {
-            us::Result<std::vector<us::DeviceInfo>> scan = us::scan_devices();
-            if (!scan.ok()) {
-              opened = us::Result<us::Device>::forward(scan);
-            } else {
-              const us::DeviceInfo* found = nullptr;
-              for (const us::DeviceInfo& d : *scan.value)
-                if (d.serial == *serial) found = &d;
-              opened = found ? us::open_device(*found, options)
-                             : us::Result<us::Device>::failure(us::ErrorCode::device_unavailable,
-                                                               "no camera with serial '" + *serial + "' is attached");
-            }
-          }
-        }
+        // A signal interrupts the wait; a camera opened meanwhile is closed
+        // again on the worker.
+        us::Result<us::Device> opened = run_interruptibly(module_worker(), [info, serial, options] {
+          if (info) return us::open_device(*info, options);
+          us::Result<std::vector<us::DeviceInfo>> scan = us::scan_devices();
+          if (!scan.ok()) return us::Result<us::Device>::forward(scan);
+          for (const us::DeviceInfo& d : *scan.value)
+            if (d.serial == *serial) return us::open_device(d, options);
+          return us::Result<us::Device>::failure(us::ErrorCode::device_unavailable,
+                                                 "no camera with serial '" + *serial + "' is attached");
+        });
         return std::make_unique<PyDevice>(take(std::move(opened)));
       },
       py::arg("info") = py::none(), py::arg("required_capabilities") = 0x1, py::kw_only(),

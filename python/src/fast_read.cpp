@@ -71,11 +71,11 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
         if (!fast) {
           if (!held.is_none()) throw py::value_error("held needs fast=True (the specified read reads everything)");
           if (reuse_held) throw py::value_error("reuse_held needs fast=True (the specified read reads everything)");
-          return py::cast(take(d.call([](us::Device& dev) { return dev.read_json(); })));
+          return py::cast(take(d.read([](us::Device& dev) { return dev.read_json(); })));
         }
         us::FastReadOptions options;
         set_held(options, held, reuse_held);
-        return py::cast(take(d.call([&](us::Device& dev) { return dev.read_json(options); })));
+        return py::cast(take(d.read([options](us::Device& dev) { return dev.read_json(options); })));
       },
       py::arg("fast") = true, py::arg("held") = py::none(), py::arg("reuse_held") = false,
       "The stored document.\n\n"
@@ -90,7 +90,9 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
       "The result is validated the same way on every path. Raises Error:\n"
       "INVALID_ARGUMENT 'IMU must be closed before flash JSON access', the flash layer's\n"
       "failure (DEVICE_UNAVAILABLE, READ_FAILED), a blob failure (MAGIC_MISMATCH,\n"
-      "INVALID_HEADER, INVALID_LENGTH, CRC_MISMATCH) or INVALID_JSON.");
+      "INVALID_HEADER, INVALID_LENGTH, CRC_MISMATCH) or INVALID_JSON.\n"
+      "Ctrl-C interrupts the wait within about 100 ms; the read runs on to its end in the\n"
+      "background (see the package's help) and the next call on the device waits for it.");
 
   m.def(
       "read_blob_fast",
@@ -98,12 +100,8 @@ void bind_fast_read(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevic
         us::FastReadOptions options;
         options.streaming = streaming;
         set_held(options, held, reuse_held);
-        us::Result<us::FastBlobResult> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::read_blob_fast(config, options);
-        }
-        return take(std::move(r));
+        return take(
+            run_interruptibly(module_worker(), [config, options] { return us::read_blob_fast(config, options); }));
       },
       py::arg("config"), py::arg("streaming") = true, py::arg("held") = py::none(), py::arg("reuse_held") = false,
       "The stored blob by the fastest path the controller allows (FastBlobResult).\n"

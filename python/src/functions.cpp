@@ -39,7 +39,7 @@ void bind_functions(py::module_& m) {
         filter.require_serial = require_serial;
         us::Result<std::vector<us::DeviceInfo>> found;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           found = us::scan_devices(filter);
         }
         return take(std::move(found));
@@ -101,45 +101,32 @@ void bind_functions(py::module_& m) {
   m.def(
       "read_blob_from_device",
       [](const us::FlashConfig& config) {
-        us::Result<us::FlashBlob> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::read_blob_from_device(config);
-        }
-        return take(std::move(r));
+        return take(run_interruptibly(module_worker(), [config] { return us::read_blob_from_device(config); }));
       },
       py::arg("config"), "Reads and validates the stored blob of the camera the config selects.");
   m.def(
       "write_blob_to_device",
       [](const us::FlashConfig& config, const us::FlashBlob& blob) {
-        us::Result<void> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::write_blob_to_device(config, blob);
-        }
-        check(r);
+        run_to_end(module_worker(), [config, blob] { return us::write_blob_to_device(config, blob); });
       },
-      py::arg("config"), py::arg("blob"), "Erases the blob's sectors and writes the blob (then verifies it).");
+      py::arg("config"), py::arg("blob"),
+      "Erases the blob's sectors and writes the blob (then verifies it).\n"
+      "Never interrupted midway (a torn write would lose the stored blob): Ctrl-C\n"
+      "while it waits behind another call cancels it before it touches the camera;\n"
+      "once the erase began, the call waits for the end. Then a failure raises its\n"
+      "Error with the KeyboardInterrupt as __context__, and a success lets the\n"
+      "KeyboardInterrupt be raised.");
   m.def(
       "probe_flash_transport",
       [](const us::FlashConfig& config) {
-        us::Result<void> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::probe_flash_transport(config);
-        }
-        check(r);
+        check(run_interruptibly(module_worker(), [config] { return us::probe_flash_transport(config); }));
       },
       py::arg("config"), "Checks that the camera's flash answers; raises Error otherwise.");
   m.def(
       "read_firmware_version",
       [](const us::FlashConfig& config) {
-        us::Result<std::string> r;
-        {
-          py::gil_scoped_release unlocked;
-          r = us::detail::read_firmware_version_from_device(config);
-        }
-        return decode_text(take(std::move(r)));
+        return decode_text(take(run_interruptibly(
+            module_worker(), [config] { return us::detail::read_firmware_version_from_device(config); })));
       },
       py::arg("config"), "The camera's firmware version text.");
 }

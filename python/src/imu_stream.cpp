@@ -49,69 +49,112 @@ py::object sample_dtype() {
   return np.attr("dtype")(fields);
 }
 
+// What a stream has read and not yet handed out. Shared with the jobs that
+// read it on the device's worker: a job a signal interrupted finishes after
+// the call that posted it has returned.
+struct StreamState {
+  us::ImuStream stream;  // used under the device's mutex only
+  std::mutex mutex;      // guards the two below (held briefly, never while reading)
+  // Samples read, in order: taken in by jobs at the back, handed out from
+  // the front; an interrupted call puts its samples back at the front.
+  std::deque<us::ImuStreamSample> carried;
+  // The failure that stopped a read, raised once the samples before it are
+  // handed out.
+  std::optional<us::Result<us::ImuStreamSample>> deferred;
+};
+
+// Reads on the device's worker until `need` samples are carried, a read
+// fails, or kSliceMs passed: the waiting call checks for signals between
+// such jobs as well as during them.
+constexpr int kSliceMs = 20;
+
+void fill(StreamState& s, std::size_t need) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSliceMs);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (s.deferred || s.carried.size() >= need) return;
+    }
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+    if (left < 1) return;
+    us::Result<std::optional<us::ImuStreamSample>> got = s.stream.next_within(static_cast<std::uint32_t>(left));
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!got.ok()) {
+      s.deferred = us::Result<us::ImuStreamSample>::forward(got);
+      return;
+    }
+    if (!*got.value) return;  // nothing new within the slice
+    s.carried.push_back(std::move(**got.value));
+  }
+}
+
 // The stream and the Device object it reads; the Device object is kept
 // alive as long as the stream, and its mutex serialises the stream's reads
 // with every other call on that device.
 //
-// Long reads run in slices of at most kSliceMs (the device's mutex and the
-// interpreter lock are given back between slices), so that a signal
-// (Ctrl-C) or a close() from another thread is seen within about 100 ms.
-// Samples read by a call that a signal interrupts are kept in `carried` and
-// handed out first by the next call; a failure met after some samples were
-// read waits in `deferred` until those are handed out.
+// Reads run on the device's worker in slices (fill), waited for
+// interruptibly: a signal (Ctrl-C) or a close() from another thread is seen
+// within about 100 ms, also while the camera does not answer. Samples read
+// by a call that a signal interrupts stay carried and are handed out first
+// by the next call; a failure met after some samples were read is raised
+// after those.
 struct PyImuStream {
-  static constexpr int kSliceMs = 20;
-
   py::object owner;  // the PyDevice
   PyDevice* device = nullptr;
-  us::ImuStream stream;
-  std::deque<us::ImuStreamSample> carried;
-  std::optional<us::Result<us::ImuStreamSample>> deferred;
+  std::shared_ptr<StreamState> state = std::make_shared<StreamState>();
 
   template <typename F>
   auto call(F&& f) {
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     std::lock_guard<std::mutex> lock(device->mutex);
-    return f(stream);
+    return f(state->stream);
+  }
+
+  // Samples read and not handed out.
+  std::size_t carried() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->carried.size();
+  }
+
+  // The samples of an interrupted call go back in front of the others.
+  void give_back(std::vector<us::ImuStreamSample>& out) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->carried.insert(state->carried.begin(), std::make_move_iterator(out.begin()),
+                          std::make_move_iterator(out.end()));
+    out.clear();
+  }
+
+  // Takes the deferred failure when nothing is carried before it.
+  std::optional<us::Result<us::ImuStreamSample>> take_failure() {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    if (!state->carried.empty() || !state->deferred) return std::nullopt;
+    std::optional<us::Result<us::ImuStreamSample>> failure = std::move(state->deferred);
+    state->deferred.reset();
+    return failure;
   }
 
   // Appends up to `count` samples to `out`: the carried ones, then from the
-  // device one slice at a time, checking for signals between slices. On a
-  // signal the samples of this call go back to `carried` and the signal's
-  // exception is raised. A failure with samples in hand is deferred.
+  // device one slice at a time. A failure with samples in hand stays for the
+  // next call; without, it is raised. On a signal the samples of this call
+  // go back to the stream and the signal's exception is raised.
   void take_samples(std::size_t count, std::vector<us::ImuStreamSample>& out) {
-    while (out.size() < count && !carried.empty()) {
-      out.push_back(std::move(carried.front()));
-      carried.pop_front();
-    }
-    while (out.size() < count) {
-      if (deferred) {
-        if (!out.empty()) return;
-        us::Result<us::ImuStreamSample> failure = std::move(*deferred);
-        deferred.reset();
-        take(std::move(failure));
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        while (out.size() < count && !state->carried.empty()) {
+          out.push_back(std::move(state->carried.front()));
+          state->carried.pop_front();
+        }
+        if (out.size() >= count || (state->deferred && !out.empty())) return;
       }
-      std::optional<us::Result<us::ImuStreamSample>> failed;
-      call([&](us::ImuStream& st) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSliceMs);
-        do {
-          us::Result<us::ImuStreamSample> got = st.next();
-          if (!got.ok()) {
-            failed = std::move(got);
-            return;
-          }
-          out.push_back(std::move(*got.value));
-        } while (out.size() < count && std::chrono::steady_clock::now() < until);
-      });
-      if (failed) {
-        if (out.empty()) take(std::move(*failed));
-        deferred = std::move(*failed);
-        return;
-      }
-      if (PyErr_CheckSignals() != 0) {
-        carried.insert(carried.begin(), std::make_move_iterator(out.begin()), std::make_move_iterator(out.end()));
-        out.clear();
-        throw py::error_already_set();
+      if (auto failure = take_failure()) take(std::move(*failure));
+      try {
+        device->read([s = state, need = count - out.size()](us::Device&) { fill(*s, need); });
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      } catch (...) {
+        give_back(out);
+        throw;
       }
     }
   }
@@ -119,7 +162,6 @@ struct PyImuStream {
   us::ImuStreamSample next_sample() {
     std::vector<us::ImuStreamSample> one;
     take_samples(1, one);
-    if (one.empty()) take(std::move(*deferred));  // not reached: a failure without samples is raised at once
     return std::move(one.front());
   }
 };
@@ -143,7 +185,7 @@ std::unique_ptr<PyImuStream> open_stream(const py::object& device_object, const 
   auto s = std::make_unique<PyImuStream>();
   s->owner = device_object;
   s->device = &device_object.cast<PyDevice&>();
-  s->stream = take(s->device->call([&](us::Device& dev) { return us::open_imu_stream(dev, options); }));
+  s->state->stream = take(s->device->call([&](us::Device& dev) { return us::open_imu_stream(dev, options); }));
   return s;
 }
 
@@ -228,7 +270,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
     const auto state = s.call([](us::ImuStream& st) { return std::make_pair(st.is_open(), st.stats()); });
     if (!state.first) return std::string("<morvane_uvc_stereo.ImuStream closed>");
     const us::ImuStreamStats& t = state.second;
-    return "<morvane_uvc_stereo.ImuStream samples=" + std::to_string(t.samples - s.carried.size()) +
+    return "<morvane_uvc_stereo.ImuStream samples=" + std::to_string(t.samples - s.carried()) +
            " missed=" + std::to_string(t.missed) + " stalls=" + std::to_string(t.stalls) + ">";
   });
   stream.def(
@@ -251,11 +293,9 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
         std::vector<us::ImuStreamSample> samples;
         if (count > 0) {
           s.take_samples(static_cast<std::size_t>(count), samples);
-        } else if (s.deferred) {
-          us::Result<us::ImuStreamSample> failure = std::move(*s.deferred);
-          s.deferred.reset();
-          take(std::move(failure));
-        } else if (s.carried.empty()) {
+        } else if (auto failure = s.take_failure()) {
+          take(std::move(*failure));
+        } else if (s.carried() == 0) {
           take(s.call([&](us::ImuStream& st) { return st.next_batch(0, samples); }));
         }
         const std::size_t n = samples.size();
@@ -284,8 +324,9 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       "until all are there. When a read fails after some samples were taken, those are\n"
       "returned and the next call raises the failure. Raises ValueError for a count\n"
       "below 0 or beyond what an array can hold, ImportError without numpy (before\n"
-      "anything is read). A signal (Ctrl-C) is seen within about 100 ms: its exception\n"
-      "is raised and the samples read so far stay in the stream for the next call.");
+      "anything is read). A signal (Ctrl-C) is seen within about 100 ms, also while the\n"
+      "camera does not answer: its exception is raised and the samples read so far\n"
+      "stay in the stream for the next call.");
   stream.def_property_readonly(
       "clock_estimate", [](PyImuStream& s) { return s.call([](us::ImuStream& st) { return st.clock_estimate(); }); },
       "The current ImuClockEstimate.");
@@ -313,9 +354,12 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
   device.def(
       "open_imu_stream",
       [](py::object self, double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
-         std::uint32_t stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
+         const py::int_& stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
+        // An int beyond 32 bits is out of range like any other: the SDK's
+        // message, which names the valid range, says so.
+        const auto stall = uint_in_range(stall_timeout_ms, 0xFFFFFFFFu, "stall_timeout_ms");
         return open_stream(self, make_options(sample_rate_hz, nominal_tick_rate_hz, estimation_window_s,
-                                              stall_timeout_ms, conversion));
+                                              static_cast<std::uint32_t>(stall.value_or(0)), conversion));
       },
       py::kw_only(), py::arg("sample_rate_hz") = 0.0, py::arg("nominal_tick_rate_hz") = 1e6,
       py::arg("estimation_window_s") = 30.0, py::arg("stall_timeout_ms") = 2000, py::arg("conversion") = py::none(),

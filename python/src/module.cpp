@@ -38,8 +38,12 @@ py::object* g_types = nullptr;  // the _types module, kept for the process's lif
 
 py::object types_attr(const char* name) { return g_types->attr(name); }
 
+py::object make_error(us::ErrorCode code, const std::string& message) {
+  return types_attr("_make_error")(static_cast<int>(code), decode_text(message));
+}
+
 void raise_error(us::ErrorCode code, const std::string& message) {
-  py::object error = types_attr("_make_error")(static_cast<int>(code), decode_text(message));
+  py::object error = make_error(code, message);
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
 }
@@ -101,6 +105,22 @@ std::uint16_t checked_u16(long long value, const char* what) {
   return static_cast<std::uint16_t>(value);
 }
 
+std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigned long long high, const char* what) {
+  if (!PyLong_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be an int, not " +
+                         std::string(py::str(py::type::of(value).attr("__name__"))));
+  const int negative = PyObject_RichCompareBool(value.ptr(), py::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw py::error_already_set();
+  if (negative) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(value.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // beyond 64 bits
+    return std::nullopt;
+  }
+  if (v > high) return std::nullopt;
+  return v;
+}
+
 // ---- Devices known to the bindings.
 //
 // Every Device object registers here, so that putting the simulated camera
@@ -121,24 +141,47 @@ PyDevice::PyDevice(us::Device d) : device(std::move(d)) {
 }
 
 PyDevice::~PyDevice() {
-  {
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
-    registry().erase(this);
+  auto finish = [this] {
+    {
+      // A simulation switch may hold the registry while it waits for
+      // devices' workers: not with the interpreter lock.
+      std::lock_guard<std::mutex> lock(g_registry_mutex);
+      registry().erase(this);
+    }
+    // The jobs still queued (reads a signal interrupted) end first, which
+    // may take seconds for a camera that does not answer.
+    worker.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    us::Device closed(std::move(device));
+  };
+  // Dropped from Python, the interpreter lock is held: other Python threads
+  // run on while this waits.
+  if (PyGILState_Check()) {
+    Unlocked unlocked;
+    finish();
+  } else {
+    finish();
   }
-  std::lock_guard<std::mutex> lock(mutex);
-  us::Device closed(std::move(device));
 }
 
 void close_all_monitors();
 
 void close_all_devices() {
+  // A flash function a signal interrupted may still be talking to the
+  // camera of the side being switched away from.
+  module_worker().wait_idle();
   close_all_monitors();
   // Called with the interpreter lock released: a device may be in the
   // middle of an operation on another thread, which finishes first.
   std::lock_guard<std::mutex> lock(g_registry_mutex);
   for (PyDevice* d : registry()) {
-    std::lock_guard<std::mutex> device_lock(d->mutex);
-    us::Device closed(std::move(d->device));
+    {
+      std::lock_guard<std::mutex> device_lock(d->mutex);
+      us::Device closed(std::move(d->device));
+    }
+    // Jobs still queued run now, on the closed device (they fail at once),
+    // rather than later against a system that is gone.
+    d->worker->wait_idle();
   }
 }
 
@@ -156,6 +199,7 @@ PYBIND11_MODULE(_core, m) {
   using namespace morvane::python;
   m.doc() = "The C++ library of the Morvane UVC stereo camera SDK (use the morvane_uvc_stereo package).";
   g_types = new py::object(py::module_::import("morvane_uvc_stereo._types"));
+  install_exit_and_fork_waits(m);
   bind_records(m);
   bind_functions(m);
   bind_device(m);

@@ -31,7 +31,7 @@ struct PyMonitor {
 
   template <typename F>
   auto call(F&& f) {
-    py::gil_scoped_release unlocked;
+    Unlocked unlocked;
     std::lock_guard<std::mutex> lock(mutex);
     return f(monitor);
   }
@@ -175,7 +175,7 @@ void bind_monitor(py::module_& m) {
         filter.require_serial = require_serial;
         us::Result<us::DeviceMonitor> opened;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           opened = us::open_device_monitor(filter);
         }
         return std::make_unique<PyMonitor>(take(std::move(opened)));

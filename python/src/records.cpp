@@ -37,7 +37,12 @@ void int_field(py::class_<C>& cls, const char* name, T C::*member, const char* d
 template <typename C>
 void u64_field(py::class_<C>& cls, const char* name, std::uint64_t C::*member, const char* doc) {
   cls.def_property(
-      name, [member](const C& c) { return c.*member; }, [member](C& c, std::uint64_t value) { c.*member = value; },
+      name, [member](const C& c) { return c.*member; },
+      [member, name](C& c, const py::int_& value) {
+        const auto v = uint_in_range(value, std::numeric_limits<std::uint64_t>::max(), name);
+        if (!v) throw py::value_error(std::string(name) + " must be in 0..18446744073709551615");
+        c.*member = *v;
+      },
       doc);
 }
 

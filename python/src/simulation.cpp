@@ -1,6 +1,7 @@
 // The simulated camera from Python.
 #include <pybind11/stl.h>
 
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,7 +26,8 @@ struct PySimulation {
   ~PySimulation() {
     if (!active()) return;
     {
-      py::gil_scoped_release unlocked;
+      Unlocked unlocked;
+      camera->resume_answering();  // operations waiting for it end first
       close_all_devices();
       (void)camera->stop();
     }
@@ -38,9 +40,11 @@ struct PySimulation {
     if (!active()) return;
     us::Result<void> stopped;
     {
-      py::gil_scoped_release unlocked;
+      Unlocked unlocked;
       // Devices opened on the virtual camera go first: their IMU
-      // descriptors exist only there.
+      // descriptors exist only there. Operations still waiting for the
+      // camera's answer get it, and end.
+      camera->resume_answering();
       close_all_devices();
       stopped = camera->stop();
     }
@@ -85,6 +89,27 @@ void bind_simulation(py::module_& m) {
   sim.def_property_readonly(
       "plugged_in", [](const PySimulation& s) { return s.camera && s.camera->plugged_in(); },
       "True while the camera is on the bus.");
+  sim.def(
+      "stop_answering",
+      [](PySimulation& s) {
+        if (s.camera) s.camera->stop_answering();
+      },
+      "Makes the camera stop answering, as a hung firmware does: each flash or IMU\n"
+      "request then waits, in real time, until the camera answers again or the request\n"
+      "times out (1 s for a USB transfer, 5 s for an IMU query, as the kernel's UVC\n"
+      "driver waits), and fails as timed out.");
+  sim.def(
+      "resume_answering",
+      [](PySimulation& s) {
+        if (s.camera) s.camera->resume_answering();
+      },
+      "Lets the waiting requests through at once, answered normally; stop() does too.");
+  sim.def_property_readonly(
+      "answering", [](const PySimulation& s) { return s.camera && s.camera->answering(); },
+      "False after stop_answering() until resume_answering().");
+  sim.def_property_readonly(
+      "waiting_requests", [](const PySimulation& s) { return s.camera ? s.camera->waiting_requests() : 0; },
+      "Requests waiting for the camera's answer right now.");
   sim.def_property_readonly(
       "open_video_nodes", [](const PySimulation& s) { return s.camera ? s.camera->open_video_nodes() : 0; },
       "Video nodes the SDK holds open on the virtual camera now (an open IMU holds one).");
@@ -93,8 +118,10 @@ void bind_simulation(py::module_& m) {
       "USB handles the SDK holds open now (only during a flash operation).");
   sim.def(
       "advance_time_ns",
-      [](PySimulation& s, std::uint64_t delta) {
-        if (s.camera) s.camera->advance_time_ns(delta);
+      [](PySimulation& s, const py::int_& delta) {
+        const auto ns = uint_in_range(delta, std::numeric_limits<std::uint64_t>::max(), "delta_ns");
+        if (!ns) throw py::value_error("delta_ns must be in 0..18446744073709551615");
+        if (s.camera) s.camera->advance_time_ns(*ns);
       },
       py::arg("delta_ns"), "Moves the virtual clock forward (the IMU produces samples as it advances).");
   sim.def(
@@ -103,7 +130,7 @@ void bind_simulation(py::module_& m) {
         if (!s.camera) raise_error(us::ErrorCode::invalid_argument, "simulated camera is not active");
         us::Result<void> saved;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           saved = s.camera->save();
         }
         check(saved);
@@ -140,7 +167,7 @@ void bind_simulation(py::module_& m) {
         options.state_file = state_file;
         us::Result<us::SimulatedCamera> started;
         {
-          py::gil_scoped_release unlocked;
+          Unlocked unlocked;
           // Devices opened on the real system must not meet the virtual one.
           close_all_devices();
           started = us::SimulatedCamera::start(options);

@@ -272,3 +272,26 @@ def test_errors_are_the_builtin_they_are_and_objects_have_a_repr(device):
     assert repr(stream).startswith("<morvane_uvc_stereo.ImuStream samples=3 ")
     stream.close()
     assert repr(stream) == "<morvane_uvc_stereo.ImuStream closed>"
+
+
+def test_out_of_range_options_are_value_errors_naming_the_range(sim, device):
+    stall = "IMU stream option stall_timeout_ms is out of range (valid: 1 to 3600000)"
+    table = [
+        (lambda: device.open_imu_stream(stall_timeout_ms=0), stall),
+        (lambda: device.open_imu_stream(stall_timeout_ms=-1), stall),  # beyond 32 bits: the same error
+        (lambda: device.open_imu_stream(stall_timeout_ms=2**40), stall),
+        (lambda: device.open_imu_stream(estimation_window_s=1.0),
+         "IMU stream option estimation_window_s is out of range (valid: 2 to 600)"),
+        (lambda: m.open_device(device.info, -1), "open_device required_capabilities contains unknown bits"),
+        (lambda: m.open_device(device.info, 2**40), "open_device required_capabilities contains unknown bits"),
+        (lambda: sim.advance_time_ns(-1), "delta_ns must be in 0..18446744073709551615"),
+        (lambda: m.ReadImuResult(timestamp_ns=-1), "timestamp_ns must be in 0..18446744073709551615"),
+        (lambda: m.scan_devices(vid=-1), "vid must be in 0..65535"),
+        (lambda: m.open_device_monitor().wait(-1), "timeout must be >= 0 or None"),
+    ]
+    for call, message in table:
+        with pytest.raises(ValueError) as raised:
+            call()
+        error = raised.value
+        assert getattr(error, "message", str(error)) == message, message
+    assert sim.open_video_nodes == 0  # no option error touched the IMU

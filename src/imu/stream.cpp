@@ -184,6 +184,16 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   std::deque<Entry> pending;             // taken in, not yet handed out
   std::optional<std::uint64_t> suspect;  // sequence of a held sample awaiting confirmation
   std::uint64_t suspect_arrival = 0;
+  // When the wait for the next sample began: the stall timeout runs from
+  // there across calls that gave up at their own deadline (next_within).
+  std::optional<std::uint64_t> wait_start;
+  // The first samples' intake (prime), which such a call may leave half done.
+  bool priming = false;
+  bool prime_ran_dry = false;
+  std::size_t prime_bounded = 0;  // samples taken in right after a read that found nothing new
+  std::uint64_t prime_begin = 0;
+  // The end of a wait a deadline cut short.
+  std::optional<std::uint64_t> resume_at;
 
   double period_ns() const { return period_ticks > 0 ? period_ticks * fit.ns_per_tick() : 0.0; }
   bool held() const { return suspect && !pending.empty() && pending.front().sample.sequence >= *suspect; }
@@ -194,7 +204,9 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   // True when a spacing of `delta` ticks is no whole number of sample
   // periods: the device clock stepped between the two samples.
   bool off_grid(double delta) const;
-  Result<ImuStreamSample> next();
+  // The next sample, or a failure; sets `expired` instead when the host
+  // clock reaches `deadline` first (no limit: the largest value).
+  Result<ImuStreamSample> next(std::uint64_t deadline, bool& expired);
   // Takes one read in: false for a repeat of the last sample, true for a new
   // one (appended to `pending`).
   bool ingest(std::uint64_t start, std::uint64_t arrival, const ReadImuResult& raw);
@@ -206,7 +218,13 @@ struct __attribute__((visibility("hidden"))) ImuStream::Impl {
   Result<ReadImuResult> read_once(std::uint64_t& start, std::uint64_t& arrival);
   Result<ImuStreamSample> stall_failure();
   double poll_step_ns() const;
-  void prime();
+  // False when the deadline came first; the intake then goes on at the next
+  // call.
+  bool prime(std::uint64_t deadline);
+  // Sleeps until `until`, or until the deadline when that comes first:
+  // false then, and the next call resumes the wait where it stopped (so the
+  // reads happen when they would have without the deadline).
+  bool sleep_until(std::uint64_t until, std::uint64_t deadline);
 };
 
 void ImuStream::Impl::note_spacing(double delta) {
@@ -480,19 +498,38 @@ double ImuStream::Impl::poll_step_ns() const {
   return period > 0 ? std::clamp(period / 50, 10e3, 200e3) : 100e3;
 }
 
-void ImuStream::Impl::prime() {
+bool ImuStream::Impl::sleep_until(std::uint64_t until, std::uint64_t deadline) {
+  const std::uint64_t now = platform::monotonic_ns();
+  if (until <= now) return true;
+  if (deadline < until) {
+    if (deadline > now) sleep_ns(deadline - now);
+    resume_at = until;
+    return false;
+  }
+  sleep_ns(until - now);
+  return true;
+}
+
+bool ImuStream::Impl::prime(std::uint64_t deadline) {
   // At the start nothing is known of the device's clock, and a queueing
   // device may hold samples taken long ago. Take samples in until a few
   // have arrived right after a read that found nothing new (the queue is
   // empty and those samples have both bounds); they are stamped as they are
   // handed out, from that fit: the old ones get their instants from the
   // line, not from their late arrival.
-  const std::uint64_t begin = platform::monotonic_ns();
+  if (!priming) {
+    priming = true;
+    prime_ran_dry = false;
+    prime_bounded = 0;
+    prime_begin = platform::monotonic_ns();
+  }
   const std::uint64_t stall_ns = static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL;
-  bool ran_dry = false;
-  std::size_t bounded = 0;  // samples taken in right after a read that found nothing new
   for (;;) {
-    if (ran_dry) sleep_ns(clamp_ns(poll_step_ns()));
+    if (prime_ran_dry) {
+      const std::uint64_t until = resume_at ? *resume_at : platform::monotonic_ns() + clamp_ns(poll_step_ns());
+      resume_at.reset();
+      if (!sleep_until(until, deadline)) return false;
+    }
     std::uint64_t start = 0, arrival = 0;
     Result<ReadImuResult> read = read_once(start, arrival);
     if (!read.ok()) {
@@ -500,26 +537,32 @@ void ImuStream::Impl::prime() {
       break;
     }
     if (ingest(start, arrival, *read.value)) {
-      if (caught_up) ++bounded;
-      if (ended || bounded >= kPrimeBounded || pending.size() >= kPrimeSamples || arrival - begin >= kPrimeNs) break;
+      if (caught_up) ++prime_bounded;
+      if (ended || prime_bounded >= kPrimeBounded || pending.size() >= kPrimeSamples ||
+          arrival - prime_begin >= kPrimeNs)
+        break;
     } else {
-      ran_dry = true;
-      if (arrival - begin >= stall_ns) break;
+      prime_ran_dry = true;
+      if (arrival - *wait_start >= stall_ns) break;
     }
+    if (arrival >= deadline) return false;
   }
+  priming = false;
+  return true;
 }
 
-Result<ImuStreamSample> ImuStream::Impl::next() {
+Result<ImuStreamSample> ImuStream::Impl::next(std::uint64_t deadline, bool& expired) {
   using R = Result<ImuStreamSample>;
-  if (pending.empty() && !have_last && !ended && !pending_code) {
-    const std::uint64_t begin = platform::monotonic_ns();
-    prime();
-    if (pending.empty() && !ended) {
-      const std::uint64_t now = platform::monotonic_ns();
-      if (now - begin >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) return stall_failure();
+  expired = false;
+  if (!wait_start) wait_start = platform::monotonic_ns();
+  const std::uint64_t stall_ns = static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL;
+  if (priming || (pending.empty() && !have_last && !ended && !pending_code)) {
+    if (!prime(deadline)) {
+      expired = true;
+      return R::failure(ErrorCode::ok, "");
     }
+    if (pending.empty() && !ended && platform::monotonic_ns() - *wait_start >= stall_ns) return stall_failure();
   }
-  const std::uint64_t call_start = platform::monotonic_ns();
   bool first_attempt = true;
   for (;;) {
     if (!pending.empty() && !held()) return R::success(hand_out());
@@ -537,7 +580,12 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
     if (!have_last) return stall_failure();  // nothing at all yet (a device that only repeats)
 
     const double period = period_ns();
-    if (first_attempt && !held()) {
+    const std::uint64_t now = platform::monotonic_ns();
+    std::uint64_t pause = 0;
+    if (resume_at) {
+      pause = *resume_at > now ? *resume_at - now : 0;  // the wait the previous call left
+      resume_at.reset();
+    } else if (first_attempt && !held()) {
       // Wake a little before the next sample is due, so that a read now and
       // then still sees the previous one: that read bounds the new sample's
       // instant from below. Only once a read has shown the device has
@@ -545,11 +593,16 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
       if (period > 0 && caught_up) {
         const double lead = std::clamp(period / 10, 20e3, 500e3);
         const double wake = fit.host_ns(last_counter) + period_ticks * fit.ns_per_tick() - lead;
-        const std::uint64_t now = platform::monotonic_ns();
-        if (wake > static_cast<double>(now)) sleep_ns(clamp_ns(wake - static_cast<double>(now)));
+        if (wake > static_cast<double>(now)) pause = clamp_ns(wake - static_cast<double>(now));
       }
     } else if (!first_attempt) {
-      sleep_ns(clamp_ns(poll_step_ns()));
+      pause = clamp_ns(poll_step_ns());
+    }
+    // A deadline that comes first ends the call before the read; the next
+    // call goes on waiting until the same instant.
+    if (!sleep_until(now + pause, deadline)) {
+      expired = true;
+      return R::failure(ErrorCode::ok, "");
     }
     first_attempt = false;
 
@@ -559,8 +612,7 @@ Result<ImuStreamSample> ImuStream::Impl::next() {
       ended = R::forward(read);
       continue;
     }
-    if (!ingest(start, arrival, *read.value) &&
-        arrival - call_start >= static_cast<std::uint64_t>(options.stall_timeout_ms) * 1000000ULL) {
+    if (!ingest(start, arrival, *read.value) && arrival - *wait_start >= stall_ns) {
       suspect.reset();
       if (!pending.empty()) continue;
       return stall_failure();
@@ -578,7 +630,22 @@ bool ImuStream::is_open() const noexcept { return impl_ != nullptr; }
 
 Result<ImuStreamSample> ImuStream::next() {
   if (!impl_) return Result<ImuStreamSample>::failure(ErrorCode::invalid_argument, kMsgClosed);
-  return impl_->next();
+  bool expired = false;
+  Result<ImuStreamSample> got = impl_->next(std::numeric_limits<std::uint64_t>::max(), expired);
+  impl_->wait_start.reset();
+  return got;
+}
+
+Result<std::optional<ImuStreamSample>> ImuStream::next_within(std::uint32_t wait_ms) {
+  using R = Result<std::optional<ImuStreamSample>>;
+  if (!impl_) return R::failure(ErrorCode::invalid_argument, kMsgClosed);
+  const std::uint64_t deadline = platform::monotonic_ns() + static_cast<std::uint64_t>(wait_ms) * 1000000ULL;
+  bool expired = false;
+  Result<ImuStreamSample> got = impl_->next(deadline, expired);
+  if (expired) return R::success(std::nullopt);
+  impl_->wait_start.reset();
+  if (!got.ok()) return R::forward(got);
+  return R::success(std::move(*got.value));
 }
 
 Result<std::size_t> ImuStream::next_batch(std::size_t count, std::vector<ImuStreamSample>& out) {
@@ -589,9 +656,11 @@ Result<std::size_t> ImuStream::next_batch(std::size_t count, std::vector<ImuStre
     return R::success(0);
   }
   std::size_t done = 0;
-  out.reserve(out.size() + count);
+  // The count is the caller's wish, not a size to allocate: a batch that a
+  // failure cuts short, or a count beyond memory, reserves no more than this.
+  out.reserve(out.size() + std::min<std::size_t>(count, 4096));
   while (done < count) {
-    Result<ImuStreamSample> sample = impl_->next();
+    Result<ImuStreamSample> sample = next();
     if (!sample.ok()) {
       if (done == 0) return R::forward(sample);
       // Hand over what was read; the failure comes with the next call (a

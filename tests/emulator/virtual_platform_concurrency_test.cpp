@@ -1,9 +1,13 @@
 // The virtual platform under several threads: it stays consistent (and
 // ThreadSanitizer-clean), and it notices when two threads use one camera's
 // USB connection at once.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/uvcvideo.h>
 
 #include <atomic>
+#include <cerrno>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -154,6 +158,59 @@ TEST(VirtualPlatformConcurrency, SecondHandleFromAnotherThreadIsRecorded) {
   release_and_close(p, first);
   p.usb_exit();
   EXPECT_EQ(p.open_handle_count(), 0u);
+}
+
+// Waits (in real time, as the platform does) until `count` requests wait for
+// the camera's answer.
+bool until_waiting(VirtualCamera& cam, std::size_t count) {
+  for (int i = 0; i < 5000 && cam.requests_waiting() != count; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return cam.requests_waiting() == count;
+}
+
+// A camera that stops answering holds each request until the request's own
+// timeout, or until it answers again or leaves the bus; the device sees
+// nothing of a request that timed out.
+TEST(VirtualPlatformConcurrency, CameraThatStopsAnsweringHoldsRequestsUntilTimeoutAnswerOrUnplug) {
+  VirtualPlatform p;
+  VirtualCamera& cam = p.add_camera(default_camera_config());
+  ASSERT_EQ(p.usb_init(), 0);
+  const int node = p.video_open("/dev/video0", O_RDONLY);
+  ASSERT_GE(node, 0);
+  cam.set_answering(false);
+
+  std::uint8_t sample[17] = {};
+  uvc_xu_control_query q{4, 10, kGetCur, 17, sample};
+  auto query = std::async(std::launch::async, [&] {
+    const int r = p.video_ioctl(node, UVCIOC_CTRL_QUERY, &q);
+    return r == 0 ? 0 : errno;
+  });
+  ASSERT_TRUE(until_waiting(cam, 1));
+  cam.set_answering(true);
+  EXPECT_EQ(query.get(), 0);  // answered once the camera answers again
+  EXPECT_EQ(sample[1], 25);
+  p.video_close(node);
+
+  libusb_device_handle* h = open_and_claim(p, 1);
+  ASSERT_NE(h, nullptr);
+  cam.set_answering(false);
+  const std::size_t seen = cam.transfer_count();
+  const std::uint64_t before = p.clock().now_ns();
+  unsigned char buf[4] = {0x1F, 0x10, 0x00, 0xFF};
+  EXPECT_EQ(p.usb_control_transfer(h, 0x21, 0x01, 0x0100, 0x0300, buf, 4, 30), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(p.clock().now_ns() - before, 30000000u);  // the timeout passed on the virtual clock too
+  EXPECT_EQ(cam.transfer_count(), seen);
+
+  auto transfer = std::async(std::launch::async, [&] {
+    return p.usb_control_transfer(h, 0xA1, 0x81, 0x0100, 0x0300, buf, 4, 0);  // 0: no time limit
+  });
+  ASSERT_TRUE(until_waiting(cam, 1));
+  cam.unplug();
+  EXPECT_EQ(transfer.get(), LIBUSB_ERROR_NO_DEVICE);
+  EXPECT_EQ(cam.requests_waiting(), 0u);
+  EXPECT_TRUE(p.overlaps().empty());
+  p.usb_close(h);
+  p.usb_exit();
 }
 
 }  // namespace

@@ -203,6 +203,72 @@ TEST(ImuStream, LongGapAcrossWrapsIsCountedAndStallsAreReported) {
   }
 }
 
+// next_within() in a loop is next() with bounded waits: the very samples
+// next() yields, read at the same instants (a wait a deadline cut short goes
+// on in the next call), with the calls coming back empty in between; and the
+// stall timeout counted across them from the first call of the wait, so a
+// gap is reported as next() reports it and its missed count stays exact.
+TEST(ImuStream, BoundedWaitsYieldEverySampleAndCarryTheStallClock) {
+  for (emu::ImuReadMode mode : {emu::ImuReadMode::latest, emu::ImuReadMode::queue}) {
+    SCOPED_TRACE(mode == emu::ImuReadMode::latest ? "latest" : "queue");
+    ImuStreamOptions options;
+    options.stall_timeout_ms = 1000;
+    std::vector<ImuStreamSample> unbounded;
+    {
+      VirtualCameraRig rig({clocked_camera(200, 80, mode)});
+      Device device = open_camera();
+      Result<ImuStream> opened = open_imu_stream(device, options);
+      ASSERT_TRUE(opened.ok()) << opened.message;
+      Result<std::size_t> got = opened.value->next_batch(400, unbounded);
+      ASSERT_TRUE(got.ok()) << got.message;
+    }
+    VirtualCameraRig rig({clocked_camera(200, 80, mode)});
+    Device device = open_camera();
+    Result<ImuStream> opened = open_imu_stream(device, options);
+    ASSERT_TRUE(opened.ok()) << opened.message;
+    ImuStream stream = std::move(*opened.value);
+    // Waits of `wait_ms` until a sample or a failure; counts the empty ones.
+    std::uint64_t empty = 0;
+    const auto take = [&](std::uint32_t wait_ms) {
+      for (;;) {
+        auto got = stream.next_within(wait_ms);
+        if (!got.ok()) return Result<ImuStreamSample>::forward(got);
+        if (*got.value) return Result<ImuStreamSample>::success(std::move(**got.value));
+        ++empty;
+      }
+    };
+    ImuStreamSample last;
+    for (const ImuStreamSample& expected : unbounded) {
+      Result<ImuStreamSample> s = take(1);
+      ASSERT_TRUE(s.ok()) << s.message;
+      EXPECT_EQ(s.value->sequence, expected.sequence);
+      EXPECT_EQ(s.value->device_counter, expected.device_counter);
+      EXPECT_EQ(s.value->host_ns, expected.host_ns) << expected.sequence;
+      EXPECT_EQ(s.value->time_ns, expected.time_ns) << expected.sequence;
+      last = *s.value;
+    }
+    EXPECT_GT(empty, 400u);  // most samples came after more than 1 ms of waiting
+    EXPECT_EQ(stream.stats().stalls, 0u);
+
+    rig.camera().drop_next_imu_samples(700);  // 3.5 s
+    empty = 0;
+    const std::uint64_t wait_began = rig.platform().clock().now_ns();
+    Result<ImuStreamSample> stalled = take(10);
+    EXPECT_EQ(stalled.code, ErrorCode::read_failed);
+    EXPECT_EQ(stalled.message, "no new IMU sample within 1000 ms");
+    EXPECT_GE(rig.platform().clock().now_ns() - wait_began, 1000000000u);
+    EXPECT_GE(empty, 95u);
+    int stalls = 1;
+    Result<ImuStreamSample> resumed = take(10);
+    for (; !resumed.ok() && stalls < 5; ++stalls) resumed = take(10);
+    ASSERT_TRUE(resumed.ok()) << resumed.message;
+    EXPECT_EQ(stream.stats().stalls, static_cast<std::uint64_t>(stalls));
+    EXPECT_EQ(stalls, 3);  // at 1, 2 and 3 s of the 3.5 s gap
+    EXPECT_EQ(resumed.value->missed_before, 700u);
+    EXPECT_EQ(resumed.value->sequence, last.sequence + 1);
+  }
+}
+
 // An IMU that takes a new sample for every request (and reads that take no
 // time) never repeats itself: the stream hands out every reply once, with
 // the counter unwrapped at the device's step, and stays honest about time.
@@ -303,7 +369,8 @@ TEST(ImuStream, BatchKeepsSamplesReadBeforeAFailure) {
   rig.camera().fail_transfers_matching(
       [&reads_left](const emu::TransferRequest& r) { return r.value == 0x0A00 && --reads_left < 0; },
       LIBUSB_ERROR_PIPE);
-  Result<std::size_t> partial = stream.next_batch(100, out);
+  // A count far beyond what memory holds: nothing is reserved for it up front.
+  Result<std::size_t> partial = stream.next_batch(out.max_size(), out);
   ASSERT_TRUE(partial.ok()) << partial.message;
   EXPECT_GT(*partial.value, 0u);
   EXPECT_LT(*partial.value, 100u);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "morvane/uvc_stereo/device.hpp"
@@ -217,6 +218,17 @@ class MORVANE_UVC_STEREO_API ImuStream {
   //        one in a row, ends the stream: every later call returns the same
   //        failure.
   Result<ImuStreamSample> next();
+
+  // next() with a bounded wait, for callers that must stay responsive (an
+  // event loop, a thread that checks for cancellation): it returns once a
+  // sample is there, or after about `wait_ms` milliseconds with a success
+  // holding no sample (std::nullopt). The deadline is checked between the
+  // stream's reads and cuts its sleeps short, so a read in progress runs
+  // over it by that read's duration. The stall timeout runs on across calls
+  // that came back empty: it counts from the first call of the wait, so
+  // next_within() called in a loop reports "no new IMU sample within <N> ms"
+  // when next() would. Fails as next() does.
+  Result<std::optional<ImuStreamSample>> next_within(std::uint32_t wait_ms);
 
   // Appends up to `count` samples to `out`, blocking until all are there or
   // a failure stops the batch, and returns how many were appended. A failure

@@ -133,6 +133,19 @@ class MORVANE_UVC_STEREO_SIM_API SimulatedCamera {
   void replug() noexcept;
   bool plugged_in() const noexcept;
 
+  // Makes the camera stop answering, as a hung firmware does: every flash
+  // or IMU request then waits, in real time, for an answer that does not
+  // come, until its own timeout passes (1 s for the SDK's USB transfers,
+  // 5 s for IMU queries, the kernel UVC driver's timeout) and it fails as
+  // timed out (the time waited passes on the virtual clock too).
+  // resume_answering() lets the waiting requests through at once, answered
+  // normally; so do unplug() and stop(). waiting_requests() counts the
+  // requests waiting now. No-ops / 0 on an inactive object.
+  void stop_answering() noexcept;
+  void resume_answering() noexcept;
+  bool answering() const noexcept;
+  std::size_t waiting_requests() const noexcept;
+
   // What the SDK holds open on the virtual system right now: video nodes
   // (an open IMU holds one) and USB device handles (only during a flash
   // operation). For tests that check an application releases the camera.

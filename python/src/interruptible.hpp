@@ -1,0 +1,289 @@
+// Calls that wait for a camera without holding up Ctrl-C.
+//
+// A request to a camera that stopped answering blocks its thread until the
+// request's timeout (the kernel's UVC driver waits 5 s, an uninterruptible
+// wait), and a flash read is a run of such requests. Python runs a signal's
+// handler only on the main thread, between bytecodes: while that thread is
+// inside such a call, Ctrl-C would wait for it. So the calls that may block
+// run on a worker thread, and the calling thread waits for them with the
+// interpreter lock released, checking for signals every kSignalCheckMs.
+//
+// Reads (run_interruptibly): on a signal its exception (KeyboardInterrupt)
+// is raised at once, and the read runs on to its end on the worker: a flash
+// read is never abandoned midway (the camera's driver would stay detached
+// and the flash lock held), it finishes or fails by itself and then
+// releases everything. Its result is dropped. The next call on the same
+// device waits behind it.
+//
+// Changes of the camera (run_to_end: writes, erases): a signal before the
+// change began cancels it (nothing was touched) and raises at once; once it
+// began, the caller waits for its end, however long: a torn write would lose
+// the stored calibration. Then a failure is raised as its Error, with the
+// signal's exception as its __context__ (the failure must not go unseen),
+// and a success lets the signal's exception be raised.
+//
+// At exit the interpreter waits for operations still running (Py_AtExit),
+// so that none is cut off with the camera in the middle of a flash access.
+//
+// fork(): every call into the library with the interpreter lock released is
+// counted (jobs from their posting to their end, calls on the caller's
+// thread inside Unlocked). A fork waits until none is in flight, first with
+// the interpreter lock released (os.register_at_fork), then, for a call that
+// began meanwhile, inside fork() itself (pthread_atfork): so the child
+// inherits no lock held by a thread it does not have (a device's mutex, the
+// flash lock). A child has none of its parent's threads: a worker created
+// before the fork runs nothing there, so the child makes those calls on its
+// own thread, as calls that cannot be interrupted.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <utility>
+
+#include "morvane/uvc_stereo/result.hpp"
+
+namespace morvane::python {
+
+namespace py = pybind11;
+namespace us = morvane::uvc_stereo;
+
+inline constexpr int kSignalCheckMs = 50;
+
+// A thread that runs the jobs posted to it one after another, in order.
+class Worker {
+ public:
+  Worker();
+  // Runs the jobs still queued, then ends the thread. Call without the
+  // interpreter lock (the jobs never take it, so holding it is safe, only
+  // slow for other Python threads).
+  ~Worker();
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+
+  void post(std::function<void()> job);
+  // Waits until every job posted so far has run.
+  void wait_idle();
+  // True in a child forked after the worker was made: its thread is not
+  // there (and its mutex may have been held at the fork). Use nothing else.
+  bool forked_away() const { return ::getpid() != owner_; }
+
+ private:
+  void run();
+
+  const pid_t owner_ = ::getpid();
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::function<void()>> jobs_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  std::unique_ptr<std::thread> thread_;
+};
+
+// The worker of the calls that belong to no Device (open_device and the
+// flash functions that open their own connection).
+Worker& module_worker();
+
+// Counts the calls in flight (see above), for the waits at exit and at
+// fork that install_exit_and_fork_waits() sets up (once, at import).
+void job_started();
+void job_finished();
+void install_exit_and_fork_waits(py::module_& m);
+
+// Releases the interpreter lock for a call into the library on the
+// caller's thread, counted as in flight. The count goes up while the lock
+// is still held and down before it is taken back, so a fork (which holds
+// the lock) sees every such call and can wait for it without a deadlock.
+class Unlocked {
+ public:
+  Unlocked() {
+    job_started();
+    state_ = PyEval_SaveThread();
+  }
+  ~Unlocked() {
+    job_finished();
+    PyEval_RestoreThread(state_);
+  }
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
+// Raises `error` (an Error object) with `interrupt` (a signal's exception)
+// as its __context__, as run_to_end does for a change that failed.
+[[noreturn]] void raise_after_interrupt(py::object error, py::object interrupt);
+// The Error object for a failure (morvane_uvc_stereo._types._make_error).
+py::object make_error(us::ErrorCode code, const std::string& message);
+
+// Runs job() on `worker` and returns its result; waits as described above.
+// The job must own everything it uses (capture by value, shared_ptr): on a
+// signal it outlives this call. An exception it throws is rethrown here.
+template <typename F>
+auto run_interruptibly(Worker& worker, F job) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  if (worker.forked_away()) {
+    Unlocked unlocked;
+    return job();
+  }
+  struct Slot {
+    std::mutex mutex;
+    std::condition_variable done_changed;
+    bool done = false;
+    std::exception_ptr error;
+    std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> value;
+  };
+  auto slot = std::make_shared<Slot>();
+  job_started();
+  worker.post([slot, job = std::move(job)]() mutable {
+    std::exception_ptr error;
+    std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> value;
+    try {
+      if constexpr (std::is_void_v<R>) {
+        job();
+        value.emplace(true);
+      } else {
+        value.emplace(job());
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    {
+      std::lock_guard<std::mutex> lock(slot->mutex);
+      slot->value = std::move(value);
+      slot->error = error;
+      slot->done = true;
+    }
+    slot->done_changed.notify_all();
+    job_finished();
+  });
+  for (;;) {
+    bool done = false;
+    {
+      py::gil_scoped_release unlocked;
+      std::unique_lock<std::mutex> lock(slot->mutex);
+      done = slot->done_changed.wait_for(lock, std::chrono::milliseconds(kSignalCheckMs), [&] { return slot->done; });
+    }
+    if (done) break;
+    // Only the main thread runs signal handlers; elsewhere this returns 0
+    // and the call simply waits on.
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+  }
+  if (slot->error) std::rethrow_exception(slot->error);
+  if constexpr (!std::is_void_v<R>) return std::move(*slot->value);
+}
+
+// The signal's exception a wait for a change took in (see run_to_end).
+struct PendingInterrupt {
+  py::object exception;
+  // Takes a pending signal in: its handler runs now (it may raise). The
+  // first exception is kept, later ones are dropped.
+  void check_signals() {
+    if (PyErr_CheckSignals() == 0) return;
+    py::error_already_set raised;
+    if (!exception) exception = raised.value();
+  }
+};
+
+// Runs job() (it returns a us::Result) on `worker`, never abandoning it once
+// it began; see the head of this file. A failure is raised as its Error; the
+// Result is returned on success (without a signal).
+template <typename F>
+auto run_to_end(Worker& worker, F job) -> std::invoke_result_t<F&> {
+  using R = std::invoke_result_t<F&>;
+  PendingInterrupt interrupt;
+  std::optional<R> result;
+  if (worker.forked_away()) {
+    {
+      Unlocked unlocked;
+      result.emplace(job());
+    }
+  } else {
+    enum class State { queued, running, done, cancelled };
+    struct Slot {
+      std::mutex mutex;
+      std::condition_variable changed;
+      State state = State::queued;
+      std::optional<R> value;
+    };
+    auto slot = std::make_shared<Slot>();
+    job_started();
+    worker.post([slot, job = std::move(job)]() mutable {
+      {
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        if (slot->state == State::cancelled) {
+          job_finished();
+          return;
+        }
+        slot->state = State::running;
+      }
+      std::optional<R> value;
+      value.emplace(job());  // a us::Result: it does not throw
+      {
+        std::lock_guard<std::mutex> lock(slot->mutex);
+        slot->value = std::move(value);
+        slot->state = State::done;
+      }
+      slot->changed.notify_all();
+      job_finished();
+    });
+    for (;;) {
+      bool done = false;
+      {
+        py::gil_scoped_release unlocked;
+        std::unique_lock<std::mutex> lock(slot->mutex);
+        done = slot->changed.wait_for(lock, std::chrono::milliseconds(kSignalCheckMs),
+                                      [&] { return slot->state == State::done; });
+      }
+      if (done) break;
+      interrupt.check_signals();
+      if (!interrupt.exception) continue;
+      std::lock_guard<std::mutex> lock(slot->mutex);
+      if (slot->state == State::queued) {
+        // Not begun (it waited behind another call): nothing changed.
+        slot->state = State::cancelled;
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(interrupt.exception.ptr())), interrupt.exception.ptr());
+        throw py::error_already_set();
+      }
+    }
+    result = std::move(slot->value);
+  }
+  // A signal that came as the change ended: its handler runs now rather
+  // than inside the making of the Error below, which would lose the Error.
+  interrupt.check_signals();
+  if (!result->ok()) {
+    py::object error;
+    for (int attempt = 0; !error; ++attempt) {
+      try {
+        error = make_error(result->code, result->message);
+      } catch (py::error_already_set& raised) {
+        if (attempt >= 3) throw;  // cannot happen short of a signal storm
+        if (!interrupt.exception) interrupt.exception = raised.value();
+      }
+    }
+    if (!interrupt.exception) {
+      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+      throw py::error_already_set();
+    }
+    raise_after_interrupt(std::move(error), std::move(interrupt.exception));
+  }
+  if (interrupt.exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(interrupt.exception.ptr())), interrupt.exception.ptr());
+    throw py::error_already_set();
+  }
+  return std::move(*result);
+}
+
+}  // namespace morvane::python
