@@ -5,9 +5,21 @@ Run with the build tree's package on the path:
 MORVANE_BUILD_DIR (the build directory) enables the installation test.
 """
 
+import signal
+
 import pytest
 
 import morvane_uvc_stereo as m
+
+
+@pytest.fixture(autouse=True)
+def ctrl_c_handler():
+    """Python's own Ctrl-C handler for every test, also when this process
+    was started with SIGINT ignored (as a shell starts a background job):
+    the interruption tests send SIGINT to themselves."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 @pytest.fixture
