@@ -78,18 +78,8 @@ bool write_png_at(int dir_fd, const std::string& name, const std::string& shown,
     return false;
   }
   if (compression < 0 || compression > 9) compression = 6;
-  const int fd = ::openat(dir_fd, name.c_str(), kCreateFlags, 0644);
-  if (fd < 0) {
-    error = system_text("create", shown);
-    return false;
-  }
-  std::FILE* file = ::fdopen(fd, "wb");
-  if (file == nullptr) {
-    error = system_text("open", shown);
-    ::close(fd);
-    ::unlinkat(dir_fd, name.c_str(), 0);
-    return false;
-  }
+  std::FILE* file = create_file_at(dir_fd, name, shown, error);
+  if (file == nullptr) return false;
   PngFailure failure;
   bool ok = encode(file, view, compression, failure);
   if (!ok) error = "cannot encode " + shown + ": " + failure.message;
@@ -126,6 +116,7 @@ std::FILE* create_file_at(int dir_fd, const std::string& name, const std::string
   if (file == nullptr) {
     error = system_text("open", shown);
     ::close(fd);
+    ::unlinkat(dir_fd, name.c_str(), 0);  // made just now, and empty
   }
   return file;
 }
