@@ -209,7 +209,9 @@ echo "arm64 binary checks: $check_pass passed, $check_fail failed"
 step "test suite under QEMU user-mode emulation"
 native_tests=""
 if [ -f "$native/CTestTestfile.cmake" ]; then
-  native_tests=$(cd "$native" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p' | LC_ALL=C sort)
+  # python_stubtest runs in the native build only: the stubs are the same for
+  # every architecture and the target's root has no mypy.
+  native_tests=$(cd "$native" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p' | grep -vx 'python_stubtest' | LC_ALL=C sort)
 fi
 arm_tests=$(cd "$build" && ctest -N | sed -n 's/^ *Test *#[0-9]*: *//p' | LC_ALL=C sort)
 if [ -n "$native_tests" ] && [ "$native_tests" != "$arm_tests" ]; then
