@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -23,9 +25,7 @@ namespace us = morvane::uvc_stereo;
 // An attribute of morvane_uvc_stereo._types (ErrorCode, OpenCvBackend, ...).
 py::object types_attr(const char* name);
 
-// Raises morvane_uvc_stereo.Error (its family's subclass) for a failure.
-// Needs the interpreter lock.
-[[noreturn]] void raise_error(us::ErrorCode code, const std::string& message);
+// raise_error(): interruptible.hpp.
 
 template <typename T>
 T take(us::Result<T>&& result) {
@@ -57,50 +57,112 @@ std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigne
 // plain int for a number that is none of them).
 py::dict opencv_indices_to_python(const std::map<us::OpenCvBackend, std::int32_t>& indices);
 
+// The message of every operation on a closed Device.
+inline constexpr const char* kMsgDeviceClosed = "device is closed or moved-from";
+
 // The object behind morvane_uvc_stereo.Device. The mutex serialises the
-// calls on one device (the C++ Device is not thread-safe) and is always
+// operations on one device (the C++ Device is not thread-safe) and is always
 // taken with the interpreter lock released. Reads that may block on the
 // camera run on the device's worker (read()), and so do the changes of the
 // camera (change(), never abandoned once begun: interruptible.hpp); state
-// changes of the object (open_imu, close) run on the caller's thread
-// (call()) and are never interrupted: a signal takes effect once they are
-// over.
+// changes of the object (open_imu, close_imu) run on the caller's thread
+// (call()) and are never interrupted once begun: a signal during the wait
+// for the device's mutex is raised at once, one that comes later once they
+// are over.
+//
+// The record (info, is_connected) is read under the short state_mutex only,
+// so a read waiting for a camera that does not answer holds none of these
+// up. close() never waits for such a read either: it marks the device
+// closed at once (calls waiting for their read give up with the closed
+// error) and, while a read is in flight, leaves the closing of the
+// connection to the worker, after that read.
 struct PyDevice {
   explicit PyDevice(us::Device d);
   ~PyDevice();
   PyDevice(const PyDevice&) = delete;
   PyDevice& operator=(const PyDevice&) = delete;
 
-  // Runs f(device) without the interpreter lock, under the device's mutex.
+  // The device's mutex, waited for with the interpreter lock released and
+  // signals checked every kSignalCheckMs. With give_up_when_closed, owns
+  // nothing once the device is closed (closing set): the caller then works
+  // on a closed Device.
+  std::unique_lock<std::timed_mutex> lock_interruptibly(bool give_up_when_closed = true) {
+    for (;;) {
+      {
+        Unlocked unlocked;
+        std::unique_lock<std::timed_mutex> lock(mutex, std::chrono::milliseconds(kSignalCheckMs));
+        if (lock.owns_lock() || (give_up_when_closed && closing.load())) return lock;
+      }
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
+  }
+
+  // Runs f(device) without the interpreter lock, under the device's mutex
+  // (f(a closed Device) once the device is closed).
   template <typename F>
   auto call(F&& f) {
+    std::unique_lock<std::timed_mutex> lock = lock_interruptibly();
     Unlocked unlocked;
-    std::lock_guard<std::mutex> lock(mutex);
+    if (!lock.owns_lock()) {
+      us::Device closed;
+      return f(closed);
+    }
     return f(device);
   }
 
+  // Runs f(const device) under state_mutex only: for info() and
+  // is_connected(), which read the record that never changes while the
+  // device is open, and may do so beside an operation in flight.
+  template <typename F>
+  auto peek(F&& f) {
+    Unlocked unlocked;
+    std::lock_guard<std::mutex> lock(state_mutex);
+    return f(static_cast<const us::Device&>(device));
+  }
+
   // Runs f(device) on the device's worker under the device's mutex and
-  // waits for it interruptibly (interruptible.hpp). f must own what it uses.
+  // waits for it interruptibly (interruptible.hpp); gives up with the
+  // closed error once the device is closed. A job that runs after the
+  // close gets a closed Device. f must own what it uses.
   template <typename F>
   auto read(F f) {
-    return run_interruptibly(*worker, [this, f = std::move(f)]() mutable {
-      std::lock_guard<std::mutex> lock(mutex);
-      return f(device);
-    });
+    return run_interruptibly(
+        *worker,
+        [this, f = std::move(f)]() mutable {
+          std::lock_guard<std::timed_mutex> lock(mutex);
+          if (closing.load()) {
+            us::Device closed;
+            return f(closed);
+          }
+          return f(device);
+        },
+        &closing, kMsgDeviceClosed);
   }
 
   // Runs f(device), which changes the camera, on the device's worker under
   // the device's mutex; waits for it as run_to_end() does, which also
-  // raises its failure. f must own what it uses.
+  // raises its failure. One that had not begun when the device was closed
+  // fails as closed without touching the camera. f must own what it uses.
   template <typename F>
   auto change(F f) {
     return run_to_end(*worker, [this, f = std::move(f)]() mutable {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<std::timed_mutex> lock(mutex);
+      if (closing.load()) {
+        us::Device closed;
+        return f(closed);
+      }
       return f(device);
     });
   }
 
-  std::mutex mutex;
+  // Marks the device closed and closes its connection: at once when no
+  // operation holds it, else on the worker after the operations queued.
+  // Needs the interpreter lock; never waits for the camera.
+  void close();
+
+  std::timed_mutex mutex;
+  std::mutex state_mutex;  // held while `device` is read by peek() or moved out
+  std::atomic<bool> closing{false};
   us::Device device;  // a closed Device (null Impl) after close()
   // Joined first on destruction (after the jobs still queued ran), so a job
   // never outlives the device it uses.

@@ -27,13 +27,15 @@ void bind_device(py::module_& m) {
       "interpreter lock is released while the camera is being talked to.");
 
   device.def_property_readonly(
-      "info", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.info(); }); },
+      "info", [](PyDevice& d) { return d.peek([](const us::Device& dev) { return dev.info(); }); },
       "A copy of the DeviceInfo the device was opened with (an empty record once closed).");
   device.def_property_readonly(
-      "closed", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.info().vid == 0; }); },
+      "closed",
+      [](PyDevice& d) { return d.closing.load() || d.peek([](const us::Device& dev) { return dev.info().vid == 0; }); },
       "True once the device has been closed.");
   device.def(
-      "is_connected", [](PyDevice& d) { return d.call([](us::Device& dev) { return dev.is_connected(); }); },
+      "is_connected",
+      [](PyDevice& d) { return !d.closing.load() && d.peek([](const us::Device& dev) { return dev.is_connected(); }); },
       "True while the camera is attached (one stat() of its USB device node, cheap to\n"
       "poll). A camera that left stays False even once it is back: open it again from\n"
       "a new scan. A flash operation does not make it False. False once closed.");
@@ -86,7 +88,10 @@ void bind_device(py::module_& m) {
       "while it waits behind another call on the device cancels it before it touches\n"
       "the camera; once the write began, the call waits for its end. Then a failed\n"
       "write raises its Error with the KeyboardInterrupt as __context__, and a write\n"
-      "that succeeded lets the KeyboardInterrupt be raised.");
+      "that succeeded lets the KeyboardInterrupt be raised.\n"
+      "The flash holds one copy of the document: a camera that stops answering or\n"
+      "leaves midway leaves it torn, and read_json() then fails the blob's checks rather\n"
+      "than return it. Take a backup() first to put it back.");
   device.def(
       "open_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.open_imu(); })); },
       "Checks the firmware and opens the IMU (a no-op when already open). Raises Error:\n"
@@ -99,19 +104,22 @@ void bind_device(py::module_& m) {
       "close_imu", [](PyDevice& d) { check(d.call([](us::Device& dev) { return dev.close_imu(); })); },
       "Closes the IMU (succeeds when it is not open).");
   device.def(
-      "close", [](PyDevice& d) { d.call([](us::Device& dev) { us::Device closed(std::move(dev)); }); },
-      "Closes the device and its IMU. Safe to call twice.");
+      "close", [](PyDevice& d) { d.close(); },
+      "Closes the device and its IMU. Safe to call twice, and from any thread: it never\n"
+      "waits for a camera that does not answer. A call waiting for such a camera on\n"
+      "another thread gives up at once with the closed error; the connection itself is\n"
+      "closed once that camera's request ends (its timeout at the latest).");
   device.def("__enter__", [](py::object self) { return self; });
   device.def(
       "__exit__",
       [](PyDevice& d, const py::object&, const py::object&, const py::object&) {
-        d.call([](us::Device& dev) { us::Device closed(std::move(dev)); });
+        d.close();
         return false;
       },
       py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
   device.def("__repr__", [](PyDevice& d) {
-    us::DeviceInfo info = d.call([](us::Device& dev) { return dev.info(); });
-    if (info.vid == 0 && info.pid == 0) return std::string("<morvane_uvc_stereo.Device closed>");
+    us::DeviceInfo info = d.peek([](const us::Device& dev) { return dev.info(); });
+    if (d.closing.load() || (info.vid == 0 && info.pid == 0)) return std::string("<morvane_uvc_stereo.Device closed>");
     char ids[48];
     std::snprintf(ids, sizeof ids, "%04x:%04x", info.vid, info.pid);
     return "<morvane_uvc_stereo.Device " + std::string(ids) + " " +

@@ -94,7 +94,7 @@ void fill(StreamState& s, std::size_t need) {
 // with every other call on that device.
 //
 // Reads run on the device's worker in slices (fill), waited for
-// interruptibly: a signal (Ctrl-C) or a close() from another thread is seen
+// interruptibly: a signal (Ctrl-C) or a Device.close() from another thread is seen
 // within about 100 ms, also while the camera does not answer. Samples read
 // by a call that a signal interrupts stay carried and are handed out first
 // by the next call; a failure met after some samples were read is raised
@@ -104,10 +104,12 @@ struct PyImuStream {
   PyDevice* device = nullptr;
   std::shared_ptr<StreamState> state = std::make_shared<StreamState>();
 
+  // Runs f(stream) under the device's mutex, waited for interruptibly
+  // (also once the device is closed: a read in flight uses the stream).
   template <typename F>
   auto call(F&& f) {
+    std::unique_lock<std::timed_mutex> lock = device->lock_interruptibly(false);
     Unlocked unlocked;
-    std::lock_guard<std::mutex> lock(device->mutex);
     return f(state->stream);
   }
 
@@ -150,7 +152,13 @@ struct PyImuStream {
       }
       if (auto failure = take_failure()) take(std::move(*failure));
       try {
-        device->read([s = state, need = count - out.size()](us::Device&) { fill(*s, need); });
+        device->read([s = state, need = count - out.size()](us::Device& dev) {
+          if (dev.info().vid != 0) return fill(*s, need);
+          // Run after the device was closed: the stream ends as closed.
+          std::lock_guard<std::mutex> lock(s->mutex);
+          if (!s->deferred)
+            s->deferred = us::Result<us::ImuStreamSample>::failure(us::ErrorCode::invalid_argument, kMsgDeviceClosed);
+        });
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       } catch (...) {
         give_back(out);

@@ -33,12 +33,22 @@
 // inherits no lock held by a thread it does not have (a device's mutex, the
 // flash lock). A child has none of its parent's threads: a worker created
 // before the fork runs nothing there, so the child makes those calls on its
-// own thread, as calls that cannot be interrupted.
+// own thread, as calls that cannot be interrupted. This wait is not
+// interruptible: a fork cannot be called off from its hooks (CPython
+// ignores their exceptions), so a Ctrl-C during it is handled when fork()
+// returns, in the parent, as for any signal that arrives during os.fork().
+// It lasts as long as the calls in flight, for a camera that does not
+// answer up to its request's timeout.
+//
+// Daemon threads at exit: a thread that would take the interpreter lock
+// back while the interpreter is being finalised stays without it instead
+// (restore_thread), so exiting with a daemon thread inside a call is clean.
 #pragma once
 
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -101,6 +111,47 @@ void job_started();
 void job_finished();
 void install_exit_and_fork_waits(py::module_& m);
 
+// The interpreter's main thread (threading.main_thread()), the one that
+// finalises it at exit; set at import.
+inline unsigned long g_main_thread = 0;
+
+// True once the interpreter is being finalised (at exit).
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// Takes the interpreter lock back after a wait without it. While the
+// interpreter is being finalised, a thread other than the main one must
+// not try: CPython ends such a thread inside PyEval_RestoreThread by
+// pthread_exit, whose unwinding out of a destructor is std::terminate (the
+// process would abort at exit when a daemon thread is inside a call). Such
+// a thread stays here, without the lock and holding nothing of ours, until
+// the process ends. Should finalisation begin while the lock is being taken,
+// the thread's unwinding passes through callers whose destructors are
+// declared noexcept(false) (Released, Unlocked) and so ends the thread.
+inline void restore_thread(PyThreadState* state) {
+  while (interpreter_finalizing() && PyThread_get_thread_ident() != g_main_thread)
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  PyEval_RestoreThread(state);
+}
+
+// Releases the interpreter lock for a wait (py::gil_scoped_release, but
+// safe at exit: see restore_thread).
+class Released {
+ public:
+  Released() : state_(PyEval_SaveThread()) {}
+  ~Released() noexcept(false) { restore_thread(state_); }
+  Released(const Released&) = delete;
+  Released& operator=(const Released&) = delete;
+
+ private:
+  PyThreadState* state_ = nullptr;
+};
+
 // Releases the interpreter lock for a call into the library on the
 // caller's thread, counted as in flight. The count goes up while the lock
 // is still held and down before it is taken back, so a fork (which holds
@@ -111,9 +162,9 @@ class Unlocked {
     job_started();
     state_ = PyEval_SaveThread();
   }
-  ~Unlocked() {
+  ~Unlocked() noexcept(false) {
     job_finished();
-    PyEval_RestoreThread(state_);
+    restore_thread(state_);
   }
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
@@ -127,12 +178,19 @@ class Unlocked {
 [[noreturn]] void raise_after_interrupt(py::object error, py::object interrupt);
 // The Error object for a failure (morvane_uvc_stereo._types._make_error).
 py::object make_error(us::ErrorCode code, const std::string& message);
+// Raises morvane_uvc_stereo.Error (its family's subclass) for a failure.
+// Needs the interpreter lock.
+[[noreturn]] void raise_error(us::ErrorCode code, const std::string& message);
 
 // Runs job() on `worker` and returns its result; waits as described above.
 // The job must own everything it uses (capture by value, shared_ptr): on a
 // signal it outlives this call. An exception it throws is rethrown here.
+// With `given_up` (non-null), the wait also ends once *given_up is set: the
+// Error (INVALID_ARGUMENT) `given_up_message` is raised and the job, as on
+// a signal, runs on to its end.
 template <typename F>
-auto run_interruptibly(Worker& worker, F job) -> std::invoke_result_t<F&> {
+auto run_interruptibly(Worker& worker, F job, const std::atomic<bool>* given_up = nullptr,
+                       const char* given_up_message = nullptr) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   if (worker.forked_away()) {
     Unlocked unlocked;
@@ -172,7 +230,7 @@ auto run_interruptibly(Worker& worker, F job) -> std::invoke_result_t<F&> {
   for (;;) {
     bool done = false;
     {
-      py::gil_scoped_release unlocked;
+      Released unlocked;
       std::unique_lock<std::mutex> lock(slot->mutex);
       done = slot->done_changed.wait_for(lock, std::chrono::milliseconds(kSignalCheckMs), [&] { return slot->done; });
     }
@@ -180,6 +238,7 @@ auto run_interruptibly(Worker& worker, F job) -> std::invoke_result_t<F&> {
     // Only the main thread runs signal handlers; elsewhere this returns 0
     // and the call simply waits on.
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (given_up != nullptr && given_up->load()) raise_error(us::ErrorCode::invalid_argument, given_up_message);
   }
   if (slot->error) std::rethrow_exception(slot->error);
   if constexpr (!std::is_void_v<R>) return std::move(*slot->value);
@@ -242,7 +301,7 @@ auto run_to_end(Worker& worker, F job) -> std::invoke_result_t<F&> {
     for (;;) {
       bool done = false;
       {
-        py::gil_scoped_release unlocked;
+        Released unlocked;
         std::unique_lock<std::mutex> lock(slot->mutex);
         done = slot->changed.wait_for(lock, std::chrono::milliseconds(kSignalCheckMs),
                                       [&] { return slot->state == State::done; });

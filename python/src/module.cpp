@@ -151,7 +151,8 @@ PyDevice::~PyDevice() {
     // The jobs still queued (reads a signal interrupted) end first, which
     // may take seconds for a camera that does not answer.
     worker.reset();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::timed_mutex> lock(mutex);
+    std::lock_guard<std::mutex> state_lock(state_mutex);
     us::Device closed(std::move(device));
   };
   // Dropped from Python, the interpreter lock is held: other Python threads
@@ -162,6 +163,28 @@ PyDevice::~PyDevice() {
   } else {
     finish();
   }
+}
+
+void PyDevice::close() {
+  closing.store(true);
+  std::unique_lock<std::timed_mutex> lock(mutex, std::try_to_lock);
+  if (lock.owns_lock()) {
+    Unlocked unlocked;  // closing an IMU may talk to the camera briefly
+    std::lock_guard<std::mutex> state_lock(state_mutex);
+    us::Device closed(std::move(device));
+    return;
+  }
+  // An operation holds the device (perhaps waiting for a camera that does
+  // not answer): the worker closes it after the operations queued.
+  job_started();
+  worker->post([this] {
+    {
+      std::lock_guard<std::timed_mutex> device_lock(mutex);
+      std::lock_guard<std::mutex> state_lock(state_mutex);
+      us::Device closed(std::move(device));
+    }
+    job_finished();
+  });
 }
 
 void close_all_monitors();
@@ -175,8 +198,10 @@ void close_all_devices() {
   // middle of an operation on another thread, which finishes first.
   std::lock_guard<std::mutex> lock(g_registry_mutex);
   for (PyDevice* d : registry()) {
+    d->closing.store(true);
     {
-      std::lock_guard<std::mutex> device_lock(d->mutex);
+      std::lock_guard<std::timed_mutex> device_lock(d->mutex);
+      std::lock_guard<std::mutex> state_lock(d->state_mutex);
       us::Device closed(std::move(d->device));
     }
     // Jobs still queued run now, on the closed device (they fail at once),

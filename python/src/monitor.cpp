@@ -131,7 +131,7 @@ void bind_monitor(py::module_& m) {
           int ready = 0;
           int error = 0;
           {
-            py::gil_scoped_release unlocked;
+            Released unlocked;
             pollfd p{fd, POLLIN, 0};
             ready = ::poll(&p, 1, slice);
             if (ready < 0) error = errno;

@@ -93,6 +93,7 @@ Worker& module_worker() {
 }
 
 void install_exit_and_fork_waits(py::module_& m) {
+  g_main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   // Called by Py_FinalizeEx after the interpreter is gone: no Python there.
   Py_AtExit(wait_for_jobs);
   pthread_atfork(prepare_fork, nullptr, forget_parent_jobs);

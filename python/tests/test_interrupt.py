@@ -10,12 +10,15 @@ it answers again.
 import contextlib
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
 import pytest
 
 import morvane_uvc_stereo as m
+from conftest import drain_until_error
 
 
 @contextlib.contextmanager
@@ -259,3 +262,111 @@ def test_ctrl_c_cancels_a_write_still_waiting_behind_an_interrupted_read(sim, in
     finally:
         sim.resume_answering()
     assert device.read_json().json == before  # the write never began
+
+
+def assert_still_held(sim):
+    """The camera's request is still waiting: the call before did not wait for it."""
+    assert sim.waiting_requests == 1
+
+
+QUICK_AFTER_AN_INTERRUPTED_READ = [
+    ("is_connected", lambda dev: dev.is_connected() is True),
+    ("info", lambda dev: dev.info.vid != 0),
+    ("closed", lambda dev: dev.closed is False),
+    ("repr", lambda dev: "serial=" in repr(dev)),
+    ("close", lambda dev: dev.close() is None and dev.closed and not dev.is_connected()),
+]
+
+
+@pytest.mark.parametrize("query", [c[1] for c in QUICK_AFTER_AN_INTERRUPTED_READ],
+                         ids=[c[0] for c in QUICK_AFTER_AN_INTERRUPTED_READ])
+def test_record_and_close_do_not_wait_for_an_interrupted_read(sim, info, query):
+    dev = m.open_device(info, m.DeviceCapability.NONE)
+    try:
+        interrupt_a_read(sim, dev)
+        assert query(dev)
+        assert_still_held(sim)
+    finally:
+        sim.resume_answering()
+        dev.close()
+    assert_closed_soon(sim)
+
+
+def assert_closed_soon(sim):
+    """The connection a read held is closed once the read ended (the worker closes it)."""
+    deadline = time.monotonic() + 5
+    while sim.open_usb_handles and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert sim.open_usb_handles == 0
+
+
+def test_ctrl_c_interrupts_the_wait_for_a_device_an_interrupted_read_holds(sim, info, device):
+    try:
+        interrupt_a_read(sim, device)
+        deadline = time.monotonic() + 0.3
+        with sigint_when(lambda: time.monotonic() > deadline):
+            with pytest.raises(KeyboardInterrupt):
+                device.open_imu()
+        assert_still_held(sim)
+    finally:
+        sim.resume_answering()
+    device.open_imu()  # the device is sound once the read ended
+
+
+@pytest.mark.parametrize("streaming", [True, False], ids=["next_batch", "read_json"])
+def test_close_from_another_thread_ends_a_wait_for_a_camera_that_does_not_answer(sim, info, streaming):
+    dev = m.open_device(info, m.DeviceCapability.NONE)
+    stream = dev.open_imu_stream() if streaming else None
+    outcome = []
+
+    def reader():
+        try:
+            stream.next_batch(10**6) if streaming else dev.read_json()
+        except m.Error as error:
+            outcome.append((error.code, error.message, sim.waiting_requests))
+
+    thread = threading.Thread(target=reader)
+    try:
+        sim.stop_answering()
+        thread.start()
+        deadline = time.monotonic() + 5
+        while sim.waiting_requests == 0 and time.monotonic() < deadline:
+            time.sleep(0.002)
+        dev.close()
+        assert_still_held(sim)
+        thread.join(5)
+        assert outcome == [(m.ErrorCode.INVALID_ARGUMENT, "device is closed or moved-from", 1)]
+    finally:
+        sim.resume_answering()
+        thread.join()
+    if streaming:  # the samples read before stay, then the stream ends as closed
+        error = drain_until_error(stream)
+        assert (error.code, error.message) == (m.ErrorCode.INVALID_ARGUMENT, "device is closed or moved-from")
+    assert_closed_soon(sim)
+
+
+EXIT_WHILE_A_DAEMON_THREAD_WAITS = """
+import sys, threading, time
+import morvane_uvc_stereo as m
+sim = m.simulated_camera().__enter__()
+dev = m.open_device(m.scan_devices()[0], m.DeviceCapability.NONE)
+stream = dev.open_imu_stream() if sys.argv[1] == "next" else None
+def read_forever():
+    while True:
+        next(stream) if sys.argv[1] == "next" else dev.read_json()
+sim.stop_answering()
+threading.Thread(target=read_forever, daemon=True).start()
+while sim.waiting_requests == 0:
+    time.sleep(0.002)
+print("exiting", flush=True)
+"""
+
+
+@pytest.mark.parametrize("call", ["next", "read_json"])
+def test_exit_while_a_daemon_thread_waits_for_the_camera(call):
+    """The interpreter exits cleanly although a daemon thread is inside a call."""
+    done = subprocess.run([sys.executable, "-c", EXIT_WHILE_A_DAEMON_THREAD_WAITS, call],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout.startswith("exiting\n")
+    assert done.returncode == 0, done.stderr  # not SIGABRT with "terminate called ..."
+    assert "terminate" not in done.stderr

@@ -138,6 +138,7 @@ Result<Device> open_device(const DeviceInfo& info, const OpenDeviceOptions& opti
   return Result<Device>::success(Device(std::make_unique<Device::Impl>(info, std::move(config), transports)));
 }
 
+Device::Device() noexcept = default;
 Device::Device(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
 Device::Device(Device&&) noexcept = default;
 // unique_ptr's move assignment takes over the source's Impl first, then

@@ -20,6 +20,8 @@ class MORVANE_UVC_STEREO_API Device {
  public:
   class Impl;
 
+  // A closed device, as a moved-from one.
+  Device() noexcept;
   explicit Device(std::unique_ptr<Impl> impl) noexcept;
   Device(Device&&) noexcept;
   Device& operator=(Device&&) noexcept;
