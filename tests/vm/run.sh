@@ -335,6 +335,12 @@ if [ "$blobs" -ne 3 ] && [ -z "$only" ] && grep -q '^VMDONE' "$log.txt"; then
   echo "vm: FAIL host_flash_files (the guest reported $blobs of 3 blobs)"; fail=$((fail + 1))
 fi
 if ((fail)); then
+  # What each failed scenario printed (its last lines), for the log of a run
+  # that cannot be repeated at will.
+  awk '/^VMEVENT start / { name = $3; n = 0; next }
+       /^  \| / { if (name != "") block[n++] = $0; next }
+       /^VMTEST FAIL / { print "vm: output of " $3 ":"; for (i = 0; i < n; i++) print block[i]; n = 0; name = "" }
+       /^VMTEST PASS / { n = 0; name = "" }' "$log.txt" | tail -n 120
   for name in cam0 cam1 cam2; do [ -s "$work/$name.log" ] && sed "s/^/  $name | /" "$work/$name.log" | tail -n 10; done
 fi
 echo "vm: total $(ms_since "$t_start") ms"
