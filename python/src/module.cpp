@@ -217,6 +217,7 @@ void bind_functions(py::module_& m);
 void bind_device(py::module_& m);
 void bind_simulation(py::module_& m);
 void bind_monitor(py::module_& m);
+void bind_frames(py::module_& m);
 
 }  // namespace morvane::python
 
@@ -230,5 +231,6 @@ PYBIND11_MODULE(_core, m) {
   bind_device(m);
   bind_simulation(m);
   bind_monitor(m);
+  bind_frames(m);
   m.attr("__version__") = us::library_version();
 }
