@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -82,32 +83,50 @@ struct PyDevice {
   PyDevice(const PyDevice&) = delete;
   PyDevice& operator=(const PyDevice&) = delete;
 
-  // The device's mutex, waited for with the interpreter lock released and
-  // signals checked every kSignalCheckMs. With give_up_when_closed, owns
-  // nothing once the device is closed (closing set): the caller then works
-  // on a closed Device.
-  std::unique_lock<std::timed_mutex> lock_interruptibly(bool give_up_when_closed = true) {
-    for (;;) {
-      {
-        Unlocked unlocked;
-        std::unique_lock<std::timed_mutex> lock(mutex, std::chrono::milliseconds(kSignalCheckMs));
-        if (lock.owns_lock() || (give_up_when_closed && closing.load())) return lock;
+  // Runs f(device) under the device's mutex, with the interpreter lock
+  // released; the mutex is waited for in slices of kSignalCheckMs with
+  // signals checked between them. The mutex is never held while the
+  // interpreter lock is taken (nor while it is waited for): a thread that
+  // holds the interpreter lock and waits for a device (a fork counting the
+  // calls in flight, closing every device at a simulation switch) cannot
+  // deadlock with it, and a thread parked at exit holds no device.
+  // With give_up_when_closed, once the device is closed (closing set) and
+  // an operation holds the mutex, f runs on a closed Device instead.
+  template <typename F>
+  auto locked(F&& f, bool give_up_when_closed) -> std::invoke_result_t<F&, us::Device&> {
+    using R = std::invoke_result_t<F&, us::Device&>;
+    if constexpr (std::is_void_v<R>) {
+      locked(
+          [&](us::Device& dev) {
+            f(dev);
+            return true;
+          },
+          give_up_when_closed);
+    } else {
+      for (;;) {
+        std::optional<R> result;
+        {
+          Unlocked unlocked;
+          // Declared after `unlocked`: released before the interpreter lock is taken back.
+          std::unique_lock<std::timed_mutex> lock(mutex, std::chrono::milliseconds(kSignalCheckMs));
+          if (lock.owns_lock()) {
+            result.emplace(f(device));
+          } else if (give_up_when_closed && closing.load()) {
+            us::Device closed;
+            result.emplace(f(closed));
+          }
+        }
+        if (result) return std::move(*result);
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
       }
-      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     }
   }
 
-  // Runs f(device) without the interpreter lock, under the device's mutex
-  // (f(a closed Device) once the device is closed).
+  // Runs f(device) as locked() does (f(a closed Device) once the device is
+  // closed and busy).
   template <typename F>
   auto call(F&& f) {
-    std::unique_lock<std::timed_mutex> lock = lock_interruptibly();
-    Unlocked unlocked;
-    if (!lock.owns_lock()) {
-      us::Device closed;
-      return f(closed);
-    }
-    return f(device);
+    return locked(std::forward<F>(f), true);
   }
 
   // Runs f(const device) under state_mutex only: for info() and
@@ -145,14 +164,17 @@ struct PyDevice {
   // fails as closed without touching the camera. f must own what it uses.
   template <typename F>
   auto change(F f) {
-    return run_to_end(*worker, [this, f = std::move(f)]() mutable {
-      std::lock_guard<std::timed_mutex> lock(mutex);
-      if (closing.load()) {
-        us::Device closed;
-        return f(closed);
-      }
-      return f(device);
-    });
+    return run_to_end(
+        *worker,
+        [this, f = std::move(f)]() mutable {
+          std::lock_guard<std::timed_mutex> lock(mutex);
+          if (closing.load()) {
+            us::Device closed;
+            return f(closed);
+          }
+          return f(device);
+        },
+        &closing, kMsgDeviceClosed);
   }
 
   // Marks the device closed and closes its connection: at once when no

@@ -108,9 +108,7 @@ struct PyImuStream {
   // (also once the device is closed: a read in flight uses the stream).
   template <typename F>
   auto call(F&& f) {
-    std::unique_lock<std::timed_mutex> lock = device->lock_interruptibly(false);
-    Unlocked unlocked;
-    return f(state->stream);
+    return device->locked([&](us::Device&) { return f(state->stream); }, false);
   }
 
   // Samples read and not handed out.
@@ -297,7 +295,10 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
           throw py::value_error("count must be from 0 to " + std::to_string(kMaxBatch) + ", not " +
                                 std::string(py::str(static_cast<const py::handle&>(requested))));
         // numpy first: nothing is read when the array cannot be made.
-        py::dtype dtype = py::dtype::from_args(sample_dtype());
+        // numpy is checked before anything is read; the dtype is made
+        // afterwards, so no Python object is held across the wait (a thread
+        // ended by the interpreter's exit during the wait must not drop one).
+        (void)sample_dtype();
         std::vector<us::ImuStreamSample> samples;
         if (count > 0) {
           s.take_samples(static_cast<std::size_t>(count), samples);
@@ -308,7 +309,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
         }
         const std::size_t n = samples.size();
         std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-        py::array rows(dtype, shape);
+        py::array rows(py::dtype::from_args(sample_dtype()), shape);
         auto* out = static_cast<SampleRow*>(rows.mutable_data());
         for (std::size_t i = 0; i < n; ++i) {
           const auto& in = samples[i];

@@ -259,8 +259,11 @@ struct PendingInterrupt {
 // Runs job() (it returns a us::Result) on `worker`, never abandoning it once
 // it began; see the head of this file. A failure is raised as its Error; the
 // Result is returned on success (without a signal).
+// With `given_up` (non-null), a change that has not begun when *given_up is
+// set is cancelled and raises the Error (INVALID_ARGUMENT) given_up_message.
 template <typename F>
-auto run_to_end(Worker& worker, F job) -> std::invoke_result_t<F&> {
+auto run_to_end(Worker& worker, F job, const std::atomic<bool>* given_up = nullptr,
+                const char* given_up_message = nullptr) -> std::invoke_result_t<F&> {
   using R = std::invoke_result_t<F&>;
   PendingInterrupt interrupt;
   std::optional<R> result;
@@ -308,7 +311,14 @@ auto run_to_end(Worker& worker, F job) -> std::invoke_result_t<F&> {
       }
       if (done) break;
       interrupt.check_signals();
-      if (!interrupt.exception) continue;
+      if (!interrupt.exception) {
+        if (given_up == nullptr || !given_up->load()) continue;
+        std::unique_lock<std::mutex> lock(slot->mutex);
+        if (slot->state != State::queued) continue;
+        slot->state = State::cancelled;  // not begun: nothing changed
+        lock.unlock();
+        raise_error(us::ErrorCode::invalid_argument, given_up_message);
+      }
       std::lock_guard<std::mutex> lock(slot->mutex);
       if (slot->state == State::queued) {
         // Not begun (it waited behind another call): nothing changed.

@@ -136,8 +136,18 @@ std::set<PyDevice*>& registry() {
 }  // namespace
 
 PyDevice::PyDevice(us::Device d) : device(std::move(d)) {
-  std::lock_guard<std::mutex> lock(g_registry_mutex);
-  registry().insert(this);
+  // Not with the interpreter lock: a simulation switch holds the registry
+  // while it waits for devices.
+  auto insert = [this] {
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    registry().insert(this);
+  };
+  if (PyGILState_Check()) {
+    Unlocked unlocked;
+    insert();
+  } else {
+    insert();
+  }
 }
 
 PyDevice::~PyDevice() {
@@ -167,13 +177,18 @@ PyDevice::~PyDevice() {
 
 void PyDevice::close() {
   closing.store(true);
-  std::unique_lock<std::timed_mutex> lock(mutex, std::try_to_lock);
-  if (lock.owns_lock()) {
+  bool closed_here = false;
+  {
     Unlocked unlocked;  // closing an IMU may talk to the camera briefly
-    std::lock_guard<std::mutex> state_lock(state_mutex);
-    us::Device closed(std::move(device));
-    return;
+    // Declared after `unlocked`: released before the interpreter lock is taken back.
+    std::unique_lock<std::timed_mutex> lock(mutex, std::try_to_lock);
+    if (lock.owns_lock()) {
+      std::lock_guard<std::mutex> state_lock(state_mutex);
+      us::Device closed(std::move(device));
+      closed_here = true;
+    }
   }
+  if (closed_here) return;
   // An operation holds the device (perhaps waiting for a camera that does
   // not answer): the worker closes it after the operations queued.
   job_started();

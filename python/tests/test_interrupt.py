@@ -355,14 +355,17 @@ def read_forever():
     while True:
         next(stream) if sys.argv[1] == "next" else dev.read_json()
 sim.stop_answering()
-threading.Thread(target=read_forever, daemon=True).start()
+# open_imu: the bound method itself, so that nothing but __main__ keeps the
+# simulation alive and its end (closing every device) runs at exit.
+target = dev.open_imu if sys.argv[1] == "open_imu" else read_forever
+threading.Thread(target=target, daemon=True).start()
 while sim.waiting_requests == 0:
     time.sleep(0.002)
 print("exiting", flush=True)
 """
 
 
-@pytest.mark.parametrize("call", ["next", "read_json"])
+@pytest.mark.parametrize("call", ["next", "read_json", "open_imu"])
 def test_exit_while_a_daemon_thread_waits_for_the_camera(call):
     """The interpreter exits cleanly although a daemon thread is inside a call."""
     done = subprocess.run([sys.executable, "-c", EXIT_WHILE_A_DAEMON_THREAD_WAITS, call],
@@ -370,3 +373,26 @@ def test_exit_while_a_daemon_thread_waits_for_the_camera(call):
     assert done.stdout.startswith("exiting\n")
     assert done.returncode == 0, done.stderr  # not SIGABRT with "terminate called ..."
     assert "terminate" not in done.stderr
+
+
+def test_fork_while_another_thread_uses_the_device_leaves_the_child_no_held_lock(sim, info):
+    """The device's mutex is never held across taking the interpreter lock back, which a fork holds."""
+    dev = m.open_device(info, m.DeviceCapability.NONE)
+    stop = threading.Event()
+
+    def churn():
+        while not stop.is_set():
+            dev.open_imu()
+            dev.close_imu()
+
+    thread = threading.Thread(target=churn)
+    thread.start()
+    try:
+        statuses = []
+        for _ in range(10):
+            statuses.append(in_child(lambda: (signal.alarm(5), dev.has_flash_transport())[1] is False))
+    finally:
+        stop.set()
+        thread.join()
+        dev.close()
+    assert statuses == [0] * 10
