@@ -139,23 +139,27 @@ struct PyDevice {
     return f(static_cast<const us::Device&>(device));
   }
 
+  // The job that runs f on the worker: f(device) under the device's mutex,
+  // or f(a closed Device) once the device is closed.
+  template <typename F>
+  auto on_worker(F f) {
+    return [this, f = std::move(f)]() mutable {
+      std::lock_guard<std::timed_mutex> lock(mutex);
+      if (closing.load()) {
+        us::Device closed;
+        return f(closed);
+      }
+      return f(device);
+    };
+  }
+
   // Runs f(device) on the device's worker under the device's mutex and
   // waits for it interruptibly (interruptible.hpp); gives up with the
   // closed error once the device is closed. A job that runs after the
   // close gets a closed Device. f must own what it uses.
   template <typename F>
   auto read(F f) {
-    return run_interruptibly(
-        *worker,
-        [this, f = std::move(f)]() mutable {
-          std::lock_guard<std::timed_mutex> lock(mutex);
-          if (closing.load()) {
-            us::Device closed;
-            return f(closed);
-          }
-          return f(device);
-        },
-        &closing, kMsgDeviceClosed);
+    return run_interruptibly(*worker, on_worker(std::move(f)), &closing, kMsgDeviceClosed);
   }
 
   // Runs f(device), which changes the camera, on the device's worker under
@@ -164,17 +168,7 @@ struct PyDevice {
   // fails as closed without touching the camera. f must own what it uses.
   template <typename F>
   auto change(F f) {
-    return run_to_end(
-        *worker,
-        [this, f = std::move(f)]() mutable {
-          std::lock_guard<std::timed_mutex> lock(mutex);
-          if (closing.load()) {
-            us::Device closed;
-            return f(closed);
-          }
-          return f(device);
-        },
-        &closing, kMsgDeviceClosed);
+    return run_to_end(*worker, on_worker(std::move(f)), &closing, kMsgDeviceClosed);
   }
 
   // Marks the device closed and closes its connection: at once when no
