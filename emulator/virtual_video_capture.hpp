@@ -27,7 +27,8 @@
 //
 // Each node's queue belongs to the descriptor that allocated its buffers
 // (others get EBUSY) until that descriptor frees them or is closed. Mappings
-// outlive everything but munmap: a buffer's memory stays valid while mapped.
+// outlive everything but munmap: a buffer's memory stays valid while mapped,
+// also after this object is destroyed.
 //
 // Thread safety: every member may be called from any thread.
 #pragma once

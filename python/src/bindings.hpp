@@ -185,9 +185,9 @@ struct PyDevice {
   std::unique_ptr<Worker> worker = std::make_unique<Worker>();
 };
 
-// Closes every Device and DeviceMonitor object of the process (their
-// operations then fail as on a closed object), after the operations running
-// on a worker ended. Call without the interpreter lock.
+// Closes every Device, DeviceMonitor and StereoCapture object of the
+// process (their operations then fail as on a closed object). Call inside
+// switch_platform() only.
 void close_all_devices();
 
 }  // namespace morvane::python

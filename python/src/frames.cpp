@@ -6,7 +6,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "bindings.hpp"
 #include "morvane/uvc_stereo/frames.hpp"
@@ -18,11 +20,51 @@ namespace {
 // jobs that read it on the capture's worker: a job a signal interrupted
 // finishes after the call that posted it has returned, and its frame stays
 // here for the next call.
+//
+// Every capture registers, so that a simulation switch closes it
+// (close_all_captures). Frames still held then stay readable; their
+// buffers are never given back, to neither system: their descriptors
+// belong to the one that is gone (the memory stays mapped, a small leak
+// for a program that keeps frames across a switch).
+struct CaptureState;
+std::mutex g_captures_mutex;
+
+// Frames kept across a switch (reachable, so not reported as leaks).
+void keep_forever(us::StereoFrame frame) {
+  static auto* kept = new std::vector<us::StereoFrame>();
+  std::lock_guard<std::mutex> lock(g_captures_mutex);
+  kept->push_back(std::move(frame));
+}
+
+std::set<CaptureState*>& captures() {
+  static std::set<CaptureState*> all;
+  return all;
+}
+
 struct CaptureState {
   std::mutex mutex;  // held around every use of the capture and of its frames' buffers
   us::StereoCapture capture;
   std::optional<us::StereoFrame> carried;
   std::optional<us::Result<us::StereoFrame>> deferred;  // a failure other than a slice's timeout
+  std::uint64_t generation = 0;                         // platform_generation() when the capture was opened
+
+  CaptureState() {
+    std::lock_guard<std::mutex> lock(g_captures_mutex);
+    captures().insert(this);
+  }
+  ~CaptureState() {
+    {
+      std::lock_guard<std::mutex> lock(g_captures_mutex);
+      captures().erase(this);
+    }
+    PlatformPass pass;
+    // Closed by a switch since: a frame it still carries belongs to the old system.
+    if (generation != platform_generation() && carried) keep_forever(std::move(*carried));
+    carried.reset();
+    us::StereoCapture closed(std::move(capture));
+  }
+  CaptureState(const CaptureState&) = delete;
+  CaptureState& operator=(const CaptureState&) = delete;
 };
 
 // A frame and the capture it came from. Its buffer goes back to the driver
@@ -34,6 +76,11 @@ struct FrameBox {
   us::StereoFrame frame;
   ~FrameBox() {
     if (!state) return;
+    PlatformPass pass;
+    if (state->generation != platform_generation()) {
+      keep_forever(std::move(frame));  // see captures()
+      return;
+    }
     std::lock_guard<std::mutex> lock(state->mutex);
     us::StereoFrame gone(std::move(frame));
   }
@@ -188,6 +235,15 @@ const char* format_name(us::PixelFormat f) {
 
 }  // namespace
 
+void close_all_captures() {
+  std::lock_guard<std::mutex> lock(g_captures_mutex);
+  for (CaptureState* c : captures()) {
+    std::lock_guard<std::mutex> capture_lock(c->mutex);
+    c->capture.close();
+    c->deferred.reset();
+  }
+}
+
 void bind_frames(py::module_& m) {
   py::class_<us::StereoCaptureFormat>(m, "StereoCaptureFormat", "What a stereo capture negotiated.")
       .def_readonly("node", &us::StereoCaptureFormat::node)
@@ -301,6 +357,7 @@ void bind_frames(py::module_& m) {
         {
           Unlocked unlocked;
           opened.emplace(us::open_stereo_capture(info, o));
+          c->state->generation = platform_generation();
         }
         c->state->capture = take(std::move(*opened));
         c->node = c->state->capture.format().node;

@@ -40,6 +40,16 @@
 // It lasts as long as the calls in flight, for a camera that does not
 // answer up to its request's timeout.
 //
+// Simulation switches: starting or stopping simulated_camera() replaces the
+// platform behind the library, and no call may be inside the library then
+// (one would use the virtual camera while it is torn down, or reach the
+// other system halfway). Every call into the library holds a PlatformPass:
+// each job on a worker (Worker::run) and each call on the caller's thread
+// (Unlocked). switch_platform() lets no new pass begin, waits until none is
+// held, switches, and lets the waiting calls go on. A job posted before the
+// switch that had not begun gives up (PlatformSwitched): it was meant for
+// the system that is gone.
+//
 // Daemon threads at exit: a thread that would take the interpreter lock
 // back while the interpreter is being finalised stays without it instead
 // (restore_thread), so exiting with a daemon thread inside a call is clean.
@@ -51,6 +61,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -111,6 +122,31 @@ void job_started();
 void job_finished();
 void install_exit_and_fork_waits(py::module_& m);
 
+// Held around every call into the library (see the head of this file). A
+// thread that holds one takes more without waiting. Never wait for a
+// worker's job while holding one: the job may be waiting for the switch.
+class PlatformPass {
+ public:
+  PlatformPass();
+  ~PlatformPass();
+  PlatformPass(const PlatformPass&) = delete;
+  PlatformPass& operator=(const PlatformPass&) = delete;
+};
+
+// Counts the switches so far: a job compares the count at its posting with
+// the count when it begins.
+std::uint64_t platform_generation();
+
+// Thrown by a job that was posted before a switch and had not begun.
+struct PlatformSwitched {};
+inline constexpr const char* kMsgPlatformSwitched =
+    "the simulated camera was started or stopped while this call waited; nothing was done";
+
+// Runs f() (with the interpreter lock released, counted as a call in
+// flight) while no call is inside the library and none can begin; switches
+// run one at a time. Needs the interpreter lock; f must not take it.
+void switch_platform(const std::function<void()>& f);
+
 // The interpreter's main thread (threading.main_thread()), the one that
 // finalises it at exit; set at import.
 inline unsigned long g_main_thread = 0;
@@ -156,13 +192,18 @@ class Released {
 // caller's thread, counted as in flight. The count goes up while the lock
 // is still held and down before it is taken back, so a fork (which holds
 // the lock) sees every such call and can wait for it without a deadlock.
+// The call holds a PlatformPass from after the release to before the
+// retake (Unlocked(kNoPass) does not: for waits for a worker's jobs).
+enum NoPass { kNoPass };
 class Unlocked {
  public:
-  Unlocked() {
+  Unlocked() : Unlocked(kNoPass) { pass_.emplace(); }
+  explicit Unlocked(NoPass) {
     job_started();
     state_ = PyEval_SaveThread();
   }
   ~Unlocked() noexcept(false) {
+    pass_.reset();
     job_finished();
     restore_thread(state_);
   }
@@ -171,6 +212,7 @@ class Unlocked {
 
  private:
   PyThreadState* state_ = nullptr;
+  std::optional<PlatformPass> pass_;
 };
 
 // Raises `error` (an Error object) with `interrupt` (a signal's exception)
@@ -205,10 +247,11 @@ auto run_interruptibly(Worker& worker, F job, const std::atomic<bool>* given_up 
   };
   auto slot = std::make_shared<Slot>();
   job_started();
-  worker.post([slot, job = std::move(job)]() mutable {
+  worker.post([slot, job = std::move(job), generation = platform_generation()]() mutable {
     std::exception_ptr error;
     std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> value;
     try {
+      if (generation != platform_generation()) throw PlatformSwitched{};
       if constexpr (std::is_void_v<R>) {
         job();
         value.emplace(true);
@@ -240,7 +283,13 @@ auto run_interruptibly(Worker& worker, F job, const std::atomic<bool>* given_up 
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     if (given_up != nullptr && given_up->load()) raise_error(us::ErrorCode::invalid_argument, given_up_message);
   }
-  if (slot->error) std::rethrow_exception(slot->error);
+  if (slot->error) {
+    try {
+      std::rethrow_exception(slot->error);
+    } catch (const PlatformSwitched&) {
+      raise_error(us::ErrorCode::device_unavailable, kMsgPlatformSwitched);
+    }
+  }
   if constexpr (!std::is_void_v<R>) return std::move(*slot->value);
 }
 
@@ -282,7 +331,7 @@ auto run_to_end(Worker& worker, F job, const std::atomic<bool>* given_up = nullp
     };
     auto slot = std::make_shared<Slot>();
     job_started();
-    worker.post([slot, job = std::move(job)]() mutable {
+    worker.post([slot, job = std::move(job), generation = platform_generation()]() mutable {
       {
         std::lock_guard<std::mutex> lock(slot->mutex);
         if (slot->state == State::cancelled) {
@@ -292,7 +341,10 @@ auto run_to_end(Worker& worker, F job, const std::atomic<bool>* given_up = nullp
         slot->state = State::running;
       }
       std::optional<R> value;
-      value.emplace(job());  // a us::Result: it does not throw
+      if (generation != platform_generation())
+        value.emplace(R::failure(us::ErrorCode::device_unavailable, kMsgPlatformSwitched));
+      else
+        value.emplace(job());  // a us::Result: it does not throw
       {
         std::lock_guard<std::mutex> lock(slot->mutex);
         slot->value = std::move(value);

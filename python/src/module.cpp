@@ -159,8 +159,10 @@ PyDevice::~PyDevice() {
       registry().erase(this);
     }
     // The jobs still queued (reads a signal interrupted) end first, which
-    // may take seconds for a camera that does not answer.
+    // may take seconds for a camera that does not answer. No pass is held
+    // meanwhile: they may wait for a simulation switch.
     worker.reset();
+    PlatformPass pass;
     std::lock_guard<std::timed_mutex> lock(mutex);
     std::lock_guard<std::mutex> state_lock(state_mutex);
     us::Device closed(std::move(device));
@@ -168,7 +170,7 @@ PyDevice::~PyDevice() {
   // Dropped from Python, the interpreter lock is held: other Python threads
   // run on while this waits.
   if (PyGILState_Check()) {
-    Unlocked unlocked;
+    Unlocked unlocked(kNoPass);
     finish();
   } else {
     finish();
@@ -203,25 +205,19 @@ void PyDevice::close() {
 }
 
 void close_all_monitors();
+void close_all_captures();
 
 void close_all_devices() {
-  // A flash function a signal interrupted may still be talking to the
-  // camera of the side being switched away from.
-  module_worker().wait_idle();
+  // Inside a switch (switch_platform): no operation is running, so no
+  // device's mutex is held. Jobs still queued give up when they begin.
   close_all_monitors();
-  // Called with the interpreter lock released: a device may be in the
-  // middle of an operation on another thread, which finishes first.
+  close_all_captures();
   std::lock_guard<std::mutex> lock(g_registry_mutex);
   for (PyDevice* d : registry()) {
     d->closing.store(true);
-    {
-      std::lock_guard<std::timed_mutex> device_lock(d->mutex);
-      std::lock_guard<std::mutex> state_lock(d->state_mutex);
-      us::Device closed(std::move(d->device));
-    }
-    // Jobs still queued run now, on the closed device (they fail at once),
-    // rather than later against a system that is gone.
-    d->worker->wait_idle();
+    std::lock_guard<std::timed_mutex> device_lock(d->mutex);
+    std::lock_guard<std::mutex> state_lock(d->state_mutex);
+    us::Device closed(std::move(d->device));
   }
 }
 

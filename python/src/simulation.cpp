@@ -25,12 +25,11 @@ struct PySimulation {
   // Dropped without stop(): stop here, dropping a failure to save.
   ~PySimulation() {
     if (!active()) return;
-    {
-      Unlocked unlocked;
-      camera->resume_answering();  // operations waiting for it end first
+    camera->resume_answering();  // operations waiting for it end first
+    switch_platform([this] {
       close_all_devices();
-      (void)camera->stop();
-    }
+      if (camera) (void)camera->stop();
+    });
     g_started = false;
   }
 
@@ -39,16 +38,16 @@ struct PySimulation {
   void stop() {
     if (!active()) return;
     us::Result<void> stopped;
-    {
-      Unlocked unlocked;
+    // Operations still waiting for the camera's answer get it, and end.
+    camera->resume_answering();
+    switch_platform([&] {
       // Devices opened on the virtual camera go first: their IMU
-      // descriptors exist only there. Operations still waiting for the
-      // camera's answer get it, and end.
-      camera->resume_answering();
+      // descriptors exist only there.
       close_all_devices();
-      stopped = camera->stop();
-    }
-    camera.reset();
+      // A stop on another thread may have come first (switches run one at a time).
+      if (camera) stopped = camera->stop();
+      camera.reset();
+    });
     g_started = false;
     check(stopped);
   }
@@ -166,12 +165,11 @@ void bind_simulation(py::module_& m) {
         us::SimulatedCameraOptions options;
         options.state_file = state_file;
         us::Result<us::SimulatedCamera> started;
-        {
-          Unlocked unlocked;
+        switch_platform([&] {
           // Devices opened on the real system must not meet the virtual one.
           close_all_devices();
           started = us::SimulatedCamera::start(options);
-        }
+        });
         auto s = std::make_unique<PySimulation>();
         s->camera.emplace(take(std::move(started)));
         g_started = true;

@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 
 #include "interruptible.hpp"
 
@@ -13,6 +15,17 @@ namespace {
 // atomic polled rather than a mutex and a condition: it is read inside
 // fork() and reset in the child (a mutex could be inherited locked).
 std::atomic<std::size_t> g_jobs{0};
+
+// The platform gate (interruptible.hpp). Atomics polled, for the same
+// reason as g_jobs, and because a switch is rare and short: a pass is an
+// increment and a check. Sequentially consistent: a pass counts itself
+// before it looks at g_switching, a switch sets it before it counts the
+// passes, so they never both go on.
+std::atomic<std::size_t> g_passes{0};
+std::atomic<bool> g_switching{false};
+std::atomic<std::uint64_t> g_generation{0};
+std::mutex g_switch_mutex;  // one switch at a time
+thread_local std::size_t t_passes = 0;
 
 // None of the counted calls needs the interpreter lock to end, so this
 // wait ends also when the lock is held.
@@ -33,7 +46,11 @@ void wait_before_fork() {
 void prepare_fork() { wait_for_jobs(); }
 
 // In the child: the parent's calls are not there (their threads are not).
-void forget_parent_jobs() { g_jobs.store(0); }
+void forget_parent_jobs() {
+  g_jobs.store(0);
+  g_passes.store(t_passes > 0 ? 1 : 0);
+  g_switching.store(false);
+}
 
 }  // namespace
 
@@ -77,8 +94,11 @@ void Worker::run() {
     jobs_.pop_front();
     busy_ = true;
     lock.unlock();
-    job();
-    job = nullptr;  // what the job owned goes before the worker reports idle
+    {
+      PlatformPass pass;
+      job();
+      job = nullptr;  // what the job owned goes before the worker reports idle
+    }
     lock.lock();
     busy_ = false;
     changed_.notify_all();
@@ -109,6 +129,45 @@ void raise_after_interrupt(py::object error, py::object interrupt) {
   Py_INCREF(type);
   PyErr_Restore(type, error.release().ptr(), nullptr);
   throw py::error_already_set();
+}
+
+PlatformPass::PlatformPass() {
+  if (t_passes++ > 0) return;
+  for (;;) {
+    g_passes.fetch_add(1);
+    if (!g_switching.load()) return;
+    g_passes.fetch_sub(1);
+    while (g_switching.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+PlatformPass::~PlatformPass() {
+  if (--t_passes == 0) g_passes.fetch_sub(1);
+}
+
+std::uint64_t platform_generation() { return g_generation.load(); }
+
+void switch_platform(const std::function<void()>& f) {
+  job_started();
+  PyThreadState* state = PyEval_SaveThread();
+  {
+    std::lock_guard<std::mutex> one_at_a_time(g_switch_mutex);
+    const std::size_t own = t_passes > 0 ? 1 : 0;
+    g_switching.store(true);
+    while (g_passes.load() != own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ++g_generation;
+    try {
+      f();
+    } catch (...) {
+      g_switching.store(false);
+      job_finished();
+      restore_thread(state);
+      throw;
+    }
+    g_switching.store(false);
+  }
+  job_finished();
+  restore_thread(state);
 }
 
 void job_started() { ++g_jobs; }
