@@ -85,8 +85,10 @@ class VirtualVideoCapture {
   bool owns_mapping(void* addr) const;
   // poll(2) events of the descriptor now (POLLIN | POLLRDNORM: a filled
   // buffer waits; POLLERR: the node does not stream or has no buffer queued
-  // or filled), and the host instant a buffer next becomes filled (none:
-  // never without the caller's help).
+  // or filled, as older kernels' vb2 reports a streaming queue whose every
+  // buffer the application holds; newer ones just wait), and the host
+  // instant a buffer next becomes filled (none: never without the caller's
+  // help).
   short poll_events(int fd, bool capture, std::uint64_t instance);
   std::optional<std::uint64_t> next_event_ns(int fd, bool capture, std::uint64_t instance);
   // The descriptor is closed: its queues stop and their buffers are freed.

@@ -34,6 +34,9 @@ constexpr double kRateTolerance = 0.005;
 constexpr double kPtsLateNs = 1e6;
 constexpr double kPtsEarliestNs = 1e9;
 constexpr std::size_t kMetadataKept = 64;  // parsed metadata waiting for its frame
+// While every buffer is held, the wait looks again this often (a frame
+// released on another thread gives its buffer back meanwhile).
+constexpr std::uint64_t kHeldStepNs = 10'000'000;
 
 template <typename T>
 Result<T> fail_as(const Result<void>& r) {
@@ -491,6 +494,24 @@ Result<StereoFrame> StereoCapture::Impl::next(int timeout_ms) {
       bool dropped = false;
       Result<StereoFrame> frame = take(b, dropped);
       if (!dropped) return frame;
+      continue;
+    }
+    if (video->queued() == 0) {
+      // The caller's frames hold every buffer: the driver has none to fill
+      // and drops the camera's frames until one is released. The node's
+      // poll cannot be waited on now (older kernels report POLLERR at once
+      // for a queue with nothing queued, newer ones wait for nothing), so
+      // the wait runs on the clock.
+      if (const int error = video->requeue_error(); error != 0)
+        return end_with(detail::video_failure("VIDIOC_QBUF", node, error));  // a buffer never came back
+      if (timeout_ms < 0)
+        return R::failure(ErrorCode::read_failed, "no frame from " + node + ": every buffer is held by the caller");
+      const std::uint64_t spent = platform::monotonic_ns() - start;
+      const std::uint64_t limit = static_cast<std::uint64_t>(timeout_ms) * 1000000ULL;
+      if (spent >= limit)
+        return R::failure(ErrorCode::read_failed,
+                          "no frame from " + node + " within " + std::to_string(timeout_ms) + " ms");
+      platform::sleep_for(0, static_cast<long>(std::min(limit - spent, kHeldStepNs)));
       continue;
     }
     int wait = -1;

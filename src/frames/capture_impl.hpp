@@ -68,4 +68,17 @@ struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
   void* decoder = nullptr;              // libjpeg-turbo's decompressor (tjhandle), MJPEG only
 };
 
+namespace detail {
+
+// The library's way into a capture, for the framesets built on it.
+struct CaptureAccess {
+  // The caller's frames hold every driver buffer of the open capture: no
+  // frame can come until one is released.
+  static bool every_buffer_held(const StereoCapture& c) noexcept {
+    return c.impl_ && c.impl_->video && c.impl_->video->queued() == 0;
+  }
+};
+
+}  // namespace detail
+
 }  // namespace morvane::uvc_stereo

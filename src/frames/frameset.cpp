@@ -15,6 +15,7 @@
 #include <string>
 #include <utility>
 
+#include "frames/capture_impl.hpp"
 #include "morvane/uvc_stereo/frames.hpp"
 #include "platform/platform.hpp"
 
@@ -99,6 +100,13 @@ struct __attribute__((visibility("hidden"))) FramesetStream::Impl {
     Result<StereoFrame> frame = capture.next(0);
     while (!frame.ok()) {
       if (frame.code != ErrorCode::read_failed) return R::forward(frame);  // not merely "no frame yet"
+      // Without a limit, a wait while the caller's frames hold every buffer
+      // would never end: the capture says so at once.
+      if (timeout_ms < 0 && detail::CaptureAccess::every_buffer_held(capture)) {
+        frame = capture.next(-1);
+        if (!frame.ok()) return R::forward(frame);
+        break;
+      }
       if (timeout_ms >= 0 && platform::monotonic_ns() - start >= static_cast<std::uint64_t>(timeout_ms) * 1000000ULL)
         return R::failure(ErrorCode::read_failed,
                           "no frame from " + capture.format().node + " within " + std::to_string(timeout_ms) + " ms");

@@ -55,6 +55,7 @@ Result<void> VideoQueue::start_buffers(std::uint32_t count) {
     if (address == MAP_FAILED) return video_failure("mmap", node_, errno);
     mappings_.push_back({address, b.length});
     if (os.video_ioctl(fd_, VIDIOC_QBUF, &b) != 0) return video_failure("VIDIOC_QBUF", node_, errno);
+    ++queued_;
   }
   return Result<void>::success();
 }
@@ -70,6 +71,7 @@ Result<void> VideoQueue::stream_on() {
 void VideoQueue::stream_off() noexcept {
   if (!streaming_) return;
   streaming_ = false;
+  queued_ = 0;  // stream off takes every buffer back from the driver
   if (dead_) return;
   int type = static_cast<int>(type_);
   platform::current().video_ioctl(fd_, VIDIOC_STREAMOFF, &type);
@@ -82,6 +84,7 @@ Result<bool> VideoQueue::dequeue(v4l2_buffer& out) {
   if (platform::current().video_ioctl(fd_, VIDIOC_DQBUF, &out) == 0) {
     if (out.index >= mappings_.size())
       return Result<bool>::failure(ErrorCode::io_error, "VIDIOC_DQBUF " + node_ + " gave an unknown buffer");
+    if (queued_ > 0) --queued_;
     return Result<bool>::success(true);
   }
   const int error = errno;
@@ -95,7 +98,12 @@ Result<void> VideoQueue::requeue(std::uint32_t index) {
   b.type = type_;
   b.memory = V4L2_MEMORY_MMAP;
   b.index = index;
-  if (platform::current().video_ioctl(fd_, VIDIOC_QBUF, &b) != 0) return video_failure("VIDIOC_QBUF", node_, errno);
+  if (platform::current().video_ioctl(fd_, VIDIOC_QBUF, &b) != 0) {
+    const int error = errno;
+    requeue_error_ = error;
+    return video_failure("VIDIOC_QBUF", node_, error);
+  }
+  ++queued_;
   return Result<void>::success();
 }
 

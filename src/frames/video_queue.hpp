@@ -7,6 +7,7 @@
 #error "video_queue.hpp is internal to the SDK"
 #endif
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,12 +42,19 @@ class VideoQueue {
   // false with EAGAIN as the outcome when none is filled.
   Result<bool> dequeue(v4l2_buffer& out);
   // Gives buffer `index` back to the driver (after a frame is released).
+  // A failure is also kept for requeue_error().
   Result<void> requeue(std::uint32_t index);
   // Stops streaming (buffers come back from the driver); the mappings stay.
   void stream_off() noexcept;
   // The device is gone or the queue failed: nothing more is queued.
   void mark_dead() noexcept { dead_ = true; }
   bool dead() const noexcept { return dead_; }
+
+  // Buffers with the driver (queued and not dequeued since): 0 while the
+  // caller's frames hold every buffer, when the driver has none to fill.
+  std::size_t queued() const noexcept { return queued_.load(); }
+  // The errno of the last requeue that failed (0: none did).
+  int requeue_error() const noexcept { return requeue_error_.load(); }
 
   int fd() const noexcept { return fd_; }
   const std::string& node() const noexcept { return node_; }
@@ -61,6 +69,10 @@ class VideoQueue {
   bool dead_ = false;
   bool requested_ = false;
   std::vector<Mapping> mappings_;
+  // Atomic: a frame may be released (and its buffer requeued) on another
+  // thread than the one that dequeues.
+  std::atomic<std::size_t> queued_{0};
+  std::atomic<int> requeue_error_{0};
 };
 
 }  // namespace morvane::uvc_stereo::detail

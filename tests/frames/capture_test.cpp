@@ -1,19 +1,24 @@
 // The stereo capture against the virtual camera's capture and metadata
 // nodes: the picture and its sequence, lost frames after a stall, frame
 // instants against the camera's truth, the fallback to kernel stamps, a
-// camera that vanishes mid-stream, refused formats, and MJPEG frames decoded
-// or, when damaged, dropped and counted as lost.
+// camera that vanishes mid-stream, refused formats, MJPEG frames decoded
+// or, when damaged, dropped and counted as lost, and every driver buffer
+// held by the caller's frames.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "emulator/simulated_camera.hpp"
 #include "emulator/stereo_pattern.hpp"
 #include "emulator/virtual_video_capture.hpp"
+#include "morvane/uvc_stereo/device.hpp"
 #include "morvane/uvc_stereo/frames.hpp"
 #include "support/virtual_camera_fixture.hpp"
 
@@ -367,6 +372,115 @@ TEST(StereoCapture, MjpegFramesDecodeToTheCameraPictureAndDamagedOnesCountAsLost
       EXPECT_EQ(capture->stats().undecodable, 2u);
       EXPECT_EQ(capture->stats().missed, 2u);
       EXPECT_EQ(capture->stats().frames, 5u);
+    }
+    EXPECT_TRUE(rig.clean());
+  }
+}
+
+// Every driver buffer held by the caller's frames: the driver drops the
+// camera's frames, next() fails as a plain timeout (after waiting it out)
+// and the capture stays usable; once one frame is released the next one
+// arrives, its missed_before exactly the frames the camera sent while no
+// buffer was queued. Through the capture and through a frameset stream.
+TEST(StereoCapture, WithEveryBufferHeldNextTimesOutAndAReleaseBringsFramesBackCountingTheLost) {
+  struct Case {
+    bool frameset;
+    std::uint32_t buffers;
+    int wait_ms;  // each next() while every buffer is held; negative: without limit
+  };
+  const Case cases[] = {{false, 2, 0}, {false, 4, 300}, {false, 3, 1000}, {false, 2, -1},
+                        {true, 2, 0},  {true, 4, 300},  {true, 3, -1}};
+  auto config = morvane::testing::default_camera_config();
+  config.imu = emu::simulated_camera_config().imu;
+  const DeviceInfo camera = morvane::testing::camera_record(config);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.frameset ? "frameset" : "capture") + ", " + std::to_string(c.buffers) +
+                 " buffers, waits of " + std::to_string(c.wait_ms) + " ms");
+    VirtualCameraRig rig({config});
+    {
+      StereoCaptureOptions o = small();
+      o.buffer_count = c.buffers;
+      std::optional<Device> device;
+      std::optional<FramesetStream> stream;
+      std::optional<StereoCapture> own;
+      if (c.frameset) {
+        OpenDeviceOptions device_options;
+        device_options.required_capabilities = 0;
+        Result<Device> d = open_device(camera, device_options);
+        ASSERT_TRUE(d.ok()) << d.message;
+        device.emplace(std::move(*d.value));
+        FramesetOptions options;
+        options.capture = o;
+        Result<FramesetStream> s = open_frameset_stream(*device, camera, options);
+        ASSERT_TRUE(s.ok()) << s.message;
+        stream.emplace(std::move(*s.value));
+      } else {
+        Result<StereoCapture> opened = open_stereo_capture(camera, o);
+        ASSERT_TRUE(opened.ok()) << opened.message;
+        own.emplace(std::move(*opened.value));
+      }
+      StereoCapture& capture = c.frameset ? stream->capture() : *own;
+      const auto next = [&](int timeout_ms) {
+        if (!c.frameset) return capture.next(timeout_ms);
+        Result<Frameset> set = stream->next(timeout_ms);
+        if (!set.ok()) return Result<StereoFrame>::forward(set);
+        return Result<StereoFrame>::success(std::move(set->frame));
+      };
+      const std::string timeout = c.wait_ms < 0
+                                      ? "no frame from /dev/video0: every buffer is held by the caller"
+                                      : "no frame from /dev/video0 within " + std::to_string(c.wait_ms) + " ms";
+
+      std::deque<StereoFrame> held;
+      std::uint64_t missed = 0;
+      for (std::uint32_t i = 0; i < c.buffers; ++i) {
+        Result<StereoFrame> f = next(1000);
+        ASSERT_TRUE(f.ok()) << f.message;
+        ASSERT_TRUE(f->holds_buffer());
+        missed += f->missed_before;
+        held.push_back(std::move(*f.value));
+      }
+      for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        for (int attempt = 0; attempt < 2; ++attempt) {
+          const std::uint64_t before = rig.clock().now_ns();
+          Result<StereoFrame> none = next(c.wait_ms);
+          EXPECT_EQ(none.code, ErrorCode::read_failed);
+          EXPECT_EQ(none.message, timeout);
+          // It waited the time it says it did (on the virtual clock).
+          if (c.wait_ms >= 0) {
+            EXPECT_GE(rig.clock().now_ns() - before, c.wait_ms * 1000000ULL);
+          }
+          ASSERT_TRUE(capture.is_open());
+          EXPECT_GE(capture.fd(), 0);
+        }
+        // The caller works on its frames a while longer, then lets the oldest go.
+        rig.clock().advance_ns(200'000'000ULL);
+        const std::uint64_t last = held.back().sequence;
+        held.pop_front();
+        const std::uint64_t released_at = rig.clock().now_ns();
+        // The camera's truth: the frames whose first payload reached the host
+        // before a buffer was queued again found none.
+        std::uint64_t lost = 0;
+        while (rig.platform().video(0).frame_truth(last + 1 + lost)->first_arrival_ns <= released_at) ++lost;
+        EXPECT_GE(lost, 2u);  // at 15 fps, 200 ms at least
+        Result<StereoFrame> f = next(1000);
+        ASSERT_TRUE(f.ok()) << f.message;
+        EXPECT_EQ(f->sequence, last + 1 + lost);
+        EXPECT_EQ(f->missed_before, lost);
+        EXPECT_EQ(band(f->left, 0), f->sequence);  // the picture is that frame's
+        ASSERT_TRUE(f->holds_buffer());
+        missed += f->missed_before;
+        held.push_back(std::move(*f.value));
+      }
+      EXPECT_EQ(capture.stats().missed, missed);
+      EXPECT_EQ(capture.stats().frames, c.buffers + 3u);
+      held.clear();
+      // Every buffer back with the driver: frames follow each other again.
+      Result<StereoFrame> a = next(1000);
+      ASSERT_TRUE(a.ok()) << a.message;
+      Result<StereoFrame> b = next(1000);
+      ASSERT_TRUE(b.ok()) << b.message;
+      EXPECT_EQ(b->sequence, a->sequence + 1);
     }
     EXPECT_TRUE(rig.clean());
   }

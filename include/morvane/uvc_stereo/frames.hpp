@@ -58,7 +58,8 @@
 namespace morvane::uvc_stereo {
 
 namespace detail {
-struct FrameAccess;  // the library's way into a frame
+struct FrameAccess;    // the library's way into a frame
+struct CaptureAccess;  // and into a capture
 }  // namespace detail
 
 enum class PixelFormat : std::int32_t {
@@ -107,7 +108,8 @@ struct StereoCaptureOptions {
   PixelFormat camera_format = PixelFormat::yuyv;
   // Driver buffers, 2 to 32. A frame the caller holds keeps its buffer from
   // the driver (views only; converted frames give it back at once): with
-  // every buffer held, the camera's frames are lost until one is released.
+  // every buffer held, the camera's frames are lost until one is released
+  // (the capture stays usable; the next frame's missed_before counts them).
   std::uint32_t buffer_count = 4;
   // Read the metadata node for the PTS and SCR (false: kernel stamps only).
   bool use_metadata = true;
@@ -188,10 +190,15 @@ class MORVANE_UVC_STEREO_API StereoCapture {
   ~StereoCapture();
 
   // The next frame, waiting up to timeout_ms milliseconds (0: only a frame
-  // already there; negative: without limit).
+  // already there; negative: without limit). While the caller's frames hold
+  // every driver buffer no frame can come: it waits out the timeout and
+  // fails as for any timeout.
   // Fails: invalid_argument "stereo capture is closed or moved-from";
   //        read_failed "no frame from <node> within <N> ms" (the capture
   //        stays usable);
+  //        read_failed "no frame from <node>: every buffer is held by the
+  //        caller" at once for a negative timeout while every buffer is
+  //        held, a wait that would never end (the capture stays usable);
   //        device_unavailable "<node> is gone (<call>: <system text>)" when
   //        the camera vanished: the capture closes its nodes, and every
   //        later call returns the same failure;
@@ -200,7 +207,10 @@ class MORVANE_UVC_STEREO_API StereoCapture {
   Result<StereoFrame> next(int timeout_ms);
 
   // A descriptor that polls readable (POLLIN) while a frame waits; -1 when
-  // closed.
+  // closed. While the caller's frames hold every driver buffer it does not
+  // poll readable, and the kernel may report POLLERR on it at once (older
+  // kernels do for a queue with no buffer queued): release a frame before
+  // waiting on it.
   int fd() const noexcept;
   const StereoCaptureFormat& format() const noexcept;
   StereoCaptureStats stats() const noexcept;
@@ -209,6 +219,7 @@ class MORVANE_UVC_STEREO_API StereoCapture {
   bool is_open() const noexcept;
 
  private:
+  friend struct detail::CaptureAccess;
   std::unique_ptr<Impl> impl_;
 };
 
@@ -282,7 +293,10 @@ class MORVANE_UVC_STEREO_API FramesetStream {
   // the frame (an IMU that keeps only its latest sample must be read all
   // the time), then until a sample lies past the frame's instant.
   // Fails: invalid_argument "frameset stream is closed or moved-from";
-  //        read_failed "no frame from <node> within <N> ms";
+  //        read_failed "no frame from <node> within <N> ms" (also while the
+  //        caller's frames hold every buffer of the capture; for a negative
+  //        timeout then, at once, the capture's "no frame from <node>:
+  //        every buffer is held by the caller");
   //        the capture's other failures unchanged; the IMU stream's failures
   //        unchanged (a frame read before an IMU failure is lost with it;
   //        the samples read stay for the next frameset).
