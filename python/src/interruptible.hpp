@@ -23,7 +23,8 @@
 // and a success lets the signal's exception be raised.
 //
 // At exit the interpreter waits for operations still running (Py_AtExit),
-// so that none is cut off with the camera in the middle of a flash access.
+// so that none is cut off with the camera in the middle of a flash access;
+// those still queued behind them are dropped, never begun.
 //
 // fork(): every call into the library with the interpreter lock released is
 // counted (jobs from their posting to their end, calls on the caller's
@@ -137,7 +138,12 @@ class PlatformPass {
 // the count when it begins.
 std::uint64_t platform_generation();
 
-// Thrown by a job that was posted before a switch and had not begun.
+// True once the interpreter has finished, in the exit's wait for the calls
+// in flight: a job that had not begun then is dropped.
+bool interpreter_exited();
+
+// Thrown by a job that was posted before a switch and had not begun (or
+// that had not begun at exit).
 struct PlatformSwitched {};
 inline constexpr const char* kMsgPlatformSwitched =
     "the simulated camera was started or stopped while this call waited; nothing was done";
@@ -251,7 +257,7 @@ auto run_interruptibly(Worker& worker, F job, const std::atomic<bool>* given_up 
     std::exception_ptr error;
     std::optional<std::conditional_t<std::is_void_v<R>, bool, R>> value;
     try {
-      if (generation != platform_generation()) throw PlatformSwitched{};
+      if (generation != platform_generation() || interpreter_exited()) throw PlatformSwitched{};
       if constexpr (std::is_void_v<R>) {
         job();
         value.emplace(true);
@@ -341,7 +347,7 @@ auto run_to_end(Worker& worker, F job, const std::atomic<bool>* given_up = nullp
         slot->state = State::running;
       }
       std::optional<R> value;
-      if (generation != platform_generation())
+      if (generation != platform_generation() || interpreter_exited())
         value.emplace(R::failure(us::ErrorCode::device_unavailable, kMsgPlatformSwitched));
       else
         value.emplace(job());  // a us::Result: it does not throw

@@ -33,6 +33,16 @@ void wait_for_jobs() {
   while (g_jobs.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
+// Set when the interpreter has finished (Py_AtExit): a job that had not
+// begun by then is dropped, so the exit waits only for the calls in flight
+// (a change not begun is cancelled, as a signal cancels it).
+std::atomic<bool> g_exited{false};
+
+void wait_at_exit() {
+  g_exited.store(true);
+  wait_for_jobs();
+}
+
 // os.register_at_fork(before=...): the long wait (a read on a camera that
 // does not answer ends by its timeouts), with the lock released so that
 // other Python threads run on.
@@ -115,7 +125,7 @@ Worker& module_worker() {
 void install_exit_and_fork_waits(py::module_& m) {
   g_main_thread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
   // Called by Py_FinalizeEx after the interpreter is gone: no Python there.
-  Py_AtExit(wait_for_jobs);
+  Py_AtExit(wait_at_exit);
   pthread_atfork(prepare_fork, nullptr, forget_parent_jobs);
   py::module_::import("os").attr("register_at_fork")(
       py::arg("before") = py::cpp_function(&wait_before_fork, py::name("_wait_before_fork"), py::scope(m)));
@@ -146,6 +156,8 @@ PlatformPass::~PlatformPass() {
 }
 
 std::uint64_t platform_generation() { return g_generation.load(); }
+
+bool interpreter_exited() { return g_exited.load(); }
 
 void switch_platform(const std::function<void()>& f) {
   job_started();
