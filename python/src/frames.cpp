@@ -8,45 +8,68 @@
 #include <optional>
 #include <string>
 
-#include "bindings.hpp"
-#include "morvane/uvc_stereo/frames.hpp"
+#include "frames.hpp"
 
 namespace morvane::python {
+
+void FrameSource::drop(us::StereoFrame frame) {
+  {
+    std::lock_guard<std::mutex> lock(dropped_mutex_);
+    dropped_.push_back(std::move(frame));
+  }
+  // A holder that let go before the push above has left it here: take it
+  // back now. One that still holds the mutex gives it back as it lets go.
+  if (mutex.try_lock()) {
+    give_back();
+    mutex.unlock();
+  }
+}
+
+void FrameSource::give_back() {
+  std::vector<us::StereoFrame> gone;
+  {
+    std::lock_guard<std::mutex> lock(dropped_mutex_);
+    gone.swap(dropped_);
+  }
+  // Destroyed here, under `mutex`: each gives its buffer back to the driver.
+}
+
+bool FrameSource::has_dropped() {
+  std::lock_guard<std::mutex> lock(dropped_mutex_);
+  return !dropped_.empty();
+}
+
+SourceLock::SourceLock(FrameSource& source) : source_(source) {
+  source_.mutex.lock();
+  source_.give_back();
+}
+
+SourceLock::~SourceLock() {
+  source_.give_back();
+  source_.mutex.unlock();
+  // A frame dropped between the give_back() above and the unlock found the
+  // mutex held and left its buffer here.
+  while (source_.has_dropped() && source_.mutex.try_lock()) {
+    source_.give_back();
+    source_.mutex.unlock();
+  }
+}
+
+FrameBox::~FrameBox() {
+  if (source) source->drop(std::move(frame));
+}
+
 namespace {
 
 // The capture and what its reads left for the next call. Shared with the
 // jobs that read it on the capture's worker: a job a signal interrupted
 // finishes after the call that posted it has returned, and its frame stays
-// here for the next call.
-struct CaptureState {
-  std::mutex mutex;  // held around every use of the capture and of its frames' buffers
+// here for the next call. The source's mutex is held around every use of
+// the capture and of the two below.
+struct CaptureState : FrameSource {
   us::StereoCapture capture;
   std::optional<us::StereoFrame> carried;
   std::optional<us::Result<us::StereoFrame>> deferred;  // a failure other than a slice's timeout
-};
-
-// A frame and the capture it came from. Its buffer goes back to the driver
-// under the capture's mutex when the last reference goes: the StereoFrame
-// object's and each numpy array's (an array's base holds one), so an array
-// never points at a buffer the driver reuses.
-struct FrameBox {
-  std::shared_ptr<CaptureState> state;
-  us::StereoFrame frame;
-  ~FrameBox() {
-    if (!state) return;
-    std::lock_guard<std::mutex> lock(state->mutex);
-    us::StereoFrame gone(std::move(frame));
-  }
-};
-
-struct PyStereoFrame {
-  std::shared_ptr<FrameBox> box;  // null once released
-  // What stays readable after release().
-  std::uint64_t sequence = 0, missed_before = 0, host_ns = 0, time_ns = 0;
-  int time_source = 0;
-  double time_uncertainty_ns = 0.0;
-  std::optional<std::uint32_t> pts;
-  py::object left_array, right_array;  // made once, on first access
 };
 
 py::object eye_array(const std::shared_ptr<FrameBox>& box, const us::ImageView& v) {
@@ -64,7 +87,9 @@ py::object eye_array(const std::shared_ptr<FrameBox>& box, const us::ImageView& 
   return a;
 }
 
-PyStereoFrame make_frame(std::shared_ptr<CaptureState> state, us::StereoFrame f) {
+}  // namespace
+
+PyStereoFrame make_frame(std::shared_ptr<FrameSource> source, us::StereoFrame f) {
   PyStereoFrame p;
   p.sequence = f.sequence;
   p.missed_before = f.missed_before;
@@ -74,12 +99,12 @@ PyStereoFrame make_frame(std::shared_ptr<CaptureState> state, us::StereoFrame f)
   p.time_uncertainty_ns = f.time_uncertainty_ns;
   if (f.has_pts) p.pts = f.pts;
   p.box = std::make_shared<FrameBox>();
-  p.box->state = std::move(state);
+  p.box->source = std::move(source);
   p.box->frame = std::move(f);
   return p;
 }
 
-constexpr int kSliceMs = 20;
+namespace {
 
 struct PyStereoCapture {
   std::shared_ptr<CaptureState> state = std::make_shared<CaptureState>();
@@ -89,7 +114,7 @@ struct PyStereoCapture {
   template <typename F>
   auto locked(F&& f) {
     Unlocked unlocked;
-    std::lock_guard<std::mutex> lock(state->mutex);
+    SourceLock lock(*state);
     return f(state->capture);
   }
 
@@ -102,7 +127,7 @@ struct PyStereoCapture {
         std::optional<us::StereoFrame> got;
         std::optional<us::Result<us::StereoFrame>> failure;
         {
-          std::lock_guard<std::mutex> lock(state->mutex);
+          SourceLock lock(*state);
           if (state->carried) {
             got = std::move(state->carried);
             state->carried.reset();
@@ -119,16 +144,16 @@ struct PyStereoCapture {
       if (limit_ms >= 0 && spent >= limit_ms && !first)
         raise_error(us::ErrorCode::read_failed,
                     "no frame from " + node + " within " + std::to_string(limit_ms) + " ms");
-      int slice = kSliceMs;
+      int slice = kFrameSliceMs;
       if (limit_ms >= 0 && limit_ms - spent < slice)
         slice = static_cast<int>(limit_ms - spent < 0 ? 0 : limit_ms - spent);
       run_interruptibly(*worker, [s = state, slice]() {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        SourceLock lock(*s);
         if (s->carried || s->deferred) return;
         us::Result<us::StereoFrame> r = s->capture.next(slice);
         if (r.ok())
           s->carried = std::move(*r.value);
-        else if (r.code != us::ErrorCode::read_failed)
+        else if (!is_frame_timeout(r.code, r.message))
           s->deferred = std::move(r);
       });
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -144,6 +169,8 @@ std::optional<std::uint32_t> u32_opt(long long v) {
   if (v < 0 || v > 0xFFFFFFFFLL) return std::nullopt;
   return static_cast<std::uint32_t>(v);
 }
+
+}  // namespace
 
 us::StereoCaptureOptions capture_options(long long width, long long height, double frame_rate,
                                          const std::string& output, const std::string& camera_format,
@@ -171,6 +198,8 @@ us::StereoCaptureOptions capture_options(long long width, long long height, doub
   o.use_metadata = use_metadata;
   return o;
 }
+
+namespace {
 
 const char* format_name(us::PixelFormat f) {
   switch (f) {
@@ -266,8 +295,9 @@ void bind_frames(py::module_& m) {
       "None: without limit); Ctrl-C is seen within about 100 ms, and a frame read meanwhile is\n"
       "handed out by the next call.");
   capture.def("next", &PyStereoCapture::next, py::arg("timeout") = py::none(),
-              "The next StereoFrame. Raises Error READ_FAILED 'no frame from <node> within <N> ms'\n"
-              "when none came in time (the capture stays usable).");
+              "The next StereoFrame. Raises FrameStallError (a DeviceError and TimeoutError, code\n"
+              "READ_FAILED) 'no frame from <node> within <N> ms' when none came in time (the capture\n"
+              "stays usable).");
   capture.def("__iter__", [](py::object self) { return self; });
   capture.def("__next__", [](PyStereoCapture& c) { return c.next(std::nullopt); });
   capture.def("fileno", [](PyStereoCapture& c) { return c.locked([](us::StereoCapture& s) { return s.fd(); }); });
