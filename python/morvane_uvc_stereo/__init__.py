@@ -25,12 +25,14 @@ Ctrl-C (any signal whose handler raises) interrupts the calls that wait for
 a camera within about 100 ms, also when the camera stopped answering: the
 reads (Device.read_json, read_blob, backup, read_imu, the IMU stream,
 open_device, read_blob_from_device, read_blob_fast, read_firmware_version,
-probe_flash_transport) and DeviceMonitor.wait. A flash read is not cut off
-midway, which would leave the camera's video driver detached: it runs on to
-its end in the background (at most a few seconds for a camera that does not
-answer), gives everything back, and its result is dropped; the next call on
-that device, and the interpreter's exit, wait for it. Samples an interrupted
-IMU stream read stay in the stream and come first next time. Writes
+probe_flash_transport), StereoCapture.next, FramesetStream.next and
+DeviceMonitor.wait. A flash read is not cut off midway, which would leave
+the camera's video driver detached: it runs on to its end in the background
+(at most a few seconds for a camera that does not answer), gives everything
+back, and its result is dropped; the next call on that device, and the
+interpreter's exit, wait for it. Samples an interrupted IMU stream read stay
+in the stream and come first next time; so does the frame or frameset an
+interrupted StereoCapture.next or FramesetStream.next read. Writes
 (write_json, write_blob_to_device) are never cut off: a signal before one
 began (while it waits behind another call) cancels it, and once it began
 the call waits for its end; then a failed write raises its Error with the
@@ -57,6 +59,7 @@ from ._types import (
     ErrorCode,
     FirmwareMatch,
     FlashReadPath,
+    FrameStallError,
     ImuStallError,
     InternalError,
     InvalidArgumentError,
@@ -75,6 +78,9 @@ from ._core import (
     FastJsonResult,
     FlashBlob,
     FlashConfig,
+    Frameset,
+    FramesetStats,
+    FramesetStream,
     ImuClockEstimate,
     ImuConversionOptions,
     ImuSample,
@@ -155,6 +161,11 @@ def open_imu_stream(device, **options):
     return device.open_imu_stream(**options)
 
 
+def open_frameset_stream(device, **options):
+    """Same as device.open_frameset_stream(**options)."""
+    return device.open_frameset_stream(**options)
+
+
 def default_state_file():
     """The state file the command-line tool's ``--simulate`` uses by default."""
     state = _os.environ.get("XDG_STATE_HOME")
@@ -183,6 +194,10 @@ __all__ = [
     "FlashBlob",
     "FlashConfig",
     "FlashReadPath",
+    "FrameStallError",
+    "Frameset",
+    "FramesetStats",
+    "FramesetStream",
     "ImuClockEstimate",
     "ImuConversionOptions",
     "ImuSample",
@@ -212,6 +227,7 @@ __all__ = [
     "minify_and_validate_json",
     "open_device",
     "open_device_monitor",
+    "open_frameset_stream",
     "open_imu_stream",
     "open_stereo_capture",
     "opencv_backend_name",

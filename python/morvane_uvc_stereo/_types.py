@@ -116,6 +116,13 @@ class ImuStallError(DeviceError, TimeoutError):
     """
 
 
+class FrameStallError(DeviceError, TimeoutError):
+    """No frame came within the timeout given to StereoCapture.next or FramesetStream.next (code 4).
+
+    The capture (or frameset stream) stays usable: the next call waits again.
+    """
+
+
 class BlobError(Error, ValueError):
     """The stored blob is malformed: magic, header, length or CRC (codes 7, 9, 10, 11)."""
 
@@ -161,6 +168,8 @@ def _make_error(code, message):
         message = f"{message} ({hint})"
     if code == ErrorCode.READ_FAILED and message.startswith("no new IMU sample within "):
         return ImuStallError(code, message)
+    if code == ErrorCode.READ_FAILED and message.startswith("no frame from "):
+        return FrameStallError(code, message)
     return _FAMILIES.get(code, Error)(code, message)
 
 

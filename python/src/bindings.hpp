@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "interruptible.hpp"
 #include "morvane/uvc_stereo/device.hpp"
+#include "morvane/uvc_stereo/imu_stream.hpp"
 #include "morvane/uvc_stereo/result.hpp"
 
 namespace morvane::python {
@@ -57,6 +59,22 @@ std::optional<unsigned long long> uint_in_range(const py::handle& value, unsigne
 // DeviceInfo.opencv_indices as a dict keyed by OpenCvBackend members (a
 // plain int for a number that is none of them).
 py::dict opencv_indices_to_python(const std::map<us::OpenCvBackend, std::int32_t>& indices);
+
+// The IMU stream's numpy structured dtype (imports numpy), the samples as an
+// array of it, and the stream's options from open_imu_stream's arguments.
+py::object imu_sample_dtype();
+py::object imu_sample_rows(const std::vector<us::ImuStreamSample>& samples);
+us::ImuStreamOptions imu_stream_options(double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
+                                        const py::int_& stall_timeout_ms,
+                                        const std::optional<us::ImuConversionOptions>& conversion);
+
+// Something opened on a device that must end before the device's connection
+// closes (a frameset stream, whose IMU stream reads through the device).
+struct DeviceDependent {
+  virtual ~DeviceDependent() = default;
+  // Called under the device's mutex as its connection closes, once.
+  virtual void end_with_device() noexcept = 0;
+};
 
 // The message of every operation on a closed Device.
 inline constexpr const char* kMsgDeviceClosed = "device is closed or moved-from";
@@ -176,10 +194,18 @@ struct PyDevice {
   // Needs the interpreter lock; never waits for the camera.
   void close();
 
+  // `d` ends as the connection closes (close_connection). Call under the
+  // device's mutex.
+  void add_dependent(const std::shared_ptr<DeviceDependent>& d);
+  // Ends the dependents, then closes the connection (`device` becomes a
+  // closed Device). Call under the device's mutex, without state_mutex.
+  void close_connection();
+
   std::timed_mutex mutex;
   std::mutex state_mutex;  // held while `device` is read by peek() or moved out
   std::atomic<bool> closing{false};
-  us::Device device;  // a closed Device (null Impl) after close()
+  us::Device device;                                       // a closed Device (null Impl) after close()
+  std::vector<std::weak_ptr<DeviceDependent>> dependents;  // guarded by `mutex`
   // Joined first on destruction (after the jobs still queued ran), so a job
   // never outlives the device it uses.
   std::unique_ptr<Worker> worker = std::make_unique<Worker>();

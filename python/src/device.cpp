@@ -21,7 +21,8 @@ void bind_device(py::module_& m) {
       "An opened camera: its stored document and its IMU. A context manager:\n\n"
       "    with open_device(info) as dev:\n"
       "        doc = dev.read_json()\n\n"
-      "Leaving the block closes the device (and its IMU), also on an exception.\n"
+      "Leaving the block closes the device (its IMU, and the capture of its frameset streams),\n"
+      "also on an exception.\n"
       "After close() every operation raises Error (INVALID_ARGUMENT) 'device is closed\n"
       "or moved-from'. Calls on one Device from several threads are serialised; the\n"
       "interpreter lock is released while the camera is being talked to.");
@@ -105,7 +106,8 @@ void bind_device(py::module_& m) {
       "Closes the IMU (succeeds when it is not open).");
   device.def(
       "close", [](PyDevice& d) { d.close(); },
-      "Closes the device and its IMU. Safe to call twice, and from any thread: it never\n"
+      "Closes the device and its IMU, and ends its frameset streams (their captures stop;\n"
+      "frames still held keep their buffers). Safe to call twice, and from any thread: it never\n"
       "waits for a camera that does not answer. A call waiting for such a camera on\n"
       "another thread gives up at once with the closed error; the connection itself is\n"
       "closed once that camera's request ends (its timeout at the latest).");

@@ -8,19 +8,56 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <vector>
 
-#include "bindings.hpp"
-#include "morvane/uvc_stereo/frames.hpp"
+#include "frames.hpp"
 
 namespace morvane::python {
+
+void FrameSource::drop(us::StereoFrame frame) {
+  {
+    std::lock_guard<std::mutex> lock(dropped_mutex_);
+    dropped_.push_back(std::move(frame));
+  }
+  // A holder that let go before the push above has left it here: take it
+  // back now. One that still holds the mutex gives it back as it lets go.
+  if (mutex.try_lock()) {
+    give_back();
+    mutex.unlock();
+  }
+}
+
+void FrameSource::give_back() {
+  std::vector<us::StereoFrame> gone;
+  {
+    std::lock_guard<std::mutex> lock(dropped_mutex_);
+    gone.swap(dropped_);
+  }
+  // Destroyed here, under `mutex`: each gives its buffer back to the driver.
+}
+
+bool FrameSource::has_dropped() {
+  std::lock_guard<std::mutex> lock(dropped_mutex_);
+  return !dropped_.empty();
+}
+
+SourceLock::SourceLock(FrameSource& source) : source_(source) {
+  source_.mutex.lock();
+  source_.give_back();
+}
+
+SourceLock::~SourceLock() {
+  source_.give_back();
+  source_.mutex.unlock();
+  // A frame dropped between the give_back() above and the unlock found the
+  // mutex held and left its buffer here.
+  while (source_.has_dropped() && source_.mutex.try_lock()) {
+    source_.give_back();
+    source_.mutex.unlock();
+  }
+}
+
 namespace {
 
-// The capture and what its reads left for the next call. Shared with the
-// jobs that read it on the capture's worker: a job a signal interrupted
-// finishes after the call that posted it has returned, and its frame stays
-// here for the next call.
-//
 // Every capture registers, so that a simulation switch closes it
 // (close_all_captures). Frames still held then stay readable; their
 // buffers are never given back, to neither system: their descriptors
@@ -29,6 +66,11 @@ namespace {
 struct CaptureState;
 std::mutex g_captures_mutex;
 
+std::set<CaptureState*>& captures() {
+  static std::set<CaptureState*> all;
+  return all;
+}
+
 // Frames kept across a switch (reachable, so not reported as leaks).
 void keep_forever(us::StereoFrame frame) {
   static auto* kept = new std::vector<us::StereoFrame>();
@@ -36,17 +78,28 @@ void keep_forever(us::StereoFrame frame) {
   kept->push_back(std::move(frame));
 }
 
-std::set<CaptureState*>& captures() {
-  static std::set<CaptureState*> all;
-  return all;
+}  // namespace
+
+FrameBox::~FrameBox() {
+  if (!source) return;
+  PlatformPass pass;
+  if (source->generation != platform_generation())
+    keep_forever(std::move(frame));  // see captures()
+  else
+    source->drop(std::move(frame));
 }
 
-struct CaptureState {
-  std::mutex mutex;  // held around every use of the capture and of its frames' buffers
+namespace {
+
+// The capture and what its reads left for the next call. Shared with the
+// jobs that read it on the capture's worker: a job a signal interrupted
+// finishes after the call that posted it has returned, and its frame stays
+// here for the next call. The source's mutex is held around every use of
+// the capture and of the two below.
+struct CaptureState : FrameSource {
   us::StereoCapture capture;
   std::optional<us::StereoFrame> carried;
   std::optional<us::Result<us::StereoFrame>> deferred;  // a failure other than a slice's timeout
-  std::uint64_t generation = 0;                         // platform_generation() when the capture was opened
 
   CaptureState() {
     std::lock_guard<std::mutex> lock(g_captures_mutex);
@@ -54,10 +107,11 @@ struct CaptureState {
   }
   ~CaptureState() {
     {
+      // Waits for a switch that is closing this capture.
       std::lock_guard<std::mutex> lock(g_captures_mutex);
       captures().erase(this);
     }
-    PlatformPass pass;
+    SourceLock lock(*this);
     // Closed by a switch since: a frame it still carries belongs to the old system.
     if (generation != platform_generation() && carried) keep_forever(std::move(*carried));
     carried.reset();
@@ -65,35 +119,6 @@ struct CaptureState {
   }
   CaptureState(const CaptureState&) = delete;
   CaptureState& operator=(const CaptureState&) = delete;
-};
-
-// A frame and the capture it came from. Its buffer goes back to the driver
-// under the capture's mutex when the last reference goes: the StereoFrame
-// object's and each numpy array's (an array's base holds one), so an array
-// never points at a buffer the driver reuses.
-struct FrameBox {
-  std::shared_ptr<CaptureState> state;
-  us::StereoFrame frame;
-  ~FrameBox() {
-    if (!state) return;
-    PlatformPass pass;
-    if (state->generation != platform_generation()) {
-      keep_forever(std::move(frame));  // see captures()
-      return;
-    }
-    std::lock_guard<std::mutex> lock(state->mutex);
-    us::StereoFrame gone(std::move(frame));
-  }
-};
-
-struct PyStereoFrame {
-  std::shared_ptr<FrameBox> box;  // null once released
-  // What stays readable after release().
-  std::uint64_t sequence = 0, missed_before = 0, host_ns = 0, time_ns = 0;
-  int time_source = 0;
-  double time_uncertainty_ns = 0.0;
-  std::optional<std::uint32_t> pts;
-  py::object left_array, right_array;  // made once, on first access
 };
 
 py::object eye_array(const std::shared_ptr<FrameBox>& box, const us::ImageView& v) {
@@ -111,7 +136,9 @@ py::object eye_array(const std::shared_ptr<FrameBox>& box, const us::ImageView& 
   return a;
 }
 
-PyStereoFrame make_frame(std::shared_ptr<CaptureState> state, us::StereoFrame f) {
+}  // namespace
+
+PyStereoFrame make_frame(std::shared_ptr<FrameSource> source, us::StereoFrame f) {
   PyStereoFrame p;
   p.sequence = f.sequence;
   p.missed_before = f.missed_before;
@@ -121,12 +148,12 @@ PyStereoFrame make_frame(std::shared_ptr<CaptureState> state, us::StereoFrame f)
   p.time_uncertainty_ns = f.time_uncertainty_ns;
   if (f.has_pts) p.pts = f.pts;
   p.box = std::make_shared<FrameBox>();
-  p.box->state = std::move(state);
+  p.box->source = std::move(source);
   p.box->frame = std::move(f);
   return p;
 }
 
-constexpr int kSliceMs = 20;
+namespace {
 
 struct PyStereoCapture {
   std::shared_ptr<CaptureState> state = std::make_shared<CaptureState>();
@@ -136,7 +163,7 @@ struct PyStereoCapture {
   template <typename F>
   auto locked(F&& f) {
     Unlocked unlocked;
-    std::lock_guard<std::mutex> lock(state->mutex);
+    SourceLock lock(*state);
     return f(state->capture);
   }
 
@@ -149,7 +176,7 @@ struct PyStereoCapture {
         std::optional<us::StereoFrame> got;
         std::optional<us::Result<us::StereoFrame>> failure;
         {
-          std::lock_guard<std::mutex> lock(state->mutex);
+          SourceLock lock(*state);
           if (state->carried) {
             got = std::move(state->carried);
             state->carried.reset();
@@ -166,16 +193,16 @@ struct PyStereoCapture {
       if (limit_ms >= 0 && spent >= limit_ms && !first)
         raise_error(us::ErrorCode::read_failed,
                     "no frame from " + node + " within " + std::to_string(limit_ms) + " ms");
-      int slice = kSliceMs;
+      int slice = kFrameSliceMs;
       if (limit_ms >= 0 && limit_ms - spent < slice)
         slice = static_cast<int>(limit_ms - spent < 0 ? 0 : limit_ms - spent);
       run_interruptibly(*worker, [s = state, slice]() {
-        std::lock_guard<std::mutex> lock(s->mutex);
+        SourceLock lock(*s);
         if (s->carried || s->deferred) return;
         us::Result<us::StereoFrame> r = s->capture.next(slice);
         if (r.ok())
           s->carried = std::move(*r.value);
-        else if (r.code != us::ErrorCode::read_failed)
+        else if (!is_frame_timeout(r.code, r.message))
           s->deferred = std::move(r);
       });
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -191,6 +218,8 @@ std::optional<std::uint32_t> u32_opt(long long v) {
   if (v < 0 || v > 0xFFFFFFFFLL) return std::nullopt;
   return static_cast<std::uint32_t>(v);
 }
+
+}  // namespace
 
 us::StereoCaptureOptions capture_options(long long width, long long height, double frame_rate,
                                          const std::string& output, const std::string& camera_format,
@@ -219,6 +248,8 @@ us::StereoCaptureOptions capture_options(long long width, long long height, doub
   return o;
 }
 
+namespace {
+
 const char* format_name(us::PixelFormat f) {
   switch (f) {
     case us::PixelFormat::yuyv:
@@ -238,7 +269,7 @@ const char* format_name(us::PixelFormat f) {
 void close_all_captures() {
   std::lock_guard<std::mutex> lock(g_captures_mutex);
   for (CaptureState* c : captures()) {
-    std::lock_guard<std::mutex> capture_lock(c->mutex);
+    SourceLock capture_lock(*c);  // gives back the frames dropped so far, on the old system
     c->capture.close();
     c->deferred.reset();
   }
@@ -322,8 +353,9 @@ void bind_frames(py::module_& m) {
       "None: without limit); Ctrl-C is seen within about 100 ms, and a frame read meanwhile is\n"
       "handed out by the next call.");
   capture.def("next", &PyStereoCapture::next, py::arg("timeout") = py::none(),
-              "The next StereoFrame. Raises Error READ_FAILED 'no frame from <node> within <N> ms'\n"
-              "when none came in time (the capture stays usable).");
+              "The next StereoFrame. Raises FrameStallError (a DeviceError and TimeoutError, code\n"
+              "READ_FAILED) 'no frame from <node> within <N> ms' when none came in time (the capture\n"
+              "stays usable).");
   capture.def("__iter__", [](py::object self) { return self; });
   capture.def("__next__", [](PyStereoCapture& c) { return c.next(std::nullopt); });
   capture.def("fileno", [](PyStereoCapture& c) { return c.locked([](us::StereoCapture& s) { return s.fd(); }); });

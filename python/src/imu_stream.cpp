@@ -33,7 +33,9 @@ struct SampleRow {
 };
 static_assert(sizeof(SampleRow) == 14 * 8, "SampleRow must be unpadded");
 
-py::object sample_dtype() {
+}  // namespace
+
+py::object imu_sample_dtype() {
   py::module_ np = py::module_::import("numpy");
   py::list fields;
   fields.append(py::make_tuple("time_ns", "<u8"));
@@ -48,6 +50,46 @@ py::object sample_dtype() {
   fields.append(py::make_tuple("discontinuity", "<u8"));
   return np.attr("dtype")(fields);
 }
+
+py::object imu_sample_rows(const std::vector<us::ImuStreamSample>& samples) {
+  const std::size_t n = samples.size();
+  std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
+  py::array rows(py::dtype::from_args(imu_sample_dtype()), shape);
+  auto* out = static_cast<SampleRow*>(rows.mutable_data());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto& in = samples[i];
+    SampleRow row{};
+    row.time_ns = in.time_ns;
+    row.host_ns = in.host_ns;
+    row.read_ns = in.raw.timestamp_ns;
+    row.device_counter = in.device_counter;
+    row.sequence = in.sequence;
+    row.missed = in.missed_before;
+    row.temperature_c = in.value.temperature_c;
+    std::memcpy(row.accel_g, in.value.accel_g, sizeof row.accel_g);
+    std::memcpy(row.gyro_dps, in.value.gyro_dps, sizeof row.gyro_dps);
+    row.discontinuity = in.discontinuity ? 1 : 0;
+    std::memcpy(out + i, &row, sizeof row);
+  }
+  return std::move(rows);
+}
+
+us::ImuStreamOptions imu_stream_options(double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
+                                        const py::int_& stall_timeout_ms,
+                                        const std::optional<us::ImuConversionOptions>& conversion) {
+  us::ImuStreamOptions options;
+  options.sample_rate_hz = sample_rate_hz;
+  options.nominal_tick_rate_hz = nominal_tick_rate_hz;
+  options.estimation_window_s = estimation_window_s;
+  // An int beyond 32 bits is out of range like any other: the SDK's
+  // message, which names the valid range, says so.
+  options.stall_timeout_ms =
+      static_cast<std::uint32_t>(uint_in_range(stall_timeout_ms, 0xFFFFFFFFu, "stall_timeout_ms").value_or(0));
+  if (conversion) options.conversion = *conversion;
+  return options;
+}
+
+namespace {
 
 // What a stream has read and not yet handed out. Shared with the jobs that
 // read it on the device's worker: a job a signal interrupted finishes after
@@ -175,18 +217,6 @@ struct PyImuStream {
 // The largest batch a numpy array can hold.
 constexpr long long kMaxBatch = std::numeric_limits<py::ssize_t>::max() / static_cast<long long>(sizeof(SampleRow));
 
-us::ImuStreamOptions make_options(double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
-                                  std::uint32_t stall_timeout_ms,
-                                  const std::optional<us::ImuConversionOptions>& conversion) {
-  us::ImuStreamOptions options;
-  options.sample_rate_hz = sample_rate_hz;
-  options.nominal_tick_rate_hz = nominal_tick_rate_hz;
-  options.estimation_window_s = estimation_window_s;
-  options.stall_timeout_ms = stall_timeout_ms;
-  if (conversion) options.conversion = *conversion;
-  return options;
-}
-
 std::unique_ptr<PyImuStream> open_stream(const py::object& device_object, const us::ImuStreamOptions& options) {
   auto s = std::make_unique<PyImuStream>();
   s->owner = device_object;
@@ -298,7 +328,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
         // numpy is checked before anything is read; the dtype is made
         // afterwards, so no Python object is held across the wait (a thread
         // ended by the interpreter's exit during the wait must not drop one).
-        (void)sample_dtype();
+        (void)imu_sample_dtype();
         std::vector<us::ImuStreamSample> samples;
         if (count > 0) {
           s.take_samples(static_cast<std::size_t>(count), samples);
@@ -307,26 +337,7 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
         } else if (s.carried() == 0) {
           take(s.call([&](us::ImuStream& st) { return st.next_batch(0, samples); }));
         }
-        const std::size_t n = samples.size();
-        std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(n)};
-        py::array rows(py::dtype::from_args(sample_dtype()), shape);
-        auto* out = static_cast<SampleRow*>(rows.mutable_data());
-        for (std::size_t i = 0; i < n; ++i) {
-          const auto& in = samples[i];
-          SampleRow row{};
-          row.time_ns = in.time_ns;
-          row.host_ns = in.host_ns;
-          row.read_ns = in.raw.timestamp_ns;
-          row.device_counter = in.device_counter;
-          row.sequence = in.sequence;
-          row.missed = in.missed_before;
-          row.temperature_c = in.value.temperature_c;
-          std::memcpy(row.accel_g, in.value.accel_g, sizeof row.accel_g);
-          std::memcpy(row.gyro_dps, in.value.gyro_dps, sizeof row.gyro_dps);
-          row.discontinuity = in.discontinuity ? 1 : 0;
-          std::memcpy(out + i, &row, sizeof row);
-        }
-        return rows;
+        return imu_sample_rows(samples);
       },
       py::arg("count"),
       "Up to count samples as a numpy structured array (see the class help), waiting\n"
@@ -358,17 +369,14 @@ void bind_imu_stream(py::module_& m, py::class_<PyDevice, std::unique_ptr<PyDevi
       py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
   // A function rather than a constant, so that importing the package does
   // not import numpy (only taking batches needs it).
-  m.def("imu_sample_dtype", &sample_dtype, "The numpy dtype of the arrays ImuStream.next_batch() returns.");
+  m.def("imu_sample_dtype", &imu_sample_dtype, "The numpy dtype of the arrays ImuStream.next_batch() returns.");
 
   device.def(
       "open_imu_stream",
       [](py::object self, double sample_rate_hz, double nominal_tick_rate_hz, double estimation_window_s,
          const py::int_& stall_timeout_ms, const std::optional<us::ImuConversionOptions>& conversion) {
-        // An int beyond 32 bits is out of range like any other: the SDK's
-        // message, which names the valid range, says so.
-        const auto stall = uint_in_range(stall_timeout_ms, 0xFFFFFFFFu, "stall_timeout_ms");
-        return open_stream(self, make_options(sample_rate_hz, nominal_tick_rate_hz, estimation_window_s,
-                                              static_cast<std::uint32_t>(stall.value_or(0)), conversion));
+        return open_stream(self, imu_stream_options(sample_rate_hz, nominal_tick_rate_hz, estimation_window_s,
+                                                    stall_timeout_ms, conversion));
       },
       py::kw_only(), py::arg("sample_rate_hz") = 0.0, py::arg("nominal_tick_rate_hz") = 1e6,
       py::arg("estimation_window_s") = 30.0, py::arg("stall_timeout_ms") = 2000, py::arg("conversion") = py::none(),

@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -164,8 +165,7 @@ PyDevice::~PyDevice() {
     worker.reset();
     PlatformPass pass;
     std::lock_guard<std::timed_mutex> lock(mutex);
-    std::lock_guard<std::mutex> state_lock(state_mutex);
-    us::Device closed(std::move(device));
+    close_connection();
   };
   // Dropped from Python, the interpreter lock is held: other Python threads
   // run on while this waits.
@@ -185,8 +185,7 @@ void PyDevice::close() {
     // Declared after `unlocked`: released before the interpreter lock is taken back.
     std::unique_lock<std::timed_mutex> lock(mutex, std::try_to_lock);
     if (lock.owns_lock()) {
-      std::lock_guard<std::mutex> state_lock(state_mutex);
-      us::Device closed(std::move(device));
+      close_connection();
       closed_here = true;
     }
   }
@@ -197,11 +196,26 @@ void PyDevice::close() {
   worker->post([this] {
     {
       std::lock_guard<std::timed_mutex> device_lock(mutex);
-      std::lock_guard<std::mutex> state_lock(state_mutex);
-      us::Device closed(std::move(device));
+      close_connection();
     }
     job_finished();
   });
+}
+
+void PyDevice::add_dependent(const std::shared_ptr<DeviceDependent>& d) {
+  dependents.erase(std::remove_if(dependents.begin(), dependents.end(),
+                                  [](const std::weak_ptr<DeviceDependent>& w) { return w.expired(); }),
+                   dependents.end());
+  dependents.push_back(d);
+}
+
+void PyDevice::close_connection() {
+  std::vector<std::weak_ptr<DeviceDependent>> ending;
+  ending.swap(dependents);
+  for (const std::weak_ptr<DeviceDependent>& w : ending)
+    if (std::shared_ptr<DeviceDependent> d = w.lock()) d->end_with_device();
+  std::lock_guard<std::mutex> state_lock(state_mutex);
+  us::Device closed(std::move(device));
 }
 
 void close_all_monitors();
@@ -216,8 +230,7 @@ void close_all_devices() {
   for (PyDevice* d : registry()) {
     d->closing.store(true);
     std::lock_guard<std::timed_mutex> device_lock(d->mutex);
-    std::lock_guard<std::mutex> state_lock(d->state_mutex);
-    us::Device closed(std::move(d->device));
+    d->close_connection();
   }
 }
 
@@ -229,6 +242,7 @@ void bind_device(py::module_& m);
 void bind_simulation(py::module_& m);
 void bind_monitor(py::module_& m);
 void bind_frames(py::module_& m);
+void bind_framesets(py::module_& m);
 
 }  // namespace morvane::python
 
@@ -243,5 +257,6 @@ PYBIND11_MODULE(_core, m) {
   bind_simulation(m);
   bind_monitor(m);
   bind_frames(m);
+  bind_framesets(m);
   m.attr("__version__") = us::library_version();
 }

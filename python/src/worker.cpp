@@ -168,14 +168,19 @@ void switch_platform(const std::function<void()>& f) {
     g_switching.store(true);
     while (g_passes.load() != own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ++g_generation;
+    // Inside, this thread calls the library (closing what is open) as if
+    // it held a pass, without waiting for itself.
+    ++t_passes;
     try {
       f();
     } catch (...) {
+      --t_passes;
       g_switching.store(false);
       job_finished();
       restore_thread(state);
       throw;
     }
+    --t_passes;
     g_switching.store(false);
   }
   job_finished();

@@ -49,13 +49,13 @@ def flash_config(info):
                          device_address=info.device_address)
 
 
-def stream_case(take):
+def stream_case(take, open_stream=lambda dev: dev.open_imu_stream()):
     """A running stream: samples already in hand come at once, then a read waits.
 
     The sample of the interrupted read comes next: nothing is lost.
     """
     def prepare(dev, info):
-        stream = dev.open_imu_stream()
+        stream = open_stream(dev)
         last = take(stream)
 
         def until_a_read_waits():
@@ -87,6 +87,9 @@ def monitor_case(dev, info):
 CASES = [
     ("stream_next", stream_case(lambda s: [next(s).sequence]), True),
     ("stream_next_batch", stream_case(lambda s: s.next_batch(4)["sequence"].tolist()), True),
+    # A frameset's IMU samples, its frame released at once.
+    ("frameset_next", stream_case(lambda s: s.next(timeout=5.0).imu["sequence"].tolist(),
+                                  lambda dev: dev.open_frameset_stream()), True),
     ("read_imu", read_imu_case, True),
     ("read_json", flash_case(lambda dev, info: dev.read_json().json), True),
     ("read_json_specified", flash_case(lambda dev, info: dev.read_json(fast=False).json), True),
