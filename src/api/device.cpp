@@ -217,6 +217,8 @@ Result<ReadImuResult> Device::read_imu() {
   return impl_->imu_reader->read();
 }
 
+bool Device::is_imu_open() const noexcept { return impl_ && impl_->imu_reader; }
+
 Result<void> Device::close_imu() {
   Result<void> allowed = check_allowed(impl_.get(), Need::open);
   if (!allowed.ok()) return allowed;

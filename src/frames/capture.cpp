@@ -254,8 +254,8 @@ Result<void> StereoCapture::Impl::negotiate(int fd, const StereoCaptureOptions& 
   return R::success();
 }
 
-Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const StereoCaptureOptions& options) {
-  using R = Result<StereoCapture>;
+Result<void> detail::check_capture_options(const StereoCaptureOptions& options) {
+  using R = Result<void>;
   const auto bad = [](const char* name, const char* range) {
     return R::failure(ErrorCode::invalid_argument,
                       std::string("stereo capture option ") + name + " is out of range (valid: " + range + ")");
@@ -273,6 +273,12 @@ Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const Stereo
   if (options.buffer_count < 2 || options.buffer_count > 32) return bad("buffer_count", "2 to 32");
   if (!option_ok(options.device_clock_hz, 1e3, 1e9)) return bad("device_clock_hz", "1000 to 1e9");
   if (!option_ok(options.clock_window_s, 2.0, 600.0)) return bad("clock_window_s", "2 to 600");
+  return R::success();
+}
+
+Result<StereoCapture> open_stereo_capture(const DeviceInfo& camera, const StereoCaptureOptions& options) {
+  using R = Result<StereoCapture>;
+  if (Result<void> checked = detail::check_capture_options(options); !checked.ok()) return R::forward(checked);
   if (camera.video_node.empty()) return R::failure(ErrorCode::invalid_argument, "camera record names no video node");
 
   auto impl = std::make_unique<StereoCapture::Impl>(options);

@@ -70,6 +70,9 @@ struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
 
 namespace detail {
 
+// open_stereo_capture()'s checks of its options, before anything is opened.
+Result<void> check_capture_options(const StereoCaptureOptions& options);
+
 // The library's way into a capture, for the framesets built on it.
 struct CaptureAccess {
   // The caller's frames hold every driver buffer of the open capture: no

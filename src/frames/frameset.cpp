@@ -171,10 +171,18 @@ Result<FramesetStream> open_frameset_stream(Device& device, const DeviceInfo& ca
   if (!(options.clock_agreement_ns >= 1e3 && options.clock_agreement_ns <= 1e9))
     return R::failure(ErrorCode::invalid_argument,
                       "frameset option clock_agreement_ns is out of range (valid: 1e3 to 1e9)");
+  // The capture's options first: a bad one must leave the device as it was.
+  if (Result<void> checked = detail::check_capture_options(options.capture); !checked.ok()) return R::forward(checked);
+  const bool imu_was_open = device.is_imu_open();
   Result<ImuStream> imu = open_imu_stream(device, options.imu);
   if (!imu.ok()) return R::forward(imu);
   Result<StereoCapture> capture = open_stereo_capture(camera, options.capture);
-  if (!capture.ok()) return R::forward(capture);
+  if (!capture.ok()) {
+    // The IMU this call opened closes again (the stream goes first).
+    *imu.value = ImuStream();
+    if (!imu_was_open) (void)device.close_imu();
+    return R::forward(capture);
+  }
   return R::success(FramesetStream(std::make_unique<FramesetStream::Impl>(
       std::move(*capture.value), std::move(*imu.value), options.clock_agreement_ns)));
 }

@@ -94,3 +94,46 @@ TEST(Frameset, EveryImuSampleLandsOnceBetweenItsFramesOnOneClock) {
 }
 
 }  // namespace
+
+// A failed open leaves the device's IMU as it found it: a bad capture option
+// is refused before anything opens, and a capture that fails to open
+// closes the IMU this call opened (the flash stays usable) but not one the
+// caller had opened.
+TEST(Frameset, AFailedOpenLeavesTheImuAsItWas) {
+  VirtualCameraRig rig({camera_config()});
+  OpenDeviceOptions device_options;
+  device_options.required_capabilities = 0;
+  const DeviceInfo camera = morvane::testing::camera_record(camera_config());
+  Result<Device> device = open_device(camera, device_options);
+  ASSERT_TRUE(device.ok()) << device.message;
+  DeviceInfo no_such_node = camera;
+  no_such_node.video_node = "/dev/video99";
+  struct Case {
+    bool imu_open_before;
+    int buffer_count;
+    const DeviceInfo* record;
+    ErrorCode code;
+  };
+  for (const Case& c :
+       {Case{false, 1, &camera, ErrorCode::invalid_argument}, Case{true, 1, &camera, ErrorCode::invalid_argument},
+        Case{false, 4, &no_such_node, ErrorCode::device_unavailable},
+        Case{true, 4, &no_such_node, ErrorCode::device_unavailable}}) {
+    SCOPED_TRACE(testing::Message() << "IMU open before " << c.imu_open_before << ", node " << c.record->video_node
+                                    << ", buffers " << c.buffer_count);
+    if (c.imu_open_before) {
+      ASSERT_TRUE(device->open_imu().ok());
+    }
+    FramesetOptions options;
+    options.capture.buffer_count = static_cast<std::uint32_t>(c.buffer_count);
+    Result<FramesetStream> stream = open_frameset_stream(*device.value, *c.record, options);
+    ASSERT_FALSE(stream.ok());
+    EXPECT_EQ(stream.code, c.code) << stream.message;
+    EXPECT_EQ(device->is_imu_open(), c.imu_open_before);
+    if (!c.imu_open_before) {
+      // The flash is reached (this rig's flash holds no document), not refused for an open IMU.
+      const auto read = device->read_json();
+      EXPECT_EQ(read.message, "flash magic mismatch");
+    }
+    ASSERT_TRUE(device->close_imu().ok());
+  }
+}

@@ -63,6 +63,8 @@ class MORVANE_UVC_STEREO_API Device {
   // Fails "IMU is not open" unless open_imu() succeeded.
   Result<ReadImuResult> read_imu();
   Result<void> close_imu();
+  // True from a successful open_imu() to close_imu() (false when closed).
+  bool is_imu_open() const noexcept;
 
  private:
   std::unique_ptr<Impl> impl_;
