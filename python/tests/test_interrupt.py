@@ -79,6 +79,17 @@ def read_imu_case(dev, info):
     return dev.read_imu, (lambda: dev.read_imu().sensor_timestamp >= 0)
 
 
+def capture_case(dev, info):
+    """Every buffer held: no frame can come, next() waits until a release."""
+    cap = m.open_stereo_capture(info, buffer_count=2)
+    held = [cap.next(timeout=5.0), cap.next(timeout=5.0)]
+
+    def sound():
+        held.pop(0).release()
+        return cap.next(timeout=5.0).sequence > held[0].sequence
+    return cap.next, sound
+
+
 def monitor_case(dev, info):
     monitor = m.open_device_monitor()
     return monitor.wait, (lambda: monitor.wait(0.0) == [])
@@ -98,6 +109,7 @@ CASES = [
     ("open_device", flash_case(lambda dev, info: m.open_device(info, m.DeviceCapability.FLASH_JSON).info), True),
     # No camera involved: a monitor that hears nothing waits for udev without limit.
     ("monitor_wait", monitor_case, False),
+    ("capture_next_every_buffer_held", capture_case, False),
 ]
 
 
