@@ -161,6 +161,31 @@ struct FrameAccess {
 
 StereoFrame::Hold::~Hold() {
   if (queue && index >= 0) queue->requeue(static_cast<std::uint32_t>(index));
+  if (pool && pixels.capacity() != 0) pool->give(std::move(pixels));
+}
+
+std::vector<std::uint8_t> detail::PixelPool::take(std::size_t bytes) {
+  std::vector<std::uint8_t> pixels;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = free_.begin(); it != free_.end(); ++it) {
+      if (it->capacity() < bytes) continue;
+      pixels = std::move(*it);
+      free_.erase(it);
+      break;
+    }
+  }
+  pixels.resize(bytes);  // zero-fills only what a new or smaller picture adds
+  return pixels;
+}
+
+void detail::PixelPool::give(std::vector<std::uint8_t> pixels) noexcept {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (free_.size() >= kKept) return;
+  try {
+    free_.push_back(std::move(pixels));
+  } catch (...) {  // no memory for the list: the picture is simply freed
+  }
 }
 
 StereoFrame::StereoFrame() noexcept = default;
@@ -397,7 +422,8 @@ bool StereoCapture::Impl::decode(const v4l2_buffer& b, StereoFrame& frame, Stere
     return false;
   const bool gray = options.output == FrameOutput::gray;
   const std::uint32_t row = format.width * (gray ? 1 : 3);
-  hold.pixels.resize(static_cast<std::size_t>(row) * format.height);
+  hold.pixels = pixel_pool->take(static_cast<std::size_t>(row) * format.height);
+  hold.pool = pixel_pool;
   // Any error, also one the library calls a warning (a truncated or damaged
   // picture it would still fill in), drops the frame: its pixels are not
   // the camera's.
@@ -457,8 +483,8 @@ Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b, bool& droppe
   } else {
     const bool gray = options.output == FrameOutput::gray;
     const std::uint32_t out_stride = eye * (gray ? 1 : 3);
-    hold->pixels.resize(static_cast<std::size_t>(out_stride) * h * 2);
-    std::vector<std::uint8_t> argb;
+    hold->pixels = pixel_pool->take(static_cast<std::size_t>(out_stride) * h * 2);
+    hold->pool = pixel_pool;
     if (!gray) argb.resize(static_cast<std::size_t>(eye) * 4 * h);
     for (int side = 0; side < 2; ++side) {
       const std::uint8_t* src = base + side * eye * 2;

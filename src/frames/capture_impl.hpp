@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,13 +22,35 @@ struct v4l2_buffer;
 
 namespace morvane::uvc_stereo {
 
+namespace detail {
+
+// The memory of converted pictures, reused from frame to frame: a released
+// frame gives its pixels back, so that a steady stream neither allocates
+// nor faults in (nor zero-fills) megabytes per frame. Frames may be
+// released on any thread, hence the mutex.
+class __attribute__((visibility("hidden"))) PixelPool {
+ public:
+  // `bytes` bytes, their contents left over from an earlier frame.
+  std::vector<std::uint8_t> take(std::size_t bytes);
+  void give(std::vector<std::uint8_t> pixels) noexcept;
+
+ private:
+  static constexpr std::size_t kKept = 4;  // beyond this, released pictures are freed
+  std::mutex mutex_;
+  std::vector<std::vector<std::uint8_t>> free_;
+};
+
+}  // namespace detail
+
 // What keeps a frame's pixels: its driver buffer (index, given back to the
-// driver when the hold goes) or the converted pictures.
+// driver when the hold goes) or the converted pictures (given back to the
+// capture's pool).
 struct __attribute__((visibility("hidden"))) StereoFrame::Hold {
   ~Hold();
   std::shared_ptr<detail::VideoQueue> queue;
   int index = -1;  // -1: no driver buffer held
   std::vector<std::uint8_t> pixels;
+  std::shared_ptr<detail::PixelPool> pool;
 };
 
 struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
@@ -66,6 +89,8 @@ struct __attribute__((visibility("hidden"))) StereoCapture::Impl {
   std::uint64_t last_time = 0;
   std::uint64_t unreported_missed = 0;  // frames lost or dropped since the last one handed out
   void* decoder = nullptr;              // libjpeg-turbo's decompressor (tjhandle), MJPEG only
+  std::shared_ptr<detail::PixelPool> pixel_pool = std::make_shared<detail::PixelPool>();
+  std::vector<std::uint8_t> argb;  // the BGR conversion's intermediate picture, kept between frames
 };
 
 namespace detail {
