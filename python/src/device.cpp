@@ -142,17 +142,24 @@ void bind_device(py::module_& m) {
                                 ", not " + std::string(py::repr(decode_text(*serial))));
         if (!info && !serial) throw py::type_error("open_device() needs info or serial");
         // A signal interrupts the wait; a camera opened meanwhile is closed
-        // again on the worker.
-        us::Result<us::Device> opened = run_interruptibly(module_worker(), [info, serial, options] {
-          if (info) return us::open_device(*info, options);
+        // again on the worker. The object is made (and registered) on the
+        // worker, inside the call's pass: a simulation switch that follows
+        // finds it and closes it.
+        using Opened = us::Result<std::unique_ptr<PyDevice>>;
+        Opened opened = run_interruptibly(module_worker(), [info, serial, options]() -> Opened {
+          const auto made = [](us::Result<us::Device> d) {
+            if (!d.ok()) return Opened::forward(d);
+            return Opened::success(std::make_unique<PyDevice>(std::move(*d.value)));
+          };
+          if (info) return made(us::open_device(*info, options));
           us::Result<std::vector<us::DeviceInfo>> scan = us::scan_devices();
-          if (!scan.ok()) return us::Result<us::Device>::forward(scan);
+          if (!scan.ok()) return Opened::forward(scan);
           for (const us::DeviceInfo& d : *scan.value)
-            if (d.serial == *serial) return us::open_device(d, options);
-          return us::Result<us::Device>::failure(us::ErrorCode::device_unavailable,
-                                                 "no camera with serial '" + *serial + "' is attached");
+            if (d.serial == *serial) return made(us::open_device(d, options));
+          return Opened::failure(us::ErrorCode::device_unavailable,
+                                 "no camera with serial '" + *serial + "' is attached");
         });
-        return std::make_unique<PyDevice>(take(std::move(opened)));
+        return take(std::move(opened));
       },
       py::arg("info") = py::none(), py::arg("required_capabilities") = 0x1, py::kw_only(),
       py::arg("serial") = py::none(),

@@ -389,9 +389,15 @@ void bind_frames(py::module_& m) {
         {
           Unlocked unlocked;
           opened.emplace(us::open_stereo_capture(info, o));
-          c->state->generation = platform_generation();
+          // Into the registered state inside the call's pass: a simulation
+          // switch that follows finds it open and closes it.
+          if (opened->ok()) {
+            SourceLock lock(*c->state);
+            c->state->generation = platform_generation();
+            c->state->capture = std::move(*opened->value);
+          }
         }
-        c->state->capture = take(std::move(*opened));
+        check(us::Result<void>::forward(*opened));
         c->node = c->state->capture.format().node;
         return c;
       },

@@ -288,6 +288,7 @@ void bind_framesets(py::module_& m) {
           node = opened.value->capture().format().node;
           {
             SourceLock lock(*state->frames);
+            state->frames->generation = platform_generation();
             state->stream = std::move(*opened.value);
           }
           dev_object->add_dependent(state);

@@ -173,12 +173,17 @@ void bind_monitor(py::module_& m) {
         if (vid) filter.vid = checked_u16(*vid, "vid");
         if (pid) filter.pid = checked_u16(*pid, "pid");
         filter.require_serial = require_serial;
-        us::Result<us::DeviceMonitor> opened;
+        // Made (and registered) inside the call's pass: a simulation switch
+        // that follows finds it and closes it.
+        us::Result<std::unique_ptr<PyMonitor>> made;
         {
           Unlocked unlocked;
-          opened = us::open_device_monitor(filter);
+          us::Result<us::DeviceMonitor> opened = us::open_device_monitor(filter);
+          made = opened.ok() ? us::Result<std::unique_ptr<PyMonitor>>::success(
+                                   std::make_unique<PyMonitor>(std::move(*opened.value)))
+                             : us::Result<std::unique_ptr<PyMonitor>>::forward(opened);
         }
-        return std::make_unique<PyMonitor>(take(std::move(opened)));
+        return take(std::move(made));
       },
       py::arg("vid") = py::none(), py::arg("pid") = py::none(), py::arg("require_serial") = false,
       "Starts watching udev for the cameras scan_devices() would report with the same\n"

@@ -3,6 +3,7 @@
 
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -17,40 +18,54 @@ namespace {
 bool g_started = false;
 
 struct PySimulation {
+  // Held around every use of `camera`: a stop on one thread (which runs
+  // without the interpreter lock) must not destroy the camera under a call
+  // on another.
+  std::mutex mutex;
   std::optional<us::SimulatedCamera> camera;
 
   PySimulation() = default;
   PySimulation(const PySimulation&) = delete;
   PySimulation& operator=(const PySimulation&) = delete;
   // Dropped without stop(): stop here, dropping a failure to save.
-  ~PySimulation() {
-    if (!active()) return;
-    camera->resume_answering();  // operations waiting for it end first
-    switch_platform([this] {
-      close_all_devices();
-      if (camera) (void)camera->stop();
-    });
-    g_started = false;
+  ~PySimulation() { (void)end(); }
+
+  // f(camera) while the simulation is active, else `otherwise`.
+  template <typename F, typename D>
+  auto with(F f, D otherwise) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return camera && camera->active() ? f(*camera) : otherwise;
   }
 
-  bool active() const { return camera && camera->active(); }
+  bool active() {
+    return with([](us::SimulatedCamera&) { return true; }, false);
+  }
 
-  void stop() {
-    if (!active()) return;
-    us::Result<void> stopped;
+  // Stops the simulation (nothing when it is not active); the failure to save.
+  us::Result<void> end() {
     // Operations still waiting for the camera's answer get it, and end.
-    camera->resume_answering();
+    if (!with(
+            [](us::SimulatedCamera& c) {
+              c.resume_answering();
+              return true;
+            },
+            false))
+      return us::Result<void>::success();
+    us::Result<void> stopped = us::Result<void>::success();
     switch_platform([&] {
       // Devices opened on the virtual camera go first: their IMU
       // descriptors exist only there.
       close_all_devices();
+      std::lock_guard<std::mutex> lock(mutex);
       // A stop on another thread may have come first (switches run one at a time).
       if (camera) stopped = camera->stop();
       camera.reset();
     });
     g_started = false;
-    check(stopped);
+    return stopped;
   }
+
+  void stop() { check(end()); }
 };
 
 }  // namespace
@@ -64,73 +79,77 @@ void bind_simulation(py::module_& m) {
   sim.def_property_readonly("active", &PySimulation::active, "True until stop().");
   sim.def_property_readonly(
       "state_file",
-      [](const PySimulation& s) -> py::object {
-        if (!s.camera || s.camera->state_file().empty()) return py::none();
-        return decode_text(s.camera->state_file());
+      [](PySimulation& s) -> py::object {
+        const std::string path = s.with([](us::SimulatedCamera& c) { return c.state_file(); }, std::string());
+        if (path.empty()) return py::none();
+        return decode_text(path);
       },
       "The file that keeps the flash, or None.");
   sim.def_property_readonly(
-      "now_ns", [](const PySimulation& s) { return s.camera ? s.camera->now_ns() : 0; },
+      "now_ns",
+      [](PySimulation& s) { return s.with([](us::SimulatedCamera& c) { return c.now_ns(); }, std::uint64_t{0}); },
       "The virtual monotonic clock in nanoseconds (0 once stopped).");
   sim.def(
-      "unplug",
-      [](PySimulation& s) {
-        if (s.camera) s.camera->unplug();
-      },
+      "unplug", [](PySimulation& s) { s.with([](us::SimulatedCamera& c) { return (c.unplug(), true); }, false); },
       "Takes the camera off the bus: its nodes vanish, an open IMU fails its next read,\n"
       "a DeviceMonitor reports REMOVED.");
   sim.def(
-      "replug",
-      [](PySimulation& s) {
-        if (s.camera) s.camera->replug();
-      },
+      "replug", [](PySimulation& s) { s.with([](us::SimulatedCamera& c) { return (c.replug(), true); }, false); },
       "Puts the camera back on the bus (a new device address); a DeviceMonitor reports ARRIVED.");
   sim.def_property_readonly(
-      "plugged_in", [](const PySimulation& s) { return s.camera && s.camera->plugged_in(); },
+      "plugged_in",
+      [](PySimulation& s) { return s.with([](us::SimulatedCamera& c) { return c.plugged_in(); }, false); },
       "True while the camera is on the bus.");
   sim.def(
       "stop_answering",
-      [](PySimulation& s) {
-        if (s.camera) s.camera->stop_answering();
-      },
+      [](PySimulation& s) { s.with([](us::SimulatedCamera& c) { return (c.stop_answering(), true); }, false); },
       "Makes the camera stop answering, as a hung firmware does: each flash or IMU\n"
       "request then waits, in real time, until the camera answers again or the request\n"
       "times out (1 s for a USB transfer, 5 s for an IMU query, as the kernel's UVC\n"
       "driver waits), and fails as timed out.");
   sim.def(
       "resume_answering",
-      [](PySimulation& s) {
-        if (s.camera) s.camera->resume_answering();
-      },
+      [](PySimulation& s) { s.with([](us::SimulatedCamera& c) { return (c.resume_answering(), true); }, false); },
       "Lets the waiting requests through at once, answered normally; stop() does too.");
   sim.def_property_readonly(
-      "answering", [](const PySimulation& s) { return s.camera && s.camera->answering(); },
+      "answering", [](PySimulation& s) { return s.with([](us::SimulatedCamera& c) { return c.answering(); }, false); },
       "False after stop_answering() until resume_answering().");
   sim.def_property_readonly(
-      "waiting_requests", [](const PySimulation& s) { return s.camera ? s.camera->waiting_requests() : 0; },
+      "waiting_requests",
+      [](PySimulation& s) {
+        return s.with([](us::SimulatedCamera& c) { return c.waiting_requests(); }, std::size_t{0});
+      },
       "Requests waiting for the camera's answer right now.");
   sim.def_property_readonly(
-      "open_video_nodes", [](const PySimulation& s) { return s.camera ? s.camera->open_video_nodes() : 0; },
+      "open_video_nodes",
+      [](PySimulation& s) {
+        return s.with([](us::SimulatedCamera& c) { return c.open_video_nodes(); }, std::size_t{0});
+      },
       "Video nodes the SDK holds open on the virtual camera now (an open IMU holds one).");
   sim.def_property_readonly(
-      "open_usb_handles", [](const PySimulation& s) { return s.camera ? s.camera->open_usb_handles() : 0; },
+      "open_usb_handles",
+      [](PySimulation& s) {
+        return s.with([](us::SimulatedCamera& c) { return c.open_usb_handles(); }, std::size_t{0});
+      },
       "USB handles the SDK holds open now (only during a flash operation).");
   sim.def(
       "advance_time_ns",
       [](PySimulation& s, const py::int_& delta) {
         const auto ns = uint_in_range(delta, std::numeric_limits<std::uint64_t>::max(), "delta_ns");
         if (!ns) throw py::value_error("delta_ns must be in 0..18446744073709551615");
-        if (s.camera) s.camera->advance_time_ns(*ns);
+        s.with([&](us::SimulatedCamera& c) { return (c.advance_time_ns(*ns), true); }, false);
       },
       py::arg("delta_ns"), "Moves the virtual clock forward (the IMU produces samples as it advances).");
   sim.def(
       "save",
       [](PySimulation& s) {
-        if (!s.camera) raise_error(us::ErrorCode::invalid_argument, "simulated camera is not active");
         us::Result<void> saved;
         {
           Unlocked unlocked;
-          saved = s.camera->save();
+          std::lock_guard<std::mutex> lock(s.mutex);
+          saved = s.camera
+                      ? s.camera->save()
+                      : us::Result<void>::failure(us::ErrorCode::invalid_argument, "simulated camera is not active");
         }
         check(saved);
       },
@@ -148,10 +167,9 @@ void bind_simulation(py::module_& m) {
         return false;
       },
       py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
-  sim.def("__repr__", [](const PySimulation& s) {
-    std::string state = s.camera && !s.camera->state_file().empty()
-                            ? std::string(py::repr(decode_text(s.camera->state_file())))
-                            : std::string("None");
+  sim.def("__repr__", [](PySimulation& s) {
+    const std::string path = s.with([](us::SimulatedCamera& c) { return c.state_file(); }, std::string());
+    const std::string state = path.empty() ? std::string("None") : std::string(py::repr(decode_text(path)));
     return std::string("<morvane_uvc_stereo.SimulatedCamera ") + (s.active() ? "active" : "stopped") +
            " state_file=" + state + ">";
   });
