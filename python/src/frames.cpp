@@ -168,10 +168,8 @@ struct PyStereoCapture {
   }
 
   PyStereoFrame next(const std::optional<double>& timeout_s) {
-    if (timeout_s && !(*timeout_s >= 0.0)) throw py::value_error("timeout must be None or at least 0 seconds");
-    const auto start = std::chrono::steady_clock::now();
-    const long long limit_ms = timeout_s ? static_cast<long long>(*timeout_s * 1000.0 + 0.5) : -1;
-    for (bool first = true;; first = false) {
+    FrameWait wait(timeout_s);
+    for (;;) {
       {
         std::optional<us::StereoFrame> got;
         std::optional<us::Result<us::StereoFrame>> failure;
@@ -188,14 +186,7 @@ struct PyStereoCapture {
         if (got) return make_frame(state, std::move(*got));
         if (failure) raise_error(failure->code, failure->message);
       }
-      const long long spent =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-      if (limit_ms >= 0 && spent >= limit_ms && !first)
-        raise_error(us::ErrorCode::read_failed,
-                    "no frame from " + node + " within " + std::to_string(limit_ms) + " ms");
-      int slice = kFrameSliceMs;
-      if (limit_ms >= 0 && limit_ms - spent < slice)
-        slice = static_cast<int>(limit_ms - spent < 0 ? 0 : limit_ms - spent);
+      const int slice = wait.next_slice(node);
       run_interruptibly(*worker, [s = state, slice]() {
         SourceLock lock(*s);
         if (s->carried || s->deferred) return;

@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,34 @@ us::StereoCaptureOptions capture_options(long long width, long long height, doub
 // wait this long at most, so that the waiting call checks for signals
 // between them as well as during them.
 inline constexpr int kFrameSliceMs = 20;
+
+// The wait of a next(timeout) (seconds; None: without limit), made of reads
+// of at most kFrameSliceMs. ValueError for a negative or NaN timeout.
+class FrameWait {
+ public:
+  explicit FrameWait(const std::optional<double>& timeout_s)
+      : limit_ms_(timeout_s ? static_cast<long long>(*timeout_s * 1000.0 + 0.5) : -1) {
+    if (timeout_s && !(*timeout_s >= 0.0)) throw py::value_error("timeout must be None or at least 0 seconds");
+  }
+
+  // The next read's slice in milliseconds; once the time ran out (never
+  // before the first read) raises Error READ_FAILED "no frame from <node>
+  // within <N> ms".
+  int next_slice(const std::string& node) {
+    const long long spent =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
+    if (limit_ms_ >= 0 && spent >= limit_ms_ && !first_)
+      raise_error(us::ErrorCode::read_failed, "no frame from " + node + " within " + std::to_string(limit_ms_) + " ms");
+    first_ = false;
+    if (limit_ms_ < 0 || limit_ms_ - spent >= kFrameSliceMs) return kFrameSliceMs;
+    return static_cast<int>(limit_ms_ - spent < 0 ? 0 : limit_ms_ - spent);
+  }
+
+ private:
+  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  const long long limit_ms_;
+  bool first_ = true;
+};
 
 // True for the "no frame from <node> within <N> ms" of a read that merely
 // found no frame within its slice.

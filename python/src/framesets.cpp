@@ -105,12 +105,10 @@ struct PyFramesetStream {
   }
 
   PyFrameset next(const std::optional<double>& timeout_s) {
-    if (timeout_s && !(*timeout_s >= 0.0)) throw py::value_error("timeout must be None or at least 0 seconds");
+    FrameWait wait(timeout_s);
     // numpy first: nothing is read when the samples' array cannot be made.
     (void)imu_sample_dtype();
-    const auto start = std::chrono::steady_clock::now();
-    const long long limit_ms = timeout_s ? static_cast<long long>(*timeout_s * 1000.0 + 0.5) : -1;
-    for (bool first = true;; first = false) {
+    for (;;) {
       {
         std::optional<us::Frameset> got;
         std::optional<us::Result<us::Frameset>> failure;
@@ -127,14 +125,7 @@ struct PyFramesetStream {
         if (got) return to_python(std::move(*got));
         if (failure) raise_error(failure->code, failure->message);
       }
-      const long long spent =
-          std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-      if (limit_ms >= 0 && spent >= limit_ms && !first)
-        raise_error(us::ErrorCode::read_failed,
-                    "no frame from " + node + " within " + std::to_string(limit_ms) + " ms");
-      int slice = kFrameSliceMs;
-      if (limit_ms >= 0 && limit_ms - spent < slice)
-        slice = static_cast<int>(limit_ms - spent < 0 ? 0 : limit_ms - spent);
+      const int slice = wait.next_slice(node);
       device->read([s = state, slice](us::Device& dev) {
         {
           std::lock_guard<std::mutex> lock(s->mutex);
