@@ -95,8 +95,6 @@ class Worker {
   Worker& operator=(const Worker&) = delete;
 
   void post(std::function<void()> job);
-  // Waits until every job posted so far has run.
-  void wait_idle();
   // True in a child forked after the worker was made: its thread is not
   // there (and its mutex may have been held at the fork). Use nothing else.
   bool forked_away() const { return ::getpid() != owner_; }
@@ -108,7 +106,6 @@ class Worker {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::function<void()>> jobs_;
-  bool busy_ = false;
   bool stopping_ = false;
   std::unique_ptr<std::thread> thread_;
 };

@@ -89,12 +89,6 @@ void Worker::post(std::function<void()> job) {
   changed_.notify_all();
 }
 
-void Worker::wait_idle() {
-  if (forked_away()) return;  // it runs nothing here
-  std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait(lock, [this] { return jobs_.empty() && !busy_; });
-}
-
 void Worker::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
@@ -102,16 +96,13 @@ void Worker::run() {
     if (jobs_.empty()) return;  // stopping, and nothing left to run
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
-    busy_ = true;
     lock.unlock();
     {
       PlatformPass pass;
       job();
-      job = nullptr;  // what the job owned goes before the worker reports idle
+      job = nullptr;  // what the job owned goes while the pass is held
     }
     lock.lock();
-    busy_ = false;
-    changed_.notify_all();
   }
 }
 
@@ -160,31 +151,24 @@ std::uint64_t platform_generation() { return g_generation.load(); }
 bool interpreter_exited() { return g_exited.load(); }
 
 void switch_platform(const std::function<void()>& f) {
-  job_started();
-  PyThreadState* state = PyEval_SaveThread();
-  {
-    std::lock_guard<std::mutex> one_at_a_time(g_switch_mutex);
-    const std::size_t own = t_passes > 0 ? 1 : 0;
-    g_switching.store(true);
-    while (g_passes.load() != own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ++g_generation;
-    // Inside, this thread calls the library (closing what is open) as if
-    // it held a pass, without waiting for itself.
-    ++t_passes;
-    try {
-      f();
-    } catch (...) {
+  Unlocked unlocked(kNoPass);
+  std::lock_guard<std::mutex> one_at_a_time(g_switch_mutex);
+  const std::size_t own = t_passes > 0 ? 1 : 0;
+  g_switching.store(true);
+  // Inside, this thread calls the library (closing what is open) as if it
+  // held a pass, without waiting for itself; the gate opens again however
+  // f ends.
+  struct Reopen {
+    Reopen() { ++t_passes; }
+    ~Reopen() {
       --t_passes;
       g_switching.store(false);
-      job_finished();
-      restore_thread(state);
-      throw;
     }
-    --t_passes;
-    g_switching.store(false);
-  }
-  job_finished();
-  restore_thread(state);
+  };
+  while (g_passes.load() != own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ++g_generation;
+  Reopen reopen;
+  f();
 }
 
 void job_started() { ++g_jobs; }
