@@ -19,6 +19,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -172,30 +173,38 @@ class CaptureRecordTest : public ::testing::Test {
 };
 
 TEST_F(CaptureRecordTest, CapturedPicturesCarryTheFrameNumberAndTheStereoDisparity) {
-  for (const bool color : {false, true}) {
-    SCOPED_TRACE(color ? "colour" : "gray");
-    const std::string out = path(color ? "color" : "gray");
-    ToolRun r = run("capture -n 3 -o '" + out + "'" + (color ? " --color" : ""));
+  // Gray and colour from YUYV, and gray decoded from the camera's
+  // Motion-JPEG (its pixels only near the YUYV ones).
+  for (const auto& [color, mjpeg] : {std::pair{false, false}, std::pair{true, false}, std::pair{false, true}}) {
+    const std::string name = std::string(color ? "color" : "gray") + (mjpeg ? "-mjpeg" : "");
+    SCOPED_TRACE(name);
+    const std::string out = path(name);
+    ToolRun r = run("capture -n 3 -o '" + out + "'" + (color ? " --color" : "") + (mjpeg ? " --mjpeg" : ""));
     ASSERT_EQ(r.status, 0) << r.err;
     const std::vector<std::string> lines = lines_of(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     const std::regex line_form(
         R"(sequence=(\d+) time_ns=(\d+) time_source=(kernel_stamp|device_clock) uncertainty_ns=\d+ )"
-        R"(missed_before=0 left=(\S+) right=(\S+))");
+        R"(missed_before=0 host_ns=(\d+) pts=(\d+) left=(\S+) right=(\S+))");
     std::uint64_t previous_time = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
       std::smatch m;
       ASSERT_TRUE(std::regex_match(lines[i], m, line_form)) << lines[i];
       const std::uint64_t sequence = std::stoull(m[1]), time_ns = std::stoull(m[2]);
+      const std::uint64_t host_ns = std::stoull(m[4]), pts = std::stoull(m[5]);
       EXPECT_EQ(sequence, i);  // from the stream's start, none lost
+      // The camera's clock places the frame before the kernel saw it.
+      if (m[3] == "device_clock") {
+        EXPECT_LT(time_ns, host_ns);
+      }
       EXPECT_GT(time_ns, previous_time);
       previous_time = time_ns;
       // The names carry the sequence and the instant.
-      EXPECT_EQ(fs::path(m[4].str()).filename().string(),
+      EXPECT_EQ(fs::path(m[6].str()).filename().string(),
                 "frame-00000" + std::to_string(i) + "-" + m[2].str() + "-left.png");
       Picture left, right;
-      ASSERT_TRUE(decode_png(m[4], left)) << m[4];
-      ASSERT_TRUE(decode_png(m[5], right)) << m[5];
+      ASSERT_TRUE(decode_png(m[6], left)) << m[6];
+      ASSERT_TRUE(decode_png(m[7], right)) << m[7];
       for (const Picture* eye : {&left, &right}) {
         EXPECT_EQ(eye->width, 320u);  // the node's 640x240, halved
         EXPECT_EQ(eye->height, 240u);
@@ -206,6 +215,8 @@ TEST_F(CaptureRecordTest, CapturedPicturesCarryTheFrameNumberAndTheStereoDispari
       const std::uint32_t frame_number = read_band(left, 0, 0);
       EXPECT_EQ(frame_number, sequence);
       EXPECT_EQ(read_band(left, 2, 0), ~frame_number);
+      EXPECT_EQ(read_band(left, 1, 0), pts);  // the PTS band: the stamp printed is the one the camera sent
+      if (mjpeg) continue;                    // the pixel checks below are exact
       // Below the bands: right(x) == left(x + disparity) and the eyes differ
       // where they are compared unshifted.
       std::size_t shifted_mismatch = 0, unshifted_equal = 0, compared = 0;

@@ -66,6 +66,7 @@ bool capture_options_from(const FrameOptions& frames, us::StereoCaptureOptions& 
     return false;
   }
   options.frame_rate = frames.fps;
+  if (frames.mjpeg) options.camera_format = us::PixelFormat::mjpeg;
   return true;
 }
 
@@ -111,10 +112,13 @@ int cmd_capture(const GlobalOptions& g, const CaptureOptions& options) {
     if (!write_png_at(dir_fd, left, prefix + left, frame.left, 6, error) ||
         !write_png_at(dir_fd, right, prefix + right, frame.right, 6, error))
       return report({kExitFileError, error});
+    // The PTS as the camera sent it, or "-" when it sent none.
+    const std::string pts = frame.has_pts ? std::to_string(frame.pts) : "-";
     std::printf("sequence=%" PRIu64 " time_ns=%" PRIu64 " time_source=%s uncertainty_ns=%.0f missed_before=%" PRIu64
-                " left=%s right=%s\n",
+                " host_ns=%" PRIu64 " pts=%s left=%s right=%s\n",
                 frame.sequence, frame.time_ns, time_source_name(frame.time_source), frame.time_uncertainty_ns,
-                frame.missed_before, escape_text(prefix + left).c_str(), escape_text(prefix + right).c_str());
+                frame.missed_before, frame.host_ns, pts.c_str(), escape_text(prefix + left).c_str(),
+                escape_text(prefix + right).c_str());
     std::fflush(stdout);
     if (std::ferror(stdout)) {
       std::string output_error;

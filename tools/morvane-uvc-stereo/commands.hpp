@@ -32,8 +32,9 @@ struct ImuOptions {
 
 // How capture and record stream the camera.
 struct FrameOptions {
-  std::string size;  // "WxH" of the side-by-side picture (both eyes); empty: as the node is set
-  double fps = 0;    // 0: the fastest the size offers
+  std::string size;    // "WxH" of the side-by-side picture (both eyes); empty: as the node is set
+  double fps = 0;      // 0: the fastest the size offers
+  bool mjpeg = false;  // ask the camera for Motion-JPEG (decoded by the SDK)
 };
 
 struct CaptureOptions {

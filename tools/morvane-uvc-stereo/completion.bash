@@ -50,8 +50,8 @@ _morvane_uvc_stereo() {
         *) _filedir ;;
       esac ;;
     imu) COMPREPLY=($(compgen -W "--count --duration --rate --raw --format --help" -- "$cur")) ;;
-    capture) COMPREPLY=($(compgen -W "--count --output-dir --color --size --fps --help" -- "$cur")) ;;
-    record) if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W "--duration --size --fps --help" -- "$cur")); else _filedir -d; fi ;;
+    capture) COMPREPLY=($(compgen -W "--count --output-dir --color --size --fps --mjpeg --help" -- "$cur")) ;;
+    record) if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W "--duration --size --fps --mjpeg --help" -- "$cur")); else _filedir -d; fi ;;
     firmware)
       case $sub in
         "") COMPREPLY=($(compgen -W "version export burn params" -- "$cur")) ;;

@@ -149,6 +149,7 @@ int main(int argc, char** argv) {
   auto add_frame_options = [](CLI::App* command, FrameOptions& frames) {
     command->add_option("--size", frames.size, "Side-by-side picture size WIDTHxHEIGHT (default: as the node is set)");
     command->add_option("--fps", frames.fps, "Frames per second (default: the fastest the size offers)");
+    command->add_flag("--mjpeg", frames.mjpeg, "Have the camera send Motion-JPEG (where it offers it) instead of YUYV");
   };
   auto* capture_cmd = app.add_subcommand("capture", "Write stereo frames, each eye a PNG file");
   capture_cmd->add_option("-n,--count", capture.count, "Number of frames (default 1)");
