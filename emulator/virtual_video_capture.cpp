@@ -4,7 +4,6 @@
 #include "emulator/virtual_video_capture.hpp"
 
 #include <fcntl.h>
-#include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
 #include <turbojpeg.h>
@@ -211,24 +210,26 @@ struct VirtualVideoCapture::State {
     return t;
   }
 
+  // One block per payload, as the UVC driver fills a V4L2_META_FMT_UVC
+  // buffer: its stamp of the payload's arrival and the USB frame number,
+  // then a copy of the payload header from its first byte (bHeaderLength,
+  // bmHeaderInfo, PTS, SCR).
   void write_metadata(Buffer& b, std::uint64_t n, std::uint32_t pts, const std::vector<std::uint64_t>& arrival) {
     std::uint8_t* out = b.memory->bytes.data();
     const std::size_t room = b.memory->bytes.size();
-    const std::size_t block = sizeof(uvc_meta_buf) + kHeaderLength;
+    constexpr std::size_t kStamps = sizeof(std::uint64_t) + sizeof(std::uint16_t);
+    const std::size_t block = kStamps + kHeaderLength;
     std::size_t used = 0;
     const bool fid = (n & 1) != 0;
     for (std::size_t p = 0; p < arrival.size() && used + block <= room; ++p) {
       const std::uint64_t sent = send_ns(n, p);
-      uvc_meta_buf head{};
-      head.ns = arrival[p];
-      head.sof = static_cast<std::uint16_t>((arrival[p] / 1000000) & 0x7FF);
-      head.length = static_cast<std::uint8_t>(kHeaderLength);
-      head.flags = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid ? kHeaderFid : 0) |
-                                             (p + 1 == arrival.size() ? kHeaderEof : 0));
-      std::memcpy(out + used, &head, sizeof head);
-      std::uint8_t* h = out + used + sizeof head;
+      std::uint8_t* h = out + used + kStamps;
+      std::memcpy(out + used, &arrival[p], sizeof(std::uint64_t));
+      const auto sof = static_cast<std::uint16_t>((arrival[p] / 1000000) & 0x7FF);
+      std::memcpy(out + used + sizeof(std::uint64_t), &sof, sizeof sof);
       h[0] = static_cast<std::uint8_t>(kHeaderLength);
-      h[1] = head.flags;
+      h[1] = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid ? kHeaderFid : 0) |
+                                       (p + 1 == arrival.size() ? kHeaderEof : 0));
       put32(h + 2, pts);
       put32(h + 6, static_cast<std::uint32_t>(camera.device_ticks_at(sent)));
       put16(h + 10, static_cast<std::uint16_t>((sent / 1000000) & 0x7FF));

@@ -22,8 +22,9 @@
 // the driver counts every frame the camera sends). The metadata node's
 // oldest queued buffer goes with it when that node streams: one struct
 // uvc_meta_buf per payload (ns: the host's arrival instant, sof: the host's
-// USB frame number then, the payload header's 12 bytes), as many as fit,
-// with the frame's sequence number and stamp.
+// USB frame number then, and from length on the payload header's 12 bytes,
+// bHeaderLength first), as many as fit, with the frame's sequence number and
+// stamp.
 //
 // Each node's queue belongs to the descriptor that allocated its buffers
 // (others get EBUSY) until that descriptor frees them or is closed. Mappings

@@ -3,6 +3,7 @@
 #include <linux/uvcvideo.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace morvane::uvc_stereo::detail {
@@ -23,24 +24,29 @@ FrameClock::FrameClock(double device_clock_hz, double window_s) : fit_(device_cl
 
 FrameMetadata FrameClock::add_metadata(const std::uint8_t* data, std::size_t length) {
   FrameMetadata out;
+  // Each block is the driver's stamp (ns) and USB frame number (sof), then
+  // a copy of the payload header from its first byte: bHeaderLength
+  // (uvc_meta_buf's length), bmHeaderInfo (flags), and the PTS (4 bytes)
+  // and SCR (4 bytes of clock, 2 of SOF) the flags announce. The driver
+  // copies only those standard fields, while length keeps the camera's
+  // bHeaderLength (longer when the camera adds its own bytes), so a block's
+  // size comes from the flags.
+  constexpr std::size_t kStamps = offsetof(uvc_meta_buf, length);  // ns and sof
   std::size_t at = 0;
   while (at + sizeof(uvc_meta_buf) <= length) {
     uvc_meta_buf head;
     std::memcpy(&head, data + at, sizeof head);
-    const std::uint8_t* header = data + at + sizeof head;
-    // The header as the camera sent it: bHeaderLength, bmHeaderInfo, then
-    // the PTS (4 bytes) and the SCR (4 bytes of clock, 2 of SOF) it flags.
-    if (head.length < 2 || at + sizeof head + head.length > length) break;
-    const std::uint8_t flags = header[1];
+    const std::uint8_t* header = data + at + kStamps;
+    const std::size_t standard =
+        2 + ((head.flags & kHeaderPts) != 0 ? 4 : 0) + ((head.flags & kHeaderScr) != 0 ? 6 : 0);
+    if (head.length < standard || at + kStamps + standard > length) break;
     std::size_t field = 2;
-    if ((flags & kHeaderPts) != 0) {
-      if (field + 4 > head.length) break;
+    if ((head.flags & kHeaderPts) != 0) {
       out.has_pts = true;
       out.pts = get32(header + field);
       field += 4;
     }
-    if ((flags & kHeaderScr) != 0) {
-      if (field + 6 > head.length) break;
+    if ((head.flags & kHeaderScr) != 0) {
       const std::uint32_t stc = get32(header + field);
       if (have_stc_) {
         const std::uint32_t step = stc - last_stc_;
@@ -59,7 +65,7 @@ FrameMetadata FrameClock::add_metadata(const std::uint8_t* data, std::size_t len
         ++out.scr_points;
       }
     }
-    at += sizeof head + head.length;
+    at += kStamps + standard;
   }
   if (out.scr_points > 0) fit_.refit();
   return out;

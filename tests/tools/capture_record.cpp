@@ -286,11 +286,15 @@ std::vector<std::uint64_t> CaptureRecordTest::check_dataset(const std::string& r
   // No frame lost: the sequence numbers cover the rows exactly, and no
   // interval is far from the others.
   std::smatch m;
-  EXPECT_TRUE(std::regex_search(err, m, std::regex(R"(recorded (\d+) frames \(sequence (\d+) to (\d+), 0 missed)")))
+  EXPECT_TRUE(std::regex_search(
+      err, m,
+      std::regex(R"(recorded (\d+) frames \(sequence (\d+) to (\d+), 0 missed, \d+ left out for a stamp )"
+                 R"(not after the previous, (\d+) stamped on the IMU's clock\))")))
       << err;
   if (!m.empty()) {
     EXPECT_EQ(std::stoull(m[1]), frames.size());
     EXPECT_EQ(std::stoull(m[3]) - std::stoull(m[2]) + 1, frames.size());
+    EXPECT_EQ(std::stoull(m[4]), frames.size());  // every frame on the IMU's clock
   }
   if (frames.size() < 3) {
     ADD_FAILURE() << "only " << frames.size() << " frames";

@@ -233,7 +233,8 @@ interp=$(readelf -l "$r/usr/bin/udevadm" | sed -n 's/.*Requesting program interp
 mkdir -p "$r$(dirname "$interp")"
 cp -L "/lib/$multiarch/$(basename "$interp")" "$r$interp"
 cp "$root/tests/vm/guest/init" "$r/init"
-cp "$root/tests/vm/guest/run-tests.sh" "$root/tests/vm/guest/video-scenarios.sh" "$r/vm/"
+cp "$root/tests/vm/guest/run-tests.sh" "$root/tests/vm/guest/video-scenarios.sh" "$root/tests/vm/guest/sdk-scenarios.sh" \
+   "$r/vm/"
 chmod +x "$r/init"
 (cd "$r" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 >"$work/initrd.gz")
 echo "vm: initramfs $(( $(stat -c %s "$work/initrd.gz") / 1024 )) KiB, prepared in $(ms_since "$t_start") ms"

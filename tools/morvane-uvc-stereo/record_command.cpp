@@ -275,7 +275,7 @@ int cmd_record(const GlobalOptions& g, const RecordOptions& options) {
   if (!dataset.create(options.directory, error)) return report({kExitFileError, error});
 
   const auto duration_ns = static_cast<std::uint64_t>(options.duration_s * 1e9);
-  std::uint64_t frames = 0, imu = 0, missed = 0, skipped = 0, first_time = 0, last_time = 0;
+  std::uint64_t frames = 0, imu = 0, missed = 0, skipped = 0, on_imu_clock = 0, first_time = 0, last_time = 0;
   std::uint64_t first_sequence = 0, last_sequence = 0;
   ToolError failure;
   bool failed = false;
@@ -320,6 +320,7 @@ int cmd_record(const GlobalOptions& g, const RecordOptions& options) {
     last_time = frame.time_ns;
     last_sequence = frame.sequence;
     ++frames;
+    on_imu_clock += frame.time_source == us::FrameTimeSource::imu_clock;
     const std::uint64_t elapsed = last_time - first_time;
     progress.update(frames, imu, static_cast<double>(elapsed) / 1e9, false);
     if (elapsed >= duration_ns) break;
@@ -338,9 +339,10 @@ int cmd_record(const GlobalOptions& g, const RecordOptions& options) {
   }
   std::fprintf(stderr,
                "recorded %" PRIu64 " frames (sequence %" PRIu64 " to %" PRIu64 ", %" PRIu64 " missed, %" PRIu64
-               " left out for a stamp not after the previous) and %" PRIu64 " IMU samples over %.3f s into %s%s\n",
-               frames, first_sequence, last_sequence, missed, skipped, imu, elapsed_s, dataset.path("mav0").c_str(),
-               stopped_by != 0 ? " (stopped by a signal)" : "");
+               " left out for a stamp not after the previous, %" PRIu64 " stamped on the IMU's clock) and %" PRIu64
+               " IMU samples over %.3f s into %s%s\n",
+               frames, first_sequence, last_sequence, missed, skipped, on_imu_clock, imu, elapsed_s,
+               dataset.path("mav0").c_str(), stopped_by != 0 ? " (stopped by a signal)" : "");
   return failed ? report(failure) : kExitOk;
 }
 

@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "imu_placement.hpp"
+
 namespace {
 
 constexpr int kDisparity = 16;
@@ -100,19 +102,6 @@ bool read_file(const char* path, std::string& text) {
   if (!in) return false;
   text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return true;
-}
-
-// Every number following `key` in the text, in order.
-std::vector<long long> numbers_after(const std::string& text, const std::string& key) {
-  std::vector<long long> out;
-  for (std::size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + key.size())) {
-    std::size_t p = at + key.size();
-    while (p < text.size() && (text[p] == ' ' || text[p] == ':' || text[p] == '"')) ++p;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str() + p, &end, 10);
-    if (end != text.c_str() + p) out.push_back(v);
-  }
-  return out;
 }
 
 // "ts: 123.456789" stamps, in nanoseconds.
@@ -288,54 +277,32 @@ int main(int argc, char** argv) {
   if (imu_path != nullptr && stamps.size() == n && n > 0) {
     std::string text;
     if (!read_file(imu_path, text)) error(std::string("cannot read ") + imu_path);
-    const std::vector<long long> time_ns = numbers_after(text, "\"time_ns\"");
-    const std::vector<long long> counter = numbers_after(text, "\"device_counter\"");
-    std::printf("imu_samples=%zu\n", time_ns.size());
-    if (time_ns.size() != counter.size() || time_ns.size() < 2) {
+    guest::ImuTrack imu;
+    const bool parsed = imu.parse(text);
+    std::printf("imu_samples=%zu\n", imu.time_ns.size());
+    if (!parsed) {
       error("IMU output without matching time_ns and device_counter fields");
     } else {
       std::printf("imu_first time_ns=%lld counter=%lld, last time_ns=%lld counter=%lld; frames at %lld..%lld ns\n",
-                  time_ns.front(), counter.front(), time_ns.back(), counter.back(), stamps.front(), stamps.back());
+                  imu.time_ns.front(), imu.counter.front(), imu.time_ns.back(), imu.counter.back(), stamps.front(),
+                  stamps.back());
       std::vector<double> offsets;
       for (std::size_t i = 0; i < n; ++i) {
-        if (!measured[i]) continue;
-        std::size_t best = 0;
-        for (std::size_t j = 1; j < time_ns.size(); ++j) {
-          if (std::llabs(time_ns[j] - stamps[i]) < std::llabs(time_ns[best] - stamps[i])) best = j;
-        }
-        if (std::llabs(time_ns[best] - stamps[i]) > 300000000LL) continue;  // no IMU sample within 300 ms
-        // The frame's PTS and the sample's counter agree in their low 20
-        // bits: the frame's instant in the IMU's unwrapped counter, placed
-        // on the host clock between the two samples around it.
-        long long d = static_cast<long long>((frames[i].pts - static_cast<std::uint32_t>(counter[best])) & 0xFFFFF);
-        if (d >= 0x80000) d -= 0x100000;
-        const long long at = counter[best] + d;
-        std::size_t j = 0;
-        while (j + 1 < counter.size() && counter[j + 1] <= at) ++j;
-        if (j + 1 >= counter.size() || counter[j] > at || counter[j + 1] == counter[j]) continue;
-        const double frame_instant =
-            static_cast<double>(time_ns[j]) + static_cast<double>(time_ns[j + 1] - time_ns[j]) *
-                                                  static_cast<double>(at - counter[j]) /
-                                                  static_cast<double>(counter[j + 1] - counter[j]);
-        offsets.push_back(static_cast<double>(stamps[i]) - frame_instant);
+        double instant = 0;
+        if (measured[i] && imu.place(frames[i].pts, stamps[i], instant))
+          offsets.push_back(static_cast<double>(stamps[i]) - instant);
       }
       if (offsets.empty()) {
         error("no frame had IMU samples around its instant");
       } else {
-        double sum = 0, sq = 0;
-        for (double o : offsets) sum += o;
-        const double mean = sum / static_cast<double>(offsets.size());
-        for (double o : offsets) sq += (o - mean) * (o - mean);
-        std::sort(offsets.begin(), offsets.end());
-        const double sd = std::sqrt(sq / static_cast<double>(offsets.size()));
-        std::printf("offset_us mean=%.1f sd=%.1f min=%.1f max=%.1f n=%zu\n", mean / 1000, sd / 1000,
-                    offsets.front() / 1000, offsets.back() / 1000, offsets.size());
-        if (mean_bounded && (mean / 1000 < mean_low_us || mean / 1000 > mean_high_us)) {
-          error("mean offset " + std::to_string(mean / 1000) + " us outside " + std::to_string(mean_low_us) + ".." +
+        const guest::OffsetSummary o = guest::OffsetSummary::of(offsets);
+        o.print("offset_us");
+        if (mean_bounded && (o.mean / 1000 < mean_low_us || o.mean / 1000 > mean_high_us)) {
+          error("mean offset " + std::to_string(o.mean / 1000) + " us outside " + std::to_string(mean_low_us) + ".." +
                 std::to_string(mean_high_us));
         }
-        if (sd_bounded && sd / 1000 > sd_max_us) {
-          error("offset spread " + std::to_string(sd / 1000) + " us above " + std::to_string(sd_max_us));
+        if (sd_bounded && o.sd / 1000 > sd_max_us) {
+          error("offset spread " + std::to_string(o.sd / 1000) + " us above " + std::to_string(sd_max_us));
         }
       }
     }

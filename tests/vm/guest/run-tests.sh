@@ -402,6 +402,7 @@ t_two_users() {
 
 # ---- video: real V4L2 clients on the capture node `list` reports
 . "$(dirname "$0")/video-scenarios.sh"
+. "$(dirname "$0")/sdk-scenarios.sh"
 
 # `watch --json` while one camera is unplugged and comes back, after a flash
 # operation on another: the unplug and the replug are each reported within a
@@ -492,6 +493,8 @@ scenario video_flash_effect t_video_flash_effect
 scenario video_imu_clock t_video_imu_clock
 scenario video_long_payloads t_video_long_payloads
 scenario video_compliance t_video_compliance
+scenario video_sdk_capture t_video_sdk_capture
+scenario video_sdk_record t_video_sdk_record
 case " $VMONLY " in *" config_get_timing "*) scenario config_get_timing t_config_get_timing ;; esac
 scenario watch_hotplug t_watch_hotplug
 scenario final_blobs t_final_blobs
