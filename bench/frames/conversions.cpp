@@ -1,5 +1,7 @@
 #include "conversions.hpp"
 
+#include "plain_jpeg.hpp"
+
 #include <libyuv.h>
 #include <turbojpeg.h>
 
@@ -162,6 +164,40 @@ bool TurboDecoder::decode(const std::vector<std::uint8_t>& jpeg, bool bgr, std::
   const int row = width * (bgr ? 3 : 1);
   out.resize(static_cast<std::size_t>(row) * static_cast<std::size_t>(height));
   return tjDecompress2(handle, data, size, out.data(), width, row, height, bgr ? TJPF_BGR : TJPF_GRAY, 0) == 0;
+}
+
+bool turbo_pixels(const std::vector<std::uint8_t>& jpeg, std::vector<std::uint8_t>& gray,
+                  std::vector<std::uint8_t>& bgr) {
+  TurboDecoder turbo;
+  if (turbo.decode(jpeg, false, gray) && turbo.decode(jpeg, true, bgr)) return true;
+  gray.clear();
+  bgr.clear();
+  return false;
+}
+
+JpegDiff plain_jpeg_against(const std::vector<std::uint8_t>& jpeg, const std::vector<std::uint8_t>& gray,
+                            const std::vector<std::uint8_t>& bgr, std::uint32_t width, std::uint32_t height,
+                            std::uint32_t skip_from, std::uint32_t skip_to) {
+  JpegDiff d;
+  if (jpeg.empty()) {
+    d.failure = "no JPEG to decode";
+    return d;
+  }
+  PlainJpeg plain;
+  std::vector<std::uint8_t> out;
+  for (const bool to_bgr : {false, true}) {
+    if (const std::string e = plain.decode(jpeg.data(), jpeg.size(), to_bgr, out); !e.empty()) {
+      d.failure = e;
+      return d;
+    }
+    if (plain.width() != width || plain.height() != height) {
+      d.failure = "a picture of " + std::to_string(plain.width()) + "x" + std::to_string(plain.height());
+      return d;
+    }
+    (to_bgr ? d.bgr : d.gray) =
+        max_difference(out, to_bgr ? bgr : gray, width * (to_bgr ? 3 : 1), height, skip_from, skip_to);
+  }
+  return d;
 }
 
 std::vector<std::uint8_t> mjpeg_420_with_restarts(const std::uint8_t* yuyv, std::uint32_t width, std::uint32_t height,

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace morvane::bench {
@@ -83,5 +84,23 @@ class TurboDecoder {
 // bench is built without libjpeg's interface.
 std::vector<std::uint8_t> mjpeg_420_with_restarts(const std::uint8_t* yuyv, std::uint32_t width, std::uint32_t height,
                                                   unsigned restart_mcus);
+
+// libjpeg-turbo's gray and BGR pixels of `jpeg` (TurboDecoder's); false
+// when it does not decode.
+bool turbo_pixels(const std::vector<std::uint8_t>& jpeg, std::vector<std::uint8_t>& gray,
+                  std::vector<std::uint8_t>& bgr);
+
+// The plain JPEG decoder's gray and BGR pixels of `jpeg` against `gray` and
+// `bgr` (width x height, rows of width * 1 or * 3 bytes): the largest
+// difference of each, rows [skip_from, skip_to) left out (256 for a
+// picture of another size); `failure` when the plain decoder cannot decode
+// it or gives another size.
+struct JpegDiff {
+  int gray = 256, bgr = 256;
+  std::string failure;
+};
+JpegDiff plain_jpeg_against(const std::vector<std::uint8_t>& jpeg, const std::vector<std::uint8_t>& gray,
+                            const std::vector<std::uint8_t>& bgr, std::uint32_t width, std::uint32_t height,
+                            std::uint32_t skip_from = 0, std::uint32_t skip_to = 0);
 
 }  // namespace morvane::bench

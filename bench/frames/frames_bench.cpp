@@ -31,7 +31,7 @@
 //    took.
 // 3. CPU per 2560x720 YUYV frame (thread CPU; both eyes; Google Benchmark,
 //    median of 5 repetitions), in two columns for the SDK:
-//      libyuv   the libyuv calls StereoCapture makes, with its arguments,
+//      calls    the libyuv calls StereoCapture makes, with its arguments,
 //               into buffers kept from frame to frame;
 //      in next  StereoCapture::next() in that output less next() handing
 //               out views, on the virtual camera (which renders each picture
@@ -47,9 +47,20 @@
 //    plain loop is checked to give the SDK's pixels within +-2: on the
 //    camera's picture (the SDK's own gray and BGR frames, the PTS band left
 //    out since each stream stamps its own) and on a picture with random
-//    chroma (the libyuv calls; the camera's picture is grey). MJPEG decode
-//    is not built: "not built".
-//
+//    chroma (the libyuv calls; the camera's picture is grey).
+//    MJPEG gray and MJPEG BGR: the same picture as the camera's MJPEG frame
+//    (encoded here as the virtual camera encodes it: 4:2:2 baseline JFIF,
+//    quality 90; checked to decode to the SDK's MJPEG frames exactly), the
+//    calls being libjpeg-turbo's header read and decode to TJPF_GRAY or
+//    TJPF_BGR that StereoCapture makes per frame, in next being next() of an
+//    MJPEG stream less next() with YUYV views and less the camera's
+//    encoding (on the caller's thread too; three medians of 5 to 30 ms, so
+//    a millisecond or two either way), the baseline a plain JPEG decoder
+//    (plain_jpeg.hpp: bit-by-bit Huffman, a direct float IDCT, no SIMD). Its pixels are checked against the SDK's MJPEG
+//    frames (the PTS band's block rows left out), against libjpeg-turbo on the random picture's MJPEG frame and on a
+//    4:2:0 one with restart markers; a frame cut short must be refused. A decode failure of the plain decoder is
+//    printed and the bench exits with 1. The totals: YUYV gray + BGR, and
+//    MJPEG gray + BGR, each against the 25% goal.
 // Nothing here passes or fails on a figure: goals are printed with "met" or
 // "NOT met".
 //
@@ -581,49 +592,8 @@ double core_pct(double ns_per_frame) { return ns_per_frame * 30 / 1e9 * 100; }
 // for up to 1 more: 4 for BGR, 2 for gray (1 and the clamp's rounding).
 constexpr int kJpegFairGray = 2, kJpegFairBgr = 4;
 
-// The plain decoder's gray and BGR pixels of `jpeg` against `gray` and
-// `bgr` (kWide x kHigh, side by side), rows [skip_from, skip_to) left out;
-// `failure` when the plain decoder cannot decode it.
-struct JpegDiff {
-  int gray = 256, bgr = 256;
-  std::string failure;
-};
-
-JpegDiff plain_against(const std::vector<std::uint8_t>& jpeg, const std::vector<std::uint8_t>& gray,
-                       const std::vector<std::uint8_t>& bgr, std::uint32_t skip_from = 0, std::uint32_t skip_to = 0) {
-  JpegDiff d;
-  if (jpeg.empty()) {
-    d.failure = "no JPEG to decode";
-    return d;
-  }
-  mb::PlainJpeg plain;
-  std::vector<std::uint8_t> out;
-  for (const bool to_bgr : {false, true}) {
-    if (const std::string e = plain.decode(jpeg.data(), jpeg.size(), to_bgr, out); !e.empty()) {
-      d.failure = e;
-      return d;
-    }
-    if (plain.width() != kWide || plain.height() != kHigh) {
-      d.failure = "a picture of " + std::to_string(plain.width()) + "x" + std::to_string(plain.height());
-      return d;
-    }
-    (to_bgr ? d.bgr : d.gray) =
-        mb::max_difference(out, to_bgr ? bgr : gray, kWide * (to_bgr ? 3 : 1), kHigh, skip_from, skip_to);
-  }
-  return d;
-}
-
-// libjpeg-turbo's gray and BGR pixels of `jpeg`, as the SDK decodes it;
-// empty when it does not decode.
-std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> turbo_pixels(const std::vector<std::uint8_t>& jpeg) {
-  mb::TurboDecoder turbo;
-  std::pair<std::vector<std::uint8_t>, std::vector<std::uint8_t>> p;
-  if (!turbo.decode(jpeg, false, p.first) || !turbo.decode(jpeg, true, p.second)) return {};
-  return p;
-}
-
 // Prints the table's third part; false when the plain JPEG decoder could
-// not decode a picture.
+// not decode a picture or decoded one cut short.
 bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
   std::printf("\n3. CPU per %ux%u YUYV or MJPEG frame, both eyes (thread CPU, median of 5; core%% at 30 fps)\n", kWide,
               kHigh);
@@ -636,7 +606,7 @@ bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
   // stamps its own) left out, whole 8-row blocks (the camera's 4:2:2 has
   // no vertical chroma filter to carry it further).
   const std::uint32_t band_from = emu::kBitCellRows / 8 * 8, band_to = (2 * emu::kBitCellRows + 7) / 8 * 8;
-  JpegDiff camera_jpeg;
+  mb::JpegDiff camera_jpeg;
   int bench_vs_camera = 256;  // the bench's MJPEG frame (libjpeg-turbo) against the SDK's frames of the camera's
   if (pictures.failure.empty()) {
     mb::plain_gray(pictures.yuyv.data(), kWide * 2, split);
@@ -645,12 +615,12 @@ bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
     mb::plain_bgr(pictures.yuyv.data(), kWide * 2, split);
     camera_bgr =
         mb::max_difference(split.out, pictures.bgr, split.eye * 3, kHigh, emu::kBitCellRows, 2 * emu::kBitCellRows);
-    camera_jpeg = plain_against(bench_mjpeg(), pictures.mjpeg_gray, pictures.mjpeg_bgr, band_from, band_to);
-    const auto turbo = turbo_pixels(bench_mjpeg());
-    if (!turbo.first.empty())
-      bench_vs_camera =
-          std::max(mb::max_difference(turbo.first, pictures.mjpeg_gray, kWide, kHigh, band_from, band_to),
-                   mb::max_difference(turbo.second, pictures.mjpeg_bgr, kWide * 3, kHigh, band_from, band_to));
+    camera_jpeg = mb::plain_jpeg_against(bench_mjpeg(), pictures.mjpeg_gray, pictures.mjpeg_bgr, kWide, kHigh,
+                                         band_from, band_to);
+    std::vector<std::uint8_t> gray, bgr;
+    if (mb::turbo_pixels(bench_mjpeg(), gray, bgr))
+      bench_vs_camera = std::max(mb::max_difference(gray, pictures.mjpeg_gray, kWide, kHigh, band_from, band_to),
+                                 mb::max_difference(bgr, pictures.mjpeg_bgr, kWide * 3, kHigh, band_from, band_to));
   } else {
     std::printf("  no picture from the virtual camera: %s\n", pictures.failure.c_str());
     camera_jpeg.failure = "no picture from the virtual camera";
@@ -668,12 +638,21 @@ bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
   std::vector<std::uint8_t> noise_jpeg;
   mb::CameraMjpegEncoder encoder;
   encoder.encode(noise.data(), kWide, kHigh, noise_jpeg);
-  const auto noise_turbo = turbo_pixels(noise_jpeg);
-  const JpegDiff random_jpeg = plain_against(noise_jpeg, noise_turbo.first, noise_turbo.second);
+  std::vector<std::uint8_t> turbo_gray, turbo_bgr;
+  mb::turbo_pixels(noise_jpeg, turbo_gray, turbo_bgr);
+  const mb::JpegDiff random_jpeg = mb::plain_jpeg_against(noise_jpeg, turbo_gray, turbo_bgr, kWide, kHigh);
   const std::vector<std::uint8_t> restart_jpeg = mb::mjpeg_420_with_restarts(noise.data(), kWide, kHigh, 7);
-  const auto restart_turbo = turbo_pixels(restart_jpeg);
-  const JpegDiff restart =
-      restart_jpeg.empty() ? JpegDiff{} : plain_against(restart_jpeg, restart_turbo.first, restart_turbo.second);
+  mb::turbo_pixels(restart_jpeg, turbo_gray, turbo_bgr);
+  const mb::JpegDiff restart =
+      restart_jpeg.empty() ? mb::JpegDiff{} : mb::plain_jpeg_against(restart_jpeg, turbo_gray, turbo_bgr, kWide, kHigh);
+  // A frame cut short, as the camera's frames damaged on the bus: the plain
+  // decoder must refuse it, not fill it in.
+  std::string cut_short = "no MJPEG frame";
+  if (!bench_mjpeg().empty()) {
+    mb::PlainJpeg plain;
+    std::vector<std::uint8_t> out;
+    cut_short = plain.decode(bench_mjpeg().data(), bench_mjpeg().size() / 2, true, out);
+  }
 
   // Per conversion: the SDK's calls alone (reused buffers), the same
   // inside StereoCapture::next() (next() in that output less next() with
@@ -760,6 +739,8 @@ bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
         band_to - 1, kJpegFairGray, kJpegFairBgr);
   std::printf("  the bench's MJPEG frame against the camera's (libjpeg-turbo's pixels of each): max |diff| %d%s\n",
               bench_vs_camera, bench_vs_camera == 0 ? "" : " (NOT the camera's frame)");
+  std::printf("  plain decoder on the camera's frame cut to half its bytes: %s\n",
+              cut_short.empty() ? "decoded (NOT refused: a damaged frame passes)" : ("refused: " + cut_short).c_str());
   if (restart_jpeg.empty())
     std::printf("  plain decoder on 4:2:0 with restart markers: not built (no libjpeg interface)\n");
   else if (!restart.failure.empty())
@@ -770,7 +751,7 @@ bool print_cpu(const MedianReporter& rep, const CameraPictures& pictures) {
         "max |diff| gray %d, BGR %d%s\n",
         restart.gray, restart.bgr,
         restart.gray > kJpegFairGray || restart.bgr > kJpegFairBgr ? " (OVER: the comparison is unfair)" : "");
-  return jpeg_failure == nullptr && restart.failure.empty();
+  return jpeg_failure == nullptr && restart.failure.empty() && !cut_short.empty();
 }
 
 }  // namespace
@@ -813,6 +794,6 @@ int main(int argc, char** argv) {
   print_imu_footer();
   const bool decoded = print_cpu(reporter, pictures);
   benchmark::Shutdown();
-  if (!decoded) std::printf("FAILED: the plain JPEG decoder could not decode a picture\n");
+  if (!decoded) std::printf("FAILED: the plain JPEG decoder could not decode a picture or took a damaged one\n");
   return decoded ? 0 : 1;
 }
