@@ -1,9 +1,18 @@
 #include "conversions.hpp"
 
+#include "plain_jpeg.hpp"
+
 #include <libyuv.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+
+#if MORVANE_BENCH_LIBJPEG
+// After <cstdio>: jpeglib.h uses FILE.
+#include <jpeglib.h>
+#endif
 
 namespace morvane::bench {
 namespace {
@@ -27,6 +36,14 @@ std::uint8_t clamp8(int v) {
   v = (v + 32768) >> 16;
   return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
 }
+
+// A limited-range sample stretched to full range, as the virtual camera
+// does before encoding.
+std::uint8_t full_range(int sample, int low, int span) {
+  return static_cast<std::uint8_t>(std::clamp((sample - low) * 255 / span, 0, 255));
+}
+std::uint8_t full_luma(std::uint8_t y) { return full_range(y, 16, 219); }
+std::uint8_t full_chroma(std::uint8_t c) { return full_range(c - 128, -112, 224); }
 
 void put_bgr(std::uint8_t* px, int y, int u, int v) {
   const int luma = (y - 16) * kY;
@@ -94,6 +111,136 @@ int max_difference(const std::vector<std::uint8_t>& a, const std::vector<std::ui
     worst = std::max(worst, std::abs(static_cast<int>(a[i]) - static_cast<int>(b[i])));
   }
   return worst;
+}
+
+CameraMjpegEncoder::~CameraMjpegEncoder() {
+  if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
+}
+
+bool CameraMjpegEncoder::encode(const std::uint8_t* yuyv, std::uint32_t width, std::uint32_t height,
+                                std::vector<std::uint8_t>& out) {
+  if (handle_ == nullptr) handle_ = tjInitCompress();
+  out.resize(tjBufSize(static_cast<int>(width), static_cast<int>(height), TJSAMP_422));
+  if (handle_ == nullptr) {
+    out.clear();
+    return false;
+  }
+  const std::size_t pixels = static_cast<std::size_t>(width) * height;
+  planes_.resize(pixels * 2);
+  std::uint8_t* y = planes_.data();
+  std::uint8_t* u = y + pixels;
+  std::uint8_t* v = u + pixels / 2;
+  for (std::size_t i = 0; i < pixels / 2; ++i) {
+    y[2 * i] = full_luma(yuyv[4 * i]);
+    u[i] = full_chroma(yuyv[4 * i + 1]);
+    y[2 * i + 1] = full_luma(yuyv[4 * i + 2]);
+    v[i] = full_chroma(yuyv[4 * i + 3]);
+  }
+  const unsigned char* planes[3] = {y, u, v};
+  const int strides[3] = {static_cast<int>(width), static_cast<int>(width / 2), static_cast<int>(width / 2)};
+  unsigned char* jpeg = out.data();
+  unsigned long length = static_cast<unsigned long>(out.size());
+  if (tjCompressFromYUVPlanes(static_cast<tjhandle>(handle_), planes, static_cast<int>(width), strides,
+                              static_cast<int>(height), TJSAMP_422, &jpeg, &length, 90, TJFLAG_NOREALLOC) != 0) {
+    out.clear();
+    return false;
+  }
+  out.resize(length);
+  return true;
+}
+
+TurboDecoder::~TurboDecoder() {
+  if (handle_ != nullptr) tjDestroy(static_cast<tjhandle>(handle_));
+}
+
+bool TurboDecoder::decode(const std::vector<std::uint8_t>& jpeg, bool bgr, std::vector<std::uint8_t>& out) {
+  if (handle_ == nullptr) handle_ = tjInitDecompress();
+  if (handle_ == nullptr || jpeg.empty()) return false;
+  auto* const handle = static_cast<tjhandle>(handle_);
+  auto* const data = const_cast<unsigned char*>(jpeg.data());
+  const auto size = static_cast<unsigned long>(jpeg.size());
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(handle, data, size, &width, &height, &subsampling, &colorspace) != 0) return false;
+  const int row = width * (bgr ? 3 : 1);
+  out.resize(static_cast<std::size_t>(row) * static_cast<std::size_t>(height));
+  return tjDecompress2(handle, data, size, out.data(), width, row, height, bgr ? TJPF_BGR : TJPF_GRAY, 0) == 0;
+}
+
+bool turbo_pixels(const std::vector<std::uint8_t>& jpeg, std::vector<std::uint8_t>& gray,
+                  std::vector<std::uint8_t>& bgr) {
+  TurboDecoder turbo;
+  if (turbo.decode(jpeg, false, gray) && turbo.decode(jpeg, true, bgr)) return true;
+  gray.clear();
+  bgr.clear();
+  return false;
+}
+
+JpegDiff plain_jpeg_against(const std::vector<std::uint8_t>& jpeg, const std::vector<std::uint8_t>& gray,
+                            const std::vector<std::uint8_t>& bgr, std::uint32_t width, std::uint32_t height,
+                            std::uint32_t skip_from, std::uint32_t skip_to) {
+  JpegDiff d;
+  if (jpeg.empty()) {
+    d.failure = "no JPEG to decode";
+    return d;
+  }
+  PlainJpeg plain;
+  std::vector<std::uint8_t> out;
+  for (const bool to_bgr : {false, true}) {
+    if (const std::string e = plain.decode(jpeg.data(), jpeg.size(), to_bgr, out); !e.empty()) {
+      d.failure = e;
+      return d;
+    }
+    if (plain.width() != width || plain.height() != height) {
+      d.failure = "a picture of " + std::to_string(plain.width()) + "x" + std::to_string(plain.height());
+      return d;
+    }
+    (to_bgr ? d.bgr : d.gray) =
+        max_difference(out, to_bgr ? bgr : gray, width * (to_bgr ? 3 : 1), height, skip_from, skip_to);
+  }
+  return d;
+}
+
+std::vector<std::uint8_t> mjpeg_420_with_restarts(const std::uint8_t* yuyv, std::uint32_t width, std::uint32_t height,
+                                                  unsigned restart_mcus) {
+#if !MORVANE_BENCH_LIBJPEG
+  (void)yuyv, (void)width, (void)height, (void)restart_mcus;
+  return {};
+#else
+  // Full-range YCbCr pixels, each pair sharing the YUYV pair's chroma.
+  std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 3);
+  for (std::size_t i = 0; i < pixels.size() / 3; ++i) {
+    const std::uint8_t* pair = yuyv + (i / 2) * 4;
+    pixels[3 * i] = full_luma(pair[(i % 2) * 2]);
+    pixels[3 * i + 1] = full_chroma(pair[1]);
+    pixels[3 * i + 2] = full_chroma(pair[3]);
+  }
+  // libjpeg's default error handler ends the program with its message: a
+  // failure here is not passed over.
+  jpeg_compress_struct c;
+  jpeg_error_mgr errors;
+  c.err = jpeg_std_error(&errors);
+  jpeg_create_compress(&c);
+  unsigned char* buffer = nullptr;
+  unsigned long length = 0;
+  jpeg_mem_dest(&c, &buffer, &length);
+  c.image_width = width;
+  c.image_height = height;
+  c.input_components = 3;
+  c.in_color_space = JCS_YCbCr;
+  jpeg_set_defaults(&c);  // 2x2 luma: 4:2:0
+  jpeg_set_quality(&c, 90, TRUE);
+  c.restart_interval = restart_mcus;
+  jpeg_start_compress(&c, TRUE);
+  while (c.next_scanline < c.image_height) {
+    JSAMPROW row = pixels.data() + static_cast<std::size_t>(c.next_scanline) * width * 3;
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::vector<std::uint8_t> out(buffer, buffer + length);
+  std::free(buffer);
+  return out;
+#endif
 }
 
 }  // namespace morvane::bench
