@@ -55,6 +55,7 @@ struct Buffer {
   std::uint32_t bytesused = 0;
   std::uint32_t sequence = 0;
   std::uint64_t stamp_ns = 0;
+  bool error = false;  // handed out with V4L2_BUF_FLAG_ERROR
 };
 
 struct Queue {
@@ -151,7 +152,7 @@ struct VirtualVideoCapture::State {
   std::map<void*, std::shared_ptr<Memory>> mappings;
   bool mjpeg = false;            // the node is set to Motion-JPEG (else YUYV)
   bool run_mjpeg = false;        // the current stream's format
-  std::size_t damage_count = 0;  // MJPEG frames still to send cut short
+  std::size_t damage_count = 0;  // frames still to send cut short
   MjpegEncoder encoder;
   std::vector<std::uint8_t> picture;  // an MJPEG frame's YUYV picture before encoding
 
@@ -256,16 +257,20 @@ struct VirtualVideoCapture::State {
         // The same picture, compressed; with the same timing as YUYV.
         picture.resize(static_cast<std::size_t>(run_width) * run_height * 2);
         render_stereo_frame(picture.data(), run_width, run_height, static_cast<std::uint32_t>(n), pts);
-        std::size_t length = encoder.encode(picture.data(), run_width, run_height, b.memory->bytes.data());
-        if (damage_count > 0) {
-          // Payloads lost on the bus: the picture ends early.
-          --damage_count;
-          length /= 2;
-        }
+        const std::size_t length = encoder.encode(picture.data(), run_width, run_height, b.memory->bytes.data());
         b.bytesused = static_cast<std::uint32_t>(length);
       } else {
         render_stereo_frame(b.memory->bytes.data(), run_width, run_height, static_cast<std::uint32_t>(n), pts);
         b.bytesused = static_cast<std::uint32_t>(run_width) * run_height * 2;
+      }
+      // Payloads lost on the bus: the frame ends early. The driver, handing
+      // out damaged frames, flags an uncompressed one it sees short; it
+      // cannot tell for Motion-JPEG.
+      b.error = false;
+      if (damage_count > 0) {
+        --damage_count;
+        b.bytesused /= 2;
+        b.error = !run_mjpeg;
       }
       b.sequence = static_cast<std::uint32_t>(n);
       b.stamp_ns = a.back();
@@ -313,6 +318,7 @@ struct VirtualVideoCapture::State {
     if (b.memory->maps > 0) out.flags |= V4L2_BUF_FLAG_MAPPED;
     if (b.where == Buffer::queued || b.where == Buffer::filling) out.flags |= V4L2_BUF_FLAG_QUEUED;
     if (b.where == Buffer::done) out.flags |= V4L2_BUF_FLAG_DONE;
+    if (b.error && (b.where == Buffer::done || b.where == Buffer::user)) out.flags |= V4L2_BUF_FLAG_ERROR;
     if (b.where == Buffer::done || b.where == Buffer::user) {
       out.bytesused = b.bytesused;
       out.sequence = b.sequence;
@@ -552,7 +558,7 @@ VirtualVideoCapture::~VirtualVideoCapture() {
   for (auto& mapping : state_->mappings) kept->push_back(std::move(mapping.second));
 }
 
-void VirtualVideoCapture::damage_next_mjpeg_frames(std::size_t count) {
+void VirtualVideoCapture::damage_next_frames(std::size_t count) {
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->damage_count = count;
 }

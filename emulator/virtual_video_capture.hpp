@@ -101,9 +101,11 @@ class VirtualVideoCapture {
   std::optional<VideoFrameTruth> frame_truth(std::uint64_t sequence) const;
   std::size_t mapped_buffer_count() const;
   std::uint64_t frames_sent() const;  // frames the camera began sending in the current or last stream
-  // The next `count` MJPEG frames arrive cut short (half their bytes), as
-  // when payloads are lost on the bus.
-  void damage_next_mjpeg_frames(std::size_t count);
+  // The next `count` frames arrive cut short (half their bytes), as when
+  // payloads are lost on the bus: a YUYV one flagged V4L2_BUF_FLAG_ERROR
+  // (the UVC driver's nodrop=1 hands out the damaged frames it sees), a
+  // Motion-JPEG one as it came (the driver cannot tell).
+  void damage_next_frames(std::size_t count);
 
  private:
   struct State;

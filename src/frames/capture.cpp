@@ -449,20 +449,27 @@ Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b, bool& droppe
   drain_metadata();
   stamp(frame);
 
+  // A damaged frame (payloads lost on the bus) is dropped and counted with
+  // the lost ones: one the driver flagged, an uncompressed one shorter than
+  // its picture, a Motion-JPEG one that does not decode.
+  const auto drop = [&]() {
+    ++stats.undecodable;
+    unreported_missed += frame.missed_before + 1;
+    dropped = true;
+    return Result<StereoFrame>::failure(ErrorCode::read_failed, "damaged frame");
+  };
+  const std::uint32_t h = format.height;
+  const bool damaged = (b.flags & V4L2_BUF_FLAG_ERROR) != 0 ||
+                       (decoder == nullptr && b.bytesused < static_cast<std::uint64_t>(format.stride) * h);
   auto hold = std::make_shared<StereoFrame::Hold>();
   hold->queue = video;
   hold->index = static_cast<int>(b.index);
-  if (decoder != nullptr) {
-    const bool decoded = decode(b, frame, *hold);
+  if (decoder != nullptr || damaged) {
+    const bool decoded = !damaged && decode(b, frame, *hold);
     // The picture is decoded (or dropped): the buffer goes back to the driver now.
     hold->index = -1;
     if (Result<void> r = video->requeue(b.index); !r.ok()) return end_with(r);
-    if (!decoded) {
-      ++stats.undecodable;
-      unreported_missed += frame.missed_before + 1;
-      dropped = true;
-      return Result<StereoFrame>::failure(ErrorCode::read_failed, "undecodable frame");
-    }
+    if (!decoded) return drop();
     frame.missed_before += unreported_missed;
     unreported_missed = 0;
     detail::FrameAccess::attach(frame, std::move(hold));
@@ -474,10 +481,8 @@ Result<StereoFrame> StereoCapture::Impl::take(const v4l2_buffer& b, bool& droppe
   unreported_missed = 0;
   const auto* base = static_cast<const std::uint8_t*>(video->mapping(b.index).address);
   const std::uint32_t eye = format.width / 2;
-  const std::uint32_t h = format.height;
   const int stride = static_cast<int>(format.stride);
-  const bool short_frame = b.bytesused < static_cast<std::uint64_t>(format.stride) * h;
-  if (options.output == FrameOutput::views || short_frame) {
+  if (options.output == FrameOutput::views) {
     frame.left = {base, eye, h, format.stride, PixelFormat::yuyv};
     frame.right = {base + eye * 2, eye, h, format.stride, PixelFormat::yuyv};
   } else {

@@ -363,7 +363,7 @@ TEST(StereoCapture, MjpegFramesDecodeToTheCameraPictureAndDamagedOnesCountAsLost
         EXPECT_LT(own / n, 6.0);
         EXPECT_GT(other / n, 4 * own / n);
       }
-      rig.platform().video(0).damage_next_mjpeg_frames(2);
+      rig.platform().video(0).damage_next_frames(2);
       Result<StereoFrame> after = capture->next(1000);
       ASSERT_TRUE(after.ok()) << after.message;
       EXPECT_EQ(after->sequence, 6u);
@@ -372,6 +372,30 @@ TEST(StereoCapture, MjpegFramesDecodeToTheCameraPictureAndDamagedOnesCountAsLost
       EXPECT_EQ(capture->stats().undecodable, 2u);
       EXPECT_EQ(capture->stats().missed, 2u);
       EXPECT_EQ(capture->stats().frames, 5u);
+    }
+    EXPECT_TRUE(rig.clean());
+  }
+}
+
+// YUYV frames cut short on the bus and handed out flagged by the driver are
+// dropped, never converted or shown: the next whole frame counts them lost.
+TEST(StereoCapture, DamagedYuyvFramesAreDroppedAndCountedAsLost) {
+  for (FrameOutput output : {FrameOutput::views, FrameOutput::gray, FrameOutput::bgr}) {
+    SCOPED_TRACE(static_cast<int>(output));
+    VirtualCameraRig rig;
+    {
+      Result<StereoCapture> capture = open_stereo_capture(record(), small(output));
+      ASSERT_TRUE(capture.ok()) << capture.message;
+      for (std::uint64_t i = 0; i < 2; ++i) ASSERT_EQ(capture->next(1000)->sequence, i);
+      rig.platform().video(0).damage_next_frames(3);
+      Result<StereoFrame> after = capture->next(1000);
+      ASSERT_TRUE(after.ok()) << after.message;
+      EXPECT_EQ(after->sequence, 5u);
+      EXPECT_EQ(after->missed_before, 3u);
+      EXPECT_EQ(band(after->left, 0), 5u);
+      EXPECT_EQ(capture->stats().undecodable, 3u);
+      EXPECT_EQ(capture->stats().missed, 3u);
+      EXPECT_EQ(capture->stats().frames, 3u);
     }
     EXPECT_TRUE(rig.clean());
   }

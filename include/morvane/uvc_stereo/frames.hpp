@@ -102,9 +102,11 @@ struct StereoCaptureOptions {
   double frame_rate = 0.0;
   FrameOutput output = FrameOutput::views;
   // What the camera sends: yuyv, or mjpeg where the camera announces
-  // Motion-JPEG. MJPEG frames are decoded, so output must be gray or bgr; a
-  // frame that does not decode (or decodes to another size) is dropped,
-  // counted in stats().undecodable and in the next frame's missed_before.
+  // Motion-JPEG. MJPEG frames are decoded, so output must be gray or bgr.
+  // Damaged frames are dropped, counted in stats().undecodable and in the
+  // next frame's missed_before: a frame that does not decode (or decodes to
+  // another size), a YUYV frame shorter than its picture, and any frame the
+  // driver flags in error (the UVC driver's nodrop=1 hands those out).
   PixelFormat camera_format = PixelFormat::yuyv;
   // Driver buffers, 2 to 32. A frame the caller holds keeps its buffer from
   // the driver (views only; converted frames give it back at once): with
@@ -171,7 +173,7 @@ struct StereoCaptureStats {
   std::uint64_t frames = 0;       // handed out
   std::uint64_t missed = 0;       // sum of missed_before
   std::uint64_t fallback = 0;     // frames stamped kernel_stamp although metadata was read
-  std::uint64_t undecodable = 0;  // MJPEG frames dropped because they did not decode
+  std::uint64_t undecodable = 0;  // damaged frames dropped (see camera_format)
 };
 
 // Streams one camera's capture node. Move-only; not thread-safe (one thread
