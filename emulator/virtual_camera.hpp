@@ -297,6 +297,12 @@ struct CameraConfig {
   int capture_node = 0;
   int metadata_node = 1;               // negative: the camera has no metadata node
   bool video_nodes_accessible = true;  // false: open fails with EACCES
+  // The video's PTS and SCR count the device clock the IMU counter counts,
+  // plus video_clock_offset_ticks (nonzero: a camera whose video clock is
+  // not the IMU's); the PTS adds pts_offset_ticks (nonzero: a PTS on no
+  // clock the SCR shows).
+  std::uint64_t video_clock_offset_ticks = 0;
+  std::uint64_t pts_offset_ticks = 0;
 
   bool kernel_driver_bound = true;  // uvcvideo holds interface 0 at start
 };

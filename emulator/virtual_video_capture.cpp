@@ -199,12 +199,19 @@ struct VirtualVideoCapture::State {
     return out;
   }
 
+  // The PTS the camera sends for an exposure at host instant `exposure`.
+  std::uint32_t pts_at(std::uint64_t exposure) const {
+    const CameraConfig& c = camera.config();
+    return static_cast<std::uint32_t>(camera.device_ticks_at(exposure) + c.video_clock_offset_ticks +
+                                      c.pts_offset_ticks);
+  }
+
   VideoFrameTruth truth(std::uint64_t n) const {
     VideoFrameTruth t;
     t.sequence = n;
     t.exposure_ns = exposure_ns(n);
     t.device_ticks = camera.device_ticks_at(t.exposure_ns);
-    t.pts = static_cast<std::uint32_t>(t.device_ticks);
+    t.pts = pts_at(t.exposure_ns);
     const std::vector<std::uint64_t> a = arrivals(n);
     t.first_arrival_ns = a.front();
     t.completed_ns = a.back();
@@ -232,7 +239,7 @@ struct VirtualVideoCapture::State {
       h[1] = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid ? kHeaderFid : 0) |
                                        (p + 1 == arrival.size() ? kHeaderEof : 0));
       put32(h + 2, pts);
-      put32(h + 6, static_cast<std::uint32_t>(camera.device_ticks_at(sent)));
+      put32(h + 6, static_cast<std::uint32_t>(camera.device_ticks_at(sent) + camera.config().video_clock_offset_ticks));
       put16(h + 10, static_cast<std::uint16_t>((sent / 1000000) & 0x7FF));
       used += block;
     }
@@ -249,7 +256,7 @@ struct VirtualVideoCapture::State {
       ++frames_sent;
       if (capture.queued.empty()) continue;  // no buffer: the frame is lost
       const std::vector<std::uint64_t> a = arrivals(n);
-      const std::uint32_t pts = static_cast<std::uint32_t>(camera.device_ticks_at(exposure_ns(n)));
+      const std::uint32_t pts = pts_at(exposure_ns(n));
       const std::size_t i = capture.queued.front();
       capture.queued.pop_front();
       Buffer& b = capture.buffers[i];

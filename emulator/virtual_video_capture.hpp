@@ -58,7 +58,7 @@ struct VideoFrameTruth {
   std::uint64_t sequence = 0;
   std::uint64_t exposure_ns = 0;       // E(n): the instant the PTS denotes
   std::uint64_t device_ticks = 0;      // the device clock then, wraps included
-  std::uint32_t pts = 0;               // its low 32 bits
+  std::uint32_t pts = 0;               // the PTS sent: its low 32 bits (with the config's offsets)
   std::uint64_t first_arrival_ns = 0;  // the first payload reaches the host
   std::uint64_t completed_ns = 0;      // the last one: the kernel's stamp
 };

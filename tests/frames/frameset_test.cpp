@@ -93,6 +93,77 @@ TEST(Frameset, EveryImuSampleLandsOnceBetweenItsFramesOnOneClock) {
   EXPECT_TRUE(rig.clean());
 }
 
+// Cameras whose video is not stamped on the IMU's clock: each frame says
+// how it was stamped, and no frame is placed by a clock that does not hold
+// its PTS. A video clock apart from the IMU's still stamps the capture's
+// frames from the PTS (SCR and PTS agree) but framesets cannot map them
+// through the IMU (they disagree, and keep the capture's instant); a PTS on
+// no clock the SCR shows leaves the kernel's stamp.
+TEST(Frameset, FramesOnAnotherClockSaySoAndKeepAStampThatHolds) {
+  struct Row {
+    const char* name;
+    std::uint64_t video_clock_offset, pts_offset;
+    FrameTimeSource capture_source, frameset_source;
+  };
+  const Row rows[] = {
+      {"one clock", 0, 0, FrameTimeSource::device_clock, FrameTimeSource::imu_clock},
+      {"video clock apart", 123'456'789, 0, FrameTimeSource::device_clock, FrameTimeSource::device_clock},
+      {"PTS on no clock", 0, 0x40000000 + 300'000, FrameTimeSource::kernel_stamp, FrameTimeSource::kernel_stamp},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    emu::CameraConfig config = camera_config();
+    config.video_clock_offset_ticks = row.video_clock_offset;
+    config.pts_offset_ticks = row.pts_offset;
+    VirtualCameraRig rig({config});
+    const DeviceInfo camera = morvane::testing::camera_record(config);
+    StereoCaptureOptions capture_options;
+    capture_options.width = 320;
+    capture_options.height = 120;
+    capture_options.frame_rate = 15;
+    const auto check = [&](const StereoFrame& f, FrameTimeSource want, int i) {
+      const auto truth = rig.platform().video(0).frame_truth(f.sequence);
+      ASSERT_TRUE(truth.has_value());
+      EXPECT_EQ(f.pts, truth->pts);
+      if (i < 45) return;  // three seconds for the fits to lock
+      EXPECT_EQ(f.time_source, want) << "frame " << i;
+      const double error = static_cast<double>(f.time_ns) - static_cast<double>(truth->exposure_ns);
+      if (want == FrameTimeSource::kernel_stamp) {
+        EXPECT_EQ(f.time_ns, f.host_ns);
+      } else {
+        EXPECT_LE(std::fabs(error), f.time_uncertainty_ns + 600'000.0) << "frame " << i;  // bus latency at most
+      }
+    };
+    {
+      Result<StereoCapture> capture = open_stereo_capture(camera, capture_options);
+      ASSERT_TRUE(capture.ok()) << capture.message;
+      for (int i = 0; i < 60; ++i) {
+        Result<StereoFrame> f = capture->next(1000);
+        ASSERT_TRUE(f.ok()) << f.message;
+        check(*f.value, row.capture_source, i);
+      }
+      EXPECT_EQ(capture->stats().fallback > 0, row.capture_source == FrameTimeSource::kernel_stamp);
+    }
+    OpenDeviceOptions device_options;
+    device_options.required_capabilities = 0;
+    Result<Device> device = open_device(camera, device_options);
+    ASSERT_TRUE(device.ok()) << device.message;
+    FramesetOptions options;
+    options.capture = capture_options;
+    Result<FramesetStream> stream = open_frameset_stream(*device.value, camera, options);
+    ASSERT_TRUE(stream.ok()) << stream.message;
+    for (int i = 0; i < 60; ++i) {
+      Result<Frameset> set = stream->next(1000);
+      ASSERT_TRUE(set.ok()) << set.message;
+      check(set->frame, row.frameset_source, i);
+    }
+    const FramesetStats stats = stream->stats();
+    EXPECT_EQ(stats.imu_clock > 0, row.frameset_source == FrameTimeSource::imu_clock);
+    // Only frames the capture placed from their PTS are tried on the IMU's clock.
+    EXPECT_EQ(stats.disagreements > 15, row.frameset_source == FrameTimeSource::device_clock);
+  }
+}
+
 }  // namespace
 
 // A failed open leaves the device's IMU as it found it: a bad capture option
