@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -169,7 +170,11 @@ struct VirtualVideoCapture::State {
   void write_metadata(Buffer& b, std::uint64_t n, std::uint32_t pts, const std::vector<std::uint64_t>& arrival) {
     std::uint8_t* out = b.memory->bytes.data();
     const std::size_t room = b.memory->bytes.size();
-    const std::size_t block = sizeof(uvc_meta_buf) + kHeaderLength;
+    // The driver's block: its stamp and frame number, then the payload
+    // header from its first byte (uvc_meta_buf's length and flags are the
+    // header's first two bytes).
+    const std::size_t header_at = offsetof(uvc_meta_buf, length);
+    const std::size_t block = header_at + kHeaderLength;
     std::size_t used = 0;
     const bool fid = (n & 1) != 0;
     for (std::size_t p = 0; p < arrival.size() && used + block <= room; ++p) {
@@ -181,7 +186,7 @@ struct VirtualVideoCapture::State {
       head.flags = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid ? kHeaderFid : 0) |
                                              (p + 1 == arrival.size() ? kHeaderEof : 0));
       std::memcpy(out + used, &head, sizeof head);
-      std::uint8_t* h = out + used + sizeof head;
+      std::uint8_t* h = out + used + header_at;
       h[0] = static_cast<std::uint8_t>(kHeaderLength);
       h[1] = head.flags;
       put32(h + 2, pts);

@@ -20,9 +20,10 @@
 // A frame takes the oldest queued capture buffer when its first payload
 // arrives; with none queued it is lost (its sequence number is skipped, as
 // the driver counts every frame the camera sends). The metadata node's
-// oldest queued buffer goes with it when that node streams: one struct
-// uvc_meta_buf per payload (ns: the host's arrival instant, sof: the host's
-// USB frame number then, the payload header's 12 bytes), as many as fit,
+// oldest queued buffer goes with it when that node streams: one block per
+// payload as the driver writes it (struct uvc_meta_buf's ns: the host's
+// arrival instant, sof: the host's USB frame number then, and from its
+// length field on the payload header's 12 bytes: 22 bytes), as many as fit,
 // with the frame's sequence number and stamp.
 //
 // Each node's queue belongs to the descriptor that allocated its buffers

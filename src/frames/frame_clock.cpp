@@ -3,6 +3,7 @@
 #include <linux/uvcvideo.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 
 namespace morvane::uvc_stereo::detail {
@@ -11,6 +12,11 @@ namespace {
 // bmHeaderInfo of the UVC payload header.
 constexpr std::uint8_t kHeaderPts = 0x04;
 constexpr std::uint8_t kHeaderScr = 0x08;
+// A metadata block (V4L2_META_FMT_UVC) is the driver's stamp and USB frame
+// number followed by a copy of the payload header from its first byte:
+// uvc_meta_buf's `length` and `flags` are the header's bHeaderLength and
+// bmHeaderInfo, so a block takes kHeaderAt + bHeaderLength bytes.
+constexpr std::size_t kHeaderAt = offsetof(uvc_meta_buf, length);
 
 std::uint32_t get32(const std::uint8_t* at) {
   return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
@@ -27,10 +33,10 @@ FrameMetadata FrameClock::add_metadata(const std::uint8_t* data, std::size_t len
   while (at + sizeof(uvc_meta_buf) <= length) {
     uvc_meta_buf head;
     std::memcpy(&head, data + at, sizeof head);
-    const std::uint8_t* header = data + at + sizeof head;
+    const std::uint8_t* header = data + at + kHeaderAt;
     // The header as the camera sent it: bHeaderLength, bmHeaderInfo, then
     // the PTS (4 bytes) and the SCR (4 bytes of clock, 2 of SOF) it flags.
-    if (head.length < 2 || at + sizeof head + head.length > length) break;
+    if (head.length < 2 || at + kHeaderAt + head.length > length) break;
     const std::uint8_t flags = header[1];
     std::size_t field = 2;
     if ((flags & kHeaderPts) != 0) {
@@ -59,7 +65,7 @@ FrameMetadata FrameClock::add_metadata(const std::uint8_t* data, std::size_t len
         ++out.scr_points;
       }
     }
-    at += sizeof head + head.length;
+    at += kHeaderAt + head.length;
   }
   if (out.scr_points > 0) fit_.refit();
   return out;
