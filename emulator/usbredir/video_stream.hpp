@@ -73,24 +73,22 @@ std::vector<std::uint8_t> probe_limit(std::uint8_t format_index, std::uint8_t fr
 // included).
 StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe);
 
-// The payload stream of one committed format. A frame that cannot be
-// encoded is sent as a header alone with EOF and the error bit, which a host
-// drops. Time is the bus's (the host's
-// USB frame clock, nanoseconds; the SOF number in the SCR counts its
-// milliseconds); PTS and SCR count ticks of the camera's own clock, read
-// through `ticks`. The SCR's two halves name one instant: the start of the
-// bus millisecond (its SOF) in which the payload's first byte is sent, with
-// the camera clock latched at that SOF and that SOF's 11-bit number, as a
-// host recovering the clock through the SOF counter expects. Each payload
-// ends its transfer (with a short or zero-length packet unless it fills
-// the negotiated maximum exactly at the transfer's end); a payload longer
-// than the host's transfers runs across them. Frame n is captured at
-// start + n * interval and is ready
-// to send from then on. A host that reads too slowly loses frames the way a
-// camera's FIFO overflows: a frame not begun within kFifoFrames intervals of
-// its capture is skipped, and its number is missing from the picture (a
-// FIFO of a second at 10 frames per second rides out the stalls of an
-// emulated guest on a busy host).
+// The payload stream of one committed format. A frame that cannot be encoded is
+// sent as a header alone with EOF and the error bit, which a host drops. Time
+// is the bus's (the host's USB frame clock, nanoseconds; the SOF number in the
+// SCR counts its milliseconds); PTS and SCR count ticks of the camera's own
+// clock, read through `ticks`. The SCR's two halves name one instant: the start
+// of the bus millisecond (its SOF) in which the payload's first byte is sent,
+// with the camera clock latched at that SOF and that SOF's 11-bit number, as a
+// host recovering the clock through the SOF counter expects. Each payload ends
+// its transfer (with a short or zero-length packet unless it fills the
+// negotiated maximum exactly at the transfer's end); a payload longer than the
+// host's transfers runs across them. Frame n is captured at start + n *
+// interval and is ready to send from then on. A host that reads too slowly
+// loses frames the way a camera's FIFO overflows: a frame not begun within
+// kFifoFrames intervals of its capture is skipped, and its number is missing
+// from the picture (a FIFO of a second at 10 frames per second rides out the
+// stalls of an emulated guest on a busy host).
 class VideoStream {
  public:
   using DeviceTicks = std::function<std::uint64_t(std::uint64_t bus_ns)>;
