@@ -6,10 +6,10 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/mman.h>
-#include <turbojpeg.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "emulator/mjpeg_encoder.hpp"
 #include "emulator/stereo_pattern.hpp"
 
 namespace morvane::emulator {
@@ -86,51 +87,6 @@ struct Queue {
 };
 
 }  // namespace
-
-// Encodes the side-by-side YUYV picture as a camera's MJPEG frame: a
-// baseline JFIF picture with 4:2:2 chroma and full-range samples (the
-// picture's limited-range luma and chroma stretched, as JFIF has them).
-class MjpegEncoder {
- public:
-  ~MjpegEncoder() {
-    if (handle_ != nullptr) tjDestroy(handle_);
-  }
-  static std::size_t max_bytes(std::uint16_t width, std::uint16_t height) {
-    return tjBufSize(width, height, TJSAMP_422);
-  }
-  // The JPEG's length in `out` (at least max_bytes long), 0 when it fails.
-  std::size_t encode(const std::uint8_t* yuyv, std::uint16_t width, std::uint16_t height, std::uint8_t* out) {
-    if (handle_ == nullptr) handle_ = tjInitCompress();
-    if (handle_ == nullptr) return 0;
-    const std::size_t pixels = static_cast<std::size_t>(width) * height;
-    planes_.resize(pixels * 2);
-    std::uint8_t* y = planes_.data();
-    std::uint8_t* u = y + pixels;
-    std::uint8_t* v = u + pixels / 2;
-    const auto full = [](int sample, int low, int span) {
-      return static_cast<std::uint8_t>(std::clamp((sample - low) * 255 / span, 0, 255));
-    };
-    for (std::size_t i = 0; i < pixels / 2; ++i) {
-      y[2 * i] = full(yuyv[4 * i], 16, 219);
-      u[i] = full(yuyv[4 * i + 1] - 128, -112, 224);
-      y[2 * i + 1] = full(yuyv[4 * i + 2], 16, 219);
-      v[i] = full(yuyv[4 * i + 3] - 128, -112, 224);
-    }
-    const unsigned char* planes[3] = {y, u, v};
-    const int strides[3] = {width, width / 2, width / 2};
-    unsigned char* jpeg = out;
-    unsigned long length = static_cast<unsigned long>(max_bytes(width, height));
-    if (tjCompressFromYUVPlanes(handle_, planes, width, strides, height, TJSAMP_422, &jpeg, &length, kQuality,
-                                TJFLAG_NOREALLOC) != 0)
-      return 0;
-    return length;
-  }
-
- private:
-  static constexpr int kQuality = 90;
-  tjhandle handle_ = nullptr;
-  std::vector<std::uint8_t> planes_;
-};
 
 struct VirtualVideoCapture::State {
   State(VirtualCamera& c, VirtualClock& k) : camera(c), clock(k) {}

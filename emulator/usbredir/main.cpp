@@ -419,7 +419,8 @@ class Frontend {
     }
     if (options_.verbose && !was_running && uvc_.stream().running()) {
       const auto& f = uvc_.stream().format();
-      say("streaming %ux%u every %u00 ns", f.width, f.height, f.interval);
+      say("streaming %s %ux%u every %u00 ns", f.format_index == kFormatMjpeg ? "MJPEG" : "YUYV", f.width, f.height,
+          f.interval);
     }
   }
 

@@ -28,6 +28,10 @@ constexpr std::uint8_t kRecipientEndpoint = 2;
 
 // UVC class-specific values.
 constexpr std::uint8_t kCsInterface = 0x24;
+constexpr std::uint8_t kVsFormatUncompressed = 0x04;
+constexpr std::uint8_t kVsFrameUncompressed = 0x05;
+constexpr std::uint8_t kVsFormatMjpeg = 0x06;
+constexpr std::uint8_t kVsFrameMjpeg = 0x07;
 constexpr std::uint8_t kGetMin = 0x82;
 constexpr std::uint8_t kGetMax = 0x83;
 constexpr std::uint8_t kGetRes = 0x84;
@@ -246,29 +250,43 @@ std::vector<std::uint8_t> UvcDevice::configuration_descriptor(std::uint8_t type,
   set16(vc, 5, static_cast<std::uint16_t>(vc.size()));
   d.insert(d.end(), vc.begin(), vc.end());
 
-  // Interface 1: video streaming with one bulk endpoint.
+  // Interface 1: video streaming with one bulk endpoint; the input header
+  // (one bmaControls byte per format, no controls), then each format with
+  // its frames: YUYV (uncompressed) and Motion-JPEG, the same sizes and
+  // intervals.
   d.insert(d.end(), {9, 0x04, 1, 0, 1, 0x0E, 0x02, 0x00, 0});
-  std::vector<std::uint8_t> vs = {14, kCsInterface, 0x01, 1};
+  std::vector<std::uint8_t> vs = {static_cast<std::uint8_t>(13 + kFormatCount), kCsInterface, 0x01, kFormatCount};
   put16(vs, 0);  // total length, set below
-  vs.insert(vs.end(), {kStreamingEndpoint, 0, kOutputTerminal, 0, 0, 0, 1, 0});
+  vs.insert(vs.end(), {kStreamingEndpoint, 0, kOutputTerminal, 0, 0, 0, 1});
+  vs.insert(vs.end(), kFormatCount, 0);
   const auto& sizes = frame_sizes();
-  vs.insert(vs.end(), {27, kCsInterface, 0x04, 1, static_cast<std::uint8_t>(sizes.size())});
-  vs.insert(vs.end(), kYuy2Guid.begin(), kYuy2Guid.end());
-  vs.insert(vs.end(), {16, kDefaultFrameIndex, 0, 0, 0, 0});
-  for (std::size_t i = 0; i < sizes.size(); ++i) {
-    const FrameSize& f = sizes[i];
-    const std::uint32_t bytes = static_cast<std::uint32_t>(f.width) * f.height * 2;
-    const std::uint32_t fastest = f.intervals.front();
-    vs.insert(vs.end(), {static_cast<std::uint8_t>(26 + 4 * f.intervals.size()), kCsInterface, 0x05,
-                         static_cast<std::uint8_t>(i + 1), 0});
-    put16(vs, f.width);
-    put16(vs, f.height);
-    put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / f.intervals.back()));  // min bit rate
-    put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / fastest));             // max bit rate
-    put32(vs, bytes);
-    put32(vs, fastest);  // default interval
-    vs.push_back(static_cast<std::uint8_t>(f.intervals.size()));
-    for (std::uint32_t interval : f.intervals) put32(vs, interval);
+  const auto frame_count = static_cast<std::uint8_t>(sizes.size());
+  for (std::uint8_t format = 1; format <= kFormatCount; ++format) {
+    if (format == kFormatYuyv) {
+      vs.insert(vs.end(), {27, kCsInterface, kVsFormatUncompressed, format, frame_count});
+      vs.insert(vs.end(), kYuy2Guid.begin(), kYuy2Guid.end());
+      vs.insert(vs.end(), {16, kDefaultFrameIndex, 0, 0, 0, 0});
+    } else {
+      // bmFlags 0: the frames' lengths vary.
+      vs.insert(vs.end(), {11, kCsInterface, kVsFormatMjpeg, format, frame_count, 0, kDefaultFrameIndex, 0, 0, 0, 0});
+    }
+    const std::uint8_t frame_subtype = format == kFormatYuyv ? kVsFrameUncompressed : kVsFrameMjpeg;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      const FrameSize& f = sizes[i];
+      // For MJPEG the bit rates bound the encoder's worst case.
+      const std::uint32_t bytes = max_frame_bytes(format, f);
+      const std::uint32_t fastest = f.intervals.front();
+      vs.insert(vs.end(), {static_cast<std::uint8_t>(26 + 4 * f.intervals.size()), kCsInterface, frame_subtype,
+                           static_cast<std::uint8_t>(i + 1), 0});
+      put16(vs, f.width);
+      put16(vs, f.height);
+      put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / f.intervals.back()));  // min bit rate
+      put32(vs, static_cast<std::uint32_t>(std::uint64_t{bytes} * 8 * 10000000 / fastest));             // max bit rate
+      put32(vs, bytes);                                                                                 // largest frame
+      put32(vs, fastest);  // default interval
+      vs.push_back(static_cast<std::uint8_t>(f.intervals.size()));
+      for (std::uint32_t interval : f.intervals) put32(vs, interval);
+    }
   }
   set16(vs, 4, static_cast<std::uint16_t>(vs.size()));
   d.insert(d.end(), vs.begin(), vs.end());
@@ -415,7 +433,8 @@ ControlOutcome UvcDevice::streaming(const Setup& s, const std::vector<std::uint8
       const std::vector<std::uint8_t>& current = probe ? probe_ : commit_;
       if (s.request == kGetCur) v = current;
       if (s.request == kGetDef) v = default_probe(max_payload_);
-      if (s.request == kGetMin || s.request == kGetMax) v = probe_limit(current[3], s.request == kGetMax, max_payload_);
+      if (s.request == kGetMin || s.request == kGetMax)
+        v = probe_limit(current[2], current[3], s.request == kGetMax, max_payload_);
       if (s.request == kGetRes) v.assign(kProbeLength, 0);
       v.resize(s.length, 0);
       return in_reply(std::move(v), s.length);

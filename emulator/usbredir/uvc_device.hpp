@@ -5,11 +5,11 @@
 // Layout: one configuration with an interface association of two interfaces.
 // Interface 0 (video control) holds camera terminal 1, extension unit 3
 // (when the camera answers vendor controls there), extension unit 4 and
-// output terminal 5. Interface 1 (video streaming) has one YUY2 format with
-// the side-by-side stereo frame sizes of video_stream.hpp and a bulk IN
-// endpoint 0x81; a commit starts the stream, a CLEAR_FEATURE(ENDPOINT_HALT)
-// on the endpoint (what a host does to stop a bulk stream), a
-// SET_INTERFACE of interface 1 or a SET_CONFIGURATION ends it.
+// output terminal 5. Interface 1 (video streaming) has two formats, YUY2
+// (format 1) and Motion-JPEG (format 2), each with the side-by-side stereo
+// frame sizes of video_stream.hpp, and a bulk IN endpoint 0x81; a commit starts the stream, a
+// CLEAR_FEATURE(ENDPOINT_HALT) on the endpoint (what a host does to stop a bulk stream), a SET_INTERFACE of interface 1
+// or a SET_CONFIGURATION ends it.
 //
 // The standard requests follow USB 2.0 chapter 9 for a high-speed device:
 // the device qualifier and the other-speed (full-speed) configuration are

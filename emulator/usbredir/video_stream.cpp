@@ -19,35 +19,52 @@ std::uint32_t get32(const std::vector<std::uint8_t>& v, std::size_t at) {
          static_cast<std::uint32_t>(v[at + 2]) << 16 | static_cast<std::uint32_t>(v[at + 3]) << 24;
 }
 
-std::uint32_t frame_bytes(const FrameSize& f) { return static_cast<std::uint32_t>(f.width) * f.height * 2; }
+// The header bit of a payload whose frame is in error.
+constexpr std::uint8_t kHeaderErr = 0x40;
 
-std::vector<std::uint8_t> probe_for(std::uint8_t frame_index, std::uint32_t interval, std::uint32_t max_payload) {
+std::uint8_t known_format(std::uint8_t format_index) {
+  return format_index >= 1 && format_index <= kFormatCount ? format_index : kFormatYuyv;
+}
+std::uint8_t known_frame(std::uint8_t frame_index) {
+  return frame_index >= 1 && frame_index <= frame_sizes().size() ? frame_index : kDefaultFrameIndex;
+}
+
+std::vector<std::uint8_t> probe_for(std::uint8_t format_index, std::uint8_t frame_index, std::uint32_t interval,
+                                    std::uint32_t max_payload) {
   const FrameSize& f = frame_sizes()[frame_index - 1];
   std::vector<std::uint8_t> p(kProbeLength, 0);
-  p[2] = 1;  // bFormatIndex
+  p[2] = format_index;
   p[3] = frame_index;
   set32(p, 4, interval);
-  set32(p, 18, frame_bytes(f));
+  set32(p, 18, max_frame_bytes(format_index, f));
   set32(p, 22, max_payload);
   return p;
 }
 
 }  // namespace
 
-std::vector<std::uint8_t> default_probe(std::uint32_t max_payload) {
-  return probe_for(kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front(), max_payload);
+std::uint32_t max_frame_bytes(std::uint8_t format_index, const FrameSize& size) {
+  if (format_index == kFormatMjpeg) return static_cast<std::uint32_t>(MjpegEncoder::max_bytes(size.width, size.height));
+  return static_cast<std::uint32_t>(size.width) * size.height * 2;
 }
 
-std::vector<std::uint8_t> probe_limit(std::uint8_t frame_index, bool longest, std::uint32_t max_payload) {
-  if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
+std::vector<std::uint8_t> default_probe(std::uint32_t max_payload) {
+  return probe_for(kFormatYuyv, kDefaultFrameIndex, frame_sizes()[kDefaultFrameIndex - 1].intervals.front(),
+                   max_payload);
+}
+
+std::vector<std::uint8_t> probe_limit(std::uint8_t format_index, std::uint8_t frame_index, bool longest,
+                                      std::uint32_t max_payload) {
+  frame_index = known_frame(frame_index);
   const auto& intervals = frame_sizes()[frame_index - 1].intervals;
-  return probe_for(frame_index, longest ? intervals.back() : intervals.front(), max_payload);
+  return probe_for(known_format(format_index), frame_index, longest ? intervals.back() : intervals.front(),
+                   max_payload);
 }
 
 std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked, std::uint32_t max_payload) {
   if (asked.size() < kProbeLength) return default_probe(max_payload);
-  std::uint8_t frame_index = asked[3];
-  if (frame_index == 0 || frame_index > frame_sizes().size()) frame_index = kDefaultFrameIndex;
+  const std::uint8_t format_index = known_format(asked[2]);
+  const std::uint8_t frame_index = known_frame(asked[3]);
   const auto& intervals = frame_sizes()[frame_index - 1].intervals;
   const std::uint32_t want = get32(asked, 4);
   std::uint32_t interval = intervals.front();
@@ -57,7 +74,7 @@ std::vector<std::uint8_t> negotiate_probe(const std::vector<std::uint8_t>& asked
       if (distance(i) < distance(interval)) interval = i;
     }
   }
-  std::vector<std::uint8_t> p = probe_for(frame_index, interval, max_payload);
+  std::vector<std::uint8_t> p = probe_for(format_index, frame_index, interval, max_payload);
   // The host's hint and the compression fields pass through unchanged.
   std::copy(asked.begin(), asked.begin() + 2, p.begin());
   std::copy(asked.begin() + 8, asked.begin() + 16, p.begin() + 8);
@@ -72,6 +89,7 @@ StreamFormat format_of_probe(const std::vector<std::uint8_t>& probe) {
   const std::vector<std::uint8_t> p =
       negotiate_probe(probe, std::clamp(payload, kMinPayloadTransferSize, kMaxPayloadTransferSizeLimit));
   StreamFormat f;
+  f.format_index = p[2];
   f.frame_index = p[3];
   f.width = frame_sizes()[f.frame_index - 1].width;
   f.height = frame_sizes()[f.frame_index - 1].height;
@@ -92,7 +110,9 @@ void VideoStream::start(const StreamFormat& format, std::uint64_t bus_ns) {
   payload_.clear();
   payload_sent_ = 0;
   zero_length_due_ = false;
+  frame_error_ = false;
   picture_.assign(format.frame_bytes, 0);
+  yuyv_.assign(format.format_index == kFormatMjpeg ? static_cast<std::size_t>(format.width) * format.height * 2 : 0, 0);
 }
 
 void VideoStream::stop() {
@@ -122,7 +142,14 @@ void VideoStream::begin_payload(std::uint64_t bus_ns) {
       frame_ = newest;
     }
     pts_ = static_cast<std::uint32_t>(ticks_(capture_ns(frame_)));
-    render_stereo_frame(picture_.data(), format_.width, format_.height, static_cast<std::uint32_t>(frame_), pts_);
+    if (format_.format_index == kFormatMjpeg) {
+      render_stereo_frame(yuyv_.data(), format_.width, format_.height, static_cast<std::uint32_t>(frame_), pts_);
+      picture_.resize(format_.frame_bytes);
+      picture_.resize(encoder_.encode(yuyv_.data(), format_.width, format_.height, picture_.data()));
+      frame_error_ = picture_.empty();
+    } else {
+      render_stereo_frame(picture_.data(), format_.width, format_.height, static_cast<std::uint32_t>(frame_), pts_);
+    }
     fid_ = !fid_;
     ++frames_begun_;
   }
@@ -132,7 +159,7 @@ void VideoStream::begin_payload(std::uint64_t bus_ns) {
   payload_.assign(kPayloadHeaderLength + chunk, 0);
   payload_[0] = static_cast<std::uint8_t>(kPayloadHeaderLength);
   payload_[1] = static_cast<std::uint8_t>(kHeaderEoh | kHeaderPts | kHeaderScr | (fid_ ? kHeaderFid : 0) |
-                                          (last ? kHeaderEof : 0));
+                                          (last ? kHeaderEof : 0) | (frame_error_ ? kHeaderErr : 0));
   set32(payload_, 2, pts_);
   // Both SCR halves at the SOF that began this bus millisecond: the clock
   // latched there and that SOF's number.

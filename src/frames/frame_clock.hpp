@@ -15,7 +15,9 @@
 
 namespace morvane::uvc_stereo::detail {
 
-// What one metadata buffer (a run of struct uvc_meta_buf) holds.
+// What one metadata buffer (a run of blocks: the driver's stamp and USB frame
+// number, then the payload header, whose first two bytes are struct
+// uvc_meta_buf's length and flags) holds.
 struct FrameMetadata {
   bool has_pts = false;
   std::uint32_t pts = 0;

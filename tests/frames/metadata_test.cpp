@@ -53,35 +53,54 @@ Block payload(int p, std::uint8_t header_length = 12, std::uint8_t flags = kEoh 
 }
 
 TEST(FrameMetadata, ReadsTheDriversBlocks) {
+  // The first metadata buffer a Linux 6.1 guest's uvcvideo returned for the
+  // virtual camera: six 22-byte blocks, one per payload, each with the
+  // frame's PTS 0x018d1b04 and a new SCR.
+  const std::vector<std::uint8_t> kernel = {
+      0x43, 0x8d, 0x06, 0x7c, 0x04, 0x00, 0x00, 0x00, 0x6b, 0x05, 0x0c, 0x8c, 0x04, 0x1b, 0x8d, 0x01, 0x7e, 0x1b, 0x8d,
+      0x01, 0x5b, 0x03, 0x91, 0x23, 0x19, 0x7c, 0x04, 0x00, 0x00, 0x00, 0x6c, 0x05, 0x0c, 0x8c, 0x04, 0x1b, 0x8d, 0x01,
+      0x66, 0x1f, 0x8d, 0x01, 0x5c, 0x03, 0xdd, 0xa8, 0x1a, 0x7c, 0x04, 0x00, 0x00, 0x00, 0x6c, 0x05, 0x0c, 0x8c, 0x04,
+      0x1b, 0x8d, 0x01, 0x36, 0x27, 0x8d, 0x01, 0x5e, 0x03, 0xd8, 0xb8, 0x22, 0x7c, 0x04, 0x00, 0x00, 0x00, 0x6c, 0x05,
+      0x0c, 0x8c, 0x04, 0x1b, 0x8d, 0x01, 0x1e, 0x2b, 0x8d, 0x01, 0x5f, 0x03, 0xd9, 0xcb, 0x6d, 0x7c, 0x04, 0x00, 0x00,
+      0x00, 0x71, 0x05, 0x0c, 0x8c, 0x04, 0x1b, 0x8d, 0x01, 0xee, 0x32, 0x8d, 0x01, 0x61, 0x03, 0x53, 0x5f, 0x78, 0x7c,
+      0x04, 0x00, 0x00, 0x00, 0x72, 0x05, 0x0c, 0x8c, 0x04, 0x1b, 0x8d, 0x01, 0xa7, 0x3e, 0x8d, 0x01, 0x64, 0x03};
+  ASSERT_EQ(kernel.size(), 132u);
+  const auto cut = [](std::vector<std::uint8_t> bytes, std::size_t n) {
+    bytes.resize(bytes.size() - n);
+    return bytes;
+  };
   struct Row {
     const char* name;
-    std::vector<Block> blocks;
-    std::size_t cut;  // bytes cut from the end
+    std::vector<std::uint8_t> bytes;
     bool has_pts;
+    std::uint32_t pts;
     std::size_t scr_points;
   };
+  const std::uint32_t kPtsSent = 4'990'000;
   const std::vector<Row> rows = {
-      {"standard headers", {payload(0), payload(1), payload(2)}, 0, true, 3},
+      {"the driver's buffer", kernel, true, 0x018d1b04u, 6},
+      {"standard headers", metadata({payload(0), payload(1), payload(2)}), true, kPtsSent, 3},
       // bHeaderLength counts 2 bytes of the camera's own the driver did not
       // copy: the next block starts after the standard fields.
-      {"longer camera header", {payload(0, 14), payload(1, 14), payload(2)}, 0, true, 3},
-      {"SCR only, then PTS", {payload(0, 8, kEoh | kScr), payload(1)}, 0, true, 2},
-      {"PTS only", {payload(0, 6, kEoh | kPts)}, 0, true, 0},
-      {"no PTS", {payload(0, 8, kEoh | kScr), payload(1, 8, kEoh | kScr)}, 0, false, 2},
-      {"truncated last block", {payload(0), payload(1), payload(2)}, 3, true, 2},
+      {"longer camera header", metadata({payload(0, 14), payload(1, 14), payload(2)}), true, kPtsSent, 3},
+      {"bare header, SCR only, then PTS", metadata({payload(0, 2, kEoh), payload(1, 8, kEoh | kScr), payload(2)}), true,
+       kPtsSent, 2},
+      {"PTS only", metadata({payload(0, 6, kEoh | kPts)}), true, kPtsSent, 0},
+      {"no PTS", metadata({payload(0, 8, kEoh | kScr), payload(1, 8, kEoh | kScr)}), false, 0, 2},
+      {"truncated last block", cut(metadata({payload(0), payload(1), payload(2)}), 3), true, kPtsSent, 2},
       // A header shorter than its flags say ends the reading there.
-      {"malformed header", {payload(0), payload(1, 10), payload(2)}, 0, true, 1},
-      {"a clock that went back", {payload(2), payload(0), payload(3)}, 0, true, 2},
+      {"malformed header", metadata({payload(0), payload(1, 10), payload(2)}), true, kPtsSent, 1},
+      {"malformed first header", metadata({payload(0, 0), payload(1)}), false, 0, 0},
+      {"a clock that went back", metadata({payload(2), payload(0), payload(3)}), true, kPtsSent, 2},
+      {"an empty buffer", {}, false, 0, 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    std::vector<std::uint8_t> bytes = metadata(row.blocks);
-    bytes.resize(bytes.size() - row.cut);
     FrameClock clock(1e6, 30);
-    const FrameMetadata m = clock.add_metadata(bytes.data(), bytes.size());
+    const FrameMetadata m = clock.add_metadata(row.bytes.data(), row.bytes.size());
     EXPECT_EQ(m.has_pts, row.has_pts);
     if (row.has_pts) {
-      EXPECT_EQ(m.pts, 4'990'000u);
+      EXPECT_EQ(m.pts, row.pts);
     }
     EXPECT_EQ(m.scr_points, row.scr_points);
   }

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <vector>
+
+#include <turbojpeg.h>
 
 #include "tests/vm/uvc_device_rig.hpp"
 
@@ -20,8 +23,10 @@ struct ParsedConfiguration {
   std::size_t walked = 0;
   std::map<std::uint8_t, Bytes> vc;  // VC subtype -> descriptor (units: see xu)
   std::map<std::uint8_t, Bytes> xu;  // unit id -> descriptor
-  Bytes vs_header, format, endpoint, iad;
-  std::vector<Bytes> frames;
+  Bytes vs_header, endpoint, iad;
+  std::vector<Bytes> formats;              // format descriptors, in order
+  std::vector<std::vector<Bytes>> frames;  // each format's frame descriptors
+  std::size_t stray_frames = 0;            // frame descriptors before any format
   std::size_t vc_class_bytes = 0;
   std::size_t vs_class_bytes = 0;
 };
@@ -47,8 +52,17 @@ ParsedConfiguration parse(const Bytes& d) {
     if (desc[1] == 0x24 && interface == 1) {
       p.vs_class_bytes += desc.size();
       if (desc[2] == 0x01) p.vs_header = desc;
-      if (desc[2] == 0x04) p.format = desc;
-      if (desc[2] == 0x05) p.frames.push_back(desc);
+      if (desc[2] == 0x04 || desc[2] == 0x06) {
+        p.formats.push_back(desc);
+        p.frames.emplace_back();
+      }
+      if (desc[2] == 0x05 || desc[2] == 0x07) {
+        if (p.frames.empty()) {
+          ++p.stray_frames;
+        } else {
+          p.frames.back().push_back(desc);
+        }
+      }
     }
     at += d[at];
     p.walked = at;
@@ -107,26 +121,61 @@ TEST(UvcDeviceDescriptors, ConfigurationIsConsistentAndOffersTheVendorSelectors)
   ASSERT_TRUE(p.vc.count(0x03));
   EXPECT_EQ(p.vc.at(0x03)[7], 4);  // the output terminal's source
 
-  ASSERT_EQ(p.vs_header.size(), 14u);
+  EXPECT_EQ(le32(p.vc.at(0x01), 7), kDeviceClockHz);  // the clock PTS and SCR count
+
+  // The streaming interface's input header: bLength 13 + bNumFormats *
+  // bControlSize, and the total length of its class-specific descriptors.
+  ASSERT_GE(p.vs_header.size(), 13u);
+  EXPECT_EQ(p.vs_header[3], 2);  // bNumFormats
+  EXPECT_EQ(p.vs_header.size(), 13u + p.vs_header[3] * p.vs_header[12]);
   EXPECT_EQ(le16(p.vs_header, 4), p.vs_class_bytes);
   EXPECT_EQ(p.vs_header[6], kStreamingEndpoint);
-  ASSERT_EQ(p.format.size(), 27u);
-  EXPECT_EQ(Bytes(p.format.begin() + 5, p.format.begin() + 9), (Bytes{'Y', 'U', 'Y', '2'}));
-  ASSERT_EQ(p.frames.size(), frame_sizes().size());
-  EXPECT_EQ(p.format[4], frame_sizes().size());       // bNumFrameDescriptors
-  EXPECT_EQ(p.format[22], kDefaultFrameIndex);        // bDefaultFrameIndex
-  EXPECT_EQ(le32(p.vc.at(0x01), 7), kDeviceClockHz);  // the clock PTS and SCR count
-  for (std::size_t i = 0; i < p.frames.size(); ++i) {
-    const Bytes& f = p.frames[i];
-    const FrameSize& want = frame_sizes()[i];
-    ASSERT_EQ(f.size(), 26u + 4 * want.intervals.size());
-    EXPECT_EQ(f[3], i + 1);  // bFrameIndex
-    EXPECT_EQ(le16(f, 5), want.width);
-    EXPECT_EQ(le16(f, 7), want.height);
-    EXPECT_EQ(le32(f, 17), want.width * want.height * 2u);  // dwMaxVideoFrameBufferSize
-    EXPECT_EQ(le32(f, 21), want.intervals.front());         // dwDefaultFrameInterval
-    ASSERT_EQ(f[25], want.intervals.size());
-    for (std::size_t k = 0; k < want.intervals.size(); ++k) EXPECT_EQ(le32(f, 26 + 4 * k), want.intervals[k]);
+  EXPECT_EQ(p.stray_frames, 0u);
+  ASSERT_EQ(p.formats.size(), p.vs_header[3]);
+  // Each format as a host reads it: format 1 uncompressed YUY2 (the frame's
+  // size is its pixels' bytes), format 2 Motion-JPEG (variable-size frames;
+  // the largest is libjpeg-turbo's worst case for 4:2:2, what a host must
+  // size its buffers for), each with every frame size and interval.
+  struct Format {
+    std::uint8_t subtype, length, frame_subtype;
+    std::uint32_t (*largest)(const FrameSize&);
+  };
+  const Format formats[] = {
+      {0x04, 27, 0x05, [](const FrameSize& f) { return f.width * f.height * 2u; }},
+      {0x06, 11, 0x07,
+       [](const FrameSize& f) { return static_cast<std::uint32_t>(tjBufSize(f.width, f.height, TJSAMP_422)); }},
+  };
+  for (std::size_t k = 0; k < p.formats.size(); ++k) {
+    SCOPED_TRACE(testing::Message() << "format " << k + 1);
+    const Bytes& format = p.formats[k];
+    ASSERT_EQ(format[2], formats[k].subtype);
+    ASSERT_EQ(format.size(), formats[k].length);
+    EXPECT_EQ(format[3], k + 1);                 // bFormatIndex
+    EXPECT_EQ(format[4], frame_sizes().size());  // bNumFrameDescriptors
+    EXPECT_EQ(p.frames[k].size(), format[4]);
+    if (k == 0) {
+      EXPECT_EQ(Bytes(format.begin() + 5, format.begin() + 9), (Bytes{'Y', 'U', 'Y', '2'}));
+      EXPECT_EQ(format[21], 16);                  // bBitsPerPixel
+      EXPECT_EQ(format[22], kDefaultFrameIndex);  // bDefaultFrameIndex
+    } else {
+      EXPECT_EQ(format[5], 0);                   // bmFlags: no fixed-size samples
+      EXPECT_EQ(format[6], kDefaultFrameIndex);  // bDefaultFrameIndex
+    }
+    for (std::size_t i = 0; i < p.frames[k].size() && i < frame_sizes().size(); ++i) {
+      const Bytes& f = p.frames[k][i];
+      const FrameSize& want = frame_sizes()[i];
+      SCOPED_TRACE(testing::Message() << "frame " << i + 1);
+      ASSERT_EQ(f[2], formats[k].frame_subtype);
+      ASSERT_EQ(f.size(), 26u + 4 * want.intervals.size());
+      EXPECT_EQ(f[3], i + 1);  // bFrameIndex
+      EXPECT_EQ(le16(f, 5), want.width);
+      EXPECT_EQ(le16(f, 7), want.height);
+      EXPECT_EQ(le32(f, 17), formats[k].largest(want));  // dwMaxVideoFrameBufferSize
+      EXPECT_LE(le32(f, 9), le32(f, 13));                // dwMinBitRate <= dwMaxBitRate
+      EXPECT_EQ(le32(f, 21), want.intervals.front());    // dwDefaultFrameInterval
+      ASSERT_EQ(f[25], want.intervals.size());
+      for (std::size_t n = 0; n < want.intervals.size(); ++n) EXPECT_EQ(le32(f, 26 + 4 * n), want.intervals[n]);
+    }
   }
   ASSERT_EQ(p.endpoint.size(), 7u);
   EXPECT_EQ(p.endpoint[3], 0x02);  // bulk
@@ -237,37 +286,59 @@ TEST(UvcDeviceVideo, ProbeSettlesOnAnnouncedFramesAndIntervals) {
   struct Case {
     std::uint8_t format, frame;
     std::uint32_t interval;
-    std::uint8_t want_frame;
+    std::uint8_t want_format, want_frame;
     std::uint32_t want_interval;
   };
   const Case cases[] = {
-      {1, 1, 1000000, 1, 1000000},  // exactly what frame 1 offers
-      {1, 1, 0, 1, 1000000},        // no preference: the shortest
-      {1, 1, 1600000, 1, 2000000},  // nearest of 1000000 and 2000000
-      {1, 1, 1400000, 1, 1000000},
-      {1, 2, 700000, 2, 666666},
-      {1, 2, 50000000, 2, 1000000},                // longer than any: the longest
-      {1, 9, 666666, kDefaultFrameIndex, 666666},  // no such frame: the default one
-      {1, 0, 1000000, kDefaultFrameIndex, 1000000},
-      {7, 1, 2000000, 1, 2000000},  // one format only: it is format 1 whatever was asked
+      {1, 1, 1000000, 1, 1, 1000000},  // exactly what frame 1 offers
+      {1, 1, 0, 1, 1, 1000000},        // no preference: the shortest
+      {1, 1, 1600000, 1, 1, 2000000},  // nearest of 1000000 and 2000000
+      {1, 1, 1400000, 1, 1, 1000000},
+      {1, 2, 700000, 1, 2, 666666},
+      {1, 2, 50000000, 1, 2, 1000000},                // longer than any: the longest
+      {1, 9, 666666, 1, kDefaultFrameIndex, 666666},  // no such frame: the default one
+      {1, 0, 1000000, 1, kDefaultFrameIndex, 1000000},
+      {2, 1, 1600000, 2, 1, 2000000},  // Motion-JPEG: the same frames and intervals
+      {2, 2, 0, 2, 2, 666666},
+      {2, 9, 50000000, 2, kDefaultFrameIndex, 1000000},
+      {7, 1, 2000000, 1, 1, 2000000},  // no such format: YUYV
+      {0, 2, 1000000, 1, 2, 1000000},
   };
   for (const Case& c : cases) {
     Rig rig;
-    SCOPED_TRACE(testing::Message() << "frame " << int(c.frame) << " interval " << c.interval);
+    SCOPED_TRACE(testing::Message() << "format " << int(c.format) << " frame " << int(c.frame) << " interval "
+                                    << c.interval);
     ASSERT_EQ(rig.out(0x21, 0x01, 0x0100, 0x0001, probe_asking(c.format, c.frame, c.interval)).kind,
               ControlOutcome::data);
     const ControlOutcome cur = rig.in(0xA1, 0x81, 0x0100, 0x0001, 26);
     ASSERT_EQ(cur.kind, ControlOutcome::data);
     const FrameSize& f = frame_sizes()[c.want_frame - 1];
     EXPECT_EQ(le16(cur.reply, 0), 0x01);  // the hint comes back
-    EXPECT_EQ(cur.reply[2], 1);
+    EXPECT_EQ(cur.reply[2], c.want_format);
     EXPECT_EQ(cur.reply[3], c.want_frame);
     EXPECT_EQ(le32(cur.reply, 4), c.want_interval);
-    EXPECT_EQ(le32(cur.reply, 18), f.width * f.height * 2u);
+    // dwMaxVideoFrameSize: a YUYV frame's bytes, or the largest JPEG the
+    // encoder can make of the picture.
+    EXPECT_EQ(le32(cur.reply, 18), c.want_format == 1
+                                       ? f.width * f.height * 2u
+                                       : static_cast<std::uint32_t>(tjBufSize(f.width, f.height, TJSAMP_422)));
     EXPECT_EQ(le32(cur.reply, 22), kMaxPayloadTransferSize);
-    // GET_MIN and GET_MAX bound the interval of the frame being probed.
-    EXPECT_EQ(le32(rig.in(0xA1, 0x82, 0x0100, 0x0001, 26).reply, 4), f.intervals.front());
-    EXPECT_EQ(le32(rig.in(0xA1, 0x83, 0x0100, 0x0001, 26).reply, 4), f.intervals.back());
+    // GET_MIN and GET_MAX bound the interval of the format and frame being
+    // probed.
+    for (std::uint8_t request : {std::uint8_t{0x82}, std::uint8_t{0x83}}) {
+      const Bytes limit = rig.in(0xA1, request, 0x0100, 0x0001, 26).reply;
+      ASSERT_EQ(limit.size(), 26u);
+      EXPECT_EQ(limit[2], c.want_format);
+      EXPECT_EQ(limit[3], c.want_frame);
+      EXPECT_EQ(le32(limit, 4), request == 0x82 ? f.intervals.front() : f.intervals.back());
+      EXPECT_EQ(le32(limit, 18), le32(cur.reply, 18));
+    }
+    // A commit of what the probe settled on streams that format.
+    ASSERT_EQ(rig.out(0x21, 0x01, 0x0200, 0x0001, cur.reply).kind, ControlOutcome::data);
+    ASSERT_EQ(rig.uvc.stream_transfer(16384, 1'000'000'000ULL).kind, BulkOutcome::data);
+    EXPECT_EQ(rig.uvc.stream().format().format_index, c.want_format);
+    EXPECT_EQ(rig.uvc.stream().format().frame_index, c.want_frame);
+    EXPECT_EQ(rig.uvc.stream().format().frame_bytes, le32(cur.reply, 18));
     // A UVC 1.1 host's 34-byte structure is settled the same way.
     Bytes longer = probe_asking(c.format, c.frame, c.interval);
     longer.resize(34, 0);
@@ -335,6 +406,97 @@ TEST(UvcDeviceVideo, AnyTransferSizeCarriesWholeFramesWithConsistentHeaders) {
           EXPECT_EQ(facts.best_shift, kDisparity);
           EXPECT_EQ(facts.right_mismatches, 0u);
         }
+      }
+    }
+  }
+}
+
+// A JPEG as an application decodes it: its size and chroma subsampling, and
+// its luma (interleaved with neutral chroma, as YUYV) for read_picture.
+struct DecodedJpeg {
+  bool ok = false;
+  int width = 0, height = 0, subsampling = -1;
+  Bytes yuyv;
+};
+
+DecodedJpeg decode_jpeg(const Bytes& jpeg) {
+  DecodedJpeg d;
+  tjhandle h = tjInitDecompress();
+  if (h == nullptr) return d;
+  auto* data = const_cast<unsigned char*>(jpeg.data());
+  int colorspace = 0;
+  if (tjDecompressHeader3(h, data, jpeg.size(), &d.width, &d.height, &d.subsampling, &colorspace) == 0 &&
+      d.subsampling == TJSAMP_422) {
+    Bytes y(static_cast<std::size_t>(d.width) * d.height), u(y.size() / 2), v(y.size() / 2);
+    unsigned char* planes[3] = {y.data(), u.data(), v.data()};
+    int strides[3] = {d.width, d.width / 2, d.width / 2};
+    if (tjDecompressToYUVPlanes(h, data, jpeg.size(), planes, d.width, strides, d.height, 0) == 0) {
+      d.yuyv.resize(y.size() * 2);
+      for (std::size_t i = 0; i < y.size(); ++i) {
+        d.yuyv[2 * i] = y[i];
+        d.yuyv[2 * i + 1] = 128;
+      }
+      d.ok = true;
+    }
+  }
+  tjDestroy(h);
+  return d;
+}
+
+TEST(UvcDeviceVideo, MjpegFramesAreWholeJpegsOfThePictureWithTheHeadersPts) {
+  // Motion-JPEG in the same payloads: with the default payload size and
+  // payloads longer than the host's transfers, with transfers that split
+  // payloads. Each frame is one JPEG (SOI to EOI) no longer than the
+  // committed dwMaxVideoFrameSize, 4:2:2 at the committed size; its bands
+  // read the frame number, its complement and the PTS its payload headers
+  // carry, and the right eye is the left one shifted (the disparity is a
+  // whole number of the encoder's 16-pixel blocks, so the shifted blocks
+  // decode alike). The frames' lengths differ with their content.
+  for (std::uint32_t max_payload : {kMaxPayloadTransferSize, std::uint32_t{40000}}) {
+    for (std::size_t length : {std::size_t{16384}, std::size_t{596}}) {
+      for (std::uint8_t frame : {std::uint8_t{1}, std::uint8_t{2}}) {
+        SCOPED_TRACE(testing::Message() << "payload " << max_payload << " transfer " << length << " frame "
+                                        << int(frame));
+        StreamRig rig({}, {}, max_payload);
+        const FrameSize& size = frame_sizes()[frame - 1];
+        const std::uint32_t interval = size.intervals.front();
+        ASSERT_EQ(rig.commit(frame, interval, kFormatMjpeg), max_payload);
+        const Bytes committed = rig.in(0xA1, 0x81, 0x0200, 0x0001, 26).reply;
+        ASSERT_EQ(committed.size(), 26u);
+        ASSERT_EQ(committed[2], kFormatMjpeg);
+        const std::uint32_t largest = le32(committed, 18);
+        HostDecoder host(max_payload);
+        std::uint64_t now = 5'000'000'000ULL;
+        const std::uint64_t start = now;
+        rig.pull(host, length, now, 200'000, 5, now + 2'000'000'000ULL);
+        ASSERT_EQ(host.frames.size(), 5u);
+        EXPECT_EQ(rig.uvc.stream().frames_dropped(), 0u);
+        std::set<std::size_t> lengths;
+        for (std::size_t i = 0; i < host.frames.size(); ++i) {
+          const HostFrame& f = host.frames[i];
+          SCOPED_TRACE(testing::Message() << "frame " << i);
+          EXPECT_TRUE(f.eof);
+          EXPECT_FALSE(f.header_error);
+          ASSERT_GE(f.data.size(), 4u);
+          EXPECT_LE(f.data.size(), largest);
+          EXPECT_EQ(Bytes(f.data.begin(), f.data.begin() + 2), (Bytes{0xFF, 0xD8}));
+          EXPECT_EQ(Bytes(f.data.end() - 2, f.data.end()), (Bytes{0xFF, 0xD9}));
+          const std::size_t room = max_payload - kPayloadHeaderLength;
+          EXPECT_EQ(f.stc.size(), (f.data.size() + room - 1) / room);  // payloads of the frame
+          EXPECT_EQ(f.pts, static_cast<std::uint32_t>(start / 1000 + i * interval / 10));
+          lengths.insert(f.data.size());
+          const DecodedJpeg jpeg = decode_jpeg(f.data);
+          ASSERT_TRUE(jpeg.ok) << "not a 4:2:2 JPEG (subsampling " << jpeg.subsampling << ")";
+          ASSERT_EQ(jpeg.width, size.width);
+          ASSERT_EQ(jpeg.height, size.height);
+          const PictureFacts facts = read_picture(jpeg.yuyv, size.width, size.height);
+          EXPECT_EQ(facts.number, i);
+          EXPECT_EQ(facts.complement, ~static_cast<std::uint32_t>(i));
+          EXPECT_EQ(facts.pts, f.pts);
+          EXPECT_EQ(facts.best_shift, kDisparity);
+          EXPECT_EQ(facts.right_mismatches, 0u);
+        }
+        EXPECT_GT(lengths.size(), 1u);
       }
     }
   }

@@ -145,10 +145,10 @@ inline PictureFacts read_picture(const Bytes& yuyv, int width, int height) {
 
 struct StreamRig : Rig {
   using Rig::Rig;
-  // Commits `frame` at `interval`; returns the payload size the device
-  // settled on (0 on a failure, already reported).
-  std::uint32_t commit(std::uint8_t frame, std::uint32_t interval) {
-    const Bytes asked = probe_asking(1, frame, interval);
+  // Commits `frame` of `format` at `interval`; returns the payload size the
+  // device settled on (0 on a failure, already reported).
+  std::uint32_t commit(std::uint8_t frame, std::uint32_t interval, std::uint8_t format = kFormatYuyv) {
+    const Bytes asked = probe_asking(format, frame, interval);
     EXPECT_EQ(out(0x21, 0x01, 0x0100, 0x0001, asked).kind, ControlOutcome::data);
     const Bytes settled = in(0xA1, 0x81, 0x0100, 0x0001, 26).reply;
     if (settled.size() != 26) {

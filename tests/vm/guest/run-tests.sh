@@ -486,6 +486,7 @@ scenario node_return_after_flash t_node_return
 scenario transfer_times t_transfer_times
 scenario two_users t_two_users
 scenario video_v4l2ctl t_video_v4l2ctl
+scenario video_mjpeg t_video_mjpeg
 scenario video_gstreamer t_video_gstreamer
 scenario video_opencv t_video_opencv
 scenario video_flash_guard t_video_flash_guard

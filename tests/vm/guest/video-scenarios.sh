@@ -45,6 +45,63 @@ t_video_v4l2ctl() {
   done
 }
 
+# Motion-JPEG, the camera's second format: listed with the same sizes and
+# rates as YUYV; v4l2-ctl's frames (concatenated in --stream-to, each one's
+# length the bytesused of its --verbose line) are whole JPEGs (SOI FFD8 at
+# the start, EOI FFD9 at the end) of varying length; and the tool captures
+# through the SDK, which decodes them into PNG eyes and places each frame on
+# the camera's clock by its PTS.
+mjpeg_frames() {  # name count -> checks $W/name.raw against the lengths in $W/name.log
+  local name=$1 n=$2 at=0 seq len frames=0
+  sed -n '/dqbuf/s/.* seq: *\([0-9]*\).* bytesused: \([0-9]*\).*/\1 \2/p' $W/$name.log >$W/$name.lengths
+  [ "$(grep -c . $W/$name.lengths)" -eq $n ] || fail "$name: $(grep -c . $W/$name.lengths) frames dequeued, not $n" || return 1
+  [ "$(awk '{ s += $2 } END { print s + 0 }' $W/$name.lengths)" -eq "$(wc -c <$W/$name.raw)" ] ||
+    fail "$name: the frames' lengths do not add up to the $(wc -c <$W/$name.raw) bytes saved" || return 1
+  while read -r seq len; do
+    [ "$len" -ge 4 ] || fail "$name: frame $seq holds $len bytes" || return 1
+    [ "$(od -An -tx1 -j $at -N 2 $W/$name.raw | tr -d ' ')" = ffd8 ] || fail "$name: frame $seq does not begin with SOI" || return 1
+    [ "$(od -An -tx1 -j $((at + len - 2)) -N 2 $W/$name.raw | tr -d ' ')" = ffd9 ] ||
+      fail "$name: frame $seq does not end with EOI" || return 1
+    at=$((at + len)); frames=$((frames + 1))
+  done <$W/$name.lengths
+  [ "$(cut -d' ' -f2 $W/$name.lengths | sort -u | grep -c .)" -gt 1 ] || fail "$name: every frame has the same length" || return 1
+  echo "VMDATA video_mjpeg_$name $frames frames, $(awk '{ if (min == "" || $2 < min) min = $2; if ($2 > max) max = $2 } END { print min "-" max }' $W/$name.lengths) bytes each"
+}
+t_video_mjpeg() {
+  node=$(video_node VM0001) || fail "no capture node listed for VM0001" || return 1
+  timeout 30 v4l2-ctl -d $node --list-formats-ext >$W/mjfmt.txt 2>&1 || fail "v4l2-ctl --list-formats-ext" || return 1
+  cat $W/mjfmt.txt
+  # The MJPG entry, up to the next format.
+  awk '/\[[0-9]+\]: / { on = /'"'"'MJPG'"'"'/ } on' $W/mjfmt.txt >$W/mjfmt-mjpg.txt
+  for want in "'MJPG'" "Size: Discrete 640x240" "Size: Discrete 320x120" "(15.000 fps)" "(10.000 fps)" "(5.000 fps)"; do
+    grep -qF "$want" $W/mjfmt-mjpg.txt || fail "the MJPG format lacks $want" || return 1
+  done
+  for run in "640 240 10 20 mj1" "320 120 15 20 mj2"; do
+    set -- $run
+    t=$(now_ms)
+    timeout 120 v4l2-ctl -d $node --set-fmt-video=width=$1,height=$2,pixelformat=MJPG --set-parm=$3 \
+      --stream-mmap=8 --stream-count=$4 --stream-to=$W/$5.raw --verbose >$W/$5.log 2>&1 ||
+      { tail -n 20 $W/$5.log; fail "v4l2-ctl MJPEG capture $1x$2 at $3 fps"; return 1; }
+    echo "VMDATA video_mjpeg_v4l2ctl_${1}x$2 $4 frames in $(( $(now_ms) - t )) ms"
+    grep -m 3 'bytesused: ' $W/$5.log
+    mjpeg_frames $5 $4 || return 1
+  done
+  rm -rf $W/mj
+  $TOOL -d VM0001 capture -n 10 --size 640x240 --fps 10 --mjpeg -o $W/mj >$W/mj-tool.txt 2>$W/mj-tool.err ||
+    { cat $W/mj-tool.err; fail "the tool's MJPEG capture: $(tail -n 1 $W/mj-tool.err)"; return 1; }
+  cat $W/mj-tool.txt
+  [ "$(grep -c '^sequence=' $W/mj-tool.txt)" -eq 10 ] || fail "the tool printed $(grep -c '^sequence=' $W/mj-tool.txt) frames, not 10" || return 1
+  awk '{ split($1, s, "="); if (NR > 1 && s[2] != last + 1) bad = 1; last = s[2] } END { exit bad }' $W/mj-tool.txt ||
+    fail "the tool's sequences are not consecutive" || return 1
+  sources=$(sed -n 's/.* time_source=\([a-z_]*\) .*/\1/p' $W/mj-tool.txt | sort | uniq -c | tr -s ' ' | tr '\n' ',')
+  echo "VMDATA video_mjpeg_tool time sources:$sources"
+  [ "$(grep -c ' time_source=device_clock ' $W/mj-tool.txt)" -eq 10 ] || fail "frames not on the camera's clock:$sources" || return 1
+  for f in $(sed -n 's/.* left=\([^ ]*\) right=\([^ ]*\)$/\1 \2/p' $W/mj-tool.txt); do
+    [ -s "$f" ] && [ "$(od -An -c -j 1 -N 3 "$f" | tr -d ' ')" = PNG ] || fail "no PNG at $f" || return 1
+  done
+  [ "$(ls $W/mj/*.png | wc -l)" -eq 20 ] || fail "$(ls $W/mj/*.png | wc -l) PNG files, not 20" || return 1
+}
+
 gst() {
   GST_PLUGIN_SYSTEM_PATH_1_0=$(ls -d /usr/lib/*/gstreamer-1.0) GST_REGISTRY=$W/gst-registry.bin GST_REGISTRY_FORK=no \
     timeout 120 gst-launch-1.0 "$@"
