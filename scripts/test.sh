@@ -122,16 +122,34 @@ cmake --build build/fuzz -j "$jobs"
 fuzzers=$(find build/fuzz/fuzz -maxdepth 2 -type f -name 'fuzz_*' -perm -u+x | sort)
 fuzz_pass=0
 fuzz_fail=0
-for f in $fuzzers; do
-  name=$(basename "$f")
+# The fuzzers run $jobs at a time (each on one core); their logs are shown in
+# order once all have ended.
+run_fuzzer() {  # fuzzer -> build/fuzz/NAME.log, and NAME.status holding its exit status
+  local name corpus work seeds=()
+  name=$(basename "$1")
   corpus="$root/fuzz/corpus/${name#fuzz_}"
   work="build/fuzz/corpus-work/$name"
   mkdir -p "$work"
-  echo "-- $name"
-  seeds=()
   if [ -d "$corpus" ]; then seeds=("$corpus"); fi
-  if "$f" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "${seeds[@]}" \
-       >"build/fuzz/$name.log" 2>&1; then
+  local rc=0
+  "$1" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$work" "${seeds[@]}" >"build/fuzz/$name.log" 2>&1 || rc=$?
+  echo "$rc" >"build/fuzz/$name.status"
+}
+fuzz_pids=()
+for f in $fuzzers; do
+  rm -f "build/fuzz/$(basename "$f").status"
+  if [ ${#fuzz_pids[@]} -ge "$jobs" ]; then  # the oldest one ends first: they all run as long
+    wait "${fuzz_pids[0]}" || true
+    fuzz_pids=("${fuzz_pids[@]:1}")
+  fi
+  run_fuzzer "$f" &
+  fuzz_pids+=($!)
+done
+for pid in "${fuzz_pids[@]}"; do wait "$pid" || true; done
+for f in $fuzzers; do
+  name=$(basename "$f")
+  echo "-- $name"
+  if [ "$(cat "build/fuzz/$name.status" 2>/dev/null)" = 0 ]; then
     fuzz_pass=$((fuzz_pass + 1)); tail -n 2 "build/fuzz/$name.log"
   else
     fuzz_fail=$((fuzz_fail + 1)); status=1; tail -n 40 "build/fuzz/$name.log"
