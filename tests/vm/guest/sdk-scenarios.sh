@@ -35,16 +35,16 @@ t_video_sdk_capture() {
 
 # A dataset recorded through the kernel (framesets: frames and IMU samples on
 # the IMU stream's clock, each frame's PTS mapped through it), ended by
-# SIGINT once 20 frames are in, as a user ends a recording: the command
-# exits 0, the frames were stamped on the IMU's clock, and the dataset reads
-# back whole (the camera streams 640x240 at 10 frames per second, the IMU at
-# 100 Hz).
+# SIGINT once 50 frames are in, as a user ends a recording: the command
+# exits 0, the frames after the first three seconds were stamped on the
+# IMU's clock, and the dataset reads back whole (the camera streams 640x240
+# at 10 frames per second, the IMU at 100 Hz).
 t_video_sdk_record() {
   $TOOL -d VM0001 record -t 60 --size 640x240 --fps 10 $W/sdk-ds >$W/sdk-ds.out 2>$W/sdk-ds.err &
   pr=$!
   i=0
-  until [ "$(sed -n 's/^recording: \([0-9]*\) frames.*/\1/p' $W/sdk-ds.err | tail -n 1)" -ge 20 ] 2>/dev/null; do
-    [ $i -lt 300 ] && kill -0 $pr 2>/dev/null || { wait $pr; cat $W/sdk-ds.err; fail "no 20 frames recorded"; return 1; }
+  until [ "$(sed -n 's/^recording: \([0-9]*\) frames.*/\1/p' $W/sdk-ds.err | tail -n 1)" -ge 50 ] 2>/dev/null; do
+    [ $i -lt 400 ] && kill -0 $pr 2>/dev/null || { wait $pr; cat $W/sdk-ds.err; fail "no 50 frames recorded"; return 1; }
     sleep 0.1; i=$((i + 1))
   done
   kill -INT $pr
@@ -53,15 +53,16 @@ t_video_sdk_record() {
   tail -n 2 $W/sdk-ds.err
   [ $rc -eq 0 ] || fail "record exited with $rc on SIGINT" || return 1
   grep -q ', 0 missed,' $W/sdk-ds.err || fail "frames missed: $(tail -n 1 $W/sdk-ds.err)" || return 1
-  # The frames on the IMU's clock (from their PTS): all but the first one or
-  # two, which can come before the IMU stream's fit places them (they carry
-  # the capture's own stamp from the PTS then).
+  # The frames on the IMU's clock (from their PTS): all but those of the
+  # first three seconds, while the IMU stream's fit settles (a slow start
+  # under TCG leaves it more than the frameset's 2 ms agreement off; those
+  # frames keep the capture's own stamp from the PTS).
   n=$(sed -n 's/^recorded \([0-9]*\) frames.*/\1/p' $W/sdk-ds.err)
   on=$(sed -n "s/^recorded .*, \([0-9]*\) stamped on the IMU's clock).*/\1/p" $W/sdk-ds.err)
   echo "VMDATA sdk_record_on_imu_clock $on of $n frames"
-  [ -n "$on" ] && [ "$on" -ge $((n - 2)) ] ||
+  [ -n "$on" ] && [ "$on" -ge $((n - 30)) ] ||
     fail "frames not stamped on the IMU's clock: $(tail -n 1 $W/sdk-ds.err)" || return 1
-  sdk_output_check dataset --fps 10 --imu-rate 100 --min-frames 20 $W/sdk-ds >$W/sdk-ds.check
+  sdk_output_check dataset --fps 10 --imu-rate 100 --min-frames 50 $W/sdk-ds >$W/sdk-ds.check
   rc=$?
   cat $W/sdk-ds.check
   echo "VMDATA sdk_record $(grep -E '^(frames|imu_rows)' $W/sdk-ds.check | tr '\n' ' ')"
