@@ -10,6 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
 
 #include "imu/clock_fit.hpp"
 
@@ -30,7 +33,9 @@ class FrameClock {
 
   // Reads one metadata buffer of `length` bytes: the PTS of its frame, and
   // every SCR with the driver's stamp as an upper bound for the fit.
-  // Malformed blocks end the reading (what came before stays).
+  // Malformed blocks end the reading (what came before stays). A step of
+  // the device clock (a sample far ahead of the line, one behind the
+  // previous, or whole buffers far behind the line) starts the fit over.
   FrameMetadata add_metadata(const std::uint8_t* data, std::size_t length);
 
   // The host instant of a frame's PTS, when the fit can place it: false for
@@ -38,11 +43,21 @@ class FrameClock {
   // before it (not on this clock), or with no SCR yet.
   bool map_pts(std::uint32_t pts, double& host_ns, double& uncertainty_ns) const;
 
+  // Device clock steps seen (the fit started over).
+  std::uint64_t steps() const { return steps_; }
+
  private:
+  void add_scr(std::uint32_t stc, std::uint64_t ns, FrameMetadata& out,
+               std::vector<std::pair<std::uint64_t, std::uint64_t>>& points);
+
   DeviceClockFit fit_;
+  double back_tolerance_ticks_;  // a sample this far behind the previous one is stale, not a step
   bool have_stc_ = false;
   std::uint32_t last_stc_ = 0;
   std::uint64_t stc_ = 0;  // unwrapped
+  std::uint64_t steps_ = 0;
+  int late_buffers_ = 0;  // buffers in a row whose every sample lies far behind the line
+  double lowest_late_ns_ = std::numeric_limits<double>::infinity();  // this buffer's least lateness
 };
 
 }  // namespace morvane::uvc_stereo::detail

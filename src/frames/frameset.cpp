@@ -88,7 +88,10 @@ struct __attribute__((visibility("hidden"))) FramesetStream::Impl {
     const double host = static_cast<double>(frame.host_ns);
     frame.time_ns = static_cast<std::uint64_t>(std::llround(std::clamp(at, 0.0, host)));
     frame.time_source = FrameTimeSource::imu_clock;
-    frame.time_uncertainty_ns = e.uncertainty_ns;
+    // The IMU fit's band, widened by how far the capture's own instant lies
+    // from it: a video clock off the IMU's by less than the agreement is
+    // not told apart from one on it, and its offset must stay inside.
+    frame.time_uncertainty_ns = e.uncertainty_ns + std::fabs(at - own);
     ++stats.imu_clock;
   }
 

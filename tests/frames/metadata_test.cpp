@@ -47,7 +47,16 @@ std::vector<std::uint8_t> metadata(const std::vector<Block>& blocks) {
 
 // Payload p of a frame, its SCR sampled 1 ms apart on a 1 MHz clock that
 // the host's stamps follow 150 us later.
-Block payload(int p, std::uint8_t header_length = 12, std::uint8_t flags = kEoh | kPts | kScr) {
+Block payload(int p, std::uint8_t header_length = 12, std::uint8_t flags = kEoh | kPts | kScr);
+
+// The same payload's header sent again later with a clock sample 0.2 ms behind.
+Block stale(Block b) {
+  b.ns += 300'000;
+  b.stc -= 200;
+  return b;
+}
+
+Block payload(int p, std::uint8_t header_length, std::uint8_t flags) {
   const std::uint32_t stc = 5'000'000 + 1000 * p;
   return {std::uint64_t{stc} * 1000 + 150'000, header_length, flags, 4'990'000, stc};
 }
@@ -75,6 +84,7 @@ TEST(FrameMetadata, ReadsTheDriversBlocks) {
     bool has_pts;
     std::uint32_t pts;
     std::size_t scr_points;
+    std::uint64_t steps = 0;
   };
   const std::uint32_t kPtsSent = 4'990'000;
   const std::vector<Row> rows = {
@@ -91,7 +101,10 @@ TEST(FrameMetadata, ReadsTheDriversBlocks) {
       // A header shorter than its flags say ends the reading there.
       {"malformed header", metadata({payload(0), payload(1, 10), payload(2)}), true, kPtsSent, 1},
       {"malformed first header", metadata({payload(0, 0), payload(1)}), false, 0, 0},
-      {"a clock that went back", metadata({payload(2), payload(0), payload(3)}), true, kPtsSent, 2},
+      // A sample a little behind the previous one is a stale header; one 2 ms
+      // behind is a clock that went back, and the fit starts over from it.
+      {"a stale header", metadata({payload(2), stale(payload(2)), payload(3)}), true, kPtsSent, 2},
+      {"a clock that went back", metadata({payload(2), payload(0), payload(3)}), true, kPtsSent, 3, 1},
       {"an empty buffer", {}, false, 0, 0},
   };
   for (const Row& row : rows) {
@@ -103,6 +116,7 @@ TEST(FrameMetadata, ReadsTheDriversBlocks) {
       EXPECT_EQ(m.pts, row.pts);
     }
     EXPECT_EQ(m.scr_points, row.scr_points);
+    EXPECT_EQ(clock.steps(), row.steps);
   }
 }
 

@@ -337,12 +337,18 @@ int cmd_record(const GlobalOptions& g, const RecordOptions& options) {
     if (!failed) failure = {kExitFileError, error};
     failed = true;
   }
-  std::fprintf(stderr,
-               "recorded %" PRIu64 " frames (sequence %" PRIu64 " to %" PRIu64 ", %" PRIu64 " missed, %" PRIu64
-               " left out for a stamp not after the previous, %" PRIu64 " stamped on the IMU's clock) and %" PRIu64
-               " IMU samples over %.3f s into %s%s\n",
-               frames, first_sequence, last_sequence, missed, skipped, on_imu_clock, imu, elapsed_s,
-               dataset.path("mav0").c_str(), stopped_by != 0 ? " (stopped by a signal)" : "");
+  const char* stop = stopped_by != 0 ? " (stopped by a signal)" : "";
+  if (frames == 0) {
+    std::fprintf(stderr, "recorded 0 frames and %" PRIu64 " IMU samples into %s%s\n", imu, dataset.path("mav0").c_str(),
+                 stop);
+  } else {
+    std::fprintf(stderr,
+                 "recorded %" PRIu64 " frames (sequence %" PRIu64 " to %" PRIu64 ", %" PRIu64 " missed, %" PRIu64
+                 " left out for a stamp not after the previous, %" PRIu64 " stamped on the IMU's clock) and %" PRIu64
+                 " IMU samples over %.3f s into %s%s\n",
+                 frames, first_sequence, last_sequence, missed, skipped, on_imu_clock, imu, elapsed_s,
+                 dataset.path("mav0").c_str(), stop);
+  }
   return failed ? report(failure) : kExitOk;
 }
 

@@ -27,10 +27,19 @@
 //   (time_source imu_clock);
 // - time_source: how time_ns was obtained. kernel_stamp when the camera has
 //   no metadata node, the metadata was turned off, or the PTS does not fit
-//   the camera's clock (the mapped instant after the kernel's stamp, or more
-//   than a second before it); time_ns is then host_ns.
+//   the camera's clock (the mapped instant more than a millisecond after the
+//   kernel's stamp, or more than a second before it); time_ns is then
+//   host_ns. A mapped instant up to a millisecond after the kernel's stamp
+//   (within the fit's error) is taken as that stamp.
+//   A step of the camera's clock (it counted on while the host was paused,
+//   or was set) starts the capture's fit over from the samples after it
+//   (keeping the rate), as the IMU stream's does.
 // time_uncertainty_ns is how far time_ns may be off, from the fit's band
-// (0 for kernel stamps: how far those are from the exposure is unknown).
+// (0 for kernel stamps: how far those are from the exposure is unknown);
+// for imu_clock, the IMU fit's band plus how far the capture's own instant
+// from the PTS lies from the one through the IMU (a camera whose video clock
+// is off the IMU's by less than the frameset's clock_agreement_ns cannot be
+// told apart from one on it; the band then covers the offset).
 // The driver's stamps only bound the device clock from above, so a
 // device_clock instant is at or after the true one, by up to
 // time_uncertainty_ns plus the bus's least latency from the camera's
