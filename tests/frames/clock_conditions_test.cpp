@@ -29,6 +29,13 @@ emu::CameraConfig camera_config() {
   return config;
 }
 
+// The camera opened for its IMU whatever its capabilities.
+Result<Device> open_any(const DeviceInfo& camera) {
+  OpenDeviceOptions options;
+  options.required_capabilities = 0;
+  return open_device(camera, options);
+}
+
 StereoCaptureOptions small() {
   StereoCaptureOptions o;
   o.width = 320;
@@ -149,9 +156,7 @@ TEST(FrameClockConditions, FramesetNeverStampsAWrongImuClockInstant) {
     config.imu.script.steps = row.steps;
     VirtualCameraRig rig({config});
     const DeviceInfo camera = morvane::testing::camera_record(config);
-    OpenDeviceOptions device_options;
-    device_options.required_capabilities = 0;
-    Result<Device> device = open_device(camera, device_options);
+    Result<Device> device = open_any(camera);
     ASSERT_TRUE(device.ok()) << device.message;
     FramesetOptions options;
     options.capture = small();
@@ -178,9 +183,7 @@ TEST(FrameClockConditions, DamageInFramesetsLosesNoImuSample) {
   emu::CameraConfig config = camera_config();
   VirtualCameraRig rig({config});
   const DeviceInfo camera = morvane::testing::camera_record(config);
-  OpenDeviceOptions device_options;
-  device_options.required_capabilities = 0;
-  Result<Device> device = open_device(camera, device_options);
+  Result<Device> device = open_any(camera);
   ASSERT_TRUE(device.ok()) << device.message;
   FramesetOptions options;
   options.capture = small();
